@@ -1,0 +1,57 @@
+#!/usr/bin/python3
+"""A pyftpdlib server on loopback for the engine tests.
+
+  pyftpd.py --port N [--user NAME:PASSWORD:HOMEDIR ...] [--anonymous DIR]
+            [--passive-ports FIRST-LAST]
+
+Users get full rights in their home folder. Runs until killed. Prints
+"ready" once listening.
+"""
+import argparse
+import logging
+import sys
+
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--port", type=int, required=True)
+    ap.add_argument("--user", action="append", default=[])
+    ap.add_argument("--anonymous")
+    ap.add_argument("--passive-ports")
+    ap.add_argument("--verbose", action="store_true")
+    args = ap.parse_args()
+
+    auth = DummyAuthorizer()
+    for spec in args.user:
+        name, password, home = spec.split(":", 2)
+        auth.add_user(name, password, home, perm="elradfmwMT")
+    if args.anonymous:
+        auth.add_anonymous(args.anonymous)
+
+    class Handler(FTPHandler):
+        pass
+
+    Handler.authorizer = auth
+    Handler.permit_foreign_addresses = False
+    Handler.permit_privileged_ports = False
+    # Large buffers so the server is never what limits a loopback transfer.
+    Handler.dtp_handler.ac_in_buffer_size = 262144
+    Handler.dtp_handler.ac_out_buffer_size = 262144
+    if args.passive_ports:
+        first, last = args.passive_ports.split("-")
+        Handler.passive_ports = range(int(first), int(last) + 1)
+
+    logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING,
+                        stream=sys.stderr)
+    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server.max_cons = 64
+    print("ready", flush=True)
+    server.serve_forever(handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
