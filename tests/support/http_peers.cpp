@@ -1,0 +1,74 @@
+#include "http_peers.hpp"
+
+namespace testsupport {
+
+namespace {
+
+std::string Script(const char* name) { return (PeersDir() / "http" / name).string(); }
+
+// A free port can be taken by someone else before the peer binds it; try a few.
+template <typename StartFn>
+bool StartOnFreePort(int& port, StartFn start)
+{
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        port = FreePort();
+        if (start(port))
+            return true;
+    }
+    port = 0;
+    return false;
+}
+
+} // namespace
+
+bool NginxPeer::Start()
+{
+    std::filesystem::create_directories(Root());
+    return StartOnFreePort(m_port, [&](int port) {
+        return m_proc.StartAndWait({"/bin/sh", Script("nginx.sh"), (m_dir / "nginx").string(),
+                                    std::to_string(port), Root().string(), kHttpAuthUser, kHttpAuthPass},
+                                   "127.0.0.1", port);
+    });
+}
+
+std::string NginxPeer::Log() const { return m_proc.Log() + ReadFile(m_dir / "nginx" / "logs" / "error.log"); }
+
+bool PyHttpPeer::Start()
+{
+    std::filesystem::create_directories(Root());
+    return StartOnFreePort(m_port, [&](int port) {
+        return m_proc.StartAndWait({"/usr/bin/python3", Script("pyhttp.py"), std::to_string(port), Root().string()},
+                                   "127.0.0.1", port);
+    });
+}
+
+bool TinyproxyPeer::Start(bool auth)
+{
+    return StartOnFreePort(m_port, [&](int port) {
+        std::vector<std::string> argv = {"/bin/sh", Script("tinyproxy.sh"), (m_dir / "tp").string(),
+                                         std::to_string(port)};
+        if (auth) {
+            argv.push_back(kHttpAuthUser);
+            argv.push_back(kHttpAuthPass);
+        }
+        return m_proc.StartAndWait(argv, "127.0.0.1", port);
+    });
+}
+
+std::string TinyproxyPeer::Log() const { return m_proc.Log() + ReadFile(m_dir / "tp" / "tinyproxy.log"); }
+
+bool ScriptedHttpPeer::Start()
+{
+    return StartOnFreePort(m_port, [&](int port) {
+        return m_proc.StartAndWait({"/usr/bin/python3", Script("scripted.py"), std::to_string(port),
+                                    (m_dir / "requests.log").string()},
+                                   "127.0.0.1", port) &&
+               WaitForPort("127.0.0.2", port);
+    });
+}
+
+std::string ScriptedHttpPeer::RequestLog() const { return ReadFile(m_dir / "requests.log"); }
+
+void ScriptedHttpPeer::ClearLog() const { WriteFile(m_dir / "requests.log", ""); }
+
+} // namespace testsupport
