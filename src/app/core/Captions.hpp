@@ -1,0 +1,63 @@
+// The texts of the two languages, as data. All texts are UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+namespace app {
+
+// One row of the main window's caption table. Component is the control's
+// objectName ("mainform" for the window itself); Property is "caption" or
+// "hint", and for the columns of dirview it is "column0" .. "column3"
+// (Component "dirview").
+struct CaptionRow {
+    const char* Component;
+    const char* Property;
+    const char* English;
+    const char* Turkish;
+};
+
+// The rows in table order; applying them in order is LanguageSelection.
+std::span<const CaptionRow> MainCaptions();
+
+// The labels of the site dialog. Control names the field the label belongs
+// to (edtAlias ... cmbVendor); the dialog copies them when it is created.
+struct DialogLabel {
+    const char* Control;
+    const char* English;
+    const char* Turkish;
+};
+std::span<const DialogLabel> SiteDialogLabels();
+
+inline const char* Text(const CaptionRow& row, bool english) { return english ? row.English : row.Turkish; }
+inline const char* Text(const DialogLabel& row, bool english) { return english ? row.English : row.Turkish; }
+
+// The run-time messages that exist in both languages, chosen when shown.
+enum TMessageId : std::uint8_t {
+    msgClosing,            // status while the main window closes
+    msgTryingToConnect,    // status on connect
+    msgDisconnectedNote,   // log note when the session closed
+    msgDisconnectedStatus, // status when the session closed
+    msgFailedToConnect,    // status: remote listing without a connection
+    msgDownloadComplete,   // status: HTTP download finished
+    msgNotHttpFile         // status: pasted text is not an HTTP address
+};
+inline constexpr int kMessageCount = 7;
+
+const char* Message(TMessageId id, bool english);
+
+// Texts of the site dialog that are not translated.
+inline constexpr const char* kSiteDialogCaption = "Site Properties";
+inline constexpr const char* kDefaultDirLabel = "Default Dir:";
+inline constexpr const char* kAliasHint = "The name which will be displayed on combobox";
+inline constexpr const char* kDefaultDirHint = "Type default directory for this site";
+inline constexpr const char* kDefaultPort = "21";
+inline constexpr const char* kDefaultTimeOut = "20000";
+inline constexpr const char* kVendors[] = {"AUTO", "UNIX", "WINDOWS", ""};
+
+// English-only messages of the site book commands.
+inline constexpr const char* kMsgEnterAliasAndHost =
+    "Please enter alias and hostname. Alias can be any name you want. It is used for reference.";
+inline constexpr const char* kMsgNoSiteDefined = "No site is defined. Please click add site to define it.";
+
+} // namespace app

@@ -1,0 +1,38 @@
+// The settings file "language.txt": language, proxy host, passive mode.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace app {
+
+inline constexpr const char* kSettingsFileName = "language.txt";
+inline constexpr const char* kLanguageEnglish = "ENGLISH";
+inline constexpr const char* kLanguageTurkish = "TURKCE";
+
+struct Settings {
+    std::string LanguageName = kLanguageEnglish;
+    std::string ProxyName;          // empty: direct connection
+    std::string PassiveMode = "NO"; // anything but "NO" means passive
+};
+
+// Reads ProgramDir/language.txt. All or nothing: a missing or unreadable file,
+// or one with fewer than three lines, gives all three defaults; further lines
+// are ignored. Never fails.
+Settings ReadSettings(const std::string& programDir);
+
+// The same rule applied to the file's contents.
+Settings ParseSettings(std::string_view text);
+
+// Writes the three values as CR LF lines, atomically. A value holding a line
+// break is refused (it would shift the lines); the file is then left as it was.
+bool WriteSettings(const std::string& programDir, const Settings& settings,
+                   std::string* error = nullptr);
+
+// Exactly "ENGLISH" (case-sensitive) is English; every other value is Turkish.
+bool IsEnglish(std::string_view languageName);
+
+// Every value except exactly "NO" switches passive mode on.
+bool IsPassive(std::string_view passiveMode);
+
+} // namespace app
