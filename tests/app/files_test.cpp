@@ -1,0 +1,225 @@
+// Program folders, crash-safe file writes and the settings file.
+#include "app/core/Paths.hpp"
+#include "app/core/SafeFile.hpp"
+#include "app/core/Settings.hpp"
+
+#include "child.hpp"
+#include "peer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <sys/stat.h>
+
+using namespace app;
+using apptest::ChildOptions;
+using apptest::RunInChild;
+using testsupport::ReadFile;
+using testsupport::TempDir;
+using testsupport::WriteFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+unsigned ModeOf(const fs::path& p)
+{
+    struct stat st {};
+    stat(p.c_str(), &st);
+    return st.st_mode & 07777;
+}
+
+// Sets environment variables for one test and restores them afterwards.
+class EnvGuard {
+public:
+    void Set(const char* name, const char* value)
+    {
+        if (!m_saved.count(name)) {
+            const char* old = std::getenv(name);
+            m_saved[name] = old ? std::optional<std::string>(old) : std::nullopt;
+        }
+        if (value)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~EnvGuard()
+    {
+        for (const auto& [name, value] : m_saved) {
+            if (value)
+                setenv(name.c_str(), value->c_str(), 1);
+            else
+                unsetenv(name.c_str());
+        }
+    }
+
+private:
+    std::map<std::string, std::optional<std::string>> m_saved;
+};
+
+} // namespace
+
+TEST(Paths, ProgramAndScratchFoldersFollowTheEnvironment)
+{
+    TempDir tmp;
+    EnvGuard env;
+    env.Set("TALLOWIN_HOME", (tmp.path() / "own" / "").c_str());
+    EXPECT_EQ(ProgramDir(), (tmp / "own").string());
+    EXPECT_TRUE(fs::is_directory(tmp / "own"));
+
+    env.Set("TALLOWIN_HOME", nullptr);
+    env.Set("XDG_CONFIG_HOME", (tmp / "cfg").c_str());
+    EXPECT_EQ(ProgramDir(), (tmp / "cfg" / "tallowin").string());
+    EXPECT_TRUE(fs::is_directory(tmp / "cfg" / "tallowin"));
+
+    env.Set("XDG_CONFIG_HOME", "relative/is/ignored");
+    env.Set("HOME", (tmp / "home").c_str());
+    EXPECT_EQ(ProgramDir(), (tmp / "home" / ".config" / "tallowin").string());
+
+    env.Set("XDG_CACHE_HOME", nullptr);
+    const std::string scratch = ScratchDir();
+    EXPECT_EQ(scratch, (tmp / "home" / ".cache" / "tallowin" / "temp112233").string());
+    EXPECT_EQ(ModeOf(scratch), 0700u);
+    chmod(scratch.c_str(), 0755); // found too open: closed again
+    env.Set("XDG_CACHE_HOME", (tmp / "home" / ".cache").c_str());
+    EXPECT_EQ(ScratchDir(), scratch);
+    EXPECT_EQ(ModeOf(scratch), 0700u);
+
+    WriteFile(tmp / "file", "x");
+    env.Set("TALLOWIN_HOME", (tmp / "file").c_str());
+    std::string error;
+    ProgramDir(&error);
+    EXPECT_NE(error.find("file"), std::string::npos);
+
+    EXPECT_EQ(JoinPath("/", "a"), "/a");
+    EXPECT_EQ(JoinPath("/d/", "a"), "/d/a");
+    EXPECT_EQ(JoinPath("/d", "a"), "/d/a");
+    EXPECT_EQ(JoinPath("", "a"), "a");
+}
+
+TEST(SafeFile, LinesSplitAtCrLfOrLf)
+{
+    using V = std::vector<std::string>;
+    EXPECT_EQ(SplitLines("a\r\nb\r\n"), (V{"a", "b"}));
+    EXPECT_EQ(SplitLines("a\nb"), (V{"a", "b"}));
+    EXPECT_EQ(SplitLines("a\r\n\r\n"), (V{"a", ""}));
+    EXPECT_EQ(SplitLines("\r\n"), (V{""}));
+    EXPECT_EQ(SplitLines(""), V{});
+    EXPECT_EQ(SplitLines("a\rb\r"), (V{"a\rb\r"}));
+    EXPECT_EQ(JoinLinesCrLf({"x", "", "z"}), "x\r\n\r\nz\r\n");
+}
+
+TEST(SafeFile, AtomicWriteSetsOrKeepsTheMode)
+{
+    TempDir tmp;
+    const fs::path p = tmp / "f";
+    std::string error;
+    ASSERT_TRUE(WriteFileAtomic(p.string(), "one", 0600, &error)) << error;
+    EXPECT_EQ(ModeOf(p), 0600u);
+    chmod(p.c_str(), 0640);
+    ASSERT_TRUE(WriteFileAtomic(p.string(), "two", kKeepMode, &error)) << error;
+    EXPECT_EQ(ReadFile(p), "two");
+    EXPECT_EQ(ModeOf(p), 0640u);
+    std::string bytes;
+    EXPECT_FALSE(ReadWholeFile((tmp / "missing").string(), bytes, &error));
+    EXPECT_NE(error.find("missing"), std::string::npos);
+    EXPECT_FALSE(WriteFileAtomic((tmp / "no" / "such").string(), "x", kKeepMode, &error));
+    EXPECT_NE(error.find("No such file"), std::string::npos) << error;
+}
+
+TEST(SafeFile, FailedWriteLeavesTheOldContents)
+{
+    TempDir tmp;
+    chmod(tmp.path().c_str(), 0711);
+    const fs::path dir = tmp / "d";
+    fs::create_directory(dir);
+    apptest::GiveToChild(dir.string());
+    const fs::path p = dir / "f";
+    WriteFile(p, "old contents");
+    apptest::GiveToChild(p.string());
+
+    // A full disk: the new contents do not fit.
+    std::string big(8192, 'n');
+    EXPECT_EQ(RunInChild([&] {
+        std::string error;
+        return !WriteFileAtomic(p.string(), big, kKeepMode, &error) && !error.empty() ? 0 : 1;
+    }, ChildOptions{false, 4096}), 0);
+    EXPECT_EQ(ReadFile(p), "old contents");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+
+    // A read-only file, and a folder the user may not write to.
+    chmod(p.c_str(), 0400);
+    EXPECT_EQ(RunInChild([&] { return WriteFileAtomic(p.string(), "new") ? 1 : 0; }, ChildOptions{true}), 0);
+    chmod(p.c_str(), 0600);
+    chmod(dir.c_str(), 0500);
+    EXPECT_EQ(RunInChild([&] {
+        std::string error;
+        return !WriteFileAtomic(p.string(), "new", kKeepMode, &error) &&
+                       error.find("Permission denied") != std::string::npos
+                   ? 0
+                   : 1;
+    }, ChildOptions{true}), 0);
+    EXPECT_EQ(ReadFile(p), "old contents");
+}
+
+TEST(Settings, AllOrNothingDefaults)
+{
+    struct Case {
+        std::optional<std::string> file; // nullopt: no file
+        std::string language, proxy, passive;
+    };
+    const Case cases[] = {
+        {std::nullopt, "ENGLISH", "", "NO"},
+        {"", "ENGLISH", "", "NO"},
+        {"ENGLISH", "ENGLISH", "", "NO"},
+        {"TURKCE\r\nproxy.test\r\n", "ENGLISH", "", "NO"},      // two lines lose both
+        {"TURKCE\r\nproxy.test\r\nYES\r\n", "TURKCE", "proxy.test", "YES"},
+        {"english\r\n\r\nNO", "english", "", "NO"},             // not exactly ENGLISH: Turkish
+        {"ENGLISH\nfw\nmaybe\nextra\nlines\n", "ENGLISH", "fw", "maybe"},
+        {"\r\n\r\n\r\n", "", "", ""},
+    };
+    for (const Case& c : cases) {
+        TempDir tmp;
+        if (c.file)
+            WriteFile(tmp / "language.txt", *c.file);
+        const Settings s = ReadSettings(tmp.path().string());
+        const std::string label = c.file ? *c.file : "(missing)";
+        EXPECT_EQ(s.LanguageName, c.language) << label;
+        EXPECT_EQ(s.ProxyName, c.proxy) << label;
+        EXPECT_EQ(s.PassiveMode, c.passive) << label;
+    }
+    EXPECT_TRUE(IsEnglish("ENGLISH"));
+    EXPECT_FALSE(IsEnglish("english"));
+    EXPECT_FALSE(IsEnglish(""));
+    EXPECT_FALSE(IsPassive("NO"));
+    EXPECT_TRUE(IsPassive("no"));
+    EXPECT_TRUE(IsPassive(""));
+}
+
+TEST(Settings, WrittenAsCrLfLinesAndRefusedWhenUnsafe)
+{
+    TempDir tmp;
+    Settings s;
+    s.LanguageName = "TURKCE";
+    s.ProxyName = "proxy.test";
+    std::string error;
+    ASSERT_TRUE(WriteSettings(tmp.path().string(), s, &error)) << error;
+    EXPECT_EQ(ReadFile(tmp / "language.txt"), "TURKCE\r\nproxy.test\r\nNO\r\n");
+    const Settings back = ReadSettings(tmp.path().string());
+    EXPECT_EQ(back.LanguageName, "TURKCE");
+    EXPECT_EQ(back.ProxyName, "proxy.test");
+    EXPECT_EQ(back.PassiveMode, "NO");
+
+    // An empty proxy still gives three lines, so the next start keeps them.
+    s.ProxyName.clear();
+    s.PassiveMode = "YES";
+    ASSERT_TRUE(WriteSettings(tmp.path().string(), s));
+    EXPECT_EQ(ReadSettings(tmp.path().string()).PassiveMode, "YES");
+
+    Settings bad = s;
+    bad.ProxyName = "a\nb";
+    EXPECT_FALSE(WriteSettings(tmp.path().string(), bad, &error));
+    EXPECT_NE(error.find("line break"), std::string::npos);
+    EXPECT_EQ(ReadFile(tmp / "language.txt"), "TURKCE\r\n\r\nYES\r\n");
+}

@@ -1,0 +1,72 @@
+// Reads arbitrary bytes as a site book on disk: open (with format detection,
+// conversion and leftover recovery), list, find. Checks the invariants a
+// reader relies on.
+#include "app/core/SiteBook.hpp"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+const std::string& WorkDir()
+{
+    static const std::string dir = [] {
+        // tmpfs when there is one: the book is flushed on every change.
+        std::string tmpl = access("/dev/shm", W_OK) == 0 ? "/dev/shm/tallowin-fuzz-XXXXXX" : "/tmp/tallowin-fuzz-XXXXXX";
+        if (!mkdtemp(tmpl.data()))
+            std::abort();
+        return tmpl;
+    }();
+    return dir;
+}
+
+void Put(const std::string& path, const std::uint8_t* data, std::size_t size)
+{
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f)
+        std::abort();
+    if (size && std::fwrite(data, 1, size, f) != size)
+        std::abort();
+    std::fclose(f);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string& dir = WorkDir();
+    const std::string book = dir + "/" + app::kSiteBookFileName;
+    const std::string temp = dir + "/" + app::kSiteBookTempFileName;
+    unlink(book.c_str());
+    unlink(temp.c_str());
+    // Odd first byte: the bytes are a leftover of an interrupted conversion.
+    const bool leftover = size > 0 && (data[0] & 1);
+    Put(leftover ? temp : book, data, size);
+
+    const std::string_view bytes(reinterpret_cast<const char*>(data), size);
+    const app::TSiteBookFormat format = app::DetectSiteBookFormat(bytes);
+    if (format == app::sbfLegacy && app::ConvertLegacySiteBook(bytes).size() % app::kSiteRecordSize != 0)
+        __builtin_trap();
+
+    app::SiteBook sites;
+    if (!sites.Open(dir))
+        __builtin_trap(); // a writable folder always opens
+    if (access(temp.c_str(), F_OK) == 0)
+        __builtin_trap(); // the conversion file never outlives the start
+    const std::vector<std::string> aliases = sites.Aliases();
+    if (aliases.size() > sites.RecordCount())
+        __builtin_trap();
+    for (const std::string& alias : aliases) {
+        const auto found = sites.Find(alias);
+        if (!found || found->Record.Alias() != alias || alias.size() > app::SiteFieldCapacity(app::sfAlias) + 1)
+            __builtin_trap();
+    }
+    (void)sites.Find("");
+    (void)sites.Find("!");
+    // A converted or current book opens as current the next time, unchanged.
+    sites.Close();
+    return 0;
+}
