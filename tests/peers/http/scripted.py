@@ -94,6 +94,11 @@ def handle(sock, addr, cid, path, head, keep):
         sock.sendall(reply("200 OK", ["Transfer-Encoding: chunked"], b"ffffffffffffffffffff\r\nabc"))
         time.sleep(0.2)
         return False
+    if path == "/noreply":
+        return False
+    if path == "/cutbody":
+        sock.sendall(reply("200 OK", ["Content-Length: 100"], b"only part"))
+        return False
     if path == "/cookie":
         sock.sendall(reply("200 OK", ["Set-Cookie: a=1; Path=/", "Set-Cookie: b=2",
                                       "Content-Length: 0"]))
