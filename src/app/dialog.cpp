@@ -1,0 +1,89 @@
+#include "app/dialog.hpp"
+
+#include "app/core/Captions.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/core/SiteBook.hpp"
+
+#include "ui_dlgsite.h"
+
+#include <QValidator>
+
+namespace app {
+
+namespace {
+
+// Refuses any edit that would make the text longer, in UTF-8 bytes, than the
+// field it is stored in. Whole characters only: the text is never cut.
+class ByteLimitValidator : public QValidator {
+public:
+    ByteLimitValidator(std::size_t limit, QObject* parent) : QValidator(parent), m_limit(limit) {}
+    State validate(QString& input, int&) const override {
+        if (input.contains(QChar(0)))
+            return Invalid;
+        return std::size_t(input.toUtf8().size()) <= m_limit ? Acceptable : Invalid;
+    }
+
+private:
+    std::size_t m_limit;
+};
+
+struct FieldLimit {
+    QLineEdit* Ui::TdlgSite::*Edit;
+    TSiteField Field;
+    const char* Name;
+};
+
+constexpr FieldLimit kLimits[] = {
+    {&Ui::TdlgSite::edtAlias, sfAlias, "Alias"},
+    {&Ui::TdlgSite::edtHost, sfHostName, "Host"},
+    {&Ui::TdlgSite::edtUser, sfUserName, "User Name"},
+    {&Ui::TdlgSite::edtPassword, sfPassword, "Password"},
+    {&Ui::TdlgSite::edtPort, sfPort, "Port"},
+    {&Ui::TdlgSite::edtDefaultDir, sfRemoteDir, "Default Dir"},
+};
+
+} // namespace
+
+TdlgSite::TdlgSite(bool english, Prompter& prompter, QWidget* parent)
+    : QDialog(parent), m_ui(std::make_unique<Ui::TdlgSite>()), m_prompter(prompter) {
+    m_ui->setupUi(this);
+    FormCreate(english);
+}
+
+TdlgSite::~TdlgSite() = default;
+
+void TdlgSite::FormCreate(bool english) {
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+    setFixedSize(sizeHint().expandedTo(QSize(420, 270)));
+    for (const DialogLabel& row : SiteDialogLabels()) {
+        QWidget* field = findChild<QWidget*>(QString::fromLatin1(row.Control));
+        for (QLabel* label : findChildren<QLabel*>())
+            if (field && label->buddy() == field)
+                label->setText(QString::fromUtf8(Text(row, english)));
+    }
+    m_ui->cmbVendor->setCurrentIndex(m_ui->cmbVendor->findText(QStringLiteral("AUTO")));
+    for (const FieldLimit& limit : kLimits)
+        (m_ui.get()->*limit.Edit)->setValidator(new ByteLimitValidator(SiteFieldCapacity(limit.Field), this));
+    connect(m_ui->OKBtn, &QPushButton::clicked, this, &QDialog::accept);
+    connect(m_ui->CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void TdlgSite::done(int result) {
+    if (result == QDialog::Accepted) {
+        // Text set by the program bypasses the validators; check again.
+        for (const FieldLimit& limit : kLimits) {
+            QLineEdit* edit = m_ui.get()->*limit.Edit;
+            const std::size_t capacity = SiteFieldCapacity(limit.Field);
+            if (std::size_t(edit->text().toUtf8().size()) > capacity) {
+                m_prompter.ShowMessage(std::string(limit.Name) + " is too long: at most " +
+                                           std::to_string(capacity) + " bytes fit.",
+                                       mkWarning);
+                edit->setFocus();
+                return;
+            }
+        }
+    }
+    QDialog::done(result);
+}
+
+} // namespace app

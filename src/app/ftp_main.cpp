@@ -1,0 +1,574 @@
+#include "app/ftp_main.hpp"
+
+#include "app/core/Captions.hpp"
+#include "app/core/Paths.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/core/SafeFile.hpp"
+#include "app/core/Settings.hpp"
+#include "app/dialog.hpp"
+#include "app/hakkinda.hpp"
+#include "app/options.hpp"
+#include "app/untimage.hpp"
+#include "ui/Glyphs.hpp"
+#include "ui/HelpWindow.hpp"
+#include "ui/ImageList.hpp"
+#include "ui/LsDirTreeCombo28.hpp"
+#include "ui/LsFilelistView28.hpp"
+
+#include "ui_dlgsite.h"
+#include "ui_mainform.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QStyle>
+
+namespace app {
+
+namespace {
+
+constexpr int kMinimumWidth = 550;
+
+QString Q(const std::string& s) { return QString::fromStdString(s); }
+std::string S(const QString& s) { return s.toStdString(); }
+
+QString DesktopFolder() {
+    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
+    return QDir(desktop).exists() ? desktop : QDir::homePath();
+}
+
+} // namespace
+
+Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
+    : QMainWindow(parent), m_ui(std::make_unique<Ui::Tmainform>()), m_prompter(prompter) {
+    m_ui->setupUi(this);
+    FormCreate();
+    const bool english = IsEnglish(m_LanguageName);
+    m_dlgSite = new TdlgSite(english, m_prompter, this);
+    m_pagesDlg = new TPagesDlg(this);
+    m_aboutBox = new TAboutBox(english, this);
+}
+
+Tmainform::~Tmainform() { FormDestroy(); }
+
+void Tmainform::FormCreate() {
+    WireControls();
+
+    // 1. The picture preview window.
+    m_frmImage = new TfrmImage(this);
+
+    // 2. The program directory.
+    std::string error;
+    m_ProgramDir = app::ProgramDir(&error);
+    if (!error.empty())
+        Report(error);
+
+    // 3. The transfer queue.
+    m_ui->lbQueue->clear();
+    const std::string queueFile = JoinPath(m_ProgramDir, "queue.txt");
+    if (FileExists(queueFile)) {
+        std::vector<std::string> lines;
+        if (ReadLines(queueFile, lines, &error)) {
+            for (const std::string& line : lines)
+                m_ui->lbQueue->appendPlainText(Q(line));
+        } else {
+            Report(error);
+        }
+    }
+
+    // 4. The settings, all or nothing.
+    const Settings settings = ReadSettings(m_ProgramDir);
+    m_LanguageName = settings.LanguageName;
+    m_ProxyName = settings.ProxyName;
+    m_PassiveMode = settings.PassiveMode;
+
+    // 5. Session state.
+    m_UserDisconnect = true;
+    m_ReconnectPending = false;
+    m_ReconnectDir.clear();
+    m_CurrentRemoteDir.clear();
+    m_LoggedIn = 0;
+    m_IdleTicks = 119;
+    m_TransferCommand = false;
+    m_UploadFilter = ".";
+    m_UploadType = 0;
+    m_LogLineCount = 0;
+    m_AnswerAll = false;
+    m_StopRequested = false;
+
+    // 6. Captions.
+    LanguageSelection();
+
+    // 7. The site book and the site list.
+    m_ui->ComboBox1->clear();
+    if (!m_book.Open(m_ProgramDir, &error))
+        Report(error);
+    FillSiteList();
+    if (m_ui->ComboBox1->count() > 0)
+        m_ui->ComboBox1->setCurrentIndex(0);
+
+    // 8. Files dropped from the desktop.
+    setAcceptDrops(true);
+
+    // 9. The icon cache of the remote pane.
+    m_IconCache.clear();
+
+    // 10. Folder and file icons of the remote view.
+    CreateImageLists();
+}
+
+void Tmainform::WireControls() {
+    Ui::Tmainform& f = *m_ui;
+    setMinimumWidth(kMinimumWidth);
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+
+    // The top bar.
+    f.imgLogo->setPixmap(ui::LogoPixmap(40));
+    const struct {
+        QAbstractButton* Button;
+        ui::TGlyph Glyph;
+    } glyphs[] = {{f.btnConnect, ui::glConnect},       {f.btnDisconnect, ui::glDisconnect},
+                  {f.btnAddSite, ui::glAddSite},       {f.btnEditSite, ui::glEditSite},
+                  {f.btnDeleteSite, ui::glDeleteSite}, {f.btnCliPrevious, ui::glPrevious},
+                  {f.btnCliNewFolder, ui::glNewFolder}, {f.btnCliDelete, ui::glDelete},
+                  {f.btnPrevious, ui::glPrevious},     {f.btnNewFolder, ui::glNewFolder},
+                  {f.btnCopy, ui::glCopy},             {f.btnPaste, ui::glPaste},
+                  {f.btnDelete, ui::glDelete},         {f.ToolButton7, ui::glRefresh},
+                  {f.btnQueue, ui::glQueue},           {f.chkPreview, ui::glPreview},
+                  {f.chkStop, ui::glStop}};
+    for (const auto& g : glyphs)
+        g.Button->setIcon(ui::Glyph(g.Glyph));
+
+    // The status bar: panel 0 (330 pixels) carries the status texts.
+    for (int i = 0; i < 2; ++i) {
+        m_statusPanels[i] = new QLabel(f.Status);
+        m_statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
+        m_statusPanels[i]->setFrameShape(QFrame::Panel);
+        m_statusPanels[i]->setFrameShadow(QFrame::Sunken);
+        m_statusPanels[i]->setFixedWidth(i == 0 ? 330 : 50);
+        f.Status->addWidget(m_statusPanels[i]);
+    }
+
+    // The panes take the height; the log and the queue keep theirs.
+    f.Splitter2->setStretchFactor(0, 1);
+    f.Splitter2->setStretchFactor(1, 0);
+    f.Splitter2->setStretchFactor(2, 0);
+    f.Splitter2->setSizes({height() - 200, 49, 45});
+
+    // The remote list.
+    f.dirview->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
+    const int widths[] = {120, 60, 55, 80, 90};
+    for (int c = 0; c < 5; ++c)
+        f.dirview->setColumnWidth(c, widths[c]);
+
+    // The local pane.
+    f.LsDirTreeCombo281->SetFileList(f.LsFilelistView281);
+    f.LsDirTreeCombo281->SetTreeHeight(240);
+    f.LsDirTreeCombo281->SetSelectedPath(DesktopFolder());
+    f.LsFilelistView281->SetMask(QStringLiteral("*.*"));
+    f.LsFilelistView281->SetParentCaption(QStringLiteral(" Parent"));
+    f.LsFilelistView281->SetDirectory(ui::TLsFilelistView28::kDrives);
+    f.LsDirTreeCombo281->OnPathChange = [this](QObject*) { LsDirTreeCombo281PathChange(); };
+    f.LsFilelistView281->OnItemChange = [this](QObject*, const QString& item) {
+        LsFilelistView281ItemChange(item);
+    };
+    f.LsFilelistView281->OnConfirmDelete = [this](QObject*, const QStringList& paths) {
+        const std::string what = paths.size() == 1
+                                     ? "\"" + S(paths.front()) + "\""
+                                     : std::to_string(paths.size()) + " items";
+        return m_prompter.Confirm("Move " + what + " to the trash?", {ansOK, ansCancel}) == ansOK;
+    };
+    f.LsFilelistView281->OnError = [this](QObject*, const QString& message) {
+        m_prompter.ShowMessage(S(message), mkError);
+    };
+    // The list enters folders itself on a double-click until
+    // LsFilelistView281DblClick takes that over.
+
+    // Pop-up menus.
+    f.dirview->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(f.dirview, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& p) { m_ui->mnu_style->popup(m_ui->dirview->viewport()->mapToGlobal(p)); });
+    connect(f.LsFilelistView281, &QWidget::customContextMenuRequested, this, [this](const QPoint& p) {
+        m_ui->mnulLocal->popup(m_ui->LsFilelistView281->viewport()->mapToGlobal(p));
+    });
+    connect(f.lbQueue, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& p) { m_ui->pmQueue->popup(m_ui->lbQueue->mapToGlobal(p)); });
+
+    // Buttons.
+    const auto click = [this](QAbstractButton* button, void (Tmainform::*handler)()) {
+        connect(button, &QAbstractButton::clicked, this, [this, handler] { (this->*handler)(); });
+    };
+    click(f.btnConnect, &Tmainform::btnConnectClick);
+    click(f.btnDisconnect, &Tmainform::btnDisconnectClick);
+    click(f.btnAddSite, &Tmainform::btnAddSiteClick);
+    click(f.btnEditSite, &Tmainform::btnEditSiteClick);
+    click(f.btnDeleteSite, &Tmainform::btnDeleteSiteClick);
+    click(f.btnPrevious, &Tmainform::btnPreviousClick);
+    click(f.ToolButton7, &Tmainform::ToolButton7Click);
+    click(f.btnCopy, &Tmainform::Copy1Click);
+    click(f.btnPaste, &Tmainform::PasteServerClick);
+    click(f.btnQueue, &Tmainform::btnQueueClick);
+    click(f.chkStop, &Tmainform::chkStopClick);
+    click(f.btnNewFolder, &Tmainform::btnNewFolderClick);
+    click(f.btnDelete, &Tmainform::Delete1Click);
+    click(f.btnCliPrevious, &Tmainform::btnCliPreviousClick);
+    click(f.btnCliNewFolder, &Tmainform::btnCliNewFolderClick);
+    click(f.btnCliDelete, &Tmainform::btnCliDeleteClick);
+    connect(f.dirview, &QTreeWidget::itemDoubleClicked, this, [this] { dirviewDblClick(); });
+    connect(f.dirview, &QTreeWidget::itemClicked, this, [this] { dirviewClick(); });
+    connect(f.dirview->header(), &QHeaderView::sectionClicked, this,
+            [this](int column) { dirviewColumnClick(column); });
+
+    // Menu items.
+    const auto item = [this](QAction* action, void (Tmainform::*handler)()) {
+        connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+    };
+    item(f.Turkish1, &Tmainform::Turkish1Click);
+    item(f.English1, &Tmainform::English1Click);
+    item(f.AddSite1, &Tmainform::btnAddSiteClick);
+    item(f.EditSite1, &Tmainform::btnEditSiteClick);
+    item(f.Connect1, &Tmainform::btnConnectClick);
+    item(f.Disconnect1, &Tmainform::btnDisconnectClick);
+    item(f.Exit1, &Tmainform::Exit1Click);
+    item(f.NewFolder1, &Tmainform::NewDirectory1Click);
+    item(f.Copy2, &Tmainform::Copy3Click);
+    item(f.Paste2, &Tmainform::Paste3Click);
+    item(f.Delete1, &Tmainform::Delete3Click);
+    item(f.MakeDefaultDir4, &Tmainform::MakeDefaultDir2Click);
+    // Site Operations > New Folder (NewFolder2) has no action.
+    item(f.Copy4, &Tmainform::Copy1Click);
+    item(f.Paste4, &Tmainform::PasteServerClick);
+    item(f.Delete4, &Tmainform::Delete2Click);
+    item(f.Refresh2, &Tmainform::Refresh1Click);
+    item(f.ChangeMode1, &Tmainform::ChMod1Click);
+    item(f.MakeDefaultDir3, &Tmainform::MakeDefaultDir1Click);
+    item(f.Options1, &Tmainform::Options1Click);
+    item(f.Proxy1, &Tmainform::Proxy1Click);
+    item(f.mnuCommand, &Tmainform::mnuCommandClick);
+    for (QAction* view : {f.BigSymbols1, f.SmallSymbols1, f.List1, f.Details1, f.mnu_view_big,
+                          f.mnu_view_small, f.mnu_view_list, f.mnu_view_details})
+        item(view, &Tmainform::mnu_viewClick);
+    item(f.About1, &Tmainform::About1Click);
+    item(f.Help1, &Tmainform::Help1Click);
+    // mnu_style
+    item(f.NewFolder3, &Tmainform::NewFolder3Click);
+    item(f.ChMod1, &Tmainform::ChMod1Click);
+    item(f.MakeDefaultDir1, &Tmainform::MakeDefaultDir1Click);
+    item(f.Rename, &Tmainform::RenameClick);
+    item(f.Copy1, &Tmainform::Copy1Click);
+    item(f.PasteServer, &Tmainform::PasteServerClick);
+    item(f.Delete2, &Tmainform::Delete2Click);
+    item(f.Refresh1, &Tmainform::Refresh1Click);
+    item(f.OpenWith1, &Tmainform::OpenWith1Click);
+    item(f.Edit1, &Tmainform::Edit1Click);
+    // mnulLocal
+    item(f.NewDirectory1, &Tmainform::NewDirectory1Click);
+    item(f.MakeDefaultDir2, &Tmainform::MakeDefaultDir2Click);
+    item(f.RenameLocal, &Tmainform::RenameLocalClick);
+    item(f.Copy3, &Tmainform::Copy3Click);
+    item(f.Paste3, &Tmainform::Paste3Click);
+    item(f.Delete3, &Tmainform::Delete3Click);
+    item(f.Openthedirectoryofthefile1, &Tmainform::Openthedirectoryofthefile1Click);
+    item(f.OpenwithNotepad1, &Tmainform::OpenwithNotepad1Click);
+    item(f.GotoDesktop1, &Tmainform::GotoDesktop1Click);
+    // pmQueue
+    item(f.Clear1, &Tmainform::Clear1Click);
+    item(f.UploadQueue1, &Tmainform::UploadQueue1Click);
+
+    // Timer1: enabled from the start, every second.
+    m_timer1.setObjectName(QStringLiteral("Timer1"));
+    m_timer1.setInterval(1000);
+    connect(&m_timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
+    m_timer1.start();
+}
+
+void Tmainform::CreateImageLists() {
+    m_iconsSmall = new ui::TImageList(QSize(16, 16), this);
+    m_iconsSmall->setObjectName(QStringLiteral("icons_small"));
+    m_iconsLarge = new ui::TImageList(QSize(32, 32), this);
+    m_iconsLarge->setObjectName(QStringLiteral("icons_large"));
+    // Index 0 is the folder, index 1 the file: the remote list counts on it.
+    const QIcon folder = QIcon::fromTheme(QStringLiteral("folder"), style()->standardIcon(QStyle::SP_DirIcon));
+    QIcon file = QIcon::fromTheme(QStringLiteral("text-x-generic"));
+    if (file.isNull())
+        file = style()->standardIcon(QStyle::SP_FileIcon);
+    for (ui::TImageList* list : {m_iconsSmall, m_iconsLarge}) {
+        list->Add(folder);
+        list->Add(file);
+    }
+    m_ui->dirview->setIconSize(m_iconsSmall->Size());
+}
+
+QString Tmainform::StatusText(int panel) const {
+    return panel >= 0 && panel < 2 ? m_statusPanels[panel]->text() : QString();
+}
+
+void Tmainform::SetStatusText(int panel, const QString& text) {
+    if (panel >= 0 && panel < 2)
+        m_statusPanels[panel]->setText(text);
+}
+
+void Tmainform::Report(const std::string& message) { m_prompter.ShowMessage(message, mkError); }
+
+// ---------------------------------------------------------------- layout
+
+void Tmainform::resizeEvent(QResizeEvent* event) {
+    QMainWindow::resizeEvent(event);
+    FormResize();
+}
+
+void Tmainform::FormResize() {
+    if (width() < kMinimumWidth) {
+        resize(kMinimumWidth, height());
+        return; // the resize comes back here
+    }
+    QSplitter* split = m_ui->Splitter1;
+    const int left = width() / 2;
+    const int total = std::max(split->width(), width() - 10) - split->handleWidth();
+    split->setSizes({left, std::max(0, total - left)});
+}
+
+// ---------------------------------------------------------------- closing
+
+void Tmainform::closeEvent(QCloseEvent* event) {
+    if (m_closing) {
+        // Already going down: a second close request changes nothing.
+        event->accept();
+        return;
+    }
+    FormClose();
+    event->accept();
+    QMainWindow::closeEvent(event);
+    emit Closed();
+}
+
+void Tmainform::FormClose() {
+    m_closing = true;
+    SetStatusText(0, QString::fromUtf8(Message(msgClosing, IsEnglish(m_LanguageName))));
+    m_statusPanels[0]->repaint();
+    // The close box and the File menu's Exit cannot start a second close.
+    m_ui->Exit1->setEnabled(false);
+    m_IconCache.clear();
+}
+
+void Tmainform::FormDestroy() {
+    if (m_destroyed)
+        return;
+    m_destroyed = true;
+    m_timer1.stop();
+    m_book.Close();
+    std::string error;
+    if (!WriteSettings(m_ProgramDir, Settings{m_LanguageName, m_ProxyName, m_PassiveMode}, &error))
+        Report(error);
+    delete m_frmImage;
+    m_frmImage = nullptr;
+}
+
+void Tmainform::Exit1Click() { close(); }
+
+QString Tmainform::HelpFile() const {
+    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tallowin.html"));
+}
+
+void Tmainform::Help1Click() {
+    if (!m_help) {
+        m_help = new ui::HelpWindow(this);
+        m_help->setAttribute(Qt::WA_DeleteOnClose, false);
+    }
+    m_help->ShowPage(HelpFile());
+}
+
+// ---------------------------------------------------------------- site book
+
+void Tmainform::FillSiteList() {
+    m_ui->ComboBox1->clear();
+    std::string error;
+    if (!m_book.IsOpen())
+        return;
+    const std::vector<std::string> aliases = m_book.Aliases(&error);
+    if (!error.empty()) {
+        Report(error);
+        return;
+    }
+    for (const std::string& alias : aliases)
+        m_ui->ComboBox1->addItem(Q(alias));
+}
+
+std::optional<SiteEntry> Tmainform::FindSelectedSite() {
+    const std::string selected = m_ui->ComboBox1->currentIndex() >= 0 ? S(m_ui->ComboBox1->currentText()) : "";
+    std::string error;
+    std::optional<SiteEntry> entry = m_book.Find(selected, &error);
+    if (!error.empty())
+        Report(error);
+    return entry;
+}
+
+void Tmainform::SelectSiteAt(std::size_t position) {
+    // The list holds the live records in file order; count those before it.
+    int index = 0;
+    for (std::size_t p = 0; p < position; ++p) {
+        const std::optional<SiteRecord> record = m_book.RecordAt(p);
+        if (record && !record->IsDeleted())
+            ++index;
+    }
+    const std::optional<SiteRecord> edited = m_book.RecordAt(position);
+    m_ui->ComboBox1->setCurrentIndex(edited && !edited->IsDeleted() && index < m_ui->ComboBox1->count() ? index : -1);
+}
+
+namespace {
+
+// Copies the six stored fields of the dialog into record. False (and the
+// record unchanged in the failing field) when a text does not fit.
+bool RecordFromDialog(Ui::TdlgSite& d, SiteRecord& record) {
+    return record.SetAlias(S(d.edtAlias->text())) && record.SetHostName(S(d.edtHost->text())) &&
+           record.SetUserName(S(d.edtUser->text())) && record.SetPassword(S(d.edtPassword->text())) &&
+           record.SetPort(S(d.edtPort->text())) && record.SetRemoteDir(S(d.edtDefaultDir->text()));
+}
+
+bool AliasAndHostGiven(Ui::TdlgSite& d) {
+    return !d.edtHost->text().trimmed().isEmpty() && !d.edtAlias->text().trimmed().isEmpty();
+}
+
+} // namespace
+
+void Tmainform::btnAddSiteClick() {
+    Ui::TdlgSite& d = m_dlgSite->Form();
+    d.edtHost->clear();
+    d.edtUser->clear();
+    d.edtPassword->clear();
+    d.edtAlias->clear();
+    if (m_dlgSite->exec() != QDialog::Accepted)
+        return;
+    if (!AliasAndHostGiven(d)) {
+        m_prompter.ShowMessage(kMsgEnterAliasAndHost);
+        return;
+    }
+    SiteRecord record;
+    if (!RecordFromDialog(d, record)) {
+        Report("The site does not fit in the site book; nothing was stored.");
+        return;
+    }
+    // The slot is chosen only now: a timer tick may have read the book while
+    // the dialog was open.
+    std::string error;
+    if (!m_book.Add(record, &error)) {
+        Report(error);
+        return;
+    }
+    FillSiteList();
+    if (m_ui->ComboBox1->count() > 0)
+        m_ui->ComboBox1->setCurrentIndex(0);
+}
+
+void Tmainform::btnEditSiteClick() {
+    std::optional<SiteEntry> entry = FindSelectedSite();
+    if (!entry || entry->Record.Alias().empty()) {
+        m_prompter.ShowMessage(kMsgNoSiteDefined);
+        return;
+    }
+    Ui::TdlgSite& d = m_dlgSite->Form();
+    const SiteRecord& r = entry->Record;
+    d.edtAlias->setText(Q(r.Alias()));
+    d.edtHost->setText(Q(r.HostName()));
+    d.edtUser->setText(Q(r.UserName()));
+    d.edtPassword->setText(Q(r.Password()));
+    d.edtPort->setText(Q(r.Port()));
+    d.edtDefaultDir->setText(Q(r.RemoteDir()));
+    if (m_dlgSite->exec() != QDialog::Accepted)
+        return;
+    // An edit that empties the alias or host would leave a site that can be
+    // neither edited nor told apart; refuse it as an add does.
+    if (!AliasAndHostGiven(d)) {
+        m_prompter.ShowMessage(kMsgEnterAliasAndHost);
+        return;
+    }
+    SiteRecord record = entry->Record; // LocalDir and Reserved unchanged
+    if (!RecordFromDialog(d, record)) {
+        Report("The site does not fit in the site book; nothing was stored.");
+        return;
+    }
+    std::string error;
+    if (!m_book.Rewrite(entry->Position, record, &error)) {
+        Report(error);
+        return;
+    }
+    if (record.Alias() != entry->Record.Alias()) {
+        // The list shows aliases: rebuild it, keeping the edited site selected.
+        FillSiteList();
+        SelectSiteAt(entry->Position);
+    }
+}
+
+void Tmainform::btnDeleteSiteClick() {
+    // Nothing selected means nothing to delete (an empty alias must not
+    // match a record by accident).
+    if (m_ui->ComboBox1->currentIndex() < 0)
+        return;
+    std::optional<SiteEntry> entry = FindSelectedSite();
+    if (!entry)
+        return;
+    SiteRecord record = entry->Record;
+    record.SetAlias(kDeletedAlias);
+    std::string error;
+    if (!m_book.Rewrite(entry->Position, record, &error)) {
+        Report(error);
+        return;
+    }
+    FillSiteList();
+    m_ui->ComboBox1->setCurrentIndex(-1);
+}
+
+// ---------------------------------------------------------------- languages
+
+void Tmainform::LanguageSelection() {
+    const bool english = IsEnglish(m_LanguageName);
+    for (const CaptionRow& row : MainCaptions()) {
+        const QString name = QString::fromLatin1(row.Component);
+        const QString text = QString::fromUtf8(Text(row, english));
+        const std::string property = row.Property;
+        if (name == QLatin1String("mainform")) {
+            setWindowTitle(text);
+            continue;
+        }
+        if (property.rfind("column", 0) == 0) {
+            if (auto* view = findChild<QTreeWidget*>(name))
+                view->headerItem()->setText(std::stoi(property.substr(6)), text);
+            continue;
+        }
+        QObject* target = findChild<QObject*>(name);
+        if (auto* action = qobject_cast<QAction*>(target)) {
+            property == "hint" ? action->setToolTip(text) : action->setText(text);
+        } else if (auto* menu = qobject_cast<QMenu*>(target)) {
+            property == "hint" ? menu->setToolTip(text) : menu->setTitle(text);
+        } else if (auto* button = qobject_cast<QAbstractButton*>(target)) {
+            property == "hint" ? button->setToolTip(text) : button->setText(text);
+        } else if (auto* label = qobject_cast<QLabel*>(target)) {
+            property == "hint" ? label->setToolTip(text) : label->setText(text);
+        }
+    }
+}
+
+void Tmainform::Turkish1Click() {
+    m_LanguageName = kLanguageTurkish;
+    LanguageSelection();
+}
+
+void Tmainform::English1Click() {
+    m_LanguageName = kLanguageEnglish;
+    LanguageSelection();
+}
+
+// ---------------------------------------------------------------- local pane
+
+void Tmainform::NewDirectory1Click() { m_ui->LsFilelistView281->NewFolder(); }
+void Tmainform::btnCliNewFolderClick() { m_ui->LsFilelistView281->NewFolder(); }
+void Tmainform::RenameLocalClick() { m_ui->LsFilelistView281->RenameSelected(); }
+void Tmainform::Delete3Click() { m_ui->LsFilelistView281->DeleteSelected(); }
+void Tmainform::btnCliDeleteClick() { m_ui->LsFilelistView281->DeleteSelected(); }
+
+} // namespace app

@@ -1,0 +1,212 @@
+// Tmainform: the main window. Created first, lives for the whole run and owns
+// the site book, the local and remote panes, the log and the queue window.
+// Everything runs on the GUI thread. The handlers are named after the
+// controls and events that call them; those of features still to be built
+// exist and do nothing yet.
+#pragma once
+
+#include "app/core/SiteBook.hpp"
+#include "ui/HelpWindow.hpp"
+
+#include <QLabel>
+#include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
+
+#include <map>
+#include <memory>
+#include <string>
+
+namespace Ui {
+class Tmainform;
+}
+namespace ui {
+class TImageList;
+} // namespace ui
+
+namespace app {
+
+class Prompter;
+class TdlgSite;
+class TPagesDlg;
+class TAboutBox;
+class TfrmImage;
+
+class Tmainform : public QMainWindow {
+    Q_OBJECT
+public:
+    // Runs FormCreate, then creates the site dialog, the options dialog and
+    // the about box in this order, so they take the texts of the language
+    // that start-up chose. prompter must outlive the window.
+    explicit Tmainform(Prompter& prompter, QWidget* parent = nullptr);
+    // FormDestroy: closes the site book and writes the settings file.
+    ~Tmainform() override;
+
+    Ui::Tmainform& Form() { return *m_ui; }
+    TdlgSite& dlgSite() { return *m_dlgSite; }
+    TPagesDlg& PagesDlg() { return *m_pagesDlg; }
+    TAboutBox& AboutBox() { return *m_aboutBox; }
+    TfrmImage& frmImage() { return *m_frmImage; }
+    ui::TImageList& icons_small() { return *m_iconsSmall; }
+    ui::TImageList& icons_large() { return *m_iconsLarge; }
+    QTimer& Timer1() { return m_timer1; }
+    SiteBook& Book() { return m_book; }
+    ui::HelpWindow* HelpWindow() const { return m_help; }
+    Prompter& prompter() { return m_prompter; }
+
+    // Text of a status bar panel (0 or 1).
+    QString StatusText(int panel) const;
+    void SetStatusText(int panel, const QString& text);
+
+    // Session state shared by the handlers.
+    const std::string& ProgramDir() const { return m_ProgramDir; }
+    const std::string& LanguageName() const { return m_LanguageName; }
+    void SetLanguageName(const std::string& v) { m_LanguageName = v; }
+    const std::string& ProxyName() const { return m_ProxyName; }
+    void SetProxyName(const std::string& v) { m_ProxyName = v; }
+    const std::string& PassiveMode() const { return m_PassiveMode; }
+    void SetPassiveMode(const std::string& v) { m_PassiveMode = v; }
+    bool UserDisconnect() const { return m_UserDisconnect; }
+    bool ReconnectPending() const { return m_ReconnectPending; }
+    const std::string& ReconnectDir() const { return m_ReconnectDir; }
+    const std::string& CurrentRemoteDir() const { return m_CurrentRemoteDir; }
+    int LoggedIn() const { return m_LoggedIn; }
+    std::int32_t IdleTicks() const { return m_IdleTicks; }
+    bool TransferCommand() const { return m_TransferCommand; }
+    const std::string& UploadFilter() const { return m_UploadFilter; }
+    int UploadType() const { return m_UploadType; }
+    int LogLineCount() const { return m_LogLineCount; }
+    bool AnswerAll() const { return m_AnswerAll; }
+    bool StopRequested() const { return m_StopRequested; }
+    // The help page shown by Help1Click (beside the executable).
+    QString HelpFile() const;
+
+    // Start-up, layout, shutdown.
+    void FormShow() {}
+    void FormPaint() {}
+    void FormResize();
+    void Exit1Click();
+    void Help1Click();
+
+    // Site book.
+    void btnAddSiteClick();
+    void btnEditSiteClick();
+    void btnDeleteSiteClick();
+    // The record of the site selected in ComboBox1 (empty text when none).
+    std::optional<SiteEntry> FindSelectedSite();
+
+    // Languages.
+    void LanguageSelection();
+    void Turkish1Click();
+    void English1Click();
+
+    // Session control.
+    void btnConnectClick() {}
+    void btnDisconnectClick() {}
+    void Timer1Timer() {}
+    void mnuCommandClick() {}
+    void Options1Click() {}
+    void Proxy1Click() {}
+    void About1Click() {}
+
+    // Remote listing and navigation.
+    void dirviewDblClick() {}
+    void dirviewColumnClick(int /*column*/) {}
+    void btnPreviousClick() {}
+    void btnCliPreviousClick() {}
+    void Refresh1Click() {}
+    void ToolButton7Click() {}
+    void mnu_viewClick() {}
+    void LsDirTreeCombo281PathChange() {}
+    void LsFilelistView281ItemChange(const QString& /*item*/) {}
+
+    // Transfer queue.
+    void btnQueueClick() {}
+    void Clear1Click() {}
+    void UploadQueue1Click() {}
+    void chkStopClick() {}
+    void Copy1Click() {}
+    void PasteServerClick() {}
+
+    // Remote file operations.
+    void Delete1Click() {}
+    void Delete2Click() {}
+    void RenameClick() {}
+    void Rename1Click() {}
+    void ChMod1Click() {}
+    void btnNewFolderClick() {}
+    void NewFolder3Click() {}
+    void MakeDefaultDir1Click() {}
+
+    // Local pane operations.
+    void NewDirectory1Click();
+    void btnCliNewFolderClick();
+    void RenameLocalClick();
+    void Delete3Click();
+    void btnCliDeleteClick();
+    void MakeDefaultDir2Click() {}
+    void GotoDesktop1Click() {}
+    void Openthedirectoryofthefile1Click() {}
+    void OpenwithNotepad1Click() {}
+    void LsFilelistView281DblClick() {}
+    void OpenWith1Click() {}
+    void Edit1Click() {}
+    void dirviewClick() {}
+
+    // Clipboard.
+    void Copy3Click() {}
+    void Paste3Click() {}
+
+signals:
+    // The window has closed (after FormClose); the program ends on it.
+    void Closed();
+
+protected:
+    void resizeEvent(QResizeEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void FormCreate();
+    void FormClose();
+    void FormDestroy();
+    void CreateImageLists();
+    void WireControls();
+    void FillSiteList();
+    void SelectSiteAt(std::size_t position);
+    void Report(const std::string& message);
+
+    std::unique_ptr<Ui::Tmainform> m_ui;
+    Prompter& m_prompter;
+    SiteBook m_book;
+    QTimer m_timer1;
+    QLabel* m_statusPanels[2] = {nullptr, nullptr};
+    ui::TImageList* m_iconsSmall = nullptr;
+    ui::TImageList* m_iconsLarge = nullptr;
+    TfrmImage* m_frmImage = nullptr;
+    TdlgSite* m_dlgSite = nullptr;
+    TPagesDlg* m_pagesDlg = nullptr;
+    TAboutBox* m_aboutBox = nullptr;
+    QPointer<ui::HelpWindow> m_help;
+    std::map<std::string, int> m_IconCache; // file extension -> image index
+    bool m_closing = false;
+    bool m_destroyed = false;
+
+    std::string m_ProgramDir;
+    std::string m_LanguageName;
+    std::string m_ProxyName;
+    std::string m_PassiveMode;
+    bool m_UserDisconnect = true;
+    bool m_ReconnectPending = false;
+    std::string m_ReconnectDir;
+    std::string m_CurrentRemoteDir;
+    int m_LoggedIn = 0;
+    std::int32_t m_IdleTicks = 119;
+    bool m_TransferCommand = false;
+    std::string m_UploadFilter = ".";
+    int m_UploadType = 0;
+    int m_LogLineCount = 0;
+    bool m_AnswerAll = false;
+    bool m_StopRequested = false;
+};
+
+} // namespace app
