@@ -11,17 +11,29 @@
 
 namespace {
 
-const std::string& WorkDir()
-{
-    static const std::string dir = [] {
-        // tmpfs when there is one: the book is flushed on every change.
-        std::string tmpl = access("/dev/shm", W_OK) == 0 ? "/dev/shm/tallowin-fuzz-XXXXXX" : "/tmp/tallowin-fuzz-XXXXXX";
-        if (!mkdtemp(tmpl.data()))
+// A fresh folder per input (tmpfs when there is one: the book is flushed on
+// every change), removed again afterwards.
+class WorkDir {
+public:
+    WorkDir()
+    {
+        std::snprintf(m_path, sizeof m_path, "%s/tallowin-fuzz-XXXXXX",
+                      access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp");
+        if (!mkdtemp(m_path))
             std::abort();
-        return tmpl;
-    }();
-    return dir;
-}
+    }
+    ~WorkDir()
+    {
+        const std::string dir = m_path;
+        unlink((dir + "/" + app::kSiteBookFileName).c_str());
+        unlink((dir + "/" + app::kSiteBookTempFileName).c_str());
+        rmdir(m_path);
+    }
+    std::string Path() const { return m_path; }
+
+private:
+    char m_path[64];
+};
 
 void Put(const std::string& path, const std::uint8_t* data, std::size_t size)
 {
@@ -37,11 +49,10 @@ void Put(const std::string& path, const std::uint8_t* data, std::size_t size)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    const std::string& dir = WorkDir();
+    const WorkDir work;
+    const std::string dir = work.Path();
     const std::string book = dir + "/" + app::kSiteBookFileName;
     const std::string temp = dir + "/" + app::kSiteBookTempFileName;
-    unlink(book.c_str());
-    unlink(temp.c_str());
     // Odd first byte: the bytes are a leftover of an interrupted conversion.
     const bool leftover = size > 0 && (data[0] & 1);
     Put(leftover ? temp : book, data, size);
@@ -66,7 +77,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     (void)sites.Find("");
     (void)sites.Find("!");
-    // A converted or current book opens as current the next time, unchanged.
+    // The book as opened comes through the next start unchanged.
     sites.Close();
+    FILE* f = std::fopen(book.c_str(), "rb");
+    if (!f)
+        __builtin_trap();
+    std::string first;
+    char buffer[4096];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;)
+        first.append(buffer, n);
+    std::fclose(f);
+    if (app::DetectSiteBookFormat(first) != app::sbfCurrent)
+        __builtin_trap();
     return 0;
 }

@@ -230,8 +230,11 @@ TSiteBookFormat DetectSiteBookFormat(std::string_view bytes)
     const std::size_t legacy = CountPlausible(bytes, kLegacySiteRecordSize, kLegacySiteFieldCount);
     const unsigned long long currentScore = static_cast<unsigned long long>(current) * nLegacy;
     const unsigned long long legacyScore = static_cast<unsigned long long>(legacy) * nCurrent;
-    if (size % kSiteRecordSize == 0)
-        return legacyScore > currentScore ? sbfLegacy : sbfCurrent;
+    if (size % kSiteRecordSize == 0) {
+        // A real legacy book is mostly plausible records; a current book
+        // read at the wrong stride only now and then lines up.
+        return legacyScore > currentScore && legacy * 2 > nLegacy ? sbfLegacy : sbfCurrent;
+    }
     // Not a whole number of current records: the current reading must win outright.
     return currentScore > legacyScore ? sbfCurrent : sbfLegacy;
 }
