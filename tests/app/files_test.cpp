@@ -121,6 +121,12 @@ TEST(SafeFile, AtomicWriteSetsOrKeepsTheMode)
     ASSERT_TRUE(WriteFileAtomic(p.string(), "two", kKeepMode, &error)) << error;
     EXPECT_EQ(ReadFile(p), "two");
     EXPECT_EQ(ModeOf(p), 0640u);
+    // Through a symbolic link the target is replaced and the link stays.
+    fs::create_symlink(p, tmp / "link");
+    ASSERT_TRUE(WriteFileAtomic((tmp / "link").string(), "three", kKeepMode, &error)) << error;
+    EXPECT_TRUE(fs::is_symlink(tmp / "link"));
+    EXPECT_EQ(ReadFile(p), "three");
+
     std::string bytes;
     EXPECT_FALSE(ReadWholeFile((tmp / "missing").string(), bytes, &error));
     EXPECT_NE(error.find("missing"), std::string::npos);

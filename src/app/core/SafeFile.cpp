@@ -3,6 +3,9 @@
 #include "app/core/Paths.hpp"
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <random>
@@ -37,7 +40,7 @@ std::string BaseOf(const std::string& path)
 // A temporary file beside path, created exclusively.
 int CreateTemp(const std::string& path, std::string& tempPath, mode_t mode)
 {
-    static std::mt19937_64 rng{std::random_device{}()};
+    thread_local std::mt19937_64 rng{std::random_device{}()};
     for (int attempt = 0; attempt < 20; ++attempt) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
@@ -77,9 +80,16 @@ bool FileExists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-bool WriteFileAtomic(const std::string& path, std::string_view bytes, int mode, std::string* error)
+bool WriteFileAtomic(const std::string& linkOrPath, std::string_view bytes, int mode, std::string* error)
 {
+    // Replace the file a symbolic link points to, not the link.
+    std::string path = linkOrPath;
     struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char target[PATH_MAX];
+        if (realpath(path.c_str(), target))
+            path = target;
+    }
     const bool exists = stat(path.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
         SetError(error, "Cannot write", path, EISDIR);

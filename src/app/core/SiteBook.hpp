@@ -119,11 +119,13 @@ private:
 enum TSiteBookFormat : std::uint8_t { sbfCurrent, sbfLegacy };
 
 // How the bytes of a book are read. A size that is not a whole multiple of
-// 185 is current. A multiple of 185 is legacy, except when it holds at least
-// one whole current record and its records look more like current records
-// than like legacy ones; a tie between two exact multiples (every 185
-// current records, or 1467 legacy ones) keeps the current format, so a
-// current book is never rewritten by mistake. The empty book is current.
+// 185 is current, and so is the empty book. Other multiples of 185 are
+// legacy unless they hold at least one whole current record and read better
+// as current records (every field terminated, an alias, a host, a numeric
+// port). A size that is a multiple of both (every 185 current records, or
+// 1467 legacy ones) is legacy only when most of its 185-byte records are
+// plausible and the share beats the current reading, so a current book is
+// never converted by mistake.
 TSiteBookFormat DetectSiteBookFormat(std::string_view bytes);
 
 // Builds the current-format book of a legacy one: every live legacy record,
