@@ -167,6 +167,7 @@ TEST(SafeFile, FailedWriteLeavesTheOldContents)
                    : 1;
     }, ChildOptions{true}), 0);
     EXPECT_EQ(ReadFile(p), "old contents");
+    chmod(dir.c_str(), 0700); // so the folder can be removed
 }
 
 TEST(Settings, AllOrNothingDefaults)

@@ -412,6 +412,7 @@ TEST(SiteBookFailure, LegacyBookInUnwritableFolderIsNotTouched)
     }, ChildOptions{true}), 0);
     EXPECT_EQ(ReadFile(dir / "sitelog.cvn"), legacy);
     EXPECT_EQ(Names(dir), std::vector<std::string>{"sitelog.cvn"});
+    chmod(dir.c_str(), 0700); // so the folder can be removed
 }
 
 TEST(SiteBookFailure, FullDiskLeavesTheBookAsItWas)
