@@ -316,6 +316,20 @@ TEST(SiteBookEdit, BangAliasDuplicatesAndCase)
     EXPECT_EQ(book.Add(MakeRecord("y", "y.test")), 0u);
 }
 
+TEST(SiteBookEdit, TwoInstancesSeeEachOthersChanges)
+{
+    TempDir tmp;
+    SiteBook first, second;
+    ASSERT_TRUE(first.Open(tmp.path().string()));
+    ASSERT_TRUE(second.Open(tmp.path().string()));
+    ASSERT_TRUE(first.Add(MakeRecord("a", "h")));
+    EXPECT_EQ(second.Aliases(), std::vector<std::string>{"a"});
+    ASSERT_TRUE(second.Add(MakeRecord("b", "h")));
+    EXPECT_EQ(first.UpdateRemoteDir("a", "/pub"), sbrDone);
+    EXPECT_EQ((second.Aliases()), (std::vector<std::string>{"a", "b"}));
+    EXPECT_EQ(second.Find("a")->Record.RemoteDir(), "/pub");
+}
+
 TEST(SiteBookEdit, TrailingFragmentIsIgnoredAndOverwrittenByAdd)
 {
     TempDir tmp;

@@ -362,6 +362,15 @@ bool SiteBook::ReadAll(std::string& bytes, std::string* error) const
         SetError(error, "The site book is not open");
         return false;
     }
+    struct stat held {}, onDisk {};
+    if (fstat(m_fd, &held) == 0 && stat(m_path.c_str(), &onDisk) == 0 &&
+        (held.st_ino != onDisk.st_ino || held.st_dev != onDisk.st_dev)) {
+        const int fd = OpenBook(m_path);
+        if (fd >= 0) {
+            close(m_fd);
+            m_fd = fd;
+        }
+    }
     if (!ReadFd(m_fd, bytes)) {
         SetError(error, SysError("Cannot read the site book", m_path, errno));
         return false;

@@ -194,7 +194,9 @@ private:
     TSiteBookResult UpdateField(std::string_view alias, TSiteField field, std::string_view text,
                                 std::string* error);
 
-    int m_fd = -1;
+    // Follows the book when another instance replaced it since the last
+    // operation, so no instance works from (and writes back) stale records.
+    mutable int m_fd = -1;
     std::string m_dir;
     std::string m_path;
 };
