@@ -1,0 +1,80 @@
+// Helpers of the socket-layer tests: run the loop until something happens,
+// record events in order.
+#pragma once
+
+#include "net/WSocket.hpp"
+#include "platform/EventLoop.hpp"
+
+#include <string>
+#include <vector>
+
+namespace nettest {
+
+// Runs the calling thread's loop until pred() holds; false after limitMs.
+template <class Pred> bool PumpUntil(Pred pred, int limitMs = 10000)
+{
+    const std::uint32_t start = platform::GetTickCount();
+    while (!pred()) {
+        if (platform::GetTickCount() - start > static_cast<std::uint32_t>(limitMs))
+            return false;
+        platform::ProcessMessages();
+        if (!pred())
+            platform::WaitMessage(20);
+    }
+    return true;
+}
+
+// Runs the loop for about ms milliseconds.
+inline void PumpFor(int ms)
+{
+    const std::uint32_t start = platform::GetTickCount();
+    while (platform::GetTickCount() - start < static_cast<std::uint32_t>(ms)) {
+        platform::ProcessMessages();
+        platform::WaitMessage(5);
+    }
+}
+
+inline const char* StateName(net::TSocketState s)
+{
+    static const char* names[] = {"invalid", "opened", "bound", "connecting", "socksconnected",
+                                  "connected", "accepting", "listening", "closed"};
+    return s <= net::wsClosed ? names[s] : "?";
+}
+
+// Records the events of a socket as short texts, in order.
+struct EventLog {
+    std::vector<std::string> events;
+    void Attach(net::TCustomWSocket& s, bool withData = false)
+    {
+        s.OnChangeState = [this](net::TCustomWSocket*, net::TSocketState o, net::TSocketState n) {
+            events.push_back(std::string("state ") + StateName(o) + ">" + StateName(n));
+        };
+        s.OnSessionConnected = [this](net::TCustomWSocket*, std::uint16_t e) {
+            events.push_back("connected " + std::to_string(e));
+        };
+        s.OnSessionClosed = [this](net::TCustomWSocket*, std::uint16_t e) {
+            events.push_back("closed " + std::to_string(e));
+        };
+        s.OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) {
+            events.push_back("datasent " + std::to_string(e));
+        };
+        if (withData)
+            s.OnSendData = [this](net::TCustomWSocket*, int n) { events.push_back("senddata " + std::to_string(n)); };
+    }
+    bool Has(const std::string& e) const
+    {
+        for (auto& x : events)
+            if (x == e)
+                return true;
+        return false;
+    }
+    std::string Joined() const
+    {
+        std::string r;
+        for (auto& x : events)
+            r += (r.empty() ? "" : " | ") + x;
+        return r;
+    }
+};
+
+} // namespace nettest
