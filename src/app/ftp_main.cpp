@@ -154,6 +154,10 @@ void Tmainform::WireControls() {
         f.Status->addWidget(m_statusPanels[i]);
     }
 
+    f.Splitter1->installEventFilter(this);
+    // Each pane gets half of any width from 550 up; what does not fit is cut.
+    f.pnlLeft->setMinimumWidth(100);
+    f.pnlRight->setMinimumWidth(100);
     // The panes take the height; the log and the queue keep theirs.
     f.Splitter2->setStretchFactor(0, 1);
     f.Splitter2->setStretchFactor(1, 0);
@@ -327,10 +331,21 @@ void Tmainform::FormResize() {
         resize(kMinimumWidth, height());
         return; // the resize comes back here
     }
+    SplitPanes();
+}
+
+void Tmainform::SplitPanes() {
     QSplitter* split = m_ui->Splitter1;
     const int left = width() / 2;
-    const int total = std::max(split->width(), width() - 10) - split->handleWidth();
-    split->setSizes({left, std::max(0, total - left)});
+    split->setSizes({left, std::max(0, split->width() - split->handleWidth() - left)});
+}
+
+bool Tmainform::eventFilter(QObject* watched, QEvent* event) {
+    // The panes' splitter learns its new width after the window's resize
+    // event; split again once it has it.
+    if (watched == m_ui->Splitter1 && event->type() == QEvent::Resize)
+        SplitPanes();
+    return QMainWindow::eventFilter(watched, event);
 }
 
 // ---------------------------------------------------------------- closing

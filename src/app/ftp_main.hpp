@@ -164,11 +164,13 @@ signals:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void FormCreate();
     void FormClose();
     void FormDestroy();
+    void SplitPanes();
     void CreateImageLists();
     void WireControls();
     void FillSiteList();

@@ -9,6 +9,7 @@
 
 int main(int argc, char** argv) {
     QApplication application(argc, argv);
+    app::CatchCloseSignals();
     app::SetUpApplication();
     // The program ends when the main window has closed, not when some other
     // window happens to be the last one.

@@ -35,9 +35,19 @@ void SetUpApplication() {
     ui::HintWindow::Install();
 }
 
-bool CloseOnSignals(QWidget* window) {
+bool CatchCloseSignals() {
     if (g_signalPipe[0] < 0 && pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
+}
+
+void CloseOnSignals(QWidget* window) {
+    if (g_signalPipe[0] < 0)
+        return;
     auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, window);
     QPointer<QWidget> target = window;
     QObject::connect(notifier, &QSocketNotifier::activated, window, [target] {
@@ -47,11 +57,6 @@ bool CloseOnSignals(QWidget* window) {
         if (target)
             target->close();
     });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
 }
 
 } // namespace app

@@ -10,9 +10,13 @@ namespace app {
 // Call once after the QApplication exists.
 void SetUpApplication();
 
-// SIGTERM and SIGINT close window exactly as its close box does. The signal
-// handler only writes to a pipe; the window is closed from the event loop.
+// Catches SIGTERM and SIGINT from now on. The handler only writes to a pipe,
+// so a signal that arrives during start-up waits there for CloseOnSignals.
 // Returns false when the pipe or the handlers cannot be installed.
-bool CloseOnSignals(QWidget* window);
+bool CatchCloseSignals();
+
+// Every caught SIGTERM or SIGINT closes window from the event loop, exactly
+// as its close box does.
+void CloseOnSignals(QWidget* window);
 
 } // namespace app
