@@ -97,8 +97,9 @@ bool FtpProxy::Start(int serverPort)
           << "AllowMagicUser yes\nListen 127.0.0.1\nPort " << m_port << "\n"
           << "ServerType standalone\nUser nobody\nGroup nogroup\n"
           << "PidFile " << (m_conf.path() / "ftp-proxy.pid").string() << "\n"
-          << "LogDestination " << (m_conf.path() / "ftp-proxy.log").string() << "\n";
+          << "LogDestination |/bin/cat\nLogLevel INF\n";
         WriteFile(m_conf / "ftp-proxy.conf", c.str());
+
         if (m_proc.StartAndWait({FindProgram("ftp-proxy"), "-d", "-n", "-f",
                                  (m_conf / "ftp-proxy.conf").string()},
                                 "127.0.0.1", m_port))
@@ -107,13 +108,7 @@ bool FtpProxy::Start(int serverPort)
     return false;
 }
 
-std::string FtpProxy::Log() const
-{
-    std::error_code ec;
-    if (fs::exists(m_conf / "ftp-proxy.log", ec))
-        return m_proc.Log() + ReadFile(m_conf / "ftp-proxy.log");
-    return m_proc.Log();
-}
+std::string FtpProxy::Log() const { return m_proc.Log(); }
 
 // ---- scripted server ----
 
@@ -265,10 +260,14 @@ void ScriptedFtpServer::Serve(int fd)
             m_portAddr.clear();
             std::string nums = "127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);
             Reply r = m_table["PASV"];
+            const std::string portNums = std::to_string(port / 256) + "," + std::to_string(port % 256);
             for (auto& a : r) {
                 std::size_t p = a.text.find("{pasv}");
                 if (p != std::string::npos)
                     a.text.replace(p, 6, nums);
+                p = a.text.find("{pasvport}");
+                if (p != std::string::npos)
+                    a.text.replace(p, 10, portNums);
             }
             if (!Play(fd, r))
                 return;

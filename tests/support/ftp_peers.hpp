@@ -70,7 +70,7 @@ private:
 // A server that answers each command from a table. A reply is a list of
 // actions run in order; the dialogue (every line the client sent, without
 // CR LF) is recorded. PASV opens a data listener on 127.0.0.1 and "{pasv}" in a
-// reply text becomes its six numbers; PORT is answered 200 and the data
+// reply text becomes its six numbers ("{pasvport}" only the port pair); PORT is answered 200 and the data
 // connection is made to the given address when a data action needs it.
 class ScriptedFtpServer {
 public:

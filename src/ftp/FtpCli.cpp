@@ -1,0 +1,1876 @@
+#include "ftp/FtpCli.hpp"
+
+#include "ftp/FtpSrvT.hpp"
+#include "platform/Sockets.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <typeinfo>
+
+namespace ftp {
+
+namespace {
+
+// Block sizes of the data connections. The receive size bounds one read per
+// data-available event; the send size is one block handed to the socket per
+// data-sent event. Both are far above a TCP segment so a loopback transfer is
+// not held back by the event loop (see bench/ftp_transfer).
+constexpr int kDefaultRecvBlock = 65536;
+constexpr int kDefaultSendBlock = 65536;
+
+const char* const kStateNames[] = {"Closed",    "Ready",       "StepReady",  "Resolving",
+                                   "Connected", "Aborting",    "Unused6",    "AwaitBanner",
+                                   "AwaitReply", "PassiveReady"};
+
+const char* const kStepNames[] = {
+    "None", "Open", "USER", "PASS", "CWD", "SIZE", "MKD", "RMD", "RNFR", "RNTO",
+    "RETR", "LIST", "QUIT", "SYST", "DELE", "PWD", "Quote", "STOR", "TYPE", "REST",
+    "CDUP", "NLST", "APPE", "PASV/PORT", "SITE CHMOD", "ABOR", "MLSD", "FEAT", "MLST", "MDTM",
+    "MDTM set", "AUTH", "MFMT", "MD5", "ACCT", "PROT", "PBSZ"};
+
+std::string ExceptionClassName(const std::exception& e)
+{
+    if (dynamic_cast<const FtpException*>(&e))
+        return "FtpException";
+    if (dynamic_cast<const net::ESocketException*>(&e))
+        return "ESocketException";
+    return "Exception";
+}
+
+std::string WinsockText(int err)
+{
+    return net::SocketErrorText(err) + " (Winsock error #" + std::to_string(err) + ")";
+}
+
+bool SameTextNoCase(const std::string& a, const char* b)
+{
+    std::size_t n = std::strlen(b);
+    if (a.size() != n)
+        return false;
+    for (std::size_t i = 0; i < n; ++i)
+        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+            return false;
+    return true;
+}
+
+// Opens a local file; share bits become advisory locks where they mean something.
+int OpenLocal(const std::string& name, int flags, int shareBits)
+{
+    int fd = ::open(name.c_str(), flags | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return -1;
+    int lock = 0;
+    if (shareBits == 0x10)
+        lock = LOCK_EX;
+    else if (shareBits == 0x20)
+        lock = LOCK_SH;
+    if (lock != 0 && ::flock(fd, lock | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+const char* FtpStateName(TFtpState s)
+{
+    return s <= ftpStatePassiveReady ? kStateNames[s] : "?";
+}
+
+const char* FtpStepName(TFtpStep s)
+{
+    return s <= ftpStepPbsz ? kStepNames[s] : "?";
+}
+
+// ---------------------------------------------------------------- life cycle
+
+TCustomFtpCli::TCustomFtpCli()
+    : m_sendBuffer(new char[kDefaultSendBlock]), m_recvBuffer(new char[kDefaultRecvBlock]),
+      m_sendBlockSize(kDefaultSendBlock), m_recvBlockSize(kDefaultRecvBlock)
+{
+    m_hwnd = platform::AllocateHWnd(
+        [this](platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam) {
+            WndProc(msg, wParam, lParam);
+        });
+    m_controlSocket = std::make_unique<net::TWSocket>();
+    m_dataSocket = std::make_unique<net::TWSocket>();
+    BindControlSocket();
+}
+
+TCustomFtpCli::~TCustomFtpCli()
+{
+    m_destroying = true;
+    if (m_hwnd)
+        platform::DeallocateHWnd(m_hwnd);
+    m_hwnd = 0;
+    CloseLocalStream();
+    // No engine handler may run while the sockets go.
+    for (net::TWSocket* s : {m_controlSocket.get(), m_dataSocket.get()}) {
+        s->OnDnsLookupDone = nullptr;
+        s->OnSessionConnected = nullptr;
+        s->OnDataAvailable = nullptr;
+        s->OnDataSent = nullptr;
+        s->OnSessionClosed = nullptr;
+        s->OnSessionAvailable = nullptr;
+    }
+    m_dataSocket.reset();
+    m_controlSocket.reset();
+}
+
+void TCustomFtpCli::BindControlSocket()
+{
+    net::TWSocket* s = m_controlSocket.get();
+    s->OnDnsLookupDone = [this](net::TCustomWSocket*, std::uint16_t e) { ControlDnsLookupDone(e); };
+    s->OnSessionConnected = [this](net::TCustomWSocket*, std::uint16_t e) { ControlSessionConnected(e); };
+    s->OnDataAvailable = [this](net::TCustomWSocket*, std::uint16_t e) { ControlDataAvailable(e); };
+    s->OnSessionClosed = [this](net::TCustomWSocket*, std::uint16_t e) { ControlSessionClosed(e); };
+}
+
+void TCustomFtpCli::SetTransferBlockSizes(int receive, int send)
+{
+    if (receive > 0) {
+        m_recvBuffer.reset(new char[receive]);
+        m_recvBlockSize = receive;
+    }
+    if (send > 0) {
+        m_sendBuffer.reset(new char[send]);
+        m_sendBlockSize = send;
+    }
+}
+
+// ---------------------------------------------------------------- properties
+
+void TCustomFtpCli::SetDataPortRangeStart(unsigned v)
+{
+    if (v > 65535) {
+        HandleError("DataPortRangeStart must be in the range 0..65535");
+        return;
+    }
+    m_dataPortRangeStart = v;
+}
+
+void TCustomFtpCli::SetDataPortRangeEnd(unsigned v)
+{
+    if (v > 65535) {
+        HandleError("DataPortRangeEnd must be in the range 0..65535");
+        return;
+    }
+    m_dataPortRangeEnd = v;
+}
+
+TFtpShareMode TCustomFtpCli::ShareMode() const
+{
+    switch (m_shareBits) {
+    case 0x00: return ftpShareCompat;
+    case 0x20: return ftpShareDenyWrite;
+    case 0x30: return ftpShareDenyRead;
+    case 0x40: return ftpShareDenyNone;
+    default: return ftpShareExclusive;
+    }
+}
+
+void TCustomFtpCli::SetShareMode(TFtpShareMode v)
+{
+    static const int bits[] = {0x00, 0x10, 0x20, 0x30, 0x40};
+    m_shareBits = v <= ftpShareDenyNone ? bits[v] : 0x10;
+}
+
+void TCustomFtpCli::SetConnectionType(TFtpConnectionType v)
+{
+    if (m_controlConnected) {
+        HandleError("FTP component connected");
+        return;
+    }
+    if (v > ftpSocks5)
+        v = ftpDirect;
+    m_connectionType = v;
+    for (net::TWSocket* s : {m_controlSocket.get(), m_dataSocket.get()}) {
+        switch (v) {
+        case ftpDirect:
+        case ftpProxy:
+            s->SetSocksLevel("5");
+            s->SetSocksAuthentication(net::socksNoAuthentication);
+            break;
+        case ftpSocks4: s->SetSocksLevel("4"); break;
+        case ftpSocks4A: s->SetSocksLevel("4A"); break;
+        case ftpSocks5: s->SetSocksLevel("5"); break;
+        }
+        if (v >= ftpSocks4)
+            s->SetSocksAuthentication(net::socksAuthenticateUsercode);
+    }
+    // SOCKS is used only when a SOCKS type is chosen: the socket layer goes
+    // through the proxy whenever SocksServer is set.
+    if (v < ftpSocks4) {
+        m_controlSocket->SetSocksServer("");
+        m_dataSocket->SetSocksServer("");
+    } else if (!m_socksServer.empty()) {
+        m_controlSocket->SetSocksServer(m_socksServer);
+        m_dataSocket->SetSocksServer(m_socksServer);
+    }
+    if (v != ftpDirect)
+        m_passive = true;
+}
+
+void TCustomFtpCli::SetPassive(bool v)
+{
+    m_passive = m_connectionType == ftpDirect ? v : true;
+}
+
+std::string TCustomFtpCli::SocksPassword() const { return m_controlSocket->SocksPassword(); }
+void TCustomFtpCli::SetSocksPassword(const std::string& v)
+{
+    m_controlSocket->SetSocksPassword(v);
+    m_dataSocket->SetSocksPassword(v);
+}
+std::string TCustomFtpCli::SocksPort() const { return m_controlSocket->SocksPort(); }
+void TCustomFtpCli::SetSocksPort(const std::string& v)
+{
+    m_controlSocket->SetSocksPort(v);
+    m_dataSocket->SetSocksPort(v);
+}
+std::string TCustomFtpCli::SocksServer() const { return m_socksServer; }
+void TCustomFtpCli::SetSocksServer(const std::string& v)
+{
+    m_socksServer = v;
+    if (m_connectionType >= ftpSocks4) {
+        m_controlSocket->SetSocksServer(v);
+        m_dataSocket->SetSocksServer(v);
+    }
+}
+std::string TCustomFtpCli::SocksUserCode() const { return m_controlSocket->SocksUsercode(); }
+void TCustomFtpCli::SetSocksUserCode(const std::string& v)
+{
+    m_controlSocket->SetSocksUsercode(v);
+    m_dataSocket->SetSocksUsercode(v);
+}
+
+bool TCustomFtpCli::Connected() const
+{
+    return m_controlSocket && m_controlSocket->State() != net::wsClosed;
+}
+
+bool TCustomFtpCli::ControlIsConnected() const
+{
+    return m_controlSocket && m_controlSocket->State() == net::wsConnected;
+}
+
+// ---------------------------------------------------------------- basics
+
+void TCustomFtpCli::SetState(TFtpState s)
+{
+    if (s == m_state)
+        return;
+    m_state = s;
+    if (OnStateChange)
+        OnStateChange(this);
+}
+
+bool TCustomFtpCli::HandleError(const std::string& msg)
+{
+    if (OnError) {
+        OnError(this, msg);
+        return false;
+    }
+    throw FtpException(msg);
+}
+
+bool TCustomFtpCli::IsReady() const
+{
+    return m_state == ftpStateReady || m_state == ftpStateStepReady ||
+           m_state == ftpStatePassiveReady;
+}
+
+bool TCustomFtpCli::CheckReady()
+{
+    if (IsReady())
+        return true;
+    HandleError("FTP component not ready");
+    return false;
+}
+
+void TCustomFtpCli::SetErrorMessage()
+{
+    if (m_errorMessage.empty())
+        m_errorMessage = m_lastResponse;
+}
+
+void TCustomFtpCli::Display(const std::string& msg)
+{
+    if (OnDisplay)
+        OnDisplay(this, msg);
+}
+
+void TCustomFtpCli::DisplayReply() { Display("< " + m_lastResponse); }
+
+void TCustomFtpCli::SendCommand(std::string cmd)
+{
+    if (OnCommand)
+        OnCommand(this, cmd);
+    Display("> " + cmd);
+    if (ControlIsConnected()) {
+        cmd += "\r\n";
+        m_controlSocket->SendText(cmd);
+    }
+}
+
+// A command with a CR, LF or NUL in a parameter would smuggle a second
+// command to the server; it is refused before anything is sent.
+bool TCustomFtpCli::CheckCommandText(const std::string& cmd)
+{
+    if (!HasLineBreak(cmd))
+        return true;
+    HandleError("Command refused: a parameter contains a CR, LF or NUL character");
+    return false;
+}
+
+bool TCustomFtpCli::ExecCommand(TFtpRequest rq, TFtpStep step, const std::string& cmd,
+                                std::initializer_list<int> okCodes, Handler doneHandler)
+{
+    if (cmd != "ABOR" && cmd != "STAT" && cmd != "QUIT") {
+        if (!CheckReady())
+            return false;
+        if (!m_controlConnected) {
+            HandleError("FTP component not connected");
+            return false;
+        }
+    }
+    if (!CheckCommandText(cmd))
+        return false;
+    if (!m_sequenceActive)
+        m_requestType = rq;
+    m_currentStep = step;
+    int i = 0;
+    for (int c : okCodes)
+        if (i < 16)
+            m_okResponses[i++] = c;
+    m_okResponses[i] = 0;
+    m_lastMultiResponse.clear();
+    m_requestDoneFlag = false;
+    m_next = &TCustomFtpCli::CommandReply;
+    m_doneAsync = doneHandler;
+    m_errorMessage.clear();
+    SetState(ftpStateAwaitReply);
+    SendCommand(cmd);
+    return true;
+}
+
+void TCustomFtpCli::CommandReply()
+{
+    DisplayReply();
+    int code;
+    bool final;
+    if (!ReadReplyCode(m_lastResponse, code, final) || !final)
+        return;
+    if (m_okResponses[0] != 0) {
+        bool found = false;
+        for (int i = 0; i < 16 && m_okResponses[i] != 0; ++i)
+            if (m_okResponses[i] == m_statusCode) {
+                found = true;
+                break;
+            }
+        if (found)
+            m_requestResult = 0;
+        else {
+            m_requestResult = m_statusCode;
+            SetErrorMessage();
+        }
+    } else if (m_statusCode < 500) {
+        m_requestResult = 0;
+    } else {
+        m_requestResult = m_statusCode;
+        SetErrorMessage();
+    }
+    if (m_passive && m_statusCode == 227) {
+        SetState(ftpStatePassiveReady);
+        m_pasvResponse = m_lastResponse;
+    }
+    InterpretReply();
+    if (m_doneAsync)
+        (this->*m_doneAsync)();
+    else
+        FinishRequest(m_requestResult);
+}
+
+void TCustomFtpCli::InterpretReply()
+{
+    if (m_requestResult != 0)
+        return;
+    switch (m_currentStep) {
+    case ftpStepSize:
+        m_sizeResult = ParseSizeReply(m_lastResponse);
+        break;
+    case ftpStepMdtm:
+        m_remoteFileDateTime = ParseMdtmReply(m_lastResponse);
+        break;
+    case ftpStepCwd:
+    case ftpStepMkd:
+    case ftpStepPwd:
+    case ftpStepCdUp:
+        m_dirResult = ParseQuotedPath(m_lastResponse);
+        break;
+    case ftpStepMd5:
+        m_dirResult.clear();
+        m_md5Result.clear();
+        if (m_statusCode == 251)
+            ParseMd5Reply(m_lastResponse, m_dirResult, m_md5Result);
+        break;
+    default:
+        break;
+    }
+}
+
+void TCustomFtpCli::FinishRequest(int error)
+{
+    if (m_requestDoneFlag)
+        return;
+    m_requestDoneFlag = true;
+    if (error == 0 && m_nextSequenceStep) {
+        if (m_state != ftpStateAborting && m_state != ftpStatePassiveReady)
+            SetState(ftpStateStepReady);
+        (this->*m_nextSequenceStep)();
+        return;
+    }
+    SetState(ftpStateReady);
+    if (m_dataSocket->State() != net::wsClosed)
+        m_dataSocket->Close();
+    if (m_sequenceActive && m_savedCode >= 0) {
+        m_lastResponse = m_savedResponse;
+        m_statusCode = m_savedCode;
+    }
+    m_sequenceActive = false;
+    m_nextSequenceStep = nullptr;
+    PostRequestDone(error);
+}
+
+void TCustomFtpCli::PostRequestDone(int error)
+{
+    platform::PostMessage(m_hwnd, WM_FTP_REQUEST_DONE, 0,
+                          static_cast<platform::LPARAM>(static_cast<std::uint16_t>(error)));
+}
+
+void TCustomFtpCli::WndProc(platform::UINT msg, platform::WPARAM, platform::LPARAM lParam)
+{
+    try {
+        if (msg == WM_FTP_REQUEST_DONE) {
+            if (OnRequestDone)
+                OnRequestDone(this, m_requestType, static_cast<std::uint16_t>(lParam));
+        } else if (msg == WM_FTP_SEND_START) {
+            StartSending();
+        }
+    } catch (const std::exception& e) {
+        HandleBackgroundException(e);
+    }
+}
+
+void TCustomFtpCli::HandleBackgroundException(const std::exception& e)
+{
+    bool canClose = true;
+    if (OnBgException) {
+        try {
+            OnBgException(this, e, canClose);
+        } catch (const std::exception&) {
+        }
+    }
+    if (canClose) {
+        try {
+            Abort();
+        } catch (const std::exception&) {
+        }
+    }
+}
+
+void TCustomFtpCli::CloseLocalStream()
+{
+    if (m_localFd >= 0)
+        ::close(m_localFd);
+    m_localFd = -1;
+}
+
+// ---------------------------------------------------------------- control connection
+
+bool TCustomFtpCli::BeginOpen()
+{
+    if (m_controlConnected) {
+        HandleError("FTP component already connected");
+        return false;
+    }
+    if (!m_sequenceActive && !CheckReady())
+        return false;
+    if (!m_sequenceActive)
+        m_requestType = ftpRqOpen;
+    m_requestDoneFlag = false;
+    m_rcvBufCount = 0;
+    m_requestResult = 0;
+    m_dnsResult.clear();
+    m_mlstFacts.clear();
+    m_supportedExtensions.Clear();
+    SetState(ftpStateResolving);
+    const std::string& name = m_connectionType == ftpProxy ? m_proxyServer : m_hostName;
+    try {
+        m_controlSocket->DnsLookup(name);
+    } catch (const std::exception& e) {
+        m_lastResponse = "500 " + ExceptionClassName(e) + ": " + e.what();
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+        FinishRequest(500);
+    }
+    return true;
+}
+
+void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t err)
+{
+    if (m_state == ftpStateAborting)
+        return;
+    if (err != 0) {
+        m_lastResponse = "500 " + WinsockText(err);
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+        FinishRequest(err);
+        return;
+    }
+    m_dnsResult = m_controlSocket->DnsResult();
+    try {
+        m_controlSocket->SetAddr(m_dnsResult);
+        m_controlSocket->SetLocalAddr(m_localAddr);
+        m_controlSocket->SetProto("tcp");
+        if (m_connectionType == ftpProxy && !m_proxyPort.empty())
+            m_controlSocket->SetPort(m_proxyPort);
+        else
+            m_controlSocket->SetPort(m_port);
+        SetState(ftpStateAwaitBanner);
+        m_controlSocket->Connect();
+    } catch (const std::exception& e) {
+        m_lastResponse = "500 " + ExceptionClassName(e) + ": " + e.what();
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+        FinishRequest(m_statusCode);
+    }
+}
+
+void TCustomFtpCli::ControlSessionConnected(std::uint16_t err)
+{
+    if (err != 0) {
+        m_lastResponse = "500 " + WinsockText(err);
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+        m_nextSequenceStep = nullptr;
+        FinishRequest(err);
+        m_controlSocket->Close();
+        SetState(ftpStateReady);
+        return;
+    }
+    m_controlConnected = true;
+}
+
+void TCustomFtpCli::ControlDataAvailable(std::uint16_t)
+{
+    int room = kControlBufferSize - 1 - m_rcvBufCount;
+    if (room <= 0) {
+        // A line longer than the buffer can never be completed: close with a
+        // clear error instead of stalling the control connection.
+        m_rcvBufCount = 0;
+        m_lastResponse = "500 Reply line too long (more than " +
+                         std::to_string(kControlBufferSize - 1) + " bytes), connection closed";
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+        Display("! " + m_lastResponse);
+        m_controlSocket->Close();
+        return;
+    }
+    int n = m_controlSocket->Receive(m_receiveBuffer + m_rcvBufCount, room);
+    if (n <= 0)
+        return;
+    m_rcvBufCount += n;
+    m_receiveBuffer[m_rcvBufCount] = 0;
+    const bool acceptLF = m_options.Contains(ftpAcceptLF);
+    while (m_rcvBufCount > 0) {
+        std::string_view buf(m_receiveBuffer, static_cast<std::size_t>(m_rcvBufCount));
+        std::size_t used = FindLineEnd(buf, acceptLF);
+        if (used == 0)
+            break;
+        std::string line(TrimLineEnd(buf.substr(0, used)));
+        std::memmove(m_receiveBuffer, m_receiveBuffer + used, static_cast<std::size_t>(m_rcvBufCount) - used);
+        m_rcvBufCount -= static_cast<int>(used);
+        m_receiveBuffer[m_rcvBufCount] = 0;
+        ProcessLine(line);
+        // The handler may have closed the connection or ended the engine's session.
+        if (m_state == ftpStateClosed || m_controlSocket->State() == net::wsClosed)
+            break;
+    }
+    if (m_rcvBufCount >= kControlBufferSize - 1 && m_controlSocket->State() != net::wsClosed)
+        ControlDataAvailable(0);
+}
+
+void TCustomFtpCli::ProcessLine(const std::string& line)
+{
+    m_lastResponse = line;
+    int code;
+    bool final;
+    bool digit = ReadReplyCode(m_lastResponse, code, final);
+    if (digit)
+        m_statusCode = code;
+    if (m_lastMultiResponse.size() < 65536)
+        m_lastMultiResponse += m_lastResponse + "\r\n";
+    if (OnResponse)
+        OnResponse(this);
+    switch (m_state) {
+    case ftpStateAwaitBanner:
+        DisplayReply();
+        if (digit && final)
+            HandleBanner();
+        break;
+    case ftpStateAwaitReply:
+        if (m_currentStep == ftpStepFeat)
+            ParseFeatLine(m_lastResponse, m_supportedExtensions, m_mlstFacts);
+        else if (m_currentStep == ftpStepMlst && m_statusCode == 250)
+            ParseMlstLine(m_lastResponse, m_remoteFacts);
+        if (!(digit && final)) {
+            DisplayReply();
+            break;
+        }
+        if (!m_next) {
+            HandleError("Program error: FNext is nil");
+            break;
+        }
+        (this->*m_next)();
+        break;
+    default:
+        DisplayReply();
+        break;
+    }
+}
+
+void TCustomFtpCli::HandleBanner()
+{
+    if (m_statusCode != 220) {
+        SetErrorMessage();
+        m_requestResult = m_statusCode;
+        m_controlSocket->Close();
+        return;
+    }
+    SetState(ftpStateConnected);
+    if (OnSessionConnected)
+        OnSessionConnected(this, 0);
+    FinishRequest(0);
+}
+
+void TCustomFtpCli::ControlSessionClosed(std::uint16_t err)
+{
+    if (m_controlConnected) {
+        m_controlConnected = false;
+        if (m_state != ftpStateAborting)
+            SetState(ftpStateClosed);
+        if (OnSessionClosed)
+            OnSessionClosed(this, err);
+    }
+    if (m_state != ftpStateAborting)
+        SetState(ftpStateStepReady);
+    if (err != 0) {
+        m_lastResponse = "500 Control connection closed. " + WinsockText(err);
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+    }
+    if (m_state == ftpStateAborting) {
+        FinishRequest(m_requestResult);
+        return;
+    }
+    // A transfer cut off with the control connection gives no final reply: stop it.
+    CloseLocalStream();
+    // A close before a final reply fails the request that was waiting for it.
+    if (!m_requestDoneFlag && m_requestResult == 0 && m_requestType != ftpRqQuit &&
+        m_currentStep != ftpStepQuit && m_requestType != ftpRqOpenQuit) {
+        m_lastResponse = "500 Control connection closed.";
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+    }
+    FinishRequest(m_requestResult);
+}
+
+void TCustomFtpCli::QuitDone()
+{
+    // The request completes when the close is reported.
+    m_controlSocket->Close();
+}
+
+// ---------------------------------------------------------------- abort
+
+void TCustomFtpCli::Abort()
+{
+    TFtpState was = m_state;
+    SetState(ftpStateAborting);
+    CloseLocalStream();
+    if (was == ftpStateResolving)
+        m_controlSocket->CancelLookup();
+    if (m_controlSocket->State() != net::wsClosed)
+        m_controlSocket->Close();
+    if (m_dataSocket->State() != net::wsClosed)
+        m_dataSocket->Close();
+    CloseLocalStream();
+    m_controlConnected = false;
+    SetState(ftpStateReady);
+}
+
+void TCustomFtpCli::AbortWithTimeout()
+{
+    Abort();
+    m_errorMessage = "426 Timeout";
+    m_statusCode = 426;
+}
+
+// ---------------------------------------------------------------- single commands
+
+bool TCustomFtpCli::BeginUser()
+{
+    if (m_userName.empty()) {
+        HandleError("UserName empty");
+        return false;
+    }
+    std::string cmd = "USER " + m_userName;
+    if (m_connectionType == ftpProxy) {
+        cmd += "@" + m_hostName;
+        if (!SameTextNoCase(m_port, "ftp") && !SameTextNoCase(m_port, "21"))
+            cmd += ":" + m_port;
+    }
+    return ExecCommand(ftpRqUser, ftpStepUser, cmd, {331, 230}, nullptr);
+}
+
+bool TCustomFtpCli::BeginPass()
+{
+    if (m_passWord.empty()) {
+        HandleError("Password empty");
+        return false;
+    }
+    return ExecCommand(ftpRqPass, ftpStepPass, "PASS " + m_passWord, {230, 332}, nullptr);
+}
+
+bool TCustomFtpCli::BeginAcct()
+{
+    if (m_account.empty()) {
+        HandleError("Account empty!");
+        return false;
+    }
+    return ExecCommand(ftpRqAcct, ftpStepAcct, "ACCT " + m_account, {230, 202}, nullptr);
+}
+
+bool TCustomFtpCli::BeginCwd()
+{
+    if (m_hostDirName.empty()) {
+        HandleError("HostDirName empty");
+        return false;
+    }
+    return ExecCommand(ftpRqCwd, ftpStepCwd, "CWD " + m_hostDirName, {200, 250, 257}, nullptr);
+}
+
+bool TCustomFtpCli::BeginCdUp() { return ExecCommand(ftpRqCdUp, ftpStepCdUp, "CDUP", {250, 257}, nullptr); }
+bool TCustomFtpCli::BeginPwd() { return ExecCommand(ftpRqPwd, ftpStepPwd, "PWD", {250, 257}, nullptr); }
+bool TCustomFtpCli::BeginMkd()
+{
+    return ExecCommand(ftpRqMkd, ftpStepMkd, "MKD " + m_hostFileName, {250, 257}, nullptr);
+}
+bool TCustomFtpCli::BeginRmd()
+{
+    return ExecCommand(ftpRqRmd, ftpStepRmd, "RMD " + m_hostFileName, {250, 257}, nullptr);
+}
+bool TCustomFtpCli::BeginDele()
+{
+    return ExecCommand(ftpRqDele, ftpStepDele, "DELE " + m_hostFileName, {250, 257}, nullptr);
+}
+bool TCustomFtpCli::BeginRenameFrom()
+{
+    return ExecCommand(ftpRqRenameFrom, ftpStepRenameFrom, "RNFR " + m_hostFileName, {350}, nullptr);
+}
+bool TCustomFtpCli::BeginRenameTo()
+{
+    return ExecCommand(ftpRqRenameTo, ftpStepRenameTo, "RNTO " + m_localFileName, {200, 250, 257}, nullptr);
+}
+bool TCustomFtpCli::BeginSize()
+{
+    m_sizeResult = 0;
+    return ExecCommand(ftpRqSize, ftpStepSize, "SIZE " + m_hostFileName, {213}, nullptr);
+}
+bool TCustomFtpCli::BeginSyst() { return ExecCommand(ftpRqSyst, ftpStepSyst, "SYST", {215}, nullptr); }
+bool TCustomFtpCli::BeginSendType()
+{
+    return ExecCommand(ftpRqSendType, ftpStepType, std::string("TYPE ") + m_type, {200}, nullptr);
+}
+bool TCustomFtpCli::BeginSendTypeBinary()
+{
+    SetBinary(true);
+    return BeginSendType();
+}
+bool TCustomFtpCli::BeginSendTypeAscii()
+{
+    SetBinary(false);
+    return BeginSendType();
+}
+
+bool TCustomFtpCli::BeginRest()
+{
+    if (m_requestType != ftpRqRestartPut && m_requestType != ftpRqFullRestartPut &&
+        !m_options.Contains(ftpNoAutoResumeAt)) {
+        struct stat st{};
+        m_resumeAt = ::stat(m_localFileName.c_str(), &st) == 0 ? static_cast<std::int64_t>(st.st_size) : -1;
+    }
+    if (m_resumeAt <= 0) {
+        if (!CheckReady())
+            return false;
+        if (!m_sequenceActive)
+            m_requestType = ftpRqRest;
+        m_requestDoneFlag = false;
+        m_requestResult = 0;
+        FinishRequest(0);
+        return true;
+    }
+    return ExecCommand(ftpRqRest, ftpStepRest, "REST " + std::to_string(m_resumeAt), {}, nullptr);
+}
+
+bool TCustomFtpCli::BeginQuote() { return ExecCommand(ftpRqQuote, ftpStepQuote, m_localFileName, {}, nullptr); }
+bool TCustomFtpCli::BeginAbor() { return ExecCommand(ftpRqAbor, ftpStepAbor, "ABOR", {}, nullptr); }
+
+bool TCustomFtpCli::BeginQuit()
+{
+    CloseLocalStream();
+    return ExecCommand(ftpRqQuit, ftpStepQuit, "QUIT", {221}, &TCustomFtpCli::QuitDone);
+}
+
+bool TCustomFtpCli::BeginSiteChmod()
+{
+    return ExecCommand(ftpRqSiteChmod, ftpStepSiteChmod, "SITE CHMOD " + m_chmodMode + " " + m_hostFileName, {200}, nullptr);
+}
+
+bool TCustomFtpCli::BeginMlst()
+{
+    m_remoteFacts.clear();
+    return ExecCommand(ftpRqRenameTo, ftpStepMlst, "MLST " + m_hostFileName, {250}, nullptr);
+}
+
+bool TCustomFtpCli::BeginFeat()
+{
+    return ExecCommand(ftpRqRenameTo, ftpStepFeat, "FEAT", {211}, nullptr);
+}
+
+bool TCustomFtpCli::BeginMdtm()
+{
+    return ExecCommand(ftpRqRenameTo, ftpStepMdtm, "MDTM " + m_hostFileName, {213}, nullptr);
+}
+
+bool TCustomFtpCli::BeginSetMdtm()
+{
+    if (m_remoteFileDateTime < 10.0) {
+        HandleError("Modification date empty");
+        return false;
+    }
+    return ExecCommand(ftpRqRenameTo, ftpStepSetMdtm,
+                       "MDTM " + DateTimeToMdtm(m_remoteFileDateTime) + "+0 " + m_hostFileName,
+                       {213, 253}, nullptr);
+}
+
+bool TCustomFtpCli::BeginMfmt()
+{
+    if (m_remoteFileDateTime < 10.0) {
+        HandleError("Modification date empty");
+        return false;
+    }
+    return ExecCommand(ftpRqRenameTo, ftpStepMfmt, "MFMT " + DateTimeToMdtm(m_remoteFileDateTime) + " " + m_hostFileName,
+                       {213}, nullptr);
+}
+
+bool TCustomFtpCli::BeginMd5()
+{
+    return ExecCommand(ftpRqMd5, ftpStepMd5, "MD5 " + m_hostFileName, {251}, nullptr);
+}
+
+bool TCustomFtpCli::BeginAuth() { throw FtpException("AUTH SSL require Quill-SSL version"); }
+bool TCustomFtpCli::BeginProt() { throw FtpException("PROT require Quill-SSL version"); }
+bool TCustomFtpCli::BeginPbsz() { throw FtpException("PBSZ require Quill-SSL version"); }
+
+// ---------------------------------------------------------------- data port
+
+bool TCustomFtpCli::BeginPort()
+{
+    if (!CheckReady())
+        return false;
+    if (!m_controlConnected) {
+        HandleError("FTP component not connected");
+        return false;
+    }
+    net::TWSocket* d = m_dataSocket.get();
+    if (d->State() != net::wsClosed)
+        d->Close();
+    d->SetProto("tcp");
+    d->SetAddr("0.0.0.0");
+    d->SetPort("0");
+    d->OnSessionAvailable = nullptr;
+    d->OnSessionClosed = nullptr;
+    d->OnDataAvailable = nullptr;
+    d->OnDataSent = nullptr;
+    d->OnSessionConnected = nullptr;
+
+    unsigned listenPort = 0;
+    if (!m_passive) {
+        // Listen only on the interface the server reaches us through, not on
+        // every interface of the machine.
+        sockaddr_in local{};
+        int llen = sizeof local;
+        std::string listenAddr = "0.0.0.0";
+        if (m_controlSocket->GetLocalSockAddr(local, llen) == 0) {
+            char text[INET_ADDRSTRLEN] = {};
+            ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
+            listenAddr = text;
+        }
+        d->SetAddr(listenAddr);
+        d->SetLingerOnOff(net::wsLingerOn);
+        d->SetLingerTimeout(10);
+        if (m_dataPortRangeStart == 0 && m_dataPortRangeEnd == 0) {
+            d->Listen();
+        } else {
+            if (m_dataPortRangeEnd < m_dataPortRangeStart) {
+                HandleError("DataPortRangeEnd must be greater than DataPortRangeStart");
+                return false;
+            }
+            if (m_nextDataPort < m_dataPortRangeStart || m_nextDataPort > m_dataPortRangeEnd)
+                m_nextDataPort = m_dataPortRangeStart;
+            unsigned candidate = m_nextDataPort;
+            const unsigned first = candidate;
+            for (;;) {
+                d->SetProto("tcp");
+                d->SetAddr(listenAddr);
+                d->SetPort(std::to_string(candidate));
+                int err = 0;
+                try {
+                    d->Listen();
+                } catch (const net::ESocketException&) {
+                    err = d->LastError();
+                    if (err == 0)
+                        err = platform::WSAEADDRINUSE;
+                }
+                if (err == 0) {
+                    m_nextDataPort = candidate + 1 > m_dataPortRangeEnd ? m_dataPortRangeStart : candidate + 1;
+                    break;
+                }
+                if (d->State() != net::wsClosed)
+                    d->Close();
+                if (err != platform::WSAEADDRINUSE) {
+                    HandleError("Data connection winsock.bind failed, error #" + std::to_string(err));
+                    return false;
+                }
+                candidate = candidate + 1 > m_dataPortRangeEnd ? m_dataPortRangeStart : candidate + 1;
+                if (candidate == first) {
+                    HandleError("All ports in DataPortRange are in use");
+                    return false;
+                }
+            }
+        }
+        sockaddr_in sa{};
+        int len = sizeof sa;
+        d->GetLocalSockAddr(sa, len);
+        listenPort = ntohs(sa.sin_port);
+    }
+
+    std::string cmd;
+    if (m_passive) {
+        cmd = "PASV";
+    } else {
+        sockaddr_in local{};
+        int len = sizeof local;
+        m_controlSocket->GetLocalSockAddr(local, len);
+        const unsigned char* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
+        char buf[64];
+        if (m_controlSocket->GetPeerAddr() == "127.0.0.1")
+            std::snprintf(buf, sizeof buf, "PORT 127,0,0,1,%u,%u", listenPort >> 8, listenPort & 255);
+        else
+            std::snprintf(buf, sizeof buf, "PORT %u,%u,%u,%u,%u,%u", b[0], b[1], b[2], b[3],
+                          listenPort >> 8, listenPort & 255);
+        cmd = buf;
+    }
+    m_byteCount = 0;
+    if (!ExecCommand(ftpRqPort, ftpStepPort, cmd, {200, 227}, nullptr)) {
+        if (d->State() != net::wsClosed)
+            d->Close();
+        return false;
+    }
+    return true;
+}
+
+// The 227 reply gives the data address. A server naming another host than
+// its own is not followed (that would let it point us anywhere): the data
+// connection goes to the server's own address on the given port.
+bool TCustomFtpCli::PreparePassiveAddress(std::string& addr, std::string& port)
+{
+    std::uint16_t p = 0;
+    if (!ParsePasvReply(m_pasvResponse, addr, p)) {
+        m_lastResponse = "550 Unusable passive mode reply: " + m_pasvResponse;
+        m_statusCode = 550;
+        SetErrorMessage();
+        return false;
+    }
+    port = std::to_string(p);
+    if (!m_dnsResult.empty() && addr != m_dnsResult) {
+        Display("! Passive reply names " + addr + " but the server is " + m_dnsResult +
+                "; connecting to " + m_dnsResult);
+        addr = m_dnsResult;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- downloads
+
+bool TCustomFtpCli::BeginRetr() { return DownloadStep(ftpRqGet, "RETR"); }
+bool TCustomFtpCli::BeginList() { return DownloadStep(ftpRqDir, "LIST"); }
+bool TCustomFtpCli::BeginNlst() { return DownloadStep(ftpRqNameList, "NLST"); }
+bool TCustomFtpCli::BeginMlsdStep() { return DownloadStep(ftpRqMlsd, "MLSD"); }
+
+bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
+{
+    if (!m_controlConnected || !ControlIsConnected()) {
+        HandleError(std::string(verb) + ": not connected");
+        return false;
+    }
+    if (m_localFileName.empty() && !m_displayFileFlag) {
+        HandleError("LocalFileName empty");
+        return false;
+    }
+    std::string cmd = verb;
+    if (!m_hostFileName.empty())
+        cmd += " " + m_hostFileName;
+    if (!CheckCommandText(cmd))
+        return false;
+    if (!m_sequenceActive)
+        m_requestType = rq;
+    m_dnlVerb = verb;
+    m_transferReplyFlag = false;
+    m_dnlClosedFlag = false;
+    m_requestDoneFlag = false;
+    m_byteCount = 0;
+    m_dataCloseError = 0;
+    m_dataSocket->OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t e) {
+        DataSessionAvailableDownload(e);
+    };
+
+    auto fail550 = [this](const std::string& text) {
+        m_lastResponse = text;
+        m_statusCode = 550;
+        SetErrorMessage();
+        m_dataSocket->Close();
+        m_requestResult = 550;
+        FinishRequest(550);
+    };
+
+    if (!m_displayFileFlag) {
+        CloseLocalStream();
+        if (m_resumeAt > 0) {
+            m_localFd = OpenLocal(m_localFileName, O_WRONLY, m_shareBits);
+            if (m_localFd >= 0 && ::lseek(m_localFd, m_resumeAt, SEEK_SET) < 0)
+                CloseLocalStream();
+        } else {
+            m_localFd = OpenLocal(m_localFileName, O_WRONLY | O_CREAT | O_TRUNC, m_shareBits);
+        }
+        if (m_localFd < 0) {
+            fail550("Unable to open local file " + m_localFileName);
+            return true;
+        }
+    }
+
+    if (m_passive) {
+        std::string addr, port;
+        if (!PreparePassiveAddress(addr, port)) {
+            CloseLocalStream();
+            m_dataSocket->Close();
+            m_requestResult = 550;
+            FinishRequest(550);
+            return true;
+        }
+        try {
+            net::TWSocket* d = m_dataSocket.get();
+            d->SetPort(port);
+            d->SetAddr(addr);
+            d->SetLocalAddr(m_localAddr);
+            d->SetLingerOnOff(net::wsLingerOff);
+            d->SetLingerTimeout(0);
+            d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
+            d->OnSessionConnected = [this](net::TCustomWSocket*, std::uint16_t e) {
+                DataSessionConnectedDownload(e);
+            };
+            d->Connect();
+        } catch (const std::exception& e) {
+            CloseLocalStream();
+            fail550("550 " + ExceptionClassName(e) + ": " + e.what());
+            return true;
+        }
+    }
+    SetState(ftpStateAwaitReply);
+    m_next = &TCustomFtpCli::DownloadFirstReply;
+    SendCommand(cmd);
+    return true;
+}
+
+void TCustomFtpCli::DataSessionAvailableDownload(std::uint16_t)
+{
+    net::TWSocket* d = m_dataSocket.get();
+    net::TSocket h = d->Accept();
+    d->Close();
+    d->OnSessionClosed = [this](net::TCustomWSocket*, std::uint16_t e) { DataSessionClosedDownload(e); };
+    d->OnDataAvailable = [this](net::TCustomWSocket*, std::uint16_t e) { DataAvailableDownload(e); };
+    d->OnDataSent = nullptr;
+    d->Dup(h);
+    d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
+    m_startTime = platform::GetTickCount();
+}
+
+void TCustomFtpCli::DataSessionConnectedDownload(std::uint16_t err)
+{
+    net::TWSocket* d = m_dataSocket.get();
+    d->OnSessionClosed = [this](net::TCustomWSocket*, std::uint16_t e) { DataSessionClosedDownload(e); };
+    d->OnDataAvailable = [this](net::TCustomWSocket*, std::uint16_t e) { DataAvailableDownload(e); };
+    d->OnDataSent = nullptr;
+    m_startTime = platform::GetTickCount();
+    if (err != 0) {
+        m_lastResponse = "Unable to establish data connection, error #" + std::to_string(err);
+        m_statusCode = 550;
+        SetErrorMessage();
+        d->OnSessionClosed = nullptr;
+        d->Close();
+        CloseLocalStream();
+        m_requestResult = 550;
+        FinishRequest(550);
+    }
+}
+
+void TCustomFtpCli::DownloadFirstReply()
+{
+    DisplayReply();
+    int code = m_statusCode;
+    if ((code >= 150 && code <= 159) || code == 125) {
+        m_next = &TCustomFtpCli::DownloadSecondReply;
+        return;
+    }
+    SetErrorMessage();
+    m_next = nullptr;
+    m_dataSocket->OnSessionClosed = nullptr;
+    m_dataSocket->Close();
+    CloseLocalStream();
+    m_resumeAt = 0;
+    m_requestResult = code;
+    FinishRequest(code);
+}
+
+void TCustomFtpCli::DownloadSecondReply()
+{
+    DisplayReply();
+    int code = m_statusCode;
+    if (code == 125 || code == 226 || code == 250) {
+        m_transferReplyFlag = true;
+        DownloadCompletionCheck();
+        return;
+    }
+    SetErrorMessage();
+    CloseLocalStream();
+    m_dataSocket->OnSessionClosed = nullptr;
+    m_dataSocket->Close();
+    Display("! RETR/LIST/NLST Failed");
+    m_resumeAt = 0;
+    m_requestResult = code;
+    FinishRequest(code);
+}
+
+bool TCustomFtpCli::ProgressNotify()
+{
+    bool abort = false;
+    if (OnProgress)
+        OnProgress(this, m_byteCount + m_resumeAt, abort);
+    ProgressNotified();
+    if (abort) {
+        Display("! Abort requested");
+        m_dataSocket->Close();
+        return true;
+    }
+    return false;
+}
+
+void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
+{
+    if (ProgressNotify())
+        return;
+    net::TWSocket* d = m_dataSocket.get();
+    int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
+    if (n > 0) {
+        m_byteCount += n;
+        if (m_localFd >= 0) {
+            const char* p = m_recvBuffer.get();
+            std::size_t left = static_cast<std::size_t>(n);
+            while (left > 0) {
+                ssize_t w = ::write(m_localFd, p, left);
+                if (w < 0 && errno == EINTR)
+                    continue;
+                if (w <= 0) {
+                    Display("! Error writing local file");
+                    d->Shutdown(2);
+                    return;
+                }
+                p += w;
+                left -= static_cast<std::size_t>(w);
+            }
+        }
+        if (m_displayFileFlag) {
+            const char* p = m_recvBuffer.get();
+            int i = 0;
+            while (i < n) {
+                int start = i;
+                while (i < n && p[i] != '\r' && p[i] != '\n')
+                    ++i;
+                if (OnDisplayFile)
+                    OnDisplayFile(this, std::string(p + start, static_cast<std::size_t>(i - start)));
+                while (i < n && (p[i] == '\r' || p[i] == '\n'))
+                    ++i;
+            }
+        }
+    } else if (n < 0 && d->State() == net::wsConnected) {
+        if (d->LastError() != platform::WSAEWOULDBLOCK) {
+            Display("! Data: Receive error " + std::to_string(d->LastError()));
+            d->Shutdown(2);
+        }
+    }
+}
+
+void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
+{
+    // Whatever is still buffered belongs to the file.
+    net::TWSocket* d = m_dataSocket.get();
+    for (int guard = 0; guard < 1 << 20 && d->State() != net::wsClosed; ++guard) {
+        int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
+        if (n <= 0)
+            break;
+        m_byteCount += n;
+        if (m_localFd >= 0 && ::write(m_localFd, m_recvBuffer.get(), static_cast<std::size_t>(n)) != n) {
+            Display("! Error writing local file");
+            break;
+        }
+    }
+    CloseLocalStream();
+    m_dnlClosedFlag = true;
+    m_dataCloseError = err;
+    DownloadCompletionCheck();
+}
+
+void TCustomFtpCli::DownloadCompletionCheck()
+{
+    if (!m_transferReplyFlag || !m_dnlClosedFlag)
+        return;
+    TransferSummary();
+    m_resumeAt = 0;
+    m_requestResult = m_dataCloseError;
+    FinishRequest(m_dataCloseError);
+}
+
+void TCustomFtpCli::TransferSummary()
+{
+    m_stopTime = platform::GetTickCount();
+    std::uint32_t elapsed = m_stopTime - m_startTime;
+    std::string text = std::to_string(m_byteCount) + " bytes received/sent in " +
+                       std::to_string(elapsed / 1000) + " seconds";
+    if (elapsed != 0) {
+        std::int64_t rate = m_byteCount <= 32767 ? m_byteCount * 1000 / elapsed
+                                                 : m_byteCount / elapsed * 1000;
+        text += " (" + std::to_string(rate) + " Bytes/sec)";
+    }
+    Display("! " + text);
+}
+
+// ---------------------------------------------------------------- uploads
+
+bool TCustomFtpCli::BeginStor() { return UploadStep(false); }
+bool TCustomFtpCli::BeginAppe() { return UploadStep(true); }
+
+bool TCustomFtpCli::UploadStep(bool append)
+{
+    m_appendFlag = append;
+    if (!m_controlConnected || !ControlIsConnected()) {
+        HandleError("STOR/APPE: not connected");
+        return false;
+    }
+    if (m_localFileName.empty()) {
+        HandleError("LocalFileName empty");
+        return false;
+    }
+    if (!CheckCommandText(m_hostFileName))
+        return false;
+    m_requestType = append ? ftpRqAppend : ftpRqPut;
+    m_transferReplyFlag = false;
+    m_uplClosedFlag = false;
+    m_requestDoneFlag = false;
+    m_dataOpenFlag = false;
+    m_goAheadFlag = false;
+    m_startTime = 0;
+    m_byteCount = 0;
+    m_dataCloseError = 0;
+
+    bool cancel = false;
+    if (OnReadyToTransmit)
+        OnReadyToTransmit(this, cancel);
+    auto fail426 = [this](const std::string& text) {
+        m_errorMessage = text;
+        m_statusCode = 426;
+        Display("! " + m_errorMessage);
+        m_dataSocket->OnSessionClosed = nullptr;
+        m_dataSocket->Close();
+        m_requestResult = 426;
+        FinishRequest(426);
+    };
+    if (cancel) {
+        fail426("426 Transmit cancelled by application");
+        return true;
+    }
+    m_dataSocket->OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t e) {
+        DataSessionAvailableUpload(e);
+    };
+    CloseLocalStream();
+    m_localFd = OpenLocal(m_localFileName, O_RDONLY, m_shareBits);
+    m_eofFlag = false;
+    m_shutdownSent = false;
+    if (m_localFd >= 0 && m_resumeAt > 0 && ::lseek(m_localFd, m_resumeAt, SEEK_SET) < 0)
+        CloseLocalStream();
+    if (m_localFd < 0) {
+        fail426("426 Unable to open local file " + m_localFileName);
+        return true;
+    }
+    if (m_passive) {
+        std::string addr, port;
+        if (!PreparePassiveAddress(addr, port)) {
+            CloseLocalStream();
+            m_dataSocket->Close();
+            m_requestResult = 550;
+            FinishRequest(550);
+            return true;
+        }
+        try {
+            net::TWSocket* d = m_dataSocket.get();
+            d->SetPort(port);
+            d->SetAddr(addr);
+            d->SetLocalAddr(m_localAddr);
+            d->SetLingerOnOff(net::wsLingerOff);
+            d->SetLingerTimeout(0);
+            d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
+            d->OnSessionConnected = [this](net::TCustomWSocket*, std::uint16_t e) {
+                DataSessionConnectedUpload(e);
+            };
+            d->Connect();
+        } catch (const std::exception& e) {
+            CloseLocalStream();
+            m_lastResponse = "426 " + ExceptionClassName(e) + ": " + e.what();
+            m_statusCode = 426;
+            SetErrorMessage();
+            m_dataSocket->Close();
+            m_requestResult = 426;
+            FinishRequest(426);
+        }
+        return true;
+    }
+    SendUploadCommand();
+    return true;
+}
+
+void TCustomFtpCli::SendUploadCommand()
+{
+    SetState(ftpStateAwaitReply);
+    m_next = &TCustomFtpCli::UploadFirstReply;
+    SendCommand((m_appendFlag ? "APPE " : "STOR ") + m_hostFileName);
+}
+
+void TCustomFtpCli::DataSessionConnectedUpload(std::uint16_t err)
+{
+    net::TWSocket* d = m_dataSocket.get();
+    d->OnSessionClosed = [this](net::TCustomWSocket*, std::uint16_t e) { DataSessionClosedUpload(e); };
+    d->OnDataAvailable = nullptr;
+    d->OnDataSent = nullptr;
+    m_dataOpenFlag = true;
+    m_startTime = platform::GetTickCount();
+    if (err != 0) {
+        m_lastResponse = "Unable to establish data connection, error #" + std::to_string(err);
+        m_statusCode = 550;
+        SetErrorMessage();
+        d->OnSessionClosed = nullptr;
+        d->Close();
+        CloseLocalStream();
+        m_requestResult = 550;
+        FinishRequest(550);
+        return;
+    }
+    SendUploadCommand();
+}
+
+void TCustomFtpCli::DataSessionAvailableUpload(std::uint16_t)
+{
+    net::TWSocket* d = m_dataSocket.get();
+    net::TSocket h = d->Accept();
+    d->Close();
+    d->OnSessionClosed = [this](net::TCustomWSocket*, std::uint16_t e) { DataSessionClosedUpload(e); };
+    d->OnDataAvailable = [this](net::TCustomWSocket*, std::uint16_t e) { DataAvailableDiscard(e); };
+    d->OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) { SendNextBlock(e); };
+    d->Dup(h);
+    d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
+    int sndbuf = 0;
+    socklen_t len = sizeof sndbuf;
+    if (platform::getsockopt(h, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) != 0) {
+        HandleError("winsock.getsockopt(SO_SNDBUF) failed");
+        return;
+    }
+    d->SetLingerOnOff(net::wsLingerOff);
+    d->SetLingerTimeout(10);
+    linger lg{0, 10};
+    platform::setsockopt(h, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    m_dataOpenFlag = true;
+    if (m_goAheadFlag && m_startTime == 0)
+        platform::PostMessage(m_hwnd, WM_FTP_SEND_START, 0, 0);
+}
+
+void TCustomFtpCli::DataAvailableDiscard(std::uint16_t)
+{
+    char buf[2048];
+    m_dataSocket->Receive(buf, sizeof buf);
+}
+
+void TCustomFtpCli::UploadFirstReply()
+{
+    DisplayReply();
+    int code = m_statusCode;
+    if (code == 150 || code == 125) {
+        m_goAheadFlag = true;
+        m_next = &TCustomFtpCli::UploadSecondReply;
+        if (m_passive) {
+            m_dataSocket->OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) { SendNextBlock(e); };
+            SendNextBlock(0);
+        } else if (m_dataOpenFlag && m_startTime == 0) {
+            platform::PostMessage(m_hwnd, WM_FTP_SEND_START, 0, 0);
+        }
+        return;
+    }
+    SetErrorMessage();
+    m_next = nullptr;
+    m_dataSocket->OnSessionClosed = nullptr;
+    m_dataSocket->Close();
+    CloseLocalStream();
+    m_resumeAt = 0;
+    m_requestResult = code;
+    FinishRequest(code);
+}
+
+void TCustomFtpCli::StartSending()
+{
+    m_startTime = platform::GetTickCount();
+    SendNextBlock(0);
+}
+
+void TCustomFtpCli::SendNextBlock(std::uint16_t err)
+{
+    if (m_localFd < 0)
+        return;
+    if (ProgressNotify())
+        return;
+    net::TWSocket* d = m_dataSocket.get();
+    if (err != 0) {
+        Display("! Error #" + std::to_string(err) + " sending data");
+        d->Close();
+        return;
+    }
+    if (m_eofFlag) {
+        // The half-close goes out only once the socket's queue is empty, so
+        // the end of the file is never cut off.
+        if (!m_shutdownSent && d->AllSent()) {
+            m_shutdownSent = true;
+            d->Shutdown(1);
+        }
+        return;
+    }
+    if (!m_goAheadFlag || !m_dataOpenFlag)
+        return;
+    ssize_t n;
+    do
+        n = ::read(m_localFd, m_sendBuffer.get(), static_cast<std::size_t>(m_sendBlockSize));
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        Display(std::string("! Error reading file EInOutError: ") + std::strerror(errno));
+        d->Close();
+        return;
+    }
+    if (n == 0) {
+        m_eofFlag = true;
+        if (d->AllSent()) {
+            m_shutdownSent = true;
+            d->Shutdown(1);
+        }
+        return;
+    }
+    m_byteCount += n;
+    d->Send(m_sendBuffer.get(), static_cast<int>(n));
+}
+
+void TCustomFtpCli::UploadSecondReply()
+{
+    DisplayReply();
+    int code = m_statusCode;
+    if (code == 226 || code == 250) {
+        m_transferReplyFlag = true;
+        UploadCompletionCheck();
+        return;
+    }
+    SetErrorMessage();
+    CloseLocalStream();
+    m_dataSocket->OnSessionClosed = nullptr;
+    m_dataSocket->Close();
+    Display("! STOR Failed");
+    m_resumeAt = 0;
+    m_requestResult = code;
+    FinishRequest(code);
+}
+
+void TCustomFtpCli::DataSessionClosedUpload(std::uint16_t err)
+{
+    CloseLocalStream();
+    m_uplClosedFlag = true;
+    m_dataCloseError = err;
+    UploadCompletionCheck();
+}
+
+void TCustomFtpCli::UploadCompletionCheck()
+{
+    if (!m_transferReplyFlag || !m_uplClosedFlag)
+        return;
+    TransferSummary();
+    m_resumeAt = 0;
+    m_requestResult = m_dataCloseError;
+    FinishRequest(m_dataCloseError);
+}
+
+// ---------------------------------------------------------------- sequences
+
+bool TCustomFtpCli::StartSequence(TFtpRequest rq, TFtpSteps steps)
+{
+    if (m_controlConnected && steps.Contains(ftpStepOpen)) {
+        HandleError("FTP component already connected");
+        return false;
+    }
+    if (!CheckReady())
+        return false;
+    m_savedResponse = m_lastResponse;
+    m_savedCode = -1;
+    m_requestType = rq;
+    m_requestResult = 0;
+    m_stepSet = steps;
+    m_currentStep = ftpStepNone;
+    m_previousStep = ftpStepNone;
+    m_sequenceResult = 0;
+    m_sequenceActive = true;
+    m_lastResponse.clear();
+    m_errorMessage.clear();
+    m_nextSequenceStep = nullptr;
+    Sequencer();
+    return true;
+}
+
+// A step whose check refuses it ends the whole request with a failure, so a
+// sequence never stops half-way without completing.
+bool TCustomFtpCli::StepFailedCheck(const std::string& what)
+{
+    m_lastResponse = "500 " + what;
+    m_statusCode = 500;
+    m_requestResult = 500;
+    m_errorMessage = m_lastResponse;
+    m_nextSequenceStep = nullptr;
+    m_requestDoneFlag = false;
+    FinishRequest(500);
+    return false;
+}
+
+bool TCustomFtpCli::RunStep(TFtpStep step)
+{
+    m_stepSet.Exclude(step);
+    m_previousStep = m_currentStep;
+    m_currentStep = step;
+    std::string refused;
+    auto savedOnError = OnError;
+    // Check failures are collected here and end the request; they are still
+    // reported through OnError when it is assigned.
+    OnError = [&refused, savedOnError](TCustomFtpCli* s, const std::string& msg) {
+        if (refused.empty())
+            refused = msg;
+        if (savedOnError)
+            savedOnError(s, msg);
+    };
+    bool started = false;
+    try {
+        switch (step) {
+        case ftpStepOpen: started = BeginOpen(); break;
+        case ftpStepAuth: started = BeginAuth(); break;
+        case ftpStepPbsz: started = BeginPbsz(); break;
+        case ftpStepProt: started = BeginProt(); break;
+        case ftpStepUser: started = BeginUser(); break;
+        case ftpStepPass: started = BeginPass(); break;
+        case ftpStepAcct: started = BeginAcct(); break;
+        case ftpStepCwd: started = BeginCwd(); break;
+        case ftpStepCdUp: started = BeginCdUp(); break;
+        case ftpStepType: started = BeginSendType(); break;
+        case ftpStepPort: started = BeginPort(); break;
+        case ftpStepRest: started = BeginRest(); break;
+        case ftpStepRetr: started = BeginRetr(); break;
+        case ftpStepStor: started = BeginStor(); break;
+        case ftpStepAppe: started = BeginAppe(); break;
+        case ftpStepList: started = BeginList(); break;
+        case ftpStepNlst: started = BeginNlst(); break;
+        case ftpStepSyst: started = BeginSyst(); break;
+        case ftpStepMkd: started = BeginMkd(); break;
+        case ftpStepRmd: started = BeginRmd(); break;
+        case ftpStepRenameFrom: started = BeginRenameFrom(); break;
+        case ftpStepRenameTo: started = BeginRenameTo(); break;
+        case ftpStepSize: started = BeginSize(); break;
+        case ftpStepDele: started = BeginDele(); break;
+        case ftpStepPwd: started = BeginPwd(); break;
+        case ftpStepAbor: started = BeginAbor(); break;
+        case ftpStepQuote: started = BeginQuote(); break;
+        case ftpStepQuit:
+            m_savedResponse = m_lastResponse;
+            m_savedCode = m_statusCode;
+            started = BeginQuit();
+            break;
+        case ftpStepMlsd: started = BeginMlsdStep(); break;
+        default: break;
+        }
+    } catch (const std::exception& e) {
+        if (refused.empty())
+            refused = e.what();
+    }
+    OnError = savedOnError;
+    if (!started)
+        return StepFailedCheck(refused.empty() ? std::string("Step refused") : refused);
+    return true;
+}
+
+void TCustomFtpCli::Sequencer()
+{
+    if (m_state == ftpStateAborting) {
+        m_stepSet.Clear();
+        m_sequenceResult = 426;
+        m_errorMessage = "426 Operation aborted.";
+    }
+    m_nextSequenceStep = &TCustomFtpCli::Sequencer;
+    InterpretReply();
+
+    static const TFtpStep order[] = {
+        ftpStepOpen, ftpStepAuth, ftpStepPbsz, ftpStepProt, ftpStepUser, ftpStepPass,
+        ftpStepAcct, ftpStepCwd, ftpStepCdUp, ftpStepType, ftpStepPort, ftpStepRest,
+        ftpStepRetr, ftpStepStor, ftpStepAppe, ftpStepList, ftpStepNlst, ftpStepSyst,
+        ftpStepMkd, ftpStepRmd, ftpStepRenameFrom, ftpStepRenameTo, ftpStepSize, ftpStepDele,
+        ftpStepPwd, ftpStepAbor, ftpStepQuote, ftpStepQuit, ftpStepMlsd};
+    for (TFtpStep step : order) {
+        if (!m_stepSet.Contains(step))
+            continue;
+        if ((step == ftpStepAuth || step == ftpStepPbsz || step == ftpStepProt) &&
+            !m_options.Contains(ftpAuthSsl)) {
+            m_stepSet.Exclude(step);
+            continue;
+        }
+        if (step == ftpStepPass && m_currentStep == ftpStepUser && m_statusCode != 331) {
+            m_stepSet.Exclude(step);
+            continue;
+        }
+        // ACCT only when the log-in asked for it: a server that logs in on USER
+        // alone needs no account.
+        if (step == ftpStepAcct &&
+            !((m_currentStep == ftpStepPass || m_currentStep == ftpStepUser) && m_statusCode == 332)) {
+            m_stepSet.Exclude(step);
+            continue;
+        }
+        if (step == ftpStepCwd && m_hostDirName.empty()) {
+            m_stepSet.Exclude(step);
+            continue;
+        }
+        if (step == ftpStepRetr &&
+            !(m_currentStep == ftpStepRest && m_statusCode == 350 && m_resumeAt >= 0))
+            m_resumeAt = 0;
+        RunStep(step);
+        return;
+    }
+    m_stepSet.Clear();
+    m_nextSequenceStep = nullptr;
+    m_requestDoneFlag = false;
+    FinishRequest(m_sequenceResult);
+}
+
+bool TCustomFtpCli::BeginConnect()
+{
+    return StartSequence(ftpRqConnect, {ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct});
+}
+bool TCustomFtpCli::BeginGet() { return StartSequence(ftpRqGet, {ftpStepPort, ftpStepRetr}); }
+bool TCustomFtpCli::BeginRestartGet()
+{
+    return StartSequence(ftpRqRestartGet, {ftpStepPort, ftpStepRest, ftpStepRetr});
+}
+bool TCustomFtpCli::BeginPut() { return StartSequence(ftpRqPut, {ftpStepPort, ftpStepStor}); }
+bool TCustomFtpCli::BeginRestartPut()
+{
+    return StartSequence(ftpRqRestartPut, {ftpStepPort, ftpStepRest, ftpStepStor});
+}
+bool TCustomFtpCli::BeginAppend() { return StartSequence(ftpRqAppend, {ftpStepPort, ftpStepAppe}); }
+bool TCustomFtpCli::BeginDir() { return StartSequence(ftpRqDir, {ftpStepPort, ftpStepList}); }
+bool TCustomFtpCli::BeginNameList() { return StartSequence(ftpRqNameList, {ftpStepPort, ftpStepNlst}); }
+bool TCustomFtpCli::BeginMlsd() { return StartSequence(ftpRqMlsd, {ftpStepPort, ftpStepMlsd}); }
+bool TCustomFtpCli::BeginRename()
+{
+    return StartSequence(ftpRqRename, {ftpStepRenameFrom, ftpStepRenameTo});
+}
+bool TCustomFtpCli::BeginOpenQuit()
+{
+    return StartSequence(ftpRqOpenQuit, {ftpStepOpen, ftpStepAuth, ftpStepQuit});
+}
+
+namespace {
+TFtpSteps LoginSteps(std::initializer_list<TFtpStep> more)
+{
+    TFtpSteps s{ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct, ftpStepCwd, ftpStepQuit};
+    for (TFtpStep m : more)
+        s.Include(m);
+    return s;
+}
+} // namespace
+
+bool TCustomFtpCli::BeginFullGet()
+{
+    return StartSequence(ftpRqFullGet, LoginSteps({ftpStepType, ftpStepPort, ftpStepRetr}));
+}
+bool TCustomFtpCli::BeginFullRestartGet()
+{
+    return StartSequence(ftpRqFullRestartGet,
+                         LoginSteps({ftpStepType, ftpStepPort, ftpStepRest, ftpStepRetr}));
+}
+bool TCustomFtpCli::BeginFullPut()
+{
+    return StartSequence(ftpRqFullPut, LoginSteps({ftpStepType, ftpStepPort, ftpStepStor}));
+}
+bool TCustomFtpCli::BeginFullAppend()
+{
+    return StartSequence(ftpRqFullPut, LoginSteps({ftpStepType, ftpStepPort, ftpStepAppe}));
+}
+bool TCustomFtpCli::BeginFullRestartPut()
+{
+    return StartSequence(ftpRqFullRestartPut,
+                         LoginSteps({ftpStepType, ftpStepPort, ftpStepRest, ftpStepStor}));
+}
+bool TCustomFtpCli::BeginFullDir()
+{
+    return StartSequence(ftpRqFullDir, LoginSteps({ftpStepPort, ftpStepList}));
+}
+bool TCustomFtpCli::BeginFullNameList()
+{
+    return StartSequence(ftpRqFullNameList, LoginSteps({ftpStepPort, ftpStepNlst}));
+}
+bool TCustomFtpCli::BeginFullSyst()
+{
+    TFtpSteps s = LoginSteps({ftpStepSyst});
+    s.Exclude(ftpStepCwd);
+    return StartSequence(ftpRqFullSyst, s);
+}
+bool TCustomFtpCli::BeginFullSize() { return StartSequence(ftpRqSize, LoginSteps({ftpStepSize})); }
+bool TCustomFtpCli::BeginFullMkd() { return StartSequence(ftpRqFullMkd, LoginSteps({ftpStepMkd})); }
+bool TCustomFtpCli::BeginFullRmd() { return StartSequence(ftpRqFullRmd, LoginSteps({ftpStepRmd})); }
+bool TCustomFtpCli::BeginFullDele() { return StartSequence(ftpRqFullDele, LoginSteps({ftpStepDele})); }
+bool TCustomFtpCli::BeginFullRename()
+{
+    return StartSequence(ftpRqFullRename, LoginSteps({ftpStepRenameFrom, ftpStepRenameTo}));
+}
+bool TCustomFtpCli::BeginFullQuote()
+{
+    return StartSequence(ftpRqFullQuote, LoginSteps({ftpStepQuote}));
+}
+
+// ---------------------------------------------------------------- TFtpClient
+
+TFtpClient::TFtpClient() { SetTimeout(15); }
+
+void TFtpClient::ProgressNotified()
+{
+    if (m_waiting && m_timeout > 0)
+        m_deadline = platform::GetTickCount() + static_cast<std::uint32_t>(m_timeout) * 1000u;
+}
+
+bool TFtpClient::Synchronize(bool (TCustomFtpCli::*start)())
+{
+    try {
+        if (!(this->*start)())
+            return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+    return WaitUntilReady();
+}
+
+bool TFtpClient::WaitUntilReady()
+{
+    m_waiting = true;
+    m_deadline = platform::GetTickCount() + static_cast<std::uint32_t>(std::max(m_timeout, 0)) * 1000u;
+    platform::IApplicationPump& app = platform::ApplicationPump();
+    for (;;) {
+        if (State() == ftpStateReady || State() == ftpStateStepReady) {
+            m_waiting = false;
+            return RequestResult() == 0;
+        }
+        if (Options().Contains(ftpWaitUsingSleep))
+            platform::Sleep(0);
+        else if (m_multiThreaded)
+            platform::WaitMessage(1000);
+        else
+            app.WaitMessage(1000);
+        if (!m_multiThreaded)
+            app.ProcessMessages();
+        else if (OnMessagePump)
+            OnMessagePump(this);
+        else
+            ControlSocket()->PumpMessages();
+        if (State() == ftpStateReady || State() == ftpStateStepReady)
+            continue;
+        bool stop = app.Terminated();
+        if (m_timeout > 0 && static_cast<std::int32_t>(platform::GetTickCount() - m_deadline) > 0)
+            stop = true;
+        if (stop) {
+            m_waiting = false;
+            AbortWithTimeout();
+            return false;
+        }
+    }
+}
+
+bool TFtpClient::Connect() { return Synchronize(&TCustomFtpCli::BeginConnect); }
+bool TFtpClient::Cwd() { return Synchronize(&TCustomFtpCli::BeginCwd); }
+bool TFtpClient::Pwd() { return Synchronize(&TCustomFtpCli::BeginPwd); }
+bool TFtpClient::SendType() { return Synchronize(&TCustomFtpCli::BeginSendType); }
+bool TFtpClient::Get() { return Synchronize(&TCustomFtpCli::BeginGet); }
+bool TFtpClient::Put() { return Synchronize(&TCustomFtpCli::BeginPut); }
+bool TFtpClient::RestartGet() { return Synchronize(&TCustomFtpCli::BeginRestartGet); }
+bool TFtpClient::RestartPut() { return Synchronize(&TCustomFtpCli::BeginRestartPut); }
+bool TFtpClient::Dir() { return Synchronize(&TCustomFtpCli::BeginDir); }
+bool TFtpClient::Mkd() { return Synchronize(&TCustomFtpCli::BeginMkd); }
+bool TFtpClient::Rmd() { return Synchronize(&TCustomFtpCli::BeginRmd); }
+bool TFtpClient::Dele() { return Synchronize(&TCustomFtpCli::BeginDele); }
+bool TFtpClient::Rename() { return Synchronize(&TCustomFtpCli::BeginRename); }
+bool TFtpClient::Size() { return Synchronize(&TCustomFtpCli::BeginSize); }
+bool TFtpClient::Quote() { return Synchronize(&TCustomFtpCli::BeginQuote); }
+bool TFtpClient::SiteChmod() { return Synchronize(&TCustomFtpCli::BeginSiteChmod); }
+bool TFtpClient::Quit() { return Synchronize(&TCustomFtpCli::BeginQuit); }
+
+bool TFtpClient::Abort()
+{
+    TCustomFtpCli::Abort();
+    return WaitUntilReady();
+}
+
+} // namespace ftp

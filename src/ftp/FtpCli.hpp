@@ -1,0 +1,438 @@
+// The FTP client engine: a control connection with its own reply assembly, a
+// sequencer for multi-step requests, and data connections for listings and
+// file transfers, all over the asynchronous TWSocket.
+//
+// Threading: everything runs on the thread that created the engine, which must
+// run the platform event loop. Operations named Begin* start a request and
+// return at once; the request ends with OnRequestDone, which is always posted
+// and never fires inside the call that started it. TFtpClient adds blocking
+// forms that pump messages until the engine is ready again.
+//
+// Failures of checks made before anything is sent go through HandleError:
+// OnError when assigned, otherwise FtpException. Protocol failures travel as
+// reply codes in RequestResult, ErrorMessage and OnRequestDone.
+#pragma once
+
+#include "ftp/FtpReply.hpp"
+#include "platform/Sockets.hpp"
+#include "net/WSocket.hpp"
+#include "platform/EventLoop.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+namespace ftp {
+
+class FtpException : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+enum TFtpState : std::uint8_t {
+    ftpStateClosed = 0,
+    ftpStateReady = 1,
+    ftpStateStepReady = 2,
+    ftpStateResolving = 3,
+    ftpStateConnected = 4,
+    ftpStateAborting = 5,
+    ftpStateNotUsed6 = 6,
+    ftpStateAwaitBanner = 7,
+    ftpStateAwaitReply = 8,
+    ftpStatePassiveReady = 9,
+};
+const char* FtpStateName(TFtpState s);
+
+enum TFtpRequest : std::uint8_t {
+    ftpRqNone = 0, ftpRqOpen = 1, ftpRqUser = 2, ftpRqPass = 3, ftpRqCwd = 4, ftpRqConnect = 5,
+    ftpRqFullGet = 6, ftpRqDir = 7, ftpRqNameList = 8, ftpRqPort = 9, ftpRqGet = 10,
+    ftpRqFullDir = 11, ftpRqFullNameList = 12, ftpRqFullSyst = 13, ftpRqSyst = 14, ftpRqQuit = 15,
+    ftpRqAbor = 16, ftpRqSize = 17, ftpRqPut = 18, ftpRqAppend = 19, ftpRqMkd = 22, ftpRqRmd = 23,
+    ftpRqFullRename = 24, ftpRqDele = 25, ftpRqRename = 26, ftpRqRenameTo = 27,
+    ftpRqRenameFrom = 28, ftpRqFullDele = 29, ftpRqFullMkd = 30, ftpRqFullRmd = 31, ftpRqPwd = 32,
+    ftpRqQuote = 33, ftpRqCdUp = 34, ftpRqFullQuote = 35, ftpRqFullPut = 36, ftpRqSendType = 37,
+    ftpRqRest = 38, ftpRqRestartGet = 39, ftpRqFullRestartGet = 40, ftpRqSiteChmod = 41,
+    ftpRqRestartPut = 42, ftpRqFullRestartPut = 43, ftpRqMlsd = 44, ftpRqOpenQuit = 49,
+    ftpRqMd5 = 51, ftpRqAcct = 52,
+};
+
+enum TFtpStep : std::uint8_t {
+    ftpStepNone = 0, ftpStepOpen = 1, ftpStepUser = 2, ftpStepPass = 3, ftpStepCwd = 4,
+    ftpStepSize = 5, ftpStepMkd = 6, ftpStepRmd = 7, ftpStepRenameFrom = 8, ftpStepRenameTo = 9,
+    ftpStepRetr = 10, ftpStepList = 11, ftpStepQuit = 12, ftpStepSyst = 13, ftpStepDele = 14,
+    ftpStepPwd = 15, ftpStepQuote = 16, ftpStepStor = 17, ftpStepType = 18, ftpStepRest = 19,
+    ftpStepCdUp = 20, ftpStepNlst = 21, ftpStepAppe = 22, ftpStepPort = 23, ftpStepSiteChmod = 24,
+    ftpStepAbor = 25, ftpStepMlsd = 26, ftpStepFeat = 27, ftpStepMlst = 28, ftpStepMdtm = 29,
+    ftpStepSetMdtm = 30, ftpStepAuth = 31, ftpStepMfmt = 32, ftpStepMd5 = 33, ftpStepAcct = 34,
+    ftpStepProt = 35, ftpStepPbsz = 36,
+};
+const char* FtpStepName(TFtpStep s);
+using TFtpSteps = TEnumSet<TFtpStep, std::uint64_t>;
+
+enum TFtpOption : std::uint8_t { ftpAcceptLF, ftpNoAutoResumeAt, ftpAuthSsl, ftpWaitUsingSleep };
+using TFtpOptions = TEnumSet<TFtpOption, std::uint8_t>;
+
+enum TFtpShareMode : std::uint8_t {
+    ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpShareDenyRead, ftpShareDenyNone
+};
+
+enum TFtpConnectionType : std::uint8_t { ftpDirect, ftpProxy, ftpSocks4, ftpSocks4A, ftpSocks5 };
+
+class TCustomFtpCli;
+
+using TFtpDisplay = std::function<void(TCustomFtpCli* Sender, const std::string& Msg)>;
+using TFtpCommand = std::function<void(TCustomFtpCli* Sender, std::string& Cmd)>;
+using TNotifyEvent = std::function<void(TCustomFtpCli* Sender)>;
+using TSessionConnected = std::function<void(TCustomFtpCli* Sender, std::uint16_t ErrCode)>;
+using TSessionClosed = std::function<void(TCustomFtpCli* Sender, std::uint16_t ErrCode)>;
+using TFtpRequestDone =
+    std::function<void(TCustomFtpCli* Sender, TFtpRequest RqType, std::uint16_t ErrCode)>;
+// Count is 64-bit: ByteCount plus ResumeAt, which may pass 4 GiB.
+using TFtpProgress = std::function<void(TCustomFtpCli* Sender, std::int64_t Count, bool& Abort)>;
+using TFtpReadyToTransmit = std::function<void(TCustomFtpCli* Sender, bool& bCancel)>;
+using TFtpBgException =
+    std::function<void(TCustomFtpCli* Sender, const std::exception& E, bool& CanClose)>;
+
+// Private messages of the engine window.
+constexpr platform::UINT WM_FTP_REQUEST_DONE = platform::WM_USER + 1;
+constexpr platform::UINT WM_FTP_SEND_START = platform::WM_USER + 2;
+
+class TCustomFtpCli {
+public:
+    TCustomFtpCli();
+    virtual ~TCustomFtpCli();
+    TCustomFtpCli(const TCustomFtpCli&) = delete;
+    TCustomFtpCli& operator=(const TCustomFtpCli&) = delete;
+
+    // ---- properties ----
+    const std::string& HostName() const { return m_hostName; }
+    void SetHostName(const std::string& v) { m_hostName = v; }
+    const std::string& Port() const { return m_port; }
+    void SetPort(const std::string& v) { m_port = v; }
+    unsigned DataPortRangeStart() const { return m_dataPortRangeStart; }
+    void SetDataPortRangeStart(unsigned v);
+    unsigned DataPortRangeEnd() const { return m_dataPortRangeEnd; }
+    void SetDataPortRangeEnd(unsigned v);
+    const std::string& LocalAddr() const { return m_localAddr; }
+    void SetLocalAddr(const std::string& v) { m_localAddr = v; }
+    const std::string& UserName() const { return m_userName; }
+    void SetUserName(const std::string& v) { m_userName = v; }
+    const std::string& PassWord() const { return m_passWord; }
+    void SetPassWord(const std::string& v) { m_passWord = v; }
+    const std::string& Account() const { return m_account; }
+    void SetAccount(const std::string& v) { m_account = v; }
+    const std::string& HostDirName() const { return m_hostDirName; }
+    void SetHostDirName(const std::string& v) { m_hostDirName = v; }
+    const std::string& HostFileName() const { return m_hostFileName; }
+    void SetHostFileName(const std::string& v) { m_hostFileName = v; }
+    const std::string& LocalFileName() const { return m_localFileName; }
+    void SetLocalFileName(const std::string& v) { m_localFileName = v; }
+    const std::string& ChmodMode() const { return m_chmodMode; }
+    void SetChmodMode(const std::string& v) { m_chmodMode = v; }
+    bool DisplayFileFlag() const { return m_displayFileFlag; }
+    void SetDisplayFileFlag(bool v) { m_displayFileFlag = v; }
+    bool Binary() const { return m_type == 'I'; }
+    void SetBinary(bool v) { m_type = v ? 'I' : 'A'; }
+    const std::string& ErrorMessage() const { return m_errorMessage; }
+    TFtpShareMode ShareMode() const;
+    void SetShareMode(TFtpShareMode v);
+    TFtpOptions Options() const { return m_options; }
+    void SetOptions(TFtpOptions v) { m_options = v; }
+    TFtpConnectionType ConnectionType() const { return m_connectionType; }
+    void SetConnectionType(TFtpConnectionType v);
+    const std::string& ProxyServer() const { return m_proxyServer; }
+    void SetProxyServer(const std::string& v) { m_proxyServer = v; }
+    const std::string& ProxyPort() const { return m_proxyPort; }
+    void SetProxyPort(const std::string& v) { m_proxyPort = v; }
+    std::string SocksPassword() const;
+    void SetSocksPassword(const std::string& v);
+    std::string SocksPort() const;
+    void SetSocksPort(const std::string& v);
+    std::string SocksServer() const;
+    void SetSocksServer(const std::string& v);
+    std::string SocksUserCode() const;
+    void SetSocksUserCode(const std::string& v);
+
+    TFtpState State() const { return m_state; }
+    bool Connected() const;
+    bool Passive() const { return m_passive; }
+    void SetPassive(bool v);
+    int StatusCode() const { return m_statusCode; }
+    int RequestResult() const { return m_requestResult; }
+    const std::string& LastResponse() const { return m_lastResponse; }
+    const std::string& LastMultiResponse() const { return m_lastMultiResponse; }
+    const std::string& DirResult() const { return m_dirResult; }
+    std::int64_t SizeResult() const { return m_sizeResult; }
+    std::int64_t ByteCount() const { return m_byteCount; }
+    std::int64_t ResumeAt() const { return m_resumeAt; }
+    void SetResumeAt(std::int64_t v) { m_resumeAt = v; }
+    double RemoteFileDateTime() const { return m_remoteFileDateTime; }
+    void SetRemoteFileDateTime(double v) { m_remoteFileDateTime = v; }
+    const std::string& RemoteFacts() const { return m_remoteFacts; }
+    const std::string& MlstFacts() const { return m_mlstFacts; }
+    TFtpFeatures SupportedExtensions() const { return m_supportedExtensions; }
+    const std::string& Md5Result() const { return m_md5Result; }
+    TFtpRequest RequestType() const { return m_requestType; }
+    TFtpStep CurrentStep() const { return m_currentStep; }
+    const std::string& DnsResult() const { return m_dnsResult; }
+    net::TWSocket* ControlSocket() const { return m_controlSocket.get(); }
+    net::TWSocket* DataSocket() const { return m_dataSocket.get(); }
+    platform::HWND Handle() const { return m_hwnd; }
+
+    // ---- events ----
+    TFtpDisplay OnDisplay;
+    TFtpDisplay OnDisplayFile;
+    TFtpDisplay OnError;
+    TFtpCommand OnCommand;
+    TNotifyEvent OnResponse;
+    TSessionConnected OnSessionConnected;
+    TSessionClosed OnSessionClosed;
+    TNotifyEvent OnStateChange;
+    TFtpRequestDone OnRequestDone;
+    TFtpProgress OnProgress;
+    TFtpReadyToTransmit OnReadyToTransmit;
+    TFtpBgException OnBgException;
+
+    // ---- operations (each returns false when refused before anything started) ----
+    bool BeginOpen();
+    bool BeginUser();
+    bool BeginPass();
+    bool BeginAcct();
+    bool BeginCwd();
+    bool BeginCdUp();
+    bool BeginPwd();
+    bool BeginMkd();
+    bool BeginRmd();
+    bool BeginDele();
+    bool BeginRenameFrom();
+    bool BeginRenameTo();
+    bool BeginSize();
+    bool BeginSyst();
+    bool BeginSendType();
+    bool BeginSendTypeBinary();
+    bool BeginSendTypeAscii();
+    bool BeginRest();
+    bool BeginQuote();
+    bool BeginAbor();
+    bool BeginQuit();
+    bool BeginSiteChmod();
+    bool BeginMlst();
+    bool BeginFeat();
+    bool BeginMdtm();
+    bool BeginSetMdtm();
+    bool BeginMfmt();
+    bool BeginMd5();
+    bool BeginAuth();
+    bool BeginProt();
+    bool BeginPbsz();
+    bool BeginPort();
+    bool BeginRetr();
+    bool BeginList();
+    bool BeginNlst();
+    bool BeginMlsdStep();
+    bool BeginStor();
+    bool BeginAppe();
+
+    bool BeginConnect();
+    bool BeginGet();
+    bool BeginRestartGet();
+    bool BeginPut();
+    bool BeginRestartPut();
+    bool BeginAppend();
+    bool BeginDir();
+    bool BeginNameList();
+    bool BeginMlsd();
+    bool BeginRename();
+    bool BeginOpenQuit();
+    bool BeginFullGet();
+    bool BeginFullRestartGet();
+    bool BeginFullPut();
+    bool BeginFullAppend();
+    bool BeginFullRestartPut();
+    bool BeginFullDir();
+    bool BeginFullNameList();
+    bool BeginFullSyst();
+    bool BeginFullSize();
+    bool BeginFullMkd();
+    bool BeginFullRmd();
+    bool BeginFullDele();
+    bool BeginFullRename();
+    bool BeginFullQuote();
+
+    // The local abort: closes both connections and the local file, sends nothing.
+    void Abort();
+
+    // Largest receive per data-available event and the upload block size.
+    // The defaults are the fast ones; tests and the bench may change them.
+    static constexpr int kControlBufferSize = 4096;
+    void SetTransferBlockSizes(int receive, int send);
+    int ReceiveBlockSize() const { return m_recvBlockSize; }
+    int SendBlockSize() const { return m_sendBlockSize; }
+
+protected:
+    using Handler = void (TCustomFtpCli::*)();
+
+    // Called for every OnProgress; TFtpClient moves its deadline.
+    virtual void ProgressNotified() {}
+
+    void SetState(TFtpState s);
+    bool HandleError(const std::string& msg);
+    bool CheckReady();
+    void SetErrorMessage();
+    void DisplayReply();
+    void Display(const std::string& msg);
+    void SendCommand(std::string cmd);
+    bool ExecCommand(TFtpRequest rq, TFtpStep step, const std::string& cmd,
+                     std::initializer_list<int> okCodes, Handler doneHandler);
+    void FinishRequest(int error);
+    bool StartSequence(TFtpRequest rq, TFtpSteps steps);
+    void NextExecAsync();
+    void HandleBackgroundException(const std::exception& e);
+    // The local abort of a blocking wait that ran out of time.
+    void AbortWithTimeout();
+
+private:
+    void WndProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
+    void BindControlSocket();
+    bool IsReady() const;
+    bool ControlIsConnected() const;
+    bool CheckCommandText(const std::string& cmd);
+    void InterpretReply();
+    void CloseLocalStream();
+    void PostRequestDone(int error);
+    bool StepFailedCheck(const std::string& what);
+
+    // Control-socket handlers.
+    void ControlDnsLookupDone(std::uint16_t err);
+    void ControlSessionConnected(std::uint16_t err);
+    void ControlDataAvailable(std::uint16_t err);
+    void ControlSessionClosed(std::uint16_t err);
+    void ProcessLine(const std::string& line);
+    void HandleBanner();
+    void CommandReply();
+    void QuitDone();
+
+    // Data port and transfers.
+    bool PreparePassiveAddress(std::string& addr, std::string& port);
+    bool DownloadStep(TFtpRequest rq, const char* verb);
+    bool UploadStep(bool append);
+    void DataSessionAvailableDownload(std::uint16_t err);
+    void DataSessionConnectedDownload(std::uint16_t err);
+    void DownloadFirstReply();
+    void DownloadSecondReply();
+    void DataAvailableDownload(std::uint16_t err);
+    void DataSessionClosedDownload(std::uint16_t err);
+    void DownloadCompletionCheck();
+    void DataSessionAvailableUpload(std::uint16_t err);
+    void DataSessionConnectedUpload(std::uint16_t err);
+    void UploadFirstReply();
+    void UploadSecondReply();
+    void SendNextBlock(std::uint16_t err);
+    void DataAvailableDiscard(std::uint16_t err);
+    void DataSessionClosedUpload(std::uint16_t err);
+    void UploadCompletionCheck();
+    bool ProgressNotify(); // true when the handler asked to abort
+    void TransferSummary();
+    void SendUploadCommand();
+    void StartSending();
+
+    // Sequencer.
+    void Sequencer();
+    bool RunStep(TFtpStep step);
+
+    platform::HWND m_hwnd = 0;
+    std::string m_hostName, m_port = "ftp", m_localAddr = "0.0.0.0";
+    unsigned m_dataPortRangeStart = 0, m_dataPortRangeEnd = 0, m_nextDataPort = 0;
+    std::string m_userName, m_passWord, m_account, m_localFileName, m_hostFileName,
+        m_hostDirName, m_chmodMode, m_dnsResult;
+    char m_type = 'I';
+    int m_shareBits = 0x10;
+    TFtpConnectionType m_connectionType = ftpDirect;
+    std::string m_proxyServer, m_proxyPort = "ftp", m_socksServer;
+    bool m_appendFlag = false, m_displayFileFlag = false;
+    std::unique_ptr<net::TWSocket> m_controlSocket, m_dataSocket;
+    std::uint32_t m_startTime = 0, m_stopTime = 0;
+    TFtpState m_state = ftpStateReady;
+    int m_statusCode = 0, m_requestResult = 0;
+    TFtpSteps m_stepSet;
+    TFtpStep m_currentStep = ftpStepNone;
+    TFtpStep m_previousStep = ftpStepNone;
+    int m_sequenceResult = 0;
+    bool m_sequenceActive = false;
+    TFtpOptions m_options{ftpAcceptLF};
+    int m_localFd = -1;
+    TFtpRequest m_requestType = ftpRqNone;
+    bool m_requestDoneFlag = false;
+    char m_receiveBuffer[kControlBufferSize + 1] = {};
+    int m_rcvBufCount = 0;
+    std::string m_lastResponse, m_savedResponse;
+    int m_savedCode = -1;
+    std::string m_pasvResponse, m_errorMessage;
+    std::uint16_t m_dataCloseError = 0;
+    std::string m_dnlVerb;
+    bool m_controlConnected = false;
+    std::unique_ptr<char[]> m_sendBuffer, m_recvBuffer;
+    int m_sendBlockSize, m_recvBlockSize;
+    std::int64_t m_byteCount = 0, m_sizeResult = 0, m_resumeAt = 0;
+    std::string m_dirResult;
+    Handler m_next = nullptr, m_doneAsync = nullptr;
+    int m_okResponses[17] = {};
+    Handler m_nextSequenceStep = nullptr;
+    bool m_transferReplyFlag = false, m_dnlClosedFlag = false, m_uplClosedFlag = false,
+         m_eofFlag = false, m_goAheadFlag = false, m_dataOpenFlag = false, m_shutdownSent = false;
+    bool m_passive = false;
+    TFtpFeatures m_supportedExtensions;
+    std::string m_mlstFacts;
+    double m_remoteFileDateTime = 0;
+    std::string m_remoteFacts, m_lastMultiResponse, m_md5Result;
+    bool m_destroying = false;
+};
+
+// Adds the blocking forms: each starts the asynchronous form and pumps
+// messages until the engine is ready again (or Timeout passes).
+class TFtpClient : public TCustomFtpCli {
+public:
+    TFtpClient();
+
+    int Timeout() const { return m_timeout; }
+    void SetTimeout(int seconds) { m_timeout = seconds; }
+    bool MultiThreaded() const { return m_multiThreaded; }
+    void SetMultiThreaded(bool v) { m_multiThreaded = v; }
+    // Replaces the message pump of the blocking wait (with MultiThreaded).
+    std::function<void(TCustomFtpCli* Sender)> OnMessagePump;
+
+    bool Connect();
+    bool Cwd();
+    bool Pwd();
+    bool SendType();
+    bool Get();
+    bool Put();
+    bool RestartGet();
+    bool RestartPut();
+    bool Dir();
+    bool Mkd();
+    bool Rmd();
+    bool Dele();
+    bool Rename();
+    bool Size();
+    bool Quote();
+    bool SiteChmod();
+    bool Quit();
+    bool Abort();
+
+protected:
+    void ProgressNotified() override;
+    bool Synchronize(bool (TCustomFtpCli::*start)());
+    bool WaitUntilReady();
+
+private:
+    int m_timeout = 15;
+    bool m_multiThreaded = false;
+    std::uint32_t m_deadline = 0;
+    bool m_waiting = false;
+};
+
+} // namespace ftp

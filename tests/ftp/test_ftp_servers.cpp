@@ -1,0 +1,367 @@
+// The engine against real servers on loopback: pyftpdlib, vsftpd, ftp-proxy.
+#include "ftp_peers.hpp"
+#include "ftp_test_util.hpp"
+#include "ftp/FtpSrvT.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <utime.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+using namespace ftp;
+using ftptest::Recorder;
+using testsupport::Md5OfFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kBig = 64ull << 20;
+
+class PyFtpdTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        s_root = new testsupport::TempDir;
+        s_server = new testsupport::PyFtpd;
+        ASSERT_TRUE(s_server->Start({{"alice", "secret", s_root->path()}})) << s_server->Log();
+    }
+    static void TearDownTestSuite()
+    {
+        delete s_server;
+        delete s_root;
+        s_server = nullptr;
+        s_root = nullptr;
+    }
+    void SetUp() override
+    {
+        r.Attach(c);
+        c.SetHostName("127.0.0.1");
+        c.SetPort(std::to_string(s_server->Port()));
+        c.SetUserName("alice");
+        c.SetPassWord("secret");
+        c.SetTimeout(20);
+        ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << s_server->Log();
+    }
+    void TearDown() override
+    {
+        if (c.Connected())
+            c.Quit();
+    }
+    static fs::path Remote(const std::string& n) { return s_root->path() / n; }
+
+    static testsupport::TempDir* s_root;
+    static testsupport::PyFtpd* s_server;
+    testsupport::TempDir local;
+    Recorder r;
+    TFtpClient c;
+};
+testsupport::TempDir* PyFtpdTest::s_root = nullptr;
+testsupport::PyFtpd* PyFtpdTest::s_server = nullptr;
+
+TEST_F(PyFtpdTest, DirectoryAndFileOperations)
+{
+    ASSERT_TRUE(c.Pwd());
+    EXPECT_EQ(c.DirResult(), "/");
+    c.SetHostFileName("ops dir");
+    ASSERT_TRUE(c.Mkd()) << c.ErrorMessage();
+    EXPECT_EQ(c.DirResult(), "/ops dir");
+    EXPECT_TRUE(fs::is_directory(Remote("ops dir")));
+    c.SetHostDirName("ops dir");
+    ASSERT_TRUE(c.Cwd());
+    ASSERT_TRUE(c.Pwd());
+    EXPECT_EQ(c.DirResult(), "/ops dir");
+
+    testsupport::WriteFile(local / "small.txt", "hello\r\nworld\n");
+    c.SetPassive(true);
+    c.SetHostFileName("small.txt");
+    c.SetLocalFileName((local / "small.txt").string());
+    ASSERT_TRUE(c.Put()) << c.ErrorMessage();
+    EXPECT_EQ(testsupport::ReadFile(Remote("ops dir/small.txt")), "hello\r\nworld\n");
+
+    ASSERT_TRUE(c.Size());
+    EXPECT_EQ(c.SizeResult(), 13);
+
+    c.SetHostFileName("");
+    c.SetLocalFileName((local / "ftpdir.txt").string());
+    ASSERT_TRUE(c.Dir()) << c.ErrorMessage();
+    EXPECT_NE(testsupport::ReadFile(local / "ftpdir.txt").find("small.txt"), std::string::npos);
+
+    c.SetHostFileName("small.txt");
+    c.SetLocalFileName("renamed.txt");
+    ASSERT_TRUE(c.Rename()) << c.ErrorMessage();
+    EXPECT_TRUE(fs::exists(Remote("ops dir/renamed.txt")));
+
+    c.SetHostFileName("renamed.txt");
+    c.SetChmodMode("640");
+    ASSERT_TRUE(c.SiteChmod()) << c.ErrorMessage();
+    EXPECT_EQ(fs::status(Remote("ops dir/renamed.txt")).permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+
+    // FEAT, MLST and MDTM through their asynchronous forms.
+    ASSERT_TRUE(c.BeginFeat());
+    ASSERT_TRUE(ftptest::WaitDone(r, r.done.size() + 1));
+    EXPECT_TRUE(c.SupportedExtensions().Contains(ftpFeatMdtm));
+    EXPECT_TRUE(c.SupportedExtensions().Contains(ftpFeatSize));
+    EXPECT_TRUE(c.SupportedExtensions().Contains(ftpFeatMlst));
+    EXPECT_NE(c.MlstFacts().find("size"), std::string::npos);
+    ASSERT_TRUE(c.BeginMlst());
+    ASSERT_TRUE(ftptest::WaitDone(r, r.done.size() + 1));
+    EXPECT_NE(c.RemoteFacts().find("size=13;"), std::string::npos) << c.RemoteFacts();
+    ::utime(Remote("ops dir/renamed.txt").c_str(), nullptr);
+    struct stat st{};
+    ::stat(Remote("ops dir/renamed.txt").c_str(), &st);
+    ASSERT_TRUE(c.BeginMdtm());
+    ASSERT_TRUE(ftptest::WaitDone(r, r.done.size() + 1));
+    EXPECT_NEAR(static_cast<double>(DateTimeToUnix(c.RemoteFileDateTime())), static_cast<double>(st.st_mtime), 1.0);
+
+    ASSERT_TRUE(c.Dele());
+    EXPECT_FALSE(fs::exists(Remote("ops dir/renamed.txt")));
+    EXPECT_FALSE(c.Size()); // 550 for a missing file
+    EXPECT_EQ(c.SizeResult(), 0);
+    EXPECT_EQ(c.StatusCode(), 550);
+
+    ASSERT_TRUE(c.BeginCdUp());
+    ASSERT_TRUE(ftptest::WaitDone(r, r.done.size() + 1));
+    c.SetHostFileName("ops dir");
+    ASSERT_TRUE(c.Rmd());
+    EXPECT_FALSE(fs::exists(Remote("ops dir")));
+    ASSERT_TRUE(c.Quit());
+    EXPECT_FALSE(c.Connected());
+    EXPECT_EQ(r.sessionClosed, 1);
+}
+
+// 64 MiB up and down in both modes, checked by hash.
+TEST_F(PyFtpdTest, IntegrityBothModes)
+{
+    testsupport::MakePatternFile(local / "up.bin", kBig, 7);
+    const std::string want = Md5OfFile(local / "up.bin");
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        c.SetPassive(passive);
+        c.SetHostFileName("big.bin");
+        c.SetLocalFileName((local / "up.bin").string());
+        ASSERT_TRUE(c.Put()) << c.ErrorMessage();
+        EXPECT_EQ(c.ByteCount(), static_cast<std::int64_t>(kBig));
+        EXPECT_EQ(Md5OfFile(Remote("big.bin")), want);
+        c.SetLocalFileName((local / "down.bin").string());
+        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+        EXPECT_EQ(c.ByteCount(), static_cast<std::int64_t>(kBig));
+        EXPECT_EQ(Md5OfFile(local / "down.bin"), want);
+        fs::remove(local / "down.bin");
+    }
+    fs::remove(Remote("big.bin"));
+}
+
+TEST_F(PyFtpdTest, RestartGetAndRestartPut)
+{
+    testsupport::MakePatternFile(Remote("r.bin"), 1 << 20, 3);
+    const std::string want = Md5OfFile(Remote("r.bin"));
+    // A partial local copy: its size becomes the REST offset.
+    {
+        std::ifstream in(Remote("r.bin"), std::ios::binary);
+        std::string head(300000, '\0');
+        in.read(head.data(), static_cast<std::streamsize>(head.size()));
+        testsupport::WriteFile(local / "r.bin", head);
+    }
+    c.SetPassive(true);
+    c.SetHostFileName("r.bin");
+    c.SetLocalFileName((local / "r.bin").string());
+    c.OnProgress = [this](TCustomFtpCli*, std::int64_t n, bool&) { r.progress.push_back(n); };
+    ASSERT_TRUE(c.RestartGet()) << c.ErrorMessage();
+    EXPECT_TRUE(r.Displayed("> REST 300000"));
+    ASSERT_FALSE(r.progress.empty());
+    EXPECT_GE(r.progress.front(), 300000);
+    EXPECT_EQ(c.ByteCount(), (1 << 20) - 300000);
+    EXPECT_EQ(c.ResumeAt(), 0);
+    EXPECT_EQ(Md5OfFile(local / "r.bin"), want);
+
+    // No local file: REST is skipped and the whole file comes.
+    fs::remove(local / "r.bin");
+    r.display.clear();
+    ASSERT_TRUE(c.RestartGet()) << c.ErrorMessage();
+    EXPECT_FALSE(r.Displayed("> REST"));
+    EXPECT_EQ(Md5OfFile(local / "r.bin"), want);
+
+    // Upload resumed at the size the server already has.
+    fs::resize_file(Remote("r.bin"), 123456);
+    ASSERT_TRUE(c.Size());
+    c.SetResumeAt(c.SizeResult());
+    ASSERT_TRUE(c.RestartPut()) << c.ErrorMessage();
+    EXPECT_EQ(c.ByteCount(), (1 << 20) - 123456);
+    EXPECT_EQ(Md5OfFile(Remote("r.bin")), want);
+    fs::remove(Remote("r.bin"));
+}
+
+// Offsets past 4 GiB on sparse files: the bytes at the end must be right.
+TEST_F(PyFtpdTest, ResumeBeyond4GiB)
+{
+    const std::int64_t size = (4ll << 30) + 70000;
+    const std::int64_t partial = (4ll << 30) + 1000;
+    testsupport::MakePatternFile(local / "tail", 69000, 11);
+    const std::string tail = testsupport::ReadFile(local / "tail");
+    auto makeSparse = [&](const fs::path& p, std::int64_t len, bool withTail) {
+        int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::ftruncate(fd, len), 0);
+        if (withTail) {
+            ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), partial), static_cast<ssize_t>(tail.size()));
+        }
+        ::close(fd);
+    };
+    auto readTail = [&](const fs::path& p) {
+        std::string got(tail.size(), '\0');
+        int fd = ::open(p.c_str(), O_RDONLY);
+        ssize_t n = ::pread(fd, got.data(), got.size(), partial);
+        ::close(fd);
+        return n == static_cast<ssize_t>(got.size()) ? got : std::string();
+    };
+    makeSparse(Remote("huge.bin"), size, true);
+    makeSparse(local / "huge.bin", partial, false);
+    c.SetPassive(true);
+    c.SetHostFileName("huge.bin");
+    ASSERT_TRUE(c.Size());
+    EXPECT_EQ(c.SizeResult(), size);
+    c.SetLocalFileName((local / "huge.bin").string());
+    ASSERT_TRUE(c.RestartGet()) << c.ErrorMessage();
+    EXPECT_TRUE(r.Displayed("> REST " + std::to_string(partial)));
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(local / "huge.bin")), size);
+    EXPECT_TRUE(readTail(local / "huge.bin") == tail);
+
+    // And upward: the server has the partial file, the local file is whole.
+    makeSparse(Remote("huge.bin"), partial, false);
+    makeSparse(local / "huge.bin", size, true);
+    c.SetResumeAt(partial);
+    ASSERT_TRUE(c.RestartPut()) << c.ErrorMessage();
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(Remote("huge.bin"))), size);
+    EXPECT_TRUE(readTail(Remote("huge.bin")) == tail);
+    fs::remove(Remote("huge.bin"));
+}
+
+// A whole session as one asynchronous sequence, and the blocking wait driven
+// by a caller-supplied pump.
+TEST_F(PyFtpdTest, FullGetSequenceAndMessagePump)
+{
+    fs::create_directory(Remote("seq"));
+    testsupport::WriteFile(Remote("seq/a.txt"), "sequence");
+    ASSERT_TRUE(c.Quit());
+    Recorder fr;
+    TFtpClient f;
+    fr.Attach(f);
+    f.SetHostName("127.0.0.1");
+    f.SetPort(std::to_string(s_server->Port()));
+    f.SetUserName("alice");
+    f.SetPassWord("secret");
+    f.SetHostDirName("seq");
+    f.SetHostFileName("a.txt");
+    f.SetLocalFileName((local / "a.txt").string());
+    f.SetPassive(true);
+    ASSERT_TRUE(f.BeginFullGet());
+    ASSERT_TRUE(ftptest::WaitDone(fr, 1));
+    EXPECT_EQ(fr.done[0], std::make_pair(ftpRqFullGet, std::uint16_t{0}));
+    EXPECT_EQ(testsupport::ReadFile(local / "a.txt"), "sequence");
+    EXPECT_TRUE(fr.Displayed("> CWD seq"));
+    EXPECT_TRUE(fr.Displayed("> TYPE I"));
+    EXPECT_TRUE(fr.Displayed("> QUIT"));
+    EXPECT_FALSE(f.Connected());
+
+    int pumps = 0;
+    f.SetMultiThreaded(true);
+    f.OnMessagePump = [&pumps](TCustomFtpCli*) {
+        ++pumps;
+        platform::ProcessMessages();
+    };
+    ASSERT_TRUE(f.Connect()) << f.ErrorMessage();
+    EXPECT_GT(pumps, 0);
+    EXPECT_TRUE(f.Quit());
+    fs::remove_all(Remote("seq"));
+}
+
+// vsftpd: listings and replies of another kind, transfers checked by hash.
+TEST(FtpVsftpd, SessionAndIntegrity)
+{
+    if (!testsupport::Vsftpd::Available())
+        GTEST_SKIP() << "vsftpd or its test account missing (scripts/setup)";
+    testsupport::TempDir root, local;
+    testsupport::WriteFile(root / "hello.txt", "from vsftpd\n");
+    testsupport::Vsftpd server;
+    ASSERT_TRUE(server.Start(root.path())) << server.Log();
+    Recorder r;
+    TFtpClient c;
+    r.Attach(c);
+    c.SetHostName("127.0.0.1");
+    c.SetPort(std::to_string(server.Port()));
+    c.SetUserName(testsupport::Vsftpd::kUser);
+    c.SetPassWord(testsupport::Vsftpd::kPassword);
+    c.SetTimeout(20);
+    ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << server.Log();
+    ASSERT_TRUE(c.Pwd());
+    EXPECT_EQ(c.DirResult(), root.path().string());
+
+    c.SetPassive(true);
+    c.SetLocalFileName((local / "list.txt").string());
+    ASSERT_TRUE(c.Dir()) << c.ErrorMessage();
+    EXPECT_NE(testsupport::ReadFile(local / "list.txt").find("hello.txt"), std::string::npos);
+
+    testsupport::MakePatternFile(local / "up.bin", kBig, 5);
+    const std::string want = Md5OfFile(local / "up.bin");
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        c.SetPassive(passive);
+        c.SetHostFileName("big.bin");
+        c.SetLocalFileName((local / "up.bin").string());
+        ASSERT_TRUE(c.Put()) << c.ErrorMessage();
+        EXPECT_EQ(Md5OfFile(root / "big.bin"), want);
+        c.SetLocalFileName((local / "down.bin").string());
+        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+        EXPECT_EQ(Md5OfFile(local / "down.bin"), want);
+    }
+    c.SetHostFileName("big.bin");
+    ASSERT_TRUE(c.Size());
+    EXPECT_EQ(c.SizeResult(), static_cast<std::int64_t>(kBig));
+    ASSERT_TRUE(c.Dele());
+    c.SetHostFileName("missing.bin");
+    c.SetLocalFileName((local / "missing.bin").string());
+    EXPECT_FALSE(c.Get());
+    EXPECT_EQ(c.StatusCode(), 550);
+    ASSERT_TRUE(c.Quit());
+}
+
+// Debian's ftp-proxy: the log-in name carries the server as user@host:port.
+TEST(FtpProxyServer, LoginThroughProxy)
+{
+    if (!testsupport::FtpProxy::Available())
+        GTEST_SKIP() << "ftp-proxy missing";
+    testsupport::TempDir root, local;
+    testsupport::WriteFile(root / "via-proxy.txt", "proxied bytes");
+    testsupport::PyFtpd server;
+    ASSERT_TRUE(server.Start({{"bob", "pw", root.path()}}));
+    testsupport::FtpProxy proxy;
+    ASSERT_TRUE(proxy.Start(server.Port())) << proxy.Log();
+    Recorder r;
+    TFtpClient c;
+    r.Attach(c);
+    c.SetConnectionType(ftpProxy);
+    c.SetProxyServer("127.0.0.1");
+    c.SetProxyPort(std::to_string(proxy.Port()));
+    c.SetHostName("127.0.0.1");
+    c.SetPort(std::to_string(server.Port()));
+    c.SetUserName("bob");
+    c.SetPassWord("pw");
+    c.SetTimeout(20);
+    ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << proxy.Log();
+    EXPECT_TRUE(r.Displayed("> USER bob@127.0.0.1:" + std::to_string(server.Port())));
+    EXPECT_TRUE(c.Passive());
+    c.SetHostFileName("via-proxy.txt");
+    c.SetLocalFileName((local / "via-proxy.txt").string());
+    ASSERT_TRUE(c.Get()) << c.ErrorMessage() << proxy.Log();
+    EXPECT_EQ(testsupport::ReadFile(local / "via-proxy.txt"), "proxied bytes");
+    EXPECT_FALSE(r.Displayed("! Passive reply names")); // the proxy's own address
+    ASSERT_TRUE(c.Quit());
+}
+
+} // namespace
