@@ -5,6 +5,10 @@
 #include "net/WSocket.hpp"
 #include "platform/EventLoop.hpp"
 
+#include "peer.hpp"
+
+#include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -74,6 +78,45 @@ struct EventLog {
         for (auto& x : events)
             r += (r.empty() ? "" : " | ") + x;
         return r;
+    }
+};
+
+// A listening TWSocket on 127.0.0.1 that adopts every connection into a
+// fresh TWSocket (optionally set up by onAdopt first).
+struct Server {
+    net::TWSocket listener;
+    std::vector<std::unique_ptr<net::TWSocket>> peers;
+    std::function<void(net::TWSocket&)> onAdopt;
+    int port = 0;
+
+    Server()
+    {
+        port = testsupport::FreePort();
+        listener.SetAddr("127.0.0.1");
+        listener.SetPort(std::to_string(port));
+        listener.OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t) {
+            auto p = std::make_unique<net::TWSocket>();
+            if (onAdopt)
+                onAdopt(*p);
+            p->Dup(listener.Accept());
+            peers.push_back(std::move(p));
+        };
+        listener.Listen();
+    }
+};
+
+// A server whose peers send back everything they receive.
+struct EchoServer : Server {
+    EchoServer()
+    {
+        onAdopt = [](net::TWSocket& p) {
+            p.OnDataAvailable = [](net::TCustomWSocket* s, std::uint16_t) {
+                char buf[65536];
+                int n = s->Receive(buf, sizeof buf);
+                if (n > 0)
+                    s->Send(buf, n);
+            };
+        };
     }
 };
 

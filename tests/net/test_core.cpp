@@ -12,32 +12,7 @@ using namespace net;
 using nettest::EventLog;
 using nettest::PumpUntil;
 
-namespace {
-
-// A listening socket that adopts every incoming connection into a fresh TWSocket.
-struct Server {
-    TWSocket listener;
-    std::vector<std::unique_ptr<TWSocket>> peers;
-    std::function<void(TWSocket&)> onAdopt;
-    int port = 0;
-
-    Server()
-    {
-        port = testsupport::FreePort();
-        listener.SetAddr("127.0.0.1");
-        listener.SetPort(std::to_string(port));
-        listener.OnSessionAvailable = [this](TCustomWSocket*, std::uint16_t) {
-            auto p = std::make_unique<TWSocket>();
-            if (onAdopt)
-                onAdopt(*p);
-            p->Dup(listener.Accept());
-            peers.push_back(std::move(p));
-        };
-        listener.Listen();
-    }
-};
-
-} // namespace
+using nettest::Server;
 
 TEST(WSocketCore, ConnectAcceptDupAndTalk)
 {

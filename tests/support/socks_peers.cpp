@@ -1,0 +1,61 @@
+#include "socks_peers.hpp"
+
+namespace testsupport {
+namespace {
+
+std::string replaceAll(std::string s, const std::string& from, const std::string& to)
+{
+    for (std::size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+        s.replace(at, from.size(), to);
+    return s;
+}
+
+} // namespace
+
+bool DanteServer::Start(bool requireAuth)
+{
+    std::string program = FindProgram("danted");
+    if (program.empty())
+        program = FindProgram("sockd");
+    if (program.empty())
+        return false;
+    std::string conf = ReadFile(PeersDir() / "socks" / "danted.conf.in");
+    if (conf.empty())
+        return false;
+    // A port taken between FreePort and the start is retried with another.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        m_port = FreePort();
+        std::string text = replaceAll(conf, "@PORT@", std::to_string(m_port));
+        text = replaceAll(text, "@METHOD@", requireAuth ? "username" : "none");
+        text = replaceAll(text, "@LOG@", (m_dir / "danted.log").string());
+        WriteFile(m_dir / "danted.conf", text);
+        if (m_proc.StartAndWait({program, "-f", (m_dir / "danted.conf").string(), "-N", "1",
+                                 "-p", (m_dir / "danted.pid").string()},
+                                "127.0.0.1", m_port))
+            return true;
+    }
+    return false;
+}
+
+std::string DanteServer::Log() const
+{
+    return m_proc.Log() + ReadFile(m_dir / "danted.log");
+}
+
+bool MicrosocksServer::Start(const std::string& user, const std::string& password)
+{
+    std::string program = FindProgram("microsocks");
+    if (program.empty())
+        return false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        m_port = FreePort();
+        std::vector<std::string> argv{program, "-i", "127.0.0.1", "-p", std::to_string(m_port)};
+        if (!user.empty())
+            argv.insert(argv.end(), {"-u", user, "-P", password});
+        if (m_proc.StartAndWait(argv, "127.0.0.1", m_port))
+            return true;
+    }
+    return false;
+}
+
+} // namespace testsupport
