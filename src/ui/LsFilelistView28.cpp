@@ -13,6 +13,7 @@
 #include <QMimeDatabase>
 #include <QRegularExpression>
 #include <QStorageInfo>
+#include <QStandardPaths>
 #include <QStyle>
 
 namespace ui {
@@ -22,6 +23,12 @@ namespace {
 enum TColumn : std::uint8_t { colName, colSize, colType, colDate };
 constexpr int SizeRole = Qt::UserRole + 2;
 constexpr int DateRole = Qt::UserRole + 3;
+
+// Names sort without regard to case, as file managers do.
+bool NameLess(const QString& a, const QString& b) {
+    const int c = QString::localeAwareCompare(a.toLower(), b.toLower());
+    return c != 0 ? c < 0 : a < b;
+}
 
 // Keeps the parent entry on top and folders before files in either order.
 class EntryItem : public QTreeWidgetItem {
@@ -50,7 +57,7 @@ public:
             if (c != 0)
                 return c < 0;
         }
-        return QString::localeAwareCompare(text(colName), other.text(colName)) < 0;
+        return NameLess(text(colName), other.text(colName));
     }
 };
 
@@ -231,12 +238,13 @@ void TLsFilelistView28::RenameSelected() {
     const int kind = item->data(colName, KindRole).toInt();
     if (kind != ekFolder && kind != ekFile)
         return;
-    m_renaming = item;
-    m_renameFrom = item->text(colName);
+    m_renaming = nullptr; // setFlags reports a change of the item
     const bool sorting = isSortingEnabled();
     setSortingEnabled(false); // the row must not move while it is edited
     item->setFlags(item->flags() | Qt::ItemIsEditable);
     setSortingEnabled(sorting);
+    m_renaming = item;
+    m_renameFrom = item->text(colName);
     scrollToItem(item);
     editItem(item, colName);
 }
@@ -282,6 +290,8 @@ int TLsFilelistView28::DeleteSelected() {
     }
     if (!agreed)
         return 0;
+    // The trash lives under the data folder, which a fresh account may lack.
+    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
     int moved = 0;
     QStringList failed;
     for (const QString& path : paths) {
@@ -416,12 +426,14 @@ void TLsFilelistView28::ItemEdited(QTreeWidgetItem* item, int column) {
     const QString from = m_renameFrom;
     const QString to = item->text(colName);
     m_renaming = nullptr;
-    if (!RenameEntry(from, to)) {
-        m_filling = true;
-        item->setText(colName, from);
-        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-        m_filling = false;
-    }
+    // The editor is still closing: rename and reload once it is gone.
+    QMetaObject::invokeMethod(
+        this,
+        [this, from, to] {
+            if (!RenameEntry(from, to) || from == to)
+                Fill();
+        },
+        Qt::QueuedConnection);
 }
 
 void TLsFilelistView28::SelectByCaption(const QString& caption) {

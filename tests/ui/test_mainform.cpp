@@ -10,6 +10,7 @@
 #include "app/hakkinda.hpp"
 #include "app/program.hpp"
 #include "ui/ImageList.hpp"
+#include "ui/LsFilelistView28.hpp"
 
 #include "ui_aboutbox.h"
 #include "ui_dlgsite.h"
@@ -431,6 +432,27 @@ private slots:
         QCOMPARE(m_prompter.Shown()[0].MessageKind, mkError);
         QVERIFY(QFileInfo(Home("sitelog.cvn")).isDir());
         QCOMPARE(form->Form().ComboBox1->count(), 0);
+    }
+
+    void localDeleteAsksThroughThePrompter() {
+        qputenv("HOME", Home().toUtf8());
+        qputenv("XDG_DATA_HOME", Home(".local/share").toUtf8());
+        QVERIFY(QDir(Home()).mkpath("local"));
+        Write(Home("local/doomed.txt"), "bytes");
+        auto form = NewForm();
+        ui::TLsFilelistView28* list = form->Form().LsFilelistView281;
+        QVERIFY(list->SetDirectory(Home("local")));
+        list->FindItem("doomed.txt")->setSelected(true);
+        m_prompter.ExpectConfirm(ansCancel);
+        form->Form().Delete3->trigger();
+        QVERIFY(QFile::exists(Home("local/doomed.txt")));
+        list->FindItem("doomed.txt")->setSelected(true);
+        m_prompter.ExpectConfirm(ansOK);
+        form->Form().btnCliDelete->click();
+        QVERIFY(!QFile::exists(Home("local/doomed.txt")));
+        QCOMPARE(m_prompter.Shown().size(), std::size_t(2));
+        QVERIFY(m_prompter.Shown()[1].Buttons.Has(ansOK) && m_prompter.Shown()[1].Buttons.Has(ansCancel));
+        QVERIFY(m_prompter.Shown()[1].Text.find("doomed.txt") != std::string::npos);
     }
 
     void helpShowsThePageBesideTheProgram() {
