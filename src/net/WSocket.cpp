@@ -1256,6 +1256,34 @@ int TCustomWSocket::SendBlock(const void* Data, int Len)
     return wsk::send(m_hSocket, Data, Len, flags);
 }
 
+// One platform send of the bytes at p: the count sent (> 0), 0 when the
+// platform took nothing (would block), or -1 when the send ended the session
+// or was reported (the caller stops).
+int TCustomWSocket::SendChunk(const std::uint8_t* p, int count)
+{
+    TSocket s = m_hSocket;
+    int n = SendBlock(p, count);
+    if (n > 0) {
+        if (OnSendData && !m_destroying)
+            OnSendData(this, n);
+        // The handler may have closed or aborted the socket.
+        return m_hSocket == s ? n : -1;
+    }
+    if (n == 0)
+        return 0;
+    int err = WSAGetLastError();
+    if (err == platform::WSAEWOULDBLOCK)
+        return 0;
+    if (isFatalSendError(err)) {
+        m_closeNotified = true;
+        Close();
+        NotifySessionClosed(static_cast<std::uint16_t>(err));
+        return -1;
+    }
+    RaiseSocketError("TryToSend failed");
+    return -1;
+}
+
 void TCustomWSocket::TryToSend()
 {
     if (m_hSocket == INVALID_SOCKET)
@@ -1264,37 +1292,18 @@ void TCustomWSocket::TryToSend()
         m_allSent = true;
         return;
     }
-    TSocket s = m_hSocket;
     for (;;) {
         TBuffer& b = *m_bufList.front();
         int count = 0;
         const std::uint8_t* p = b.PeekData(count);
         if (count > 0) {
-            int n = SendBlock(p, count);
-            if (n > 0) {
-                b.ConsumeData(n);
-                if (OnSendData && !m_destroying)
-                    OnSendData(this, n);
-                // The handler may have closed or aborted the socket.
-                if (m_hSocket != s || m_bufList.empty())
-                    return;
-                if (n < count)
-                    return;
-                continue;
-            }
-            if (n == 0)
+            int n = SendChunk(p, count);
+            if (n <= 0 || m_bufList.empty())
                 return;
-            int err = WSAGetLastError();
-            if (err == platform::WSAEWOULDBLOCK)
+            b.ConsumeData(n);
+            if (n < count)
                 return;
-            if (isFatalSendError(err)) {
-                m_closeNotified = true;
-                Close();
-                NotifySessionClosed(static_cast<std::uint16_t>(err));
-                return;
-            }
-            RaiseSocketError("TryToSend failed");
-            return;
+            continue;
         }
         if (m_bufList.size() > 1) {
             m_bufList.pop_front();
@@ -1313,10 +1322,22 @@ int TCustomWSocket::Send(const void* Data, int Len)
         return -1;
     }
     m_allSent = false;
-    if (Len <= 0)
+    if (Len <= 0) {
         Len = 0;
-    else
+    } else if (m_hSocket != INVALID_SOCKET && m_type == SOCK_STREAM &&
+               (m_bufList.empty() || (m_bufList.size() == 1 && m_bufList.front()->Empty()))) {
+        // Nothing queued: hand the caller's bytes to the platform directly and
+        // queue only what it did not take.
+        const auto* p = static_cast<const std::uint8_t*>(Data);
+        int n = SendChunk(p, Len);
+        if (n < 0)
+            return Len;
+        QueueSendData(p + n, Len - n);
+        if (n == Len)
+            m_allSent = true;
+    } else {
         QueueSendData(Data, Len);
+    }
     TryToSend();
     if (m_allSent && m_hSocket != INVALID_SOCKET)
         platform::PostMessage(m_window, MsgSocketEvent, m_hSocket, platform::FD_WRITE);

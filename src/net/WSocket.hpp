@@ -281,6 +281,7 @@ protected:
     void ApplyLinger();
     void DiscardSendQueue();
     void ConnectCore();
+    int SendChunk(const std::uint8_t* p, int count);
     // Runs one loop-delivered step, sending escaped exceptions to HandleEventException.
     template <class Fn> void Guarded(Fn&& fn);
     // Resolves the destination (address, port, protocol) unless already done.
