@@ -917,6 +917,7 @@ bool TCustomFtpCli::BeginPort()
     d->OnDataAvailable = nullptr;
     d->OnDataSent = nullptr;
     d->OnSessionConnected = nullptr;
+    m_acceptPending = false;
 
     unsigned listenPort = 0;
     if (!m_passive) {
@@ -977,6 +978,9 @@ bool TCustomFtpCli::BeginPort()
         int len = sizeof sa;
         d->GetLocalSockAddr(sa, len);
         listenPort = ntohs(sa.sin_port);
+        // Some servers connect as soon as they get PORT, before the transfer
+        // command: remember it and let the transfer step accept.
+        d->OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t) { m_acceptPending = true; };
     }
 
     std::string cmd;
@@ -1058,6 +1062,10 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
     m_dataSocket->OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t e) {
         DataSessionAvailableDownload(e);
     };
+    if (m_acceptPending && !m_passive) {
+        m_acceptPending = false;
+        DataSessionAvailableDownload(0);
+    }
 
     auto fail550 = [this](const std::string& text) {
         m_lastResponse = text;
@@ -1344,6 +1352,10 @@ bool TCustomFtpCli::UploadStep(bool append)
     if (m_localFd < 0) {
         fail426("426 Unable to open local file " + m_localFileName);
         return true;
+    }
+    if (m_acceptPending && !m_passive) {
+        m_acceptPending = false;
+        DataSessionAvailableUpload(0);
     }
     if (m_passive) {
         std::string addr, port;

@@ -389,6 +389,7 @@ private:
     double m_remoteFileDateTime = 0;
     std::string m_remoteFacts, m_lastMultiResponse, m_md5Result;
     bool m_destroying = false;
+    bool m_acceptPending = false;
 };
 
 // Adds the blocking forms: each starts the asynchronous form and pumps

@@ -46,6 +46,8 @@ protected:
         c.SetPassWord("secret");
         c.SetTimeout(20);
         ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << s_server->Log();
+        // Get and Put send no TYPE; pyftpdlib starts in ASCII and would convert.
+        ASSERT_TRUE(c.SendType());
     }
     void TearDown() override
     {
@@ -299,6 +301,7 @@ TEST(FtpVsftpd, SessionAndIntegrity)
     c.SetPassWord(testsupport::Vsftpd::kPassword);
     c.SetTimeout(20);
     ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << server.Log();
+    ASSERT_TRUE(c.SendType());
     ASSERT_TRUE(c.Pwd());
     EXPECT_EQ(c.DirResult(), root.path().string());
 
@@ -356,6 +359,7 @@ TEST(FtpProxyServer, LoginThroughProxy)
     ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << proxy.Log();
     EXPECT_TRUE(r.Displayed("> USER bob@127.0.0.1:" + std::to_string(server.Port())));
     EXPECT_TRUE(c.Passive());
+    ASSERT_TRUE(c.SendType());
     c.SetHostFileName("via-proxy.txt");
     c.SetLocalFileName((local / "via-proxy.txt").string());
     ASSERT_TRUE(c.Get()) << c.ErrorMessage() << proxy.Log();
