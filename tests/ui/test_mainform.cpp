@@ -8,7 +8,9 @@
 #include "app/dialog.hpp"
 #include "app/ftp_main.hpp"
 #include "app/hakkinda.hpp"
+#include "app/QtPrompter.hpp"
 #include "app/program.hpp"
+#include "ui/HintWindow.hpp"
 #include "ui/ImageList.hpp"
 #include "ui/LsFilelistView28.hpp"
 
@@ -18,7 +20,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHelpEvent>
 #include <QKeyEvent>
+#include <QMessageBox>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -453,6 +457,46 @@ private slots:
         QCOMPARE(m_prompter.Shown().size(), std::size_t(2));
         QVERIFY(m_prompter.Shown()[1].Buttons.Has(ansOK) && m_prompter.Shown()[1].Buttons.Has(ansCancel));
         QVERIFY(m_prompter.Shown()[1].Text.find("doomed.txt") != std::string::npos);
+    }
+
+    void hintsUseTheProgramsHintWindow() {
+        auto form = NewForm();
+        form->show();
+        form->Turkish1Click();
+        QWidget* button = form->Form().btnConnect;
+        QHelpEvent help(QEvent::ToolTip, QPoint(5, 5), button->mapToGlobal(QPoint(5, 5)));
+        QApplication::sendEvent(button, &help);
+        ui::HintWindow* hint = ui::HintWindow::Instance();
+        QVERIFY(hint && hint->isVisible());
+        QCOMPARE(hint->Text(), U("Bağlan"));
+        hint->hide();
+    }
+
+    void qtPrompterAnswersWithTheButtonPressed_data() {
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<int>("answer");
+        QTest::newRow("OK") << "OK" << int(ansOK);
+        QTest::newRow("All") << "All" << int(ansAll);
+        QTest::newRow("Ignore") << "Ignore" << int(ansIgnore);
+        QTest::newRow("Cancel") << "Cancel" << int(ansCancel);
+    }
+    void qtPrompterAnswersWithTheButtonPressed() {
+        QFETCH(QString, button);
+        QFETCH(int, answer);
+        QtPrompter prompter;
+        QStringList offered;
+        QTimer::singleShot(0, this, [&] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            QVERIFY(box);
+            for (QAbstractButton* b : box->buttons())
+                offered << b->text();
+            for (QAbstractButton* b : box->buttons())
+                if (b->text() == button)
+                    b->click();
+        });
+        QCOMPARE(int(prompter.Confirm("Overwrite?", {ansOK, ansAll, ansIgnore, ansCancel})), answer);
+        offered.sort();
+        QCOMPARE(offered, QStringList({"All", "Cancel", "Ignore", "OK"}));
     }
 
     void helpShowsThePageBesideTheProgram() {
