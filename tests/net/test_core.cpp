@@ -52,3 +52,392 @@ TEST(WSocketCore, RefusedConnectReports10061ThenClose)
     EXPECT_EQ(log.Joined(), "state closed>opened | state opened>connecting | state connecting>connected | connected 10061 | state connected>closed | closed 0");
     EXPECT_EQ(c.State(), wsClosed);
 }
+
+namespace {
+
+// A connected pair through the loop: client c and the server's adopted peer.
+struct Pair {
+    Server srv;
+    TWSocket c;
+    TWSocket& Peer() { return *srv.peers.at(0); }
+    bool Connect()
+    {
+        bool up = false;
+        c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { up = e == 0; };
+        c.SetAddr("127.0.0.1");
+        c.SetPort(std::to_string(srv.port));
+        c.Connect();
+        bool ok = PumpUntil([&] { return up && srv.peers.size() == 1; });
+        c.OnSessionConnected = nullptr;
+        return ok;
+    }
+};
+
+std::string Pattern(std::size_t n)
+{
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>('a' + (i * 7 + i / 251) % 26);
+    return s;
+}
+
+} // namespace
+
+// Everything the peer sent before closing arrives before OnSessionClosed, also
+// when each notification delivers only one small read.
+class PeerCloseWithData : public ::testing::TestWithParam<bool> {};
+
+TEST_P(PeerCloseWithData, AllDataBeforeSessionClosed)
+{
+    const bool noLoop = GetParam();
+    const std::string payload = Pattern(300000);
+    Pair p;
+    p.srv.onAdopt = [&](TWSocket& s) {
+        bool sent = false;
+        s.OnDataSent = [&payload, sent](TCustomWSocket* x, std::uint16_t) mutable {
+            if (!sent) {
+                sent = true;
+                x->Send(payload.data(), static_cast<int>(payload.size()));
+            } else {
+                x->Close();
+            }
+        };
+    };
+    std::string got;
+    std::size_t atClose = 0;
+    bool closed = false;
+    if (noLoop)
+        p.c.SetComponentOptions({wsoNoReceiveLoop});
+    p.c.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
+        char buf[1000];
+        int n = x->Receive(buf, sizeof buf);
+        if (n > 0)
+            got.append(buf, static_cast<std::size_t>(n));
+    };
+    p.c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) {
+        closed = true;
+        atClose = got.size();
+    };
+    ASSERT_TRUE(p.Connect());
+    // Let the peer's data and its close pile up before the client reads on.
+    p.c.Pause();
+    nettest::PumpFor(100);
+    p.c.Resume();
+    ASSERT_TRUE(PumpUntil([&] { return closed; }));
+    EXPECT_EQ(atClose, payload.size());
+    EXPECT_TRUE(got == payload);
+    EXPECT_EQ(p.c.State(), wsClosed);
+}
+
+INSTANTIATE_TEST_SUITE_P(ReceiveLoop, PeerCloseWithData, ::testing::Values(false, true));
+
+TEST(WSocketCore, SendDataInsideSendAndDataSentLater)
+{
+    Pair p;
+    ASSERT_TRUE(p.Connect());
+    nettest::PumpFor(30);  // the first writable notification after connect
+    EventLog log;
+    log.Attach(p.c, true);
+    p.c.OnChangeState = nullptr;
+    EXPECT_EQ(p.c.SendText("abc"), 3);
+    EXPECT_EQ(log.Joined(), "senddata 3");
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("datasent 0"); }));
+    EXPECT_EQ(log.Joined(), "senddata 3 | datasent 0");
+}
+
+TEST(WSocketCore, AddressSettersAndReconnectRules)
+{
+    Pair p;
+    ASSERT_TRUE(p.Connect());
+    const std::string port = p.c.Port();
+    p.c.SetPort(port);  // the same value is accepted silently
+    try {
+        p.c.SetPort("1");
+        FAIL() << "port changed while connected";
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Cannot change Port if not closed");
+    }
+    EXPECT_THROW(p.c.SetAddr("127.0.0.2"), ESocketException);
+    EXPECT_THROW(p.c.SetLocalPort("1234"), ESocketException);
+    int errors = 0;
+    p.c.OnError = [&](TCustomWSocket*) { ++errors; };
+    p.c.SetProto("udp");
+    EXPECT_EQ(errors, 1);
+    EXPECT_EQ(p.c.Proto(), "tcp");
+    p.c.OnError = nullptr;
+    p.c.Close();
+    // After a close Addr and Port must be assigned again.
+    try {
+        p.c.Connect();
+        FAIL();
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: No Port Specified");
+    }
+    p.c.SetPort(port);
+    try {
+        p.c.Connect();
+        FAIL();
+    } catch (const ESocketException& e) {
+        EXPECT_STREQ(e.what(), "Connect: No IP Address Specified");
+    }
+    // A local bind reads back the port actually bound.
+    p.c.SetLocalAddr("");
+    EXPECT_EQ(p.c.LocalAddr(), "0.0.0.0");
+    p.c.SetLocalAddr("127.0.0.1");
+    p.c.SetAddr("127.0.0.1");
+    p.c.Connect();
+    EXPECT_NE(p.c.LocalPort(), "0");
+    ASSERT_TRUE(PumpUntil([&] { return p.c.State() == wsConnected; }));
+    EXPECT_EQ(p.c.LocalPort(), p.c.GetBoundPort());
+}
+
+TEST(WSocketCore, MisuseIsReportedWithTheDocumentedTexts)
+{
+    TWSocket s;
+    try {
+        s.Send("x", 1);
+        FAIL();
+    } catch (const ESocketException& e) {
+        EXPECT_EQ(std::string(e.what()), "Error 10057 in function Send\r\nSocket is not connected");
+    }
+    EXPECT_EQ(s.LastError(), 10057);
+    int errors = 0;
+    s.OnError = [&](TCustomWSocket*) { ++errors; };
+    EXPECT_EQ(s.Send("x", 1), -1);
+    EXPECT_EQ(s.Accept(), INVALID_SOCKET);
+    s.Dup(INVALID_SOCKET);
+    EXPECT_EQ(errors, 3);
+    EXPECT_EQ(s.GetPeerAddr(), "error");
+    EXPECT_EQ(errors, 3);
+    // A port in use: reported, and nothing is left open.
+    Server srv;
+    TWSocket second;
+    second.SetAddr("127.0.0.1");
+    second.SetPort(std::to_string(srv.port));
+    try {
+        second.Listen();
+        FAIL();
+    } catch (const ESocketException& e) {
+        EXPECT_EQ(std::string(e.what()), "Error 10048 in function Bind\r\nAddress already in use");
+    }
+    EXPECT_EQ(second.State(), wsClosed);
+    EXPECT_EQ(second.HSocket(), INVALID_SOCKET);
+    // Receive-all mode does not exist here: the refusal names the function.
+    TWSocket raw;
+    raw.SetAddr("127.0.0.1");
+    raw.SetPort("0");
+    raw.SetProto("raw_icmp");
+    raw.SetComponentOptions({wsoSIO_RCVALL});
+    try {
+        raw.Listen();
+        FAIL();
+    } catch (const ESocketException& e) {
+        std::string m = e.what();
+        EXPECT_TRUE(m.find("in function WSAIoctl(SIO_RCVALL)") != std::string::npos ||
+                    m.find("in function socket") != std::string::npos) << m;
+    }
+    EXPECT_EQ(raw.HSocket(), INVALID_SOCKET);
+}
+
+TEST(WSocketCore, LookupsDottedAsyncReverseCancelAndDestroy)
+{
+    TWSocket s;
+    std::vector<int> done;
+    s.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t e) { done.push_back(e); };
+    s.DnsLookup("10.0.0.1");
+    ASSERT_EQ(done.size(), 1u);  // inside the call
+    EXPECT_EQ(done[0], 0);
+    EXPECT_EQ(s.DnsResult(), "10.0.0.1");
+
+    s.DnsLookup("localhost");
+    EXPECT_EQ(done.size(), 1u);
+    ASSERT_TRUE(PumpUntil([&] { return done.size() == 2; }));
+    EXPECT_EQ(done[1], 0);
+    EXPECT_EQ(s.DnsResult(), "127.0.0.1");
+
+    s.ReverseDnsLookup("127.0.0.1");
+    ASSERT_TRUE(PumpUntil([&] { return done.size() == 3; }));
+    EXPECT_EQ(done[2], 0);
+    EXPECT_EQ(s.DnsResult(), "localhost");
+
+    s.OnError = [](TCustomWSocket*) {};
+    s.DnsLookup("");
+    EXPECT_EQ(done.back(), 10022);
+
+    // A slow look-up is cancelled, and it never holds up a second one.
+    platform::SetLookupDelayForTests("slow", 1500);
+    done.clear();
+    s.DnsLookup("slow.localhost");
+    TWSocket other;
+    std::vector<int> otherDone;
+    other.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t e) { otherDone.push_back(e); };
+    const std::uint32_t t0 = platform::GetTickCount();
+    other.DnsLookup("localhost");
+    ASSERT_TRUE(PumpUntil([&] { return !otherDone.empty(); }));
+    EXPECT_LT(platform::GetTickCount() - t0, 1000u);
+    EXPECT_TRUE(done.empty());
+    s.CancelLookup();
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0], 10004);
+    {
+        auto gone = std::make_unique<TWSocket>();
+        bool fired = false;
+        gone->OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { fired = true; };
+        gone->DnsLookup("slow.localhost");
+        gone.reset();
+        EXPECT_FALSE(fired);
+    }
+    nettest::PumpFor(1700);
+    EXPECT_EQ(done.size(), 1u);
+    platform::SetLookupDelayForTests("", 0);
+}
+
+TEST(WSocketCore, DatagramsOnLoopback)
+{
+    TWSocket server;
+    bool serverUp = false;
+    server.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { serverUp = e == 0; };
+    int port = testsupport::FreePort();
+    server.SetProto("udp");
+    server.SetAddr("127.0.0.1");
+    server.SetPort(std::to_string(port));
+    server.Listen();
+    EXPECT_TRUE(serverUp);  // inside the call
+    EXPECT_EQ(server.State(), wsConnected);
+    std::string serverGot;
+    server.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
+        char buf[512];
+        sockaddr_in from{};
+        int len = sizeof from;
+        int n = x->ReceiveFrom(buf, sizeof buf, from, len);
+        if (n > 0) {
+            serverGot.assign(buf, static_cast<std::size_t>(n));
+            x->SendTo(from, len, "pong", 4);
+        }
+    };
+    TWSocket client;
+    EventLog log;
+    log.Attach(client);
+    client.OnChangeState = nullptr;
+    std::string clientGot;
+    client.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) { clientGot += x->ReceiveText(); };
+    client.SetProto("udp");
+    client.SetAddr("127.0.0.1");
+    client.SetPort(std::to_string(port));
+    client.Connect();
+    EXPECT_EQ(log.Joined(), "connected 0");
+    EXPECT_EQ(client.SendText("ping"), 4);
+    ASSERT_TRUE(PumpUntil([&] { return clientGot == "pong"; }));
+    EXPECT_EQ(serverGot, "ping");
+    EXPECT_TRUE(log.Has("datasent 0"));
+    EXPECT_EQ(client.GetPeerAddr(), "127.0.0.1");
+}
+
+TEST(WSocketCore, BackgroundExceptionAbortsUnlessKept)
+{
+    for (bool keep : {false, true}) {
+        Pair p;
+        ASSERT_TRUE(p.Connect());
+        std::string seen;
+        p.c.OnBgException = [&](TCustomWSocket*, const std::exception& e, bool& canClose) {
+            seen = e.what();
+            canClose = !keep;
+        };
+        p.c.PostTestException();
+        ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+        EXPECT_EQ(seen, "Test exception in WSocket");
+        EXPECT_EQ(p.c.State(), keep ? wsConnected : wsClosed);
+        // An exception from a data handler takes the same path.
+        seen.clear();
+        p.c.OnDataAvailable = [](TCustomWSocket*, std::uint16_t) { throw std::runtime_error("handler failed"); };
+        if (keep) {
+            p.Peer().SendText("x");
+            ASSERT_TRUE(PumpUntil([&] { return !seen.empty(); }));
+            EXPECT_EQ(seen, "handler failed");
+        }
+    }
+}
+
+TEST(WSocketCore, BindingFollowsTheLivingObjects)
+{
+    ASSERT_EQ(WSocketLivingObjects(), 0);
+    EXPECT_FALSE(WSocketIsBound());
+    const int before = WSocketBindCount();
+    {
+        TWSocket s;
+        EXPECT_EQ(WSocketLivingObjects(), 1);
+        s.DnsLookup("127.0.0.1");
+        s.SetAddr("127.0.0.1");
+        s.SetPort(std::to_string(testsupport::FreePort()));
+        s.Connect();
+        EXPECT_TRUE(WSocketIsBound());
+        EXPECT_EQ(WSocketBindCount(), before + 1);
+        try {
+            s.SetReqVerLow(2);
+            FAIL();
+        } catch (const ESocketException& e) {
+            EXPECT_NE(std::string(e.what()).find("SetReqVerLow: WinSock version can't be changed now"), std::string::npos);
+        }
+        s.SetReqVerLow(1);  // the current value is no change
+    }
+    EXPECT_FALSE(WSocketIsBound());
+    {
+        auto s = new TWSocket;
+        s->SetAddr("127.0.0.1");
+        s->SetPort("1");
+        s->SetProto("udp");
+        s->Connect();
+        EXPECT_EQ(WSocketBindCount(), before + 2);
+        s->ReleaseLater();
+        ASSERT_TRUE(PumpUntil([] { return WSocketLivingObjects() == 0; }));
+    }
+    EXPECT_FALSE(WSocketIsBound());
+}
+
+TEST(WSocketCore, PeerThatDisappearsEndsTheSessionNotTheProcess)
+{
+    Pair p;
+    ASSERT_TRUE(p.Connect());
+    std::vector<int> closes;
+    p.c.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t e) { closes.push_back(e); };
+    p.Peer().Abort();
+    const std::string chunk(65536, 'z');
+    // Keep sending into the reset connection: the close path, never SIGPIPE.
+    bool ok = PumpUntil([&] {
+        if (p.c.State() == wsConnected)
+            p.c.Send(chunk.data(), static_cast<int>(chunk.size()));
+        return !closes.empty();
+    }, 5000);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(closes.size(), 1u);
+    EXPECT_EQ(p.c.State(), wsClosed);
+}
+
+TEST(WSocketCore, WaitsFlushAndWaitUntilClosed)
+{
+    Pair p;
+    std::size_t peerGot = 0;
+    p.srv.onAdopt = [&](TWSocket& s) {
+        s.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
+            char buf[65536];
+            int n = x->Receive(buf, sizeof buf);
+            if (n > 0)
+                peerGot += static_cast<std::size_t>(n);
+        };
+    };
+    ASSERT_TRUE(p.Connect());
+    const std::string big = Pattern(8 << 20);
+    p.c.Send(big.data(), static_cast<int>(big.size()));
+    p.c.Flush();
+    EXPECT_TRUE(p.c.AllSent());
+    ASSERT_TRUE(PumpUntil([&] { return peerGot == big.size(); }));
+
+    std::string got;
+    p.c.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) { got += x->ReceiveText(); };
+    p.Peer().SendText("bye");
+    p.Peer().CloseLater();
+    p.c.WaitUntilClosed();
+    PumpUntil([&] { return p.c.State() == wsClosed; }, 2000);
+    EXPECT_EQ(got, "bye");
+    EXPECT_EQ(p.c.State(), wsClosed);
+}
