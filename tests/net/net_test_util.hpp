@@ -120,4 +120,22 @@ struct EchoServer : Server {
     }
 };
 
+// A connected pair through the loop: client c and the server's adopted peer.
+struct Pair {
+    Server srv;
+    net::TWSocket c;
+    net::TWSocket& Peer() { return *srv.peers.at(0); }
+    bool Connect()
+    {
+        bool up = false;
+        c.OnSessionConnected = [&](net::TCustomWSocket*, std::uint16_t e) { up = e == 0; };
+        c.SetAddr("127.0.0.1");
+        c.SetPort(std::to_string(srv.port));
+        c.Connect();
+        bool ok = PumpUntil([&] { return up && srv.peers.size() == 1; });
+        c.OnSessionConnected = nullptr;
+        return ok;
+    }
+};
+
 } // namespace nettest

@@ -12,6 +12,7 @@ using namespace net;
 using nettest::EventLog;
 using nettest::PumpUntil;
 
+using nettest::Pair;
 using nettest::Server;
 
 TEST(WSocketCore, ConnectAcceptDupAndTalk)
@@ -54,24 +55,6 @@ TEST(WSocketCore, RefusedConnectReports10061ThenClose)
 }
 
 namespace {
-
-// A connected pair through the loop: client c and the server's adopted peer.
-struct Pair {
-    Server srv;
-    TWSocket c;
-    TWSocket& Peer() { return *srv.peers.at(0); }
-    bool Connect()
-    {
-        bool up = false;
-        c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { up = e == 0; };
-        c.SetAddr("127.0.0.1");
-        c.SetPort(std::to_string(srv.port));
-        c.Connect();
-        bool ok = PumpUntil([&] { return up && srv.peers.size() == 1; });
-        c.OnSessionConnected = nullptr;
-        return ok;
-    }
-};
 
 std::string Pattern(std::size_t n)
 {
