@@ -196,31 +196,36 @@ void TCustomFtpCli::SetConnectionType(TFtpConnectionType v)
     if (v > ftpSocks5)
         v = ftpDirect;
     m_connectionType = v;
-    for (net::TWSocket* s : {m_controlSocket.get(), m_dataSocket.get()}) {
-        switch (v) {
-        case ftpDirect:
-        case ftpProxy:
-            s->SetSocksLevel("5");
-            s->SetSocksAuthentication(net::socksNoAuthentication);
-            break;
-        case ftpSocks4: s->SetSocksLevel("4"); break;
-        case ftpSocks4A: s->SetSocksLevel("4A"); break;
-        case ftpSocks5: s->SetSocksLevel("5"); break;
-        }
-        if (v >= ftpSocks4)
-            s->SetSocksAuthentication(net::socksAuthenticateUsercode);
+    switch (v) {
+    case ftpDirect:
+    case ftpProxy: m_socksAuth = net::socksNoAuthentication; break;
+    case ftpSocks4: m_socksLevel = "4"; break;
+    case ftpSocks4A: m_socksLevel = "4A"; break;
+    case ftpSocks5: m_socksLevel = "5"; break;
     }
-    // SOCKS is used only when a SOCKS type is chosen: the socket layer goes
-    // through the proxy whenever SocksServer is set.
-    if (v < ftpSocks4) {
-        m_controlSocket->SetSocksServer("");
-        m_dataSocket->SetSocksServer("");
-    } else if (!m_socksServer.empty()) {
-        m_controlSocket->SetSocksServer(m_socksServer);
-        m_dataSocket->SetSocksServer(m_socksServer);
-    }
+    if (v >= ftpSocks4)
+        m_socksAuth = net::socksAuthenticateUsercode;
+    ApplySocks(m_controlSocket.get());
+    ApplySocks(m_dataSocket.get());
     if (v != ftpDirect)
         m_passive = true;
+}
+
+// The socket layer forgets its SOCKS settings at every close, so the engine
+// keeps them and hands them to a socket before each connect.
+void TCustomFtpCli::ApplySocks(net::TWSocket* s)
+{
+    if (s->State() != net::wsClosed)
+        return;
+    const bool socks = m_connectionType >= ftpSocks4;
+    s->SetSocksServer(socks ? m_socksServer : std::string());
+    s->SetSocksPort(m_socksPort);
+    s->SetSocksLevel(m_socksLevel);
+    s->SetSocksUsercode(m_socksUsercode);
+    s->SetSocksPassword(m_socksPassword);
+    // Without a user name there is nothing to authenticate with.
+    s->SetSocksAuthentication(socks && !m_socksUsercode.empty() ? m_socksAuth
+                                                                : net::socksNoAuthentication);
 }
 
 void TCustomFtpCli::SetPassive(bool v)
@@ -228,32 +233,33 @@ void TCustomFtpCli::SetPassive(bool v)
     m_passive = m_connectionType == ftpDirect ? v : true;
 }
 
-std::string TCustomFtpCli::SocksPassword() const { return m_controlSocket->SocksPassword(); }
+std::string TCustomFtpCli::SocksPassword() const { return m_socksPassword; }
 void TCustomFtpCli::SetSocksPassword(const std::string& v)
 {
-    m_controlSocket->SetSocksPassword(v);
-    m_dataSocket->SetSocksPassword(v);
+    m_socksPassword = v;
+    ApplySocks(m_controlSocket.get());
+    ApplySocks(m_dataSocket.get());
 }
-std::string TCustomFtpCli::SocksPort() const { return m_controlSocket->SocksPort(); }
+std::string TCustomFtpCli::SocksPort() const { return m_socksPort; }
 void TCustomFtpCli::SetSocksPort(const std::string& v)
 {
-    m_controlSocket->SetSocksPort(v);
-    m_dataSocket->SetSocksPort(v);
+    m_socksPort = v;
+    ApplySocks(m_controlSocket.get());
+    ApplySocks(m_dataSocket.get());
 }
 std::string TCustomFtpCli::SocksServer() const { return m_socksServer; }
 void TCustomFtpCli::SetSocksServer(const std::string& v)
 {
     m_socksServer = v;
-    if (m_connectionType >= ftpSocks4) {
-        m_controlSocket->SetSocksServer(v);
-        m_dataSocket->SetSocksServer(v);
-    }
+    ApplySocks(m_controlSocket.get());
+    ApplySocks(m_dataSocket.get());
 }
-std::string TCustomFtpCli::SocksUserCode() const { return m_controlSocket->SocksUsercode(); }
+std::string TCustomFtpCli::SocksUserCode() const { return m_socksUsercode; }
 void TCustomFtpCli::SetSocksUserCode(const std::string& v)
 {
-    m_controlSocket->SetSocksUsercode(v);
-    m_dataSocket->SetSocksUsercode(v);
+    m_socksUsercode = v;
+    ApplySocks(m_controlSocket.get());
+    ApplySocks(m_dataSocket.get());
 }
 
 bool TCustomFtpCli::Connected() const
@@ -542,6 +548,7 @@ void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t err)
     }
     m_dnsResult = m_controlSocket->DnsResult();
     try {
+        ApplySocks(m_controlSocket.get());
         m_controlSocket->SetAddr(m_dnsResult);
         m_controlSocket->SetLocalAddr(m_localAddr);
         m_controlSocket->SetProto("tcp");
@@ -1102,6 +1109,7 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
         }
         try {
             net::TWSocket* d = m_dataSocket.get();
+            ApplySocks(d);
             d->SetPort(port);
             d->SetAddr(addr);
             d->SetLocalAddr(m_localAddr);
@@ -1368,6 +1376,7 @@ bool TCustomFtpCli::UploadStep(bool append)
         }
         try {
             net::TWSocket* d = m_dataSocket.get();
+            ApplySocks(d);
             d->SetPort(port);
             d->SetAddr(addr);
             d->SetLocalAddr(m_localAddr);

@@ -297,6 +297,7 @@ protected:
 private:
     void WndProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
     void BindControlSocket();
+    void ApplySocks(net::TWSocket* s);
     bool IsReady() const;
     bool ControlIsConnected() const;
     bool CheckCommandText(const std::string& cmd);
@@ -351,7 +352,9 @@ private:
     char m_type = 'I';
     int m_shareBits = 0x10;
     TFtpConnectionType m_connectionType = ftpDirect;
-    std::string m_proxyServer, m_proxyPort = "ftp", m_socksServer;
+    std::string m_proxyServer, m_proxyPort = "ftp";
+    std::string m_socksServer, m_socksPort, m_socksLevel = "5", m_socksUsercode, m_socksPassword;
+    net::TSocksAuthentication m_socksAuth = net::socksNoAuthentication;
     bool m_appendFlag = false, m_displayFileFlag = false;
     std::unique_ptr<net::TWSocket> m_controlSocket, m_dataSocket;
     std::uint32_t m_startTime = 0, m_stopTime = 0;

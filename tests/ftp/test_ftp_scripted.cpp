@@ -461,7 +461,16 @@ TEST(FtpScripted, ConnectionTypeRules)
     r.Attach(c);
     c.SetHostName("127.0.0.1");
     c.SetPort(std::to_string(server.Port()));
+    c.SetConnectionType(ftpSocks4A);
+    c.SetSocksServer("127.0.0.1");
+    c.SetSocksUserCode("who");
+    for (auto* s : {c.ControlSocket(), c.DataSocket()}) {
+        EXPECT_EQ(s->SocksLevel(), "4A");
+        EXPECT_EQ(s->SocksServer(), "127.0.0.1");
+        EXPECT_EQ(s->SocksAuthentication(), net::socksAuthenticateUsercode);
+    }
     c.SetConnectionType(ftpProxy);
+    EXPECT_EQ(c.ControlSocket()->SocksServer(), ""); // no SOCKS for the other types
     c.SetPassive(false);
     EXPECT_TRUE(c.Passive());
     c.SetConnectionType(ftpDirect);

@@ -1,5 +1,6 @@
 // The engine against real servers on loopback: pyftpdlib, vsftpd, ftp-proxy.
 #include "ftp_peers.hpp"
+#include "socks_peers.hpp"
 #include "ftp_test_util.hpp"
 #include "ftp/FtpSrvT.hpp"
 
@@ -367,5 +368,66 @@ TEST(FtpProxyServer, LoginThroughProxy)
     EXPECT_FALSE(r.Displayed("! Passive reply names")); // the proxy's own address
     ASSERT_TRUE(c.Quit());
 }
+
+// SOCKS connection types through dante: control and data connections both go
+// through the proxy (a wrong SOCKS port makes the log-in fail).
+struct SocksCase {
+    TFtpConnectionType type;
+    bool auth;
+    const char* name;
+};
+
+class FtpSocks : public ::testing::TestWithParam<SocksCase> {};
+
+TEST_P(FtpSocks, SessionThroughDante)
+{
+    const SocksCase& sc = GetParam();
+    testsupport::TempDir root, local;
+    testsupport::WriteFile(root / "s.txt", "through socks");
+    testsupport::PyFtpd server;
+    ASSERT_TRUE(server.Start({{"carol", "pw", root.path()}}));
+    testsupport::DanteServer dante;
+    if (!dante.Start(sc.auth))
+        GTEST_SKIP() << "dante did not start: " << dante.Log();
+    Recorder r;
+    TFtpClient c;
+    r.Attach(c);
+    c.SetConnectionType(sc.type);
+    c.SetSocksServer("127.0.0.1");
+    c.SetSocksPort(std::to_string(testsupport::FreePort())); // nobody there yet
+    c.SetSocksUserCode(sc.auth ? testsupport::kSocksUser : "");
+    c.SetSocksPassword(sc.auth ? testsupport::kSocksPassword : "");
+    c.SetHostName("127.0.0.1");
+    c.SetPort(std::to_string(server.Port()));
+    c.SetUserName("carol");
+    c.SetPassWord("pw");
+    c.SetTimeout(20);
+    EXPECT_FALSE(c.Connect());
+    EXPECT_TRUE(c.Passive());
+    c.SetSocksPort(std::to_string(dante.Port()));
+    EXPECT_EQ(c.SocksPort(), std::to_string(dante.Port()));
+    ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << dante.Log();
+    ASSERT_TRUE(c.SendType());
+    c.SetHostFileName("s.txt");
+    c.SetLocalFileName((local / "s.txt").string());
+    ASSERT_TRUE(c.Get()) << c.ErrorMessage() << dante.Log();
+    EXPECT_EQ(testsupport::ReadFile(local / "s.txt"), "through socks");
+    c.SetHostFileName("back.txt");
+    ASSERT_TRUE(c.Put()) << c.ErrorMessage() << dante.Log();
+    EXPECT_EQ(testsupport::ReadFile(root / "back.txt"), "through socks");
+    EXPECT_FALSE(r.Displayed("! Passive reply names"));
+    // Later data connections still go through the proxy: without it they fail.
+    dante.Stop();
+    c.SetHostFileName("again.txt");
+    EXPECT_FALSE(c.Put());
+    EXPECT_FALSE(fs::exists(root / "again.txt"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Ftp, FtpSocks,
+                         // dante has no 4A (it takes 0.0.0.1 literally).
+                         ::testing::Values(SocksCase{ftpSocks4, false, "Socks4"},
+                                           SocksCase{ftpSocks5, false, "Socks5"},
+                                           SocksCase{ftpSocks5, true, "Socks5Auth"}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 } // namespace
