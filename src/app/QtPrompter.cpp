@@ -10,30 +10,34 @@
 namespace app {
 
 namespace {
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
 } // namespace
 
-void QtPrompter::ShowMessage(const std::string& text, TMessageKind kind) {
-    const QMessageBox::Icon icon = kind == mkError     ? QMessageBox::Critical
-                                   : kind == mkWarning ? QMessageBox::Warning
-                                                       : QMessageBox::Information;
+void QtPrompter::ShowMessage(const std::string& text, TMessageKind kind)
+{
+    const QMessageBox::Icon icon = kind == mkError ? QMessageBox::Critical
+        : kind == mkWarning                        ? QMessageBox::Warning
+                                                   : QMessageBox::Information;
     QMessageBox box(icon, QApplication::applicationDisplayName(), Q(text), QMessageBox::Ok, m_parent);
     box.exec();
 }
 
-TAnswer QtPrompter::Confirm(const std::string& text, TAnswers buttons) {
+TAnswer QtPrompter::Confirm(const std::string& text, TAnswers buttons)
+{
     QMessageBox box(QMessageBox::Question, QApplication::applicationDisplayName(), Q(text),
-                    QMessageBox::NoButton, m_parent);
+        QMessageBox::NoButton, m_parent);
     // Buttons in the order OK, Cancel, Ignore, All.
     struct Choice {
         TAnswer Answer;
         QMessageBox::StandardButton Button;
         const char* Text;
     };
-    static constexpr Choice kChoices[] = {{ansOK, QMessageBox::Ok, "OK"},
-                                          {ansCancel, QMessageBox::Cancel, "Cancel"},
-                                          {ansIgnore, QMessageBox::Ignore, "Ignore"},
-                                          {ansAll, QMessageBox::YesToAll, "All"}};
+    static constexpr Choice kChoices[]
+        = { { ansOK, QMessageBox::Ok, "OK" }, { ansCancel, QMessageBox::Cancel, "Cancel" },
+              { ansIgnore, QMessageBox::Ignore, "Ignore" }, { ansAll, QMessageBox::YesToAll, "All" } };
     for (const Choice& c : kChoices)
         if (buttons.Has(c.Answer))
             box.addButton(c.Button)->setText(QString::fromLatin1(c.Text));
@@ -46,19 +50,20 @@ TAnswer QtPrompter::Confirm(const std::string& text, TAnswers buttons) {
     return ansCancel;
 }
 
-std::optional<std::string> QtPrompter::InputQuery(const std::string& caption,
-                                                  const std::string& prompt,
-                                                  const std::string& initial) {
+std::optional<std::string> QtPrompter::InputQuery(
+    const std::string& caption, const std::string& prompt, const std::string& initial)
+{
     bool ok = false;
-    const QString text =
-        QInputDialog::getText(m_parent, Q(caption), Q(prompt), QLineEdit::Normal, Q(initial), &ok);
+    const QString text
+        = QInputDialog::getText(m_parent, Q(caption), Q(prompt), QLineEdit::Normal, Q(initial), &ok);
     if (!ok)
         return std::nullopt;
     return text.toStdString();
 }
 
-std::optional<std::string> QtPrompter::SaveFileName(const std::string& proposedName,
-                                                    const std::string& folder) {
+std::optional<std::string> QtPrompter::SaveFileName(
+    const std::string& proposedName, const std::string& folder)
+{
     const QString start = QDir(folder.empty() ? QDir::currentPath() : Q(folder)).filePath(Q(proposedName));
     const QString path = QFileDialog::getSaveFileName(m_parent, QString(), start);
     if (path.isEmpty())

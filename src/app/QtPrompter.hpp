@@ -11,15 +11,17 @@ namespace app {
 
 class QtPrompter : public Prompter {
 public:
-    explicit QtPrompter(QWidget* parent = nullptr) : m_parent(parent) {}
+    explicit QtPrompter(QWidget* parent = nullptr)
+        : m_parent(parent)
+    { }
     void SetParentWidget(QWidget* parent) { m_parent = parent; }
 
     void ShowMessage(const std::string& text, TMessageKind kind = mkInformation) override;
     TAnswer Confirm(const std::string& text, TAnswers buttons) override;
-    std::optional<std::string> InputQuery(const std::string& caption, const std::string& prompt,
-                                          const std::string& initial) override;
-    std::optional<std::string> SaveFileName(const std::string& proposedName,
-                                            const std::string& folder) override;
+    std::optional<std::string> InputQuery(
+        const std::string& caption, const std::string& prompt, const std::string& initial) override;
+    std::optional<std::string> SaveFileName(
+        const std::string& proposedName, const std::string& folder) override;
 
 private:
     QPointer<QWidget> m_parent;

@@ -16,8 +16,12 @@ namespace {
 // field it is stored in. Whole characters only: the text is never cut.
 class ByteLimitValidator : public QValidator {
 public:
-    ByteLimitValidator(std::size_t limit, QObject* parent) : QValidator(parent), m_limit(limit) {}
-    State validate(QString& input, int&) const override {
+    ByteLimitValidator(std::size_t limit, QObject* parent)
+        : QValidator(parent)
+        , m_limit(limit)
+    { }
+    State validate(QString& input, int&) const override
+    {
         if (input.contains(QChar(0)))
             return Invalid;
         return std::size_t(input.toUtf8().size()) <= m_limit ? Acceptable : Invalid;
@@ -34,25 +38,29 @@ struct FieldLimit {
 };
 
 constexpr FieldLimit kLimits[] = {
-    {&Ui::TdlgSite::edtAlias, sfAlias, "Alias"},
-    {&Ui::TdlgSite::edtHost, sfHostName, "Host"},
-    {&Ui::TdlgSite::edtUser, sfUserName, "User Name"},
-    {&Ui::TdlgSite::edtPassword, sfPassword, "Password"},
-    {&Ui::TdlgSite::edtPort, sfPort, "Port"},
-    {&Ui::TdlgSite::edtDefaultDir, sfRemoteDir, "Default Dir"},
+    { &Ui::TdlgSite::edtAlias, sfAlias, "Alias" },
+    { &Ui::TdlgSite::edtHost, sfHostName, "Host" },
+    { &Ui::TdlgSite::edtUser, sfUserName, "User Name" },
+    { &Ui::TdlgSite::edtPassword, sfPassword, "Password" },
+    { &Ui::TdlgSite::edtPort, sfPort, "Port" },
+    { &Ui::TdlgSite::edtDefaultDir, sfRemoteDir, "Default Dir" },
 };
 
 } // namespace
 
 TdlgSite::TdlgSite(bool english, Prompter& prompter, QWidget* parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::TdlgSite>()), m_prompter(prompter) {
+    : QDialog(parent)
+    , m_ui(std::make_unique<Ui::TdlgSite>())
+    , m_prompter(prompter)
+{
     m_ui->setupUi(this);
     FormCreate(english);
 }
 
 TdlgSite::~TdlgSite() = default;
 
-void TdlgSite::FormCreate(bool english) {
+void TdlgSite::FormCreate(bool english)
+{
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     setFixedSize(sizeHint().expandedTo(QSize(420, 270)));
     for (const DialogLabel& row : SiteDialogLabels()) {
@@ -68,16 +76,17 @@ void TdlgSite::FormCreate(bool english) {
     connect(m_ui->CancelBtn, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void TdlgSite::done(int result) {
+void TdlgSite::done(int result)
+{
     if (result == QDialog::Accepted) {
         // Text set by the program bypasses the validators; check again.
         for (const FieldLimit& limit : kLimits) {
             QLineEdit* edit = m_ui.get()->*limit.Edit;
             const std::size_t capacity = SiteFieldCapacity(limit.Field);
             if (std::size_t(edit->text().toUtf8().size()) > capacity) {
-                m_prompter.ShowMessage(std::string(limit.Name) + " is too long: at most " +
-                                           std::to_string(capacity) + " bytes fit.",
-                                       mkWarning);
+                m_prompter.ShowMessage(std::string(limit.Name) + " is too long: at most "
+                        + std::to_string(capacity) + " bytes fit.",
+                    mkWarning);
                 edit->setFocus();
                 return;
             }

@@ -33,10 +33,17 @@ namespace {
 
 constexpr int kMinimumWidth = 550;
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
-std::string S(const QString& s) { return s.toStdString(); }
+QString Q(const std::string& s)
+{
+    return QString::fromStdString(s);
+}
+std::string S(const QString& s)
+{
+    return s.toStdString();
+}
 
-QString DesktopFolder() {
+QString DesktopFolder()
+{
     const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
     return QDir(desktop).exists() ? desktop : QDir::homePath();
 }
@@ -44,7 +51,10 @@ QString DesktopFolder() {
 } // namespace
 
 Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
-    : QMainWindow(parent), m_ui(std::make_unique<Ui::Tmainform>()), m_prompter(prompter) {
+    : QMainWindow(parent)
+    , m_ui(std::make_unique<Ui::Tmainform>())
+    , m_prompter(prompter)
+{
     m_ui->setupUi(this);
     FormCreate();
     const bool english = IsEnglish(m_LanguageName);
@@ -53,9 +63,13 @@ Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
     m_aboutBox = new TAboutBox(english, this);
 }
 
-Tmainform::~Tmainform() { FormDestroy(); }
+Tmainform::~Tmainform()
+{
+    FormDestroy();
+}
 
-void Tmainform::FormCreate() {
+void Tmainform::FormCreate()
+{
     WireControls();
 
     // 1. The picture preview window.
@@ -121,7 +135,8 @@ void Tmainform::FormCreate() {
     CreateImageLists();
 }
 
-void Tmainform::WireControls() {
+void Tmainform::WireControls()
+{
     Ui::Tmainform& f = *m_ui;
     setMinimumWidth(kMinimumWidth);
     if (const QScreen* screen = QGuiApplication::primaryScreen())
@@ -132,15 +147,13 @@ void Tmainform::WireControls() {
     const struct {
         QAbstractButton* Button;
         ui::TGlyph Glyph;
-    } glyphs[] = {{f.btnConnect, ui::glConnect},       {f.btnDisconnect, ui::glDisconnect},
-                  {f.btnAddSite, ui::glAddSite},       {f.btnEditSite, ui::glEditSite},
-                  {f.btnDeleteSite, ui::glDeleteSite}, {f.btnCliPrevious, ui::glPrevious},
-                  {f.btnCliNewFolder, ui::glNewFolder}, {f.btnCliDelete, ui::glDelete},
-                  {f.btnPrevious, ui::glPrevious},     {f.btnNewFolder, ui::glNewFolder},
-                  {f.btnCopy, ui::glCopy},             {f.btnPaste, ui::glPaste},
-                  {f.btnDelete, ui::glDelete},         {f.ToolButton7, ui::glRefresh},
-                  {f.btnQueue, ui::glQueue},           {f.chkPreview, ui::glPreview},
-                  {f.chkStop, ui::glStop}};
+    } glyphs[] = { { f.btnConnect, ui::glConnect }, { f.btnDisconnect, ui::glDisconnect },
+        { f.btnAddSite, ui::glAddSite }, { f.btnEditSite, ui::glEditSite },
+        { f.btnDeleteSite, ui::glDeleteSite }, { f.btnCliPrevious, ui::glPrevious },
+        { f.btnCliNewFolder, ui::glNewFolder }, { f.btnCliDelete, ui::glDelete },
+        { f.btnPrevious, ui::glPrevious }, { f.btnNewFolder, ui::glNewFolder }, { f.btnCopy, ui::glCopy },
+        { f.btnPaste, ui::glPaste }, { f.btnDelete, ui::glDelete }, { f.ToolButton7, ui::glRefresh },
+        { f.btnQueue, ui::glQueue }, { f.chkPreview, ui::glPreview }, { f.chkStop, ui::glStop } };
     for (const auto& g : glyphs)
         g.Button->setIcon(ui::Glyph(g.Glyph));
 
@@ -162,11 +175,11 @@ void Tmainform::WireControls() {
     f.Splitter2->setStretchFactor(0, 1);
     f.Splitter2->setStretchFactor(1, 0);
     f.Splitter2->setStretchFactor(2, 0);
-    f.Splitter2->setSizes({height() - 200, 49, 45});
+    f.Splitter2->setSizes({ height() - 200, 49, 45 });
 
     // The remote list.
     f.dirview->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
-    const int widths[] = {120, 60, 55, 80, 90};
+    const int widths[] = { 120, 60, 55, 80, 90 };
     for (int c = 0; c < 5; ++c)
         f.dirview->setColumnWidth(c, widths[c]);
 
@@ -178,30 +191,27 @@ void Tmainform::WireControls() {
     f.LsFilelistView281->SetParentCaption(QStringLiteral(" Parent"));
     f.LsFilelistView281->SetDirectory(ui::TLsFilelistView28::kDrives);
     f.LsDirTreeCombo281->OnPathChange = [this](QObject*) { LsDirTreeCombo281PathChange(); };
-    f.LsFilelistView281->OnItemChange = [this](QObject*, const QString& item) {
-        LsFilelistView281ItemChange(item);
-    };
+    f.LsFilelistView281->OnItemChange
+        = [this](QObject*, const QString& item) { LsFilelistView281ItemChange(item); };
     f.LsFilelistView281->OnConfirmDelete = [this](QObject*, const QStringList& paths) {
-        const std::string what = paths.size() == 1
-                                     ? "\"" + S(paths.front()) + "\""
-                                     : std::to_string(paths.size()) + " items";
-        return m_prompter.Confirm("Move " + what + " to the trash?", {ansOK, ansCancel}) == ansOK;
+        const std::string what
+            = paths.size() == 1 ? "\"" + S(paths.front()) + "\"" : std::to_string(paths.size()) + " items";
+        return m_prompter.Confirm("Move " + what + " to the trash?", { ansOK, ansCancel }) == ansOK;
     };
-    f.LsFilelistView281->OnError = [this](QObject*, const QString& message) {
-        m_prompter.ShowMessage(S(message), mkError);
-    };
+    f.LsFilelistView281->OnError
+        = [this](QObject*, const QString& message) { m_prompter.ShowMessage(S(message), mkError); };
     // The list enters folders itself on a double-click until
     // LsFilelistView281DblClick takes that over.
 
     // Pop-up menus.
     f.dirview->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(f.dirview, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& p) { m_ui->mnu_style->popup(m_ui->dirview->viewport()->mapToGlobal(p)); });
+        [this](const QPoint& p) { m_ui->mnu_style->popup(m_ui->dirview->viewport()->mapToGlobal(p)); });
     connect(f.LsFilelistView281, &QWidget::customContextMenuRequested, this, [this](const QPoint& p) {
         m_ui->mnulLocal->popup(m_ui->LsFilelistView281->viewport()->mapToGlobal(p));
     });
     connect(f.lbQueue, &QWidget::customContextMenuRequested, this,
-            [this](const QPoint& p) { m_ui->pmQueue->popup(m_ui->lbQueue->mapToGlobal(p)); });
+        [this](const QPoint& p) { m_ui->pmQueue->popup(m_ui->lbQueue->mapToGlobal(p)); });
 
     // Buttons.
     const auto click = [this](QAbstractButton* button, void (Tmainform::*handler)()) {
@@ -226,7 +236,7 @@ void Tmainform::WireControls() {
     connect(f.dirview, &QTreeWidget::itemDoubleClicked, this, [this] { dirviewDblClick(); });
     connect(f.dirview, &QTreeWidget::itemClicked, this, [this] { dirviewClick(); });
     connect(f.dirview->header(), &QHeaderView::sectionClicked, this,
-            [this](int column) { dirviewColumnClick(column); });
+        [this](int column) { dirviewColumnClick(column); });
 
     // Menu items.
     const auto item = [this](QAction* action, void (Tmainform::*handler)()) {
@@ -254,8 +264,8 @@ void Tmainform::WireControls() {
     item(f.Options1, &Tmainform::Options1Click);
     item(f.Proxy1, &Tmainform::Proxy1Click);
     item(f.mnuCommand, &Tmainform::mnuCommandClick);
-    for (QAction* view : {f.BigSymbols1, f.SmallSymbols1, f.List1, f.Details1, f.mnu_view_big,
-                          f.mnu_view_small, f.mnu_view_list, f.mnu_view_details})
+    for (QAction* view : { f.BigSymbols1, f.SmallSymbols1, f.List1, f.Details1, f.mnu_view_big,
+             f.mnu_view_small, f.mnu_view_list, f.mnu_view_details })
         item(view, &Tmainform::mnu_viewClick);
     item(f.About1, &Tmainform::About1Click);
     item(f.Help1, &Tmainform::Help1Click);
@@ -291,42 +301,51 @@ void Tmainform::WireControls() {
     m_timer1.start();
 }
 
-void Tmainform::CreateImageLists() {
+void Tmainform::CreateImageLists()
+{
     m_iconsSmall = new ui::TImageList(QSize(16, 16), this);
     m_iconsSmall->setObjectName(QStringLiteral("icons_small"));
     m_iconsLarge = new ui::TImageList(QSize(32, 32), this);
     m_iconsLarge->setObjectName(QStringLiteral("icons_large"));
     // Index 0 is the folder, index 1 the file: the remote list counts on it.
-    const QIcon folder = QIcon::fromTheme(QStringLiteral("folder"), style()->standardIcon(QStyle::SP_DirIcon));
+    const QIcon folder
+        = QIcon::fromTheme(QStringLiteral("folder"), style()->standardIcon(QStyle::SP_DirIcon));
     QIcon file = QIcon::fromTheme(QStringLiteral("text-x-generic"));
     if (file.isNull())
         file = style()->standardIcon(QStyle::SP_FileIcon);
-    for (ui::TImageList* list : {m_iconsSmall, m_iconsLarge}) {
+    for (ui::TImageList* list : { m_iconsSmall, m_iconsLarge }) {
         list->Add(folder);
         list->Add(file);
     }
     m_ui->dirview->setIconSize(m_iconsSmall->Size());
 }
 
-QString Tmainform::StatusText(int panel) const {
+QString Tmainform::StatusText(int panel) const
+{
     return panel >= 0 && panel < 2 ? m_statusPanels[panel]->text() : QString();
 }
 
-void Tmainform::SetStatusText(int panel, const QString& text) {
+void Tmainform::SetStatusText(int panel, const QString& text)
+{
     if (panel >= 0 && panel < 2)
         m_statusPanels[panel]->setText(text);
 }
 
-void Tmainform::Report(const std::string& message) { m_prompter.ShowMessage(message, mkError); }
+void Tmainform::Report(const std::string& message)
+{
+    m_prompter.ShowMessage(message, mkError);
+}
 
 // ---------------------------------------------------------------- layout
 
-void Tmainform::resizeEvent(QResizeEvent* event) {
+void Tmainform::resizeEvent(QResizeEvent* event)
+{
     QMainWindow::resizeEvent(event);
     FormResize();
 }
 
-void Tmainform::FormResize() {
+void Tmainform::FormResize()
+{
     if (width() < kMinimumWidth) {
         resize(kMinimumWidth, height());
         return; // the resize comes back here
@@ -334,13 +353,15 @@ void Tmainform::FormResize() {
     SplitPanes();
 }
 
-void Tmainform::SplitPanes() {
+void Tmainform::SplitPanes()
+{
     QSplitter* split = m_ui->Splitter1;
     const int left = width() / 2;
-    split->setSizes({left, std::max(0, split->width() - split->handleWidth() - left)});
+    split->setSizes({ left, std::max(0, split->width() - split->handleWidth() - left) });
 }
 
-bool Tmainform::eventFilter(QObject* watched, QEvent* event) {
+bool Tmainform::eventFilter(QObject* watched, QEvent* event)
+{
     // The panes' splitter learns its new width after the window's resize
     // event; split again once it has it.
     if (watched == m_ui->Splitter1 && event->type() == QEvent::Resize)
@@ -350,7 +371,8 @@ bool Tmainform::eventFilter(QObject* watched, QEvent* event) {
 
 // ---------------------------------------------------------------- closing
 
-void Tmainform::closeEvent(QCloseEvent* event) {
+void Tmainform::closeEvent(QCloseEvent* event)
+{
     if (m_closing) {
         // Already going down: a second close request changes nothing.
         event->accept();
@@ -362,7 +384,8 @@ void Tmainform::closeEvent(QCloseEvent* event) {
     emit Closed();
 }
 
-void Tmainform::FormClose() {
+void Tmainform::FormClose()
+{
     m_closing = true;
     SetStatusText(0, QString::fromUtf8(Message(msgClosing, IsEnglish(m_LanguageName))));
     m_statusPanels[0]->repaint();
@@ -371,26 +394,32 @@ void Tmainform::FormClose() {
     m_IconCache.clear();
 }
 
-void Tmainform::FormDestroy() {
+void Tmainform::FormDestroy()
+{
     if (m_destroyed)
         return;
     m_destroyed = true;
     m_timer1.stop();
     m_book.Close();
     std::string error;
-    if (!WriteSettings(m_ProgramDir, Settings{m_LanguageName, m_ProxyName, m_PassiveMode}, &error))
+    if (!WriteSettings(m_ProgramDir, Settings { m_LanguageName, m_ProxyName, m_PassiveMode }, &error))
         Report(error);
     delete m_frmImage;
     m_frmImage = nullptr;
 }
 
-void Tmainform::Exit1Click() { close(); }
+void Tmainform::Exit1Click()
+{
+    close();
+}
 
-QString Tmainform::HelpFile() const {
+QString Tmainform::HelpFile() const
+{
     return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tallowin.html"));
 }
 
-void Tmainform::Help1Click() {
+void Tmainform::Help1Click()
+{
     if (!m_help) {
         m_help = new ui::HelpWindow(this);
         m_help->setAttribute(Qt::WA_DeleteOnClose, false);
@@ -400,7 +429,8 @@ void Tmainform::Help1Click() {
 
 // ---------------------------------------------------------------- site book
 
-void Tmainform::FillSiteList() {
+void Tmainform::FillSiteList()
+{
     m_ui->ComboBox1->clear();
     std::string error;
     if (!m_book.IsOpen())
@@ -414,8 +444,10 @@ void Tmainform::FillSiteList() {
         m_ui->ComboBox1->addItem(Q(alias));
 }
 
-std::optional<SiteEntry> Tmainform::FindSelectedSite() {
-    const std::string selected = m_ui->ComboBox1->currentIndex() >= 0 ? S(m_ui->ComboBox1->currentText()) : "";
+std::optional<SiteEntry> Tmainform::FindSelectedSite()
+{
+    const std::string selected
+        = m_ui->ComboBox1->currentIndex() >= 0 ? S(m_ui->ComboBox1->currentText()) : "";
     std::string error;
     std::optional<SiteEntry> entry = m_book.Find(selected, &error);
     if (!error.empty())
@@ -423,7 +455,8 @@ std::optional<SiteEntry> Tmainform::FindSelectedSite() {
     return entry;
 }
 
-void Tmainform::SelectSiteAt(std::size_t position) {
+void Tmainform::SelectSiteAt(std::size_t position)
+{
     // The list holds the live records in file order; count those before it.
     int index = 0;
     for (std::size_t p = 0; p < position; ++p) {
@@ -432,26 +465,30 @@ void Tmainform::SelectSiteAt(std::size_t position) {
             ++index;
     }
     const std::optional<SiteRecord> edited = m_book.RecordAt(position);
-    m_ui->ComboBox1->setCurrentIndex(edited && !edited->IsDeleted() && index < m_ui->ComboBox1->count() ? index : -1);
+    m_ui->ComboBox1->setCurrentIndex(
+        edited && !edited->IsDeleted() && index < m_ui->ComboBox1->count() ? index : -1);
 }
 
 namespace {
 
 // Copies the six stored fields of the dialog into record. False (and the
 // record unchanged in the failing field) when a text does not fit.
-bool RecordFromDialog(Ui::TdlgSite& d, SiteRecord& record) {
-    return record.SetAlias(S(d.edtAlias->text())) && record.SetHostName(S(d.edtHost->text())) &&
-           record.SetUserName(S(d.edtUser->text())) && record.SetPassword(S(d.edtPassword->text())) &&
-           record.SetPort(S(d.edtPort->text())) && record.SetRemoteDir(S(d.edtDefaultDir->text()));
+bool RecordFromDialog(Ui::TdlgSite& d, SiteRecord& record)
+{
+    return record.SetAlias(S(d.edtAlias->text())) && record.SetHostName(S(d.edtHost->text()))
+        && record.SetUserName(S(d.edtUser->text())) && record.SetPassword(S(d.edtPassword->text()))
+        && record.SetPort(S(d.edtPort->text())) && record.SetRemoteDir(S(d.edtDefaultDir->text()));
 }
 
-bool AliasAndHostGiven(Ui::TdlgSite& d) {
+bool AliasAndHostGiven(Ui::TdlgSite& d)
+{
     return !d.edtHost->text().trimmed().isEmpty() && !d.edtAlias->text().trimmed().isEmpty();
 }
 
 } // namespace
 
-void Tmainform::btnAddSiteClick() {
+void Tmainform::btnAddSiteClick()
+{
     Ui::TdlgSite& d = m_dlgSite->Form();
     d.edtHost->clear();
     d.edtUser->clear();
@@ -480,7 +517,8 @@ void Tmainform::btnAddSiteClick() {
         m_ui->ComboBox1->setCurrentIndex(0);
 }
 
-void Tmainform::btnEditSiteClick() {
+void Tmainform::btnEditSiteClick()
+{
     std::optional<SiteEntry> entry = FindSelectedSite();
     if (!entry || entry->Record.Alias().empty()) {
         m_prompter.ShowMessage(kMsgNoSiteDefined);
@@ -519,7 +557,8 @@ void Tmainform::btnEditSiteClick() {
     }
 }
 
-void Tmainform::btnDeleteSiteClick() {
+void Tmainform::btnDeleteSiteClick()
+{
     // Nothing selected means nothing to delete (an empty alias must not
     // match a record by accident).
     if (m_ui->ComboBox1->currentIndex() < 0)
@@ -540,7 +579,8 @@ void Tmainform::btnDeleteSiteClick() {
 
 // ---------------------------------------------------------------- languages
 
-void Tmainform::LanguageSelection() {
+void Tmainform::LanguageSelection()
+{
     const bool english = IsEnglish(m_LanguageName);
     for (const CaptionRow& row : MainCaptions()) {
         const QString name = QString::fromLatin1(row.Component);
@@ -568,22 +608,39 @@ void Tmainform::LanguageSelection() {
     }
 }
 
-void Tmainform::Turkish1Click() {
+void Tmainform::Turkish1Click()
+{
     m_LanguageName = kLanguageTurkish;
     LanguageSelection();
 }
 
-void Tmainform::English1Click() {
+void Tmainform::English1Click()
+{
     m_LanguageName = kLanguageEnglish;
     LanguageSelection();
 }
 
 // ---------------------------------------------------------------- local pane
 
-void Tmainform::NewDirectory1Click() { m_ui->LsFilelistView281->NewFolder(); }
-void Tmainform::btnCliNewFolderClick() { m_ui->LsFilelistView281->NewFolder(); }
-void Tmainform::RenameLocalClick() { m_ui->LsFilelistView281->RenameSelected(); }
-void Tmainform::Delete3Click() { m_ui->LsFilelistView281->DeleteSelected(); }
-void Tmainform::btnCliDeleteClick() { m_ui->LsFilelistView281->DeleteSelected(); }
+void Tmainform::NewDirectory1Click()
+{
+    m_ui->LsFilelistView281->NewFolder();
+}
+void Tmainform::btnCliNewFolderClick()
+{
+    m_ui->LsFilelistView281->NewFolder();
+}
+void Tmainform::RenameLocalClick()
+{
+    m_ui->LsFilelistView281->RenameSelected();
+}
+void Tmainform::Delete3Click()
+{
+    m_ui->LsFilelistView281->DeleteSelected();
+}
+void Tmainform::btnCliDeleteClick()
+{
+    m_ui->LsFilelistView281->DeleteSelected();
+}
 
 } // namespace app

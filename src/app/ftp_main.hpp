@@ -82,8 +82,8 @@ public:
     QString HelpFile() const;
 
     // Start-up, layout, shutdown.
-    void FormShow() {}
-    void FormPaint() {}
+    void FormShow() { }
+    void FormPaint() { }
     void FormResize();
     void Exit1Click();
     void Help1Click();
@@ -101,42 +101,42 @@ public:
     void English1Click();
 
     // Session control.
-    void btnConnectClick() {}
-    void btnDisconnectClick() {}
-    void Timer1Timer() {}
-    void mnuCommandClick() {}
-    void Options1Click() {}
-    void Proxy1Click() {}
-    void About1Click() {}
+    void btnConnectClick() { }
+    void btnDisconnectClick() { }
+    void Timer1Timer() { }
+    void mnuCommandClick() { }
+    void Options1Click() { }
+    void Proxy1Click() { }
+    void About1Click() { }
 
     // Remote listing and navigation.
-    void dirviewDblClick() {}
-    void dirviewColumnClick(int /*column*/) {}
-    void btnPreviousClick() {}
-    void btnCliPreviousClick() {}
-    void Refresh1Click() {}
-    void ToolButton7Click() {}
-    void mnu_viewClick() {}
-    void LsDirTreeCombo281PathChange() {}
-    void LsFilelistView281ItemChange(const QString& /*item*/) {}
+    void dirviewDblClick() { }
+    void dirviewColumnClick(int /*column*/) { }
+    void btnPreviousClick() { }
+    void btnCliPreviousClick() { }
+    void Refresh1Click() { }
+    void ToolButton7Click() { }
+    void mnu_viewClick() { }
+    void LsDirTreeCombo281PathChange() { }
+    void LsFilelistView281ItemChange(const QString& /*item*/) { }
 
     // Transfer queue.
-    void btnQueueClick() {}
-    void Clear1Click() {}
-    void UploadQueue1Click() {}
-    void chkStopClick() {}
-    void Copy1Click() {}
-    void PasteServerClick() {}
+    void btnQueueClick() { }
+    void Clear1Click() { }
+    void UploadQueue1Click() { }
+    void chkStopClick() { }
+    void Copy1Click() { }
+    void PasteServerClick() { }
 
     // Remote file operations.
-    void Delete1Click() {}
-    void Delete2Click() {}
-    void RenameClick() {}
-    void Rename1Click() {}
-    void ChMod1Click() {}
-    void btnNewFolderClick() {}
-    void NewFolder3Click() {}
-    void MakeDefaultDir1Click() {}
+    void Delete1Click() { }
+    void Delete2Click() { }
+    void RenameClick() { }
+    void Rename1Click() { }
+    void ChMod1Click() { }
+    void btnNewFolderClick() { }
+    void NewFolder3Click() { }
+    void MakeDefaultDir1Click() { }
 
     // Local pane operations.
     void NewDirectory1Click();
@@ -144,18 +144,18 @@ public:
     void RenameLocalClick();
     void Delete3Click();
     void btnCliDeleteClick();
-    void MakeDefaultDir2Click() {}
-    void GotoDesktop1Click() {}
-    void Openthedirectoryofthefile1Click() {}
-    void OpenwithNotepad1Click() {}
-    void LsFilelistView281DblClick() {}
-    void OpenWith1Click() {}
-    void Edit1Click() {}
-    void dirviewClick() {}
+    void MakeDefaultDir2Click() { }
+    void GotoDesktop1Click() { }
+    void Openthedirectoryofthefile1Click() { }
+    void OpenwithNotepad1Click() { }
+    void LsFilelistView281DblClick() { }
+    void OpenWith1Click() { }
+    void Edit1Click() { }
+    void dirviewClick() { }
 
     // Clipboard.
-    void Copy3Click() {}
-    void Paste3Click() {}
+    void Copy3Click() { }
+    void Paste3Click() { }
 
 signals:
     // The window has closed (after FormClose); the program ends on it.
@@ -181,7 +181,7 @@ private:
     Prompter& m_prompter;
     SiteBook m_book;
     QTimer m_timer1;
-    QLabel* m_statusPanels[2] = {nullptr, nullptr};
+    QLabel* m_statusPanels[2] = { nullptr, nullptr };
     ui::TImageList* m_iconsSmall = nullptr;
     ui::TImageList* m_iconsLarge = nullptr;
     TfrmImage* m_frmImage = nullptr;

@@ -8,14 +8,16 @@ namespace app {
 
 namespace {
 // The two parts of the disclaimer, shown joined directly.
-constexpr const char* kDisclaimer1[] = {"This program is provided as it is, without any warranty. ",
-                                        "Bu program olduğu gibi, hiçbir garanti verilmeden sunulur. "};
-constexpr const char* kDisclaimer2[] = {"You use it at your own risk.",
-                                        "Kullanımından doğan risk size aittir."};
+constexpr const char* kDisclaimer1[] = { "This program is provided as it is, without any warranty. ",
+    "Bu program olduğu gibi, hiçbir garanti verilmeden sunulur. " };
+constexpr const char* kDisclaimer2[]
+    = { "You use it at your own risk.", "Kullanımından doğan risk size aittir." };
 } // namespace
 
 TAboutBox::TAboutBox(bool english, QWidget* parent)
-    : QDialog(parent), m_ui(std::make_unique<Ui::TAboutBox>()) {
+    : QDialog(parent)
+    , m_ui(std::make_unique<Ui::TAboutBox>())
+{
     m_ui->setupUi(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     m_ui->ProgramIcon->setPixmap(ui::LogoPixmap(48));

@@ -7,7 +7,8 @@
 
 #include <memory>
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QApplication application(argc, argv);
     app::CatchCloseSignals();
     app::SetUpApplication();
@@ -18,8 +19,8 @@ int main(int argc, char** argv) {
     app::QtPrompter prompter;
     auto mainform = std::make_unique<app::Tmainform>(prompter);
     prompter.SetParentWidget(mainform.get());
-    QObject::connect(mainform.get(), &app::Tmainform::Closed, &application, &QApplication::quit,
-                     Qt::QueuedConnection);
+    QObject::connect(
+        mainform.get(), &app::Tmainform::Closed, &application, &QApplication::quit, Qt::QueuedConnection);
     app::CloseOnSignals(mainform.get());
     mainform->show();
     const int rc = QApplication::exec();

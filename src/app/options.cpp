@@ -4,7 +4,10 @@
 
 namespace app {
 
-TPagesDlg::TPagesDlg(QWidget* parent) : QDialog(parent), m_ui(std::make_unique<Ui::TPagesDlg>()) {
+TPagesDlg::TPagesDlg(QWidget* parent)
+    : QDialog(parent)
+    , m_ui(std::make_unique<Ui::TPagesDlg>())
+{
     m_ui->setupUi(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     connect(m_ui->OKBtn, &QPushButton::clicked, this, &QDialog::accept);

@@ -16,9 +16,10 @@
 namespace app {
 
 namespace {
-int g_signalPipe[2] = {-1, -1};
+int g_signalPipe[2] = { -1, -1 };
 
-void OnSignal(int signo) {
+void OnSignal(int signo)
+{
     const int saved = errno;
     const char byte = static_cast<char>(signo);
     [[maybe_unused]] const ssize_t n = write(g_signalPipe[1], &byte, 1);
@@ -26,7 +27,8 @@ void OnSignal(int signo) {
 }
 } // namespace
 
-void SetUpApplication() {
+void SetUpApplication()
+{
     QApplication::setApplicationName(QStringLiteral("tallowin"));
     QApplication::setApplicationDisplayName(QStringLiteral("Tallowin"));
     // Desktops without an icon theme still get file-type icons.
@@ -35,25 +37,26 @@ void SetUpApplication() {
     ui::HintWindow::Install();
 }
 
-bool CatchCloseSignals() {
+bool CatchCloseSignals()
+{
     if (g_signalPipe[0] < 0 && pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
         return false;
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
     return sigaction(SIGTERM, &action, nullptr) == 0 && sigaction(SIGINT, &action, nullptr) == 0;
 }
 
-void CloseOnSignals(QWidget* window) {
+void CloseOnSignals(QWidget* window)
+{
     if (g_signalPipe[0] < 0)
         return;
     auto* notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, window);
     QPointer<QWidget> target = window;
     QObject::connect(notifier, &QSocketNotifier::activated, window, [target] {
         char buffer[64];
-        while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
-        }
+        while (read(g_signalPipe[0], buffer, sizeof buffer) > 0) { }
         if (target)
             target->close();
     });

@@ -7,9 +7,10 @@
 namespace app {
 
 TfrmImage::TfrmImage(QWidget* parent)
-    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint),
-      Image1(new QLabel(this)),
-      chkImageCache(new QCheckBox(QStringLiteral("Use cached files"), this)) {
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint)
+    , Image1(new QLabel(this))
+    , chkImageCache(new QCheckBox(QStringLiteral("Use cached files"), this))
+{
     setObjectName(QStringLiteral("frmImage"));
     setWindowTitle(QStringLiteral("frmImage"));
     Image1->setObjectName(QStringLiteral("Image1"));

@@ -2,7 +2,9 @@
 
 namespace ui {
 
-FlatButton::FlatButton(QWidget* parent) : QToolButton(parent) {
+FlatButton::FlatButton(QWidget* parent)
+    : QToolButton(parent)
+{
     setAutoRaise(true);
     setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     setFocusPolicy(Qt::NoFocus);

@@ -12,13 +12,15 @@ const QColor kRed(200, 30, 30);
 const QColor kGreen(20, 140, 40);
 const QColor kFolder(230, 180, 60);
 
-void Cross(QPainter& p, QRectF r, const QColor& c) {
+void Cross(QPainter& p, QRectF r, const QColor& c)
+{
     p.setPen(QPen(c, 3, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(r.topLeft(), r.bottomRight());
     p.drawLine(r.topRight(), r.bottomLeft());
 }
 
-void Folder(QPainter& p, QRectF r) {
+void Folder(QPainter& p, QRectF r)
+{
     QPainterPath path;
     path.moveTo(r.left(), r.top() + 3);
     path.lineTo(r.left() + r.width() * 0.4, r.top() + 3);
@@ -32,7 +34,8 @@ void Folder(QPainter& p, QRectF r) {
     p.drawPath(path);
 }
 
-void Page(QPainter& p, QRectF r) {
+void Page(QPainter& p, QRectF r)
+{
     p.setPen(QPen(Qt::darkGray, 1));
     p.setBrush(Qt::white);
     p.drawRect(r);
@@ -41,7 +44,8 @@ void Page(QPainter& p, QRectF r) {
         p.drawLine(QPointF(r.left() + 2, y), QPointF(r.right() - 2, y));
 }
 
-void Plug(QPainter& p, const QColor& c) {
+void Plug(QPainter& p, const QColor& c)
+{
     // Two screens joined by a line: a connection.
     p.setPen(QPen(kNavy, 1.5));
     p.setBrush(QColor(180, 200, 240));
@@ -52,7 +56,8 @@ void Plug(QPainter& p, const QColor& c) {
     p.drawLine(QPointF(8, 16), QPointF(12, 16));
 }
 
-void Arrow(QPainter& p, QPointF from, QPointF to, const QColor& c) {
+void Arrow(QPainter& p, QPointF from, QPointF to, const QColor& c)
+{
     p.setPen(QPen(c, 2.5, Qt::SolidLine, Qt::RoundCap));
     p.drawLine(from, to);
     const QLineF line(to, from);
@@ -66,7 +71,8 @@ void Arrow(QPainter& p, QPointF from, QPointF to, const QColor& c) {
     p.drawLine(b);
 }
 
-QPixmap Draw(TGlyph glyph) {
+QPixmap Draw(TGlyph glyph)
+{
     QPixmap pm(24, 24);
     pm.fill(Qt::transparent);
     QPainter p(&pm);
@@ -186,14 +192,16 @@ QPixmap Draw(TGlyph glyph) {
 
 } // namespace
 
-QIcon Glyph(TGlyph glyph) {
+QIcon Glyph(TGlyph glyph)
+{
     QIcon icon;
     const QPixmap normal = Draw(glyph);
     icon.addPixmap(normal, QIcon::Normal);
     return icon;
 }
 
-QPixmap LogoPixmap(int size) {
+QPixmap LogoPixmap(int size)
+{
     QPixmap pm(size, size);
     pm.fill(Qt::transparent);
     QPainter p(&pm);

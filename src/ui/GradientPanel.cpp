@@ -5,19 +5,24 @@
 
 namespace ui {
 
-GradientPanel::GradientPanel(QWidget* parent) : QFrame(parent) {}
+GradientPanel::GradientPanel(QWidget* parent)
+    : QFrame(parent)
+{ }
 
-void GradientPanel::SetStartColor(const QColor& c) {
+void GradientPanel::SetStartColor(const QColor& c)
+{
     m_start = c;
     update();
 }
 
-void GradientPanel::SetEndColor(const QColor& c) {
+void GradientPanel::SetEndColor(const QColor& c)
+{
     m_end = c;
     update();
 }
 
-void GradientPanel::paintEvent(QPaintEvent* event) {
+void GradientPanel::paintEvent(QPaintEvent* event)
+{
     {
         QPainter p(this);
         QLinearGradient g(0, 0, 0, height());

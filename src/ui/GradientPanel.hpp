@@ -22,8 +22,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
-    QColor m_start{192, 192, 192}; // silver at the top
-    QColor m_end{255, 255, 255};   // white at the bottom
+    QColor m_start { 192, 192, 192 }; // silver at the top
+    QColor m_end { 255, 255, 255 }; // white at the bottom
 };
 
 } // namespace ui

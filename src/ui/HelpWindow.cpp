@@ -10,7 +10,10 @@
 
 namespace ui {
 
-HelpWindow::HelpWindow(QWidget* parent) : QDialog(parent), m_browser(new QTextBrowser(this)) {
+HelpWindow::HelpWindow(QWidget* parent)
+    : QDialog(parent)
+    , m_browser(new QTextBrowser(this))
+{
     setObjectName(QStringLiteral("HelpWindow"));
     setWindowTitle(QStringLiteral("Tallowin Help"));
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -24,15 +27,16 @@ HelpWindow::HelpWindow(QWidget* parent) : QDialog(parent), m_browser(new QTextBr
     resize(620, 480);
 }
 
-bool HelpWindow::ShowPage(const QString& path) {
+bool HelpWindow::ShowPage(const QString& path)
+{
     QFile file(path);
     bool ok = file.open(QIODevice::ReadOnly);
     if (ok) {
-        m_browser->setSearchPaths({QFileInfo(path).absolutePath()});
+        m_browser->setSearchPaths({ QFileInfo(path).absolutePath() });
         m_browser->setHtml(QString::fromUtf8(file.readAll()));
     } else {
-        m_browser->setPlainText(QStringLiteral("The help file \"%1\" cannot be opened: %2")
-                                    .arg(path, file.errorString()));
+        m_browser->setPlainText(
+            QStringLiteral("The help file \"%1\" cannot be opened: %2").arg(path, file.errorString()));
     }
     show();
     raise();
@@ -40,6 +44,9 @@ bool HelpWindow::ShowPage(const QString& path) {
     return ok;
 }
 
-QString HelpWindow::Text() const { return m_browser->toPlainText(); }
+QString HelpWindow::Text() const
+{
+    return m_browser->toPlainText();
+}
 
 } // namespace ui

@@ -10,13 +10,14 @@
 namespace ui {
 
 namespace {
-constexpr int kArrow = 8;  // arrow strip at the left edge
+constexpr int kArrow = 8; // arrow strip at the left edge
 constexpr int kPad = 4;
 HintWindow* g_instance = nullptr;
 } // namespace
 
 HintWindow::HintWindow(QWidget* parent)
-    : QWidget(parent, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus) {
+    : QWidget(parent, Qt::ToolTip | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus)
+{
     setAttribute(Qt::WA_ShowWithoutActivating);
     setObjectName(QStringLiteral("HintWindow"));
     m_hide.setSingleShot(true);
@@ -24,7 +25,8 @@ HintWindow::HintWindow(QWidget* parent)
     connect(&m_hide, &QTimer::timeout, this, &QWidget::hide);
 }
 
-void HintWindow::ShowHint(const QString& text, const QPoint& globalPos) {
+void HintWindow::ShowHint(const QString& text, const QPoint& globalPos)
+{
     m_text = text;
     const QFontMetrics fm(font());
     const QSize size(fm.horizontalAdvance(text) + kArrow + 3 * kPad, fm.height() + 2 * kPad);
@@ -42,7 +44,8 @@ void HintWindow::ShowHint(const QString& text, const QPoint& globalPos) {
     m_hide.start();
 }
 
-void HintWindow::paintEvent(QPaintEvent*) {
+void HintWindow::paintEvent(QPaintEvent*)
+{
     QPainter p(this);
     p.fillRect(rect(), QColor(239, 233, 224));
     p.setPen(QColor(128, 128, 128));
@@ -58,11 +61,11 @@ void HintWindow::paintEvent(QPaintEvent*) {
     p.fillPath(arrow, QColor(0, 0, 128));
     p.setRenderHint(QPainter::Antialiasing, false);
     p.setPen(Qt::black);
-    p.drawText(rect().adjusted(kArrow + 2 * kPad, 0, -kPad, 0), Qt::AlignVCenter | Qt::AlignLeft,
-               m_text);
+    p.drawText(rect().adjusted(kArrow + 2 * kPad, 0, -kPad, 0), Qt::AlignVCenter | Qt::AlignLeft, m_text);
 }
 
-bool HintWindow::eventFilter(QObject* watched, QEvent* event) {
+bool HintWindow::eventFilter(QObject* watched, QEvent* event)
+{
     switch (event->type()) {
     case QEvent::ToolTip: {
         auto* widget = qobject_cast<QWidget*>(watched);
@@ -88,7 +91,8 @@ bool HintWindow::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-void HintWindow::Install() {
+void HintWindow::Install()
+{
     if (g_instance)
         return;
     g_instance = new HintWindow;
@@ -99,6 +103,9 @@ void HintWindow::Install() {
     });
 }
 
-HintWindow* HintWindow::Instance() { return g_instance; }
+HintWindow* HintWindow::Instance()
+{
+    return g_instance;
+}
 
 } // namespace ui

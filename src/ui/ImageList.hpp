@@ -13,12 +13,16 @@ namespace ui {
 class TImageList : public QObject {
     Q_OBJECT
 public:
-    explicit TImageList(QSize size, QObject* parent = nullptr) : QObject(parent), m_size(size) {}
+    explicit TImageList(QSize size, QObject* parent = nullptr)
+        : QObject(parent)
+        , m_size(size)
+    { }
 
     QSize Size() const { return m_size; }
     int Count() const { return int(m_icons.size()); }
     // Appends and returns the new index.
-    int Add(const QIcon& icon) {
+    int Add(const QIcon& icon)
+    {
         m_icons.append(icon);
         return int(m_icons.size()) - 1;
     }

@@ -9,22 +9,27 @@
 
 namespace ui {
 
-TLsDirTreeCombo28::TLsDirTreeCombo28(QWidget* parent) : QComboBox(parent) {
+TLsDirTreeCombo28::TLsDirTreeCombo28(QWidget* parent)
+    : QComboBox(parent)
+{
     setEditable(false);
     addItem(QString());
     setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     setMinimumContentsLength(10);
 }
 
-void TLsDirTreeCombo28::ShowPath(const QString& path) {
+void TLsDirTreeCombo28::ShowPath(const QString& path)
+{
     m_path = path;
     setItemText(0, path);
-    setItemIcon(0, style()->standardIcon(path == TLsFilelistView28::kDrives ? QStyle::SP_DriveHDIcon
-                                                                            : QStyle::SP_DirIcon));
+    setItemIcon(0,
+        style()->standardIcon(
+            path == TLsFilelistView28::kDrives ? QStyle::SP_DriveHDIcon : QStyle::SP_DirIcon));
     setToolTip(path);
 }
 
-void TLsDirTreeCombo28::SetSelectedPath(const QString& path) {
+void TLsDirTreeCombo28::SetSelectedPath(const QString& path)
+{
     QString shown = path;
     if (path.compare(TLsFilelistView28::kDrives, Qt::CaseInsensitive) == 0) {
         shown = TLsFilelistView28::kDrives;
@@ -42,7 +47,8 @@ void TLsDirTreeCombo28::SetSelectedPath(const QString& path) {
         OnPathChange(this);
 }
 
-void TLsDirTreeCombo28::SetFileList(TLsFilelistView28* list) {
+void TLsDirTreeCombo28::SetFileList(TLsFilelistView28* list)
+{
     if (m_list)
         disconnect(m_list, nullptr, this, nullptr);
     m_list = list;
@@ -57,7 +63,8 @@ void TLsDirTreeCombo28::SetFileList(TLsFilelistView28* list) {
     });
 }
 
-void TLsDirTreeCombo28::EnsureTree() {
+void TLsDirTreeCombo28::EnsureTree()
+{
     if (m_tree)
         return;
     m_model = new QFileSystemModel(this);
@@ -78,7 +85,8 @@ void TLsDirTreeCombo28::EnsureTree() {
     });
 }
 
-void TLsDirTreeCombo28::showPopup() {
+void TLsDirTreeCombo28::showPopup()
+{
     EnsureTree();
     const QPoint below = mapToGlobal(QPoint(0, height()));
     m_tree->setGeometry(below.x(), below.y(), std::max(width(), 240), m_treeHeight);
@@ -93,7 +101,8 @@ void TLsDirTreeCombo28::showPopup() {
     m_tree->setFocus();
 }
 
-void TLsDirTreeCombo28::hidePopup() {
+void TLsDirTreeCombo28::hidePopup()
+{
     if (m_tree)
         m_tree->hide();
     QComboBox::hidePopup();

@@ -12,8 +12,8 @@
 #include <QMessageBox>
 #include <QMimeDatabase>
 #include <QRegularExpression>
-#include <QStorageInfo>
 #include <QStandardPaths>
+#include <QStorageInfo>
 #include <QStyle>
 
 namespace ui {
@@ -25,7 +25,8 @@ constexpr int SizeRole = Qt::UserRole + 2;
 constexpr int DateRole = Qt::UserRole + 3;
 
 // Names sort without regard to case, as file managers do.
-bool NameLess(const QString& a, const QString& b) {
+bool NameLess(const QString& a, const QString& b)
+{
     const int c = QString::localeAwareCompare(a.toLower(), b.toLower());
     return c != 0 ? c < 0 : a < b;
 }
@@ -34,7 +35,8 @@ bool NameLess(const QString& a, const QString& b) {
 class EntryItem : public QTreeWidgetItem {
 public:
     using QTreeWidgetItem::QTreeWidgetItem;
-    bool operator<(const QTreeWidgetItem& other) const override {
+    bool operator<(const QTreeWidgetItem& other) const override
+    {
         const auto* view = treeWidget();
         const bool ascending = !view || view->header()->sortIndicatorOrder() == Qt::AscendingOrder;
         const int a = data(colName, TLsFilelistView28::KindRole).toInt();
@@ -61,18 +63,22 @@ public:
     }
 };
 
-QString WithSlash(QString path) {
+QString WithSlash(QString path)
+{
     if (!path.endsWith(QLatin1Char('/')))
         path += QLatin1Char('/');
     return path;
 }
 
-QIcon FolderIcon(const QStyle* style) {
-    static const QIcon icon = QIcon::fromTheme(QStringLiteral("folder"), style->standardIcon(QStyle::SP_DirIcon));
+QIcon FolderIcon(const QStyle* style)
+{
+    static const QIcon icon
+        = QIcon::fromTheme(QStringLiteral("folder"), style->standardIcon(QStyle::SP_DirIcon));
     return icon;
 }
 
-QIcon FileIcon(const QStyle* style, const QMimeType& mime) {
+QIcon FileIcon(const QStyle* style, const QMimeType& mime)
+{
     static QHash<QString, QIcon> cache;
     auto it = cache.constFind(mime.name());
     if (it != cache.constEnd())
@@ -86,7 +92,8 @@ QIcon FileIcon(const QStyle* style, const QMimeType& mime) {
     return icon;
 }
 
-QString SizeText(qint64 bytes) {
+QString SizeText(qint64 bytes)
+{
     // Whole kilobytes, rounded up, as file managers show them.
     const qint64 kb = (bytes + 1023) / 1024;
     return QLocale().toString(kb) + QStringLiteral(" KB");
@@ -94,7 +101,9 @@ QString SizeText(qint64 bytes) {
 
 } // namespace
 
-TLsFilelistView28::TLsFilelistView28(QWidget* parent) : QTreeWidget(parent) {
+TLsFilelistView28::TLsFilelistView28(QWidget* parent)
+    : QTreeWidget(parent)
+{
     setRootIsDecorated(false);
     setUniformRowHeights(true);
     setAllColumnsShowFocus(true);
@@ -102,8 +111,8 @@ TLsFilelistView28::TLsFilelistView28(QWidget* parent) : QTreeWidget(parent) {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setDragEnabled(true);
     setColumnCount(4);
-    setHeaderLabels({QStringLiteral("Name"), QStringLiteral("Size"), QStringLiteral("Type"),
-                     QStringLiteral("Modified")});
+    setHeaderLabels({ QStringLiteral("Name"), QStringLiteral("Size"), QStringLiteral("Type"),
+        QStringLiteral("Modified") });
     headerItem()->setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
     header()->resizeSection(colName, 160);
     header()->resizeSection(colSize, 70);
@@ -111,14 +120,14 @@ TLsFilelistView28::TLsFilelistView28(QWidget* parent) : QTreeWidget(parent) {
     setSortingEnabled(true);
     sortByColumn(colName, Qt::AscendingOrder);
     connect(this, &QTreeWidget::currentItemChanged, this,
-            [this](QTreeWidgetItem* current, QTreeWidgetItem*) { CurrentChanged(current); });
-    connect(this, &QTreeWidget::itemActivated, this,
-            [this](QTreeWidgetItem* item, int) { Activated(item); });
+        [this](QTreeWidgetItem* current, QTreeWidgetItem*) { CurrentChanged(current); });
+    connect(this, &QTreeWidget::itemActivated, this, [this](QTreeWidgetItem* item, int) { Activated(item); });
     connect(this, &QTreeWidget::itemChanged, this, &TLsFilelistView28::ItemEdited);
     Fill();
 }
 
-bool TLsFilelistView28::SetDirectory(const QString& dir) {
+bool TLsFilelistView28::SetDirectory(const QString& dir)
+{
     if (dir.compare(kDrives, Qt::CaseInsensitive) == 0) {
         m_directory = kDrives;
         Fill();
@@ -142,27 +151,32 @@ bool TLsFilelistView28::SetDirectory(const QString& dir) {
     return true;
 }
 
-void TLsFilelistView28::SetMask(const QString& mask) {
+void TLsFilelistView28::SetMask(const QString& mask)
+{
     m_mask = mask.isEmpty() ? QStringLiteral("*.*") : mask;
     Fill();
 }
 
-void TLsFilelistView28::SetParentCaption(const QString& caption) {
+void TLsFilelistView28::SetParentCaption(const QString& caption)
+{
     m_parentCaption = caption;
     Fill();
 }
 
-QString TLsFilelistView28::Selected() const {
+QString TLsFilelistView28::Selected() const
+{
     const QTreeWidgetItem* item = currentItem();
     return item ? item->text(colName) : QString();
 }
 
-QString TLsFilelistView28::SelectedPath() const {
+QString TLsFilelistView28::SelectedPath() const
+{
     const QTreeWidgetItem* item = currentItem();
     return item ? item->data(colName, PathRole).toString() : QString();
 }
 
-QStringList TLsFilelistView28::SelectedPaths() const {
+QStringList TLsFilelistView28::SelectedPaths() const
+{
     QStringList paths;
     for (int i = 0; i < topLevelItemCount(); ++i) {
         const QTreeWidgetItem* item = topLevelItem(i);
@@ -173,19 +187,20 @@ QStringList TLsFilelistView28::SelectedPaths() const {
     return paths;
 }
 
-QTreeWidgetItem* TLsFilelistView28::FindItem(const QString& caption) const {
+QTreeWidgetItem* TLsFilelistView28::FindItem(const QString& caption) const
+{
     for (int i = 0; i < topLevelItemCount(); ++i)
         if (topLevelItem(i)->text(colName) == caption)
             return topLevelItem(i);
     return nullptr;
 }
 
-void TLsFilelistView28::Reload() {
+void TLsFilelistView28::Reload()
+{
     if (m_directory != kDrives && !QFileInfo(m_directory).isDir()) {
         // The folder went away under us: show the nearest one that is left.
         QDir up(m_directory);
-        while (!up.exists() && up.cdUp()) {
-        }
+        while (!up.exists() && up.cdUp()) { }
         m_directory = WithSlash(up.exists() ? up.absolutePath() : QDir::rootPath());
         QDir::setCurrent(m_directory);
         emit DirectoryChanged(m_directory);
@@ -193,7 +208,8 @@ void TLsFilelistView28::Reload() {
     Fill();
 }
 
-bool TLsFilelistView28::OneLevelUp() {
+bool TLsFilelistView28::OneLevelUp()
+{
     if (m_directory == kDrives)
         return false;
     QDir dir(m_directory);
@@ -206,7 +222,8 @@ bool TLsFilelistView28::OneLevelUp() {
     return moved;
 }
 
-QString TLsFilelistView28::NewFolder() {
+QString TLsFilelistView28::NewFolder()
+{
     if (m_directory == kDrives) {
         ReportError(QStringLiteral("A folder cannot be created in the list of drives."));
         return {};
@@ -231,7 +248,8 @@ QString TLsFilelistView28::NewFolder() {
     return {};
 }
 
-void TLsFilelistView28::RenameSelected() {
+void TLsFilelistView28::RenameSelected()
+{
     QTreeWidgetItem* item = currentItem();
     if (!item)
         return;
@@ -249,13 +267,14 @@ void TLsFilelistView28::RenameSelected() {
     editItem(item, colName);
 }
 
-bool TLsFilelistView28::RenameEntry(const QString& oldName, const QString& newName) {
+bool TLsFilelistView28::RenameEntry(const QString& oldName, const QString& newName)
+{
     if (m_directory == kDrives)
         return false;
     if (newName == oldName)
         return true;
-    if (newName.isEmpty() || newName.contains(QLatin1Char('/')) || newName == QLatin1String(".") ||
-        newName == QLatin1String("..")) {
+    if (newName.isEmpty() || newName.contains(QLatin1Char('/')) || newName == QLatin1String(".")
+        || newName == QLatin1String("..")) {
         ReportError(QStringLiteral("\"%1\" is not a valid name.").arg(newName));
         return false;
     }
@@ -274,7 +293,8 @@ bool TLsFilelistView28::RenameEntry(const QString& oldName, const QString& newNa
     return true;
 }
 
-int TLsFilelistView28::DeleteSelected() {
+int TLsFilelistView28::DeleteSelected()
+{
     const QStringList paths = SelectedPaths();
     if (paths.isEmpty())
         return 0;
@@ -284,9 +304,9 @@ int TLsFilelistView28::DeleteSelected() {
     } else {
         const QString what = paths.size() == 1 ? QStringLiteral("\"%1\"").arg(paths.front())
                                                : QStringLiteral("these %1 items").arg(paths.size());
-        agreed = QMessageBox::question(this, QStringLiteral("Delete"),
-                                       QStringLiteral("Move %1 to the trash?").arg(what)) ==
-                 QMessageBox::Yes;
+        agreed = QMessageBox::question(
+                     this, QStringLiteral("Delete"), QStringLiteral("Move %1 to the trash?").arg(what))
+            == QMessageBox::Yes;
     }
     if (!agreed)
         return 0;
@@ -308,7 +328,8 @@ int TLsFilelistView28::DeleteSelected() {
     return moved;
 }
 
-void TLsFilelistView28::Fill() {
+void TLsFilelistView28::Fill()
+{
     m_filling = true;
     m_renaming = nullptr;
     const QString current = Selected();
@@ -323,9 +344,9 @@ void TLsFilelistView28::Fill() {
         parent->setIcon(colName, style()->standardIcon(QStyle::SP_FileDialogToParent));
         parent->setData(colName, PathRole, dir.cdUp() ? WithSlash(dir.absolutePath()) : kDrives);
         parent->setData(colName, KindRole, int(ekParent));
-        const QFileInfoList entries =
-            QDir(m_directory).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System,
-                                            QDir::NoSort);
+        const QFileInfoList entries
+            = QDir(m_directory)
+                  .entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System, QDir::NoSort);
         for (const QFileInfo& info : entries)
             AddEntry(info);
     }
@@ -335,14 +356,16 @@ void TLsFilelistView28::Fill() {
         SelectByCaption(current);
 }
 
-void TLsFilelistView28::FillDrives() {
+void TLsFilelistView28::FillDrives()
+{
     for (const QStorageInfo& volume : QStorageInfo::mountedVolumes()) {
         if (!volume.isValid() || !volume.isReady())
             continue;
         auto* item = new EntryItem(this);
         item->setText(colName, volume.rootPath());
-        item->setIcon(colName, QIcon::fromTheme(QStringLiteral("drive-harddisk"),
-                                                style()->standardIcon(QStyle::SP_DriveHDIcon)));
+        item->setIcon(colName,
+            QIcon::fromTheme(
+                QStringLiteral("drive-harddisk"), style()->standardIcon(QStyle::SP_DriveHDIcon)));
         item->setData(colName, PathRole, WithSlash(volume.rootPath()));
         item->setData(colName, KindRole, int(ekDrive));
         item->setText(colSize, SizeText(volume.bytesTotal()));
@@ -352,7 +375,8 @@ void TLsFilelistView28::FillDrives() {
     }
 }
 
-void TLsFilelistView28::AddEntry(const QFileInfo& info) {
+void TLsFilelistView28::AddEntry(const QFileInfo& info)
+{
     static const QMimeDatabase mimes;
     const bool folder = info.isDir();
     if (!folder && !MatchesMask(info.fileName()))
@@ -379,35 +403,39 @@ void TLsFilelistView28::AddEntry(const QFileInfo& info) {
     }
 }
 
-bool TLsFilelistView28::MatchesMask(const QString& name) const {
+bool TLsFilelistView28::MatchesMask(const QString& name) const
+{
     const QStringList masks = m_mask.split(QLatin1Char(';'), Qt::SkipEmptyParts);
     for (QString mask : masks) {
         mask = mask.trimmed();
         if (mask == QLatin1String("*.*") || mask == QLatin1String("*"))
             return true;
-        const QRegularExpression re(QRegularExpression::wildcardToRegularExpression(mask),
-                                    QRegularExpression::CaseInsensitiveOption);
+        const QRegularExpression re(
+            QRegularExpression::wildcardToRegularExpression(mask), QRegularExpression::CaseInsensitiveOption);
         if (re.match(name).hasMatch())
             return true;
     }
     return false;
 }
 
-void TLsFilelistView28::ReportError(const QString& message) {
+void TLsFilelistView28::ReportError(const QString& message)
+{
     if (OnError)
         OnError(this, message);
     else
         QMessageBox::warning(this, QStringLiteral("Tallowin"), message);
 }
 
-void TLsFilelistView28::CurrentChanged(QTreeWidgetItem* current) {
+void TLsFilelistView28::CurrentChanged(QTreeWidgetItem* current)
+{
     if (m_filling || !current)
         return;
     if (OnItemChange)
         OnItemChange(this, current->data(colName, PathRole).toString());
 }
 
-void TLsFilelistView28::Activated(QTreeWidgetItem* item) {
+void TLsFilelistView28::Activated(QTreeWidgetItem* item)
+{
     if (!item)
         return;
     setCurrentItem(item);
@@ -420,7 +448,8 @@ void TLsFilelistView28::Activated(QTreeWidgetItem* item) {
         SetDirectory(item->data(colName, PathRole).toString());
 }
 
-void TLsFilelistView28::ItemEdited(QTreeWidgetItem* item, int column) {
+void TLsFilelistView28::ItemEdited(QTreeWidgetItem* item, int column)
+{
     if (m_filling || item != m_renaming || column != colName)
         return;
     const QString from = m_renameFrom;
@@ -436,7 +465,8 @@ void TLsFilelistView28::ItemEdited(QTreeWidgetItem* item, int column) {
         Qt::QueuedConnection);
 }
 
-void TLsFilelistView28::SelectByCaption(const QString& caption) {
+void TLsFilelistView28::SelectByCaption(const QString& caption)
+{
     if (QTreeWidgetItem* item = FindItem(caption)) {
         m_filling = true;
         setCurrentItem(item);

@@ -24,20 +24,23 @@
 
 namespace {
 
-void WriteText(const QString& path, const QByteArray& bytes) {
+void WriteText(const QString& path, const QByteArray& bytes)
+{
     QFile f(path);
     if (f.open(QIODevice::WriteOnly))
         f.write(bytes);
 }
 
-bool Save(QWidget& w, const QDir& out, const QString& name) {
+bool Save(QWidget& w, const QDir& out, const QString& name)
+{
     QApplication::processEvents();
     const bool ok = w.grab().save(out.filePath(name));
     std::printf("%s %s\n", ok ? "wrote" : "FAILED", qPrintable(out.filePath(name)));
     return ok;
 }
 
-bool Shoot(const QDir& out, bool english) {
+bool Shoot(const QDir& out, bool english)
+{
     QTemporaryDir home;
     qputenv("TALLOWIN_HOME", home.path().toUtf8());
     WriteText(home.filePath("language.txt"), english ? "ENGLISH\r\n\r\nNO\r\n" : "TURKCE\r\n\r\nNO\r\n");
@@ -46,7 +49,8 @@ bool Shoot(const QDir& out, bool english) {
         app::SiteBook book;
         if (!book.Open(home.path().toStdString()))
             return false;
-        const char* sites[][3] = {{"Example mirror", "127.0.0.1", "anonymous"}, {"Work server", "127.0.0.2", "deploy"}};
+        const char* sites[][3]
+            = { { "Example mirror", "127.0.0.1", "anonymous" }, { "Work server", "127.0.0.2", "deploy" } };
         for (const auto& s : sites) {
             app::SiteRecord r;
             r.SetAlias(s[0]);
@@ -100,7 +104,8 @@ bool Shoot(const QDir& out, bool english) {
 
 } // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication application(argc, argv);

@@ -19,13 +19,15 @@ using ui::TLsFilelistView28;
 
 namespace {
 
-void Touch(const QString& path, int bytes = 0) {
+void Touch(const QString& path, int bytes = 0)
+{
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(QByteArray(bytes, 'x'));
 }
 
-QStringList Captions(const TLsFilelistView28& list) {
+QStringList Captions(const TLsFilelistView28& list)
+{
     QStringList out;
     for (int i = 0; i < list.topLevelItemCount(); ++i)
         out << list.topLevelItem(i)->text(0);
@@ -45,7 +47,8 @@ class LocalPaneTest : public QObject {
     QString Path(const QString& name) const { return m_root + "/" + name; }
 
 private slots:
-    void init() {
+    void init()
+    {
         m_tmp = std::make_unique<QTemporaryDir>();
         QVERIFY(m_tmp->isValid());
         qputenv("HOME", m_tmp->path().toUtf8());
@@ -60,18 +63,20 @@ private slots:
         m_errors.clear();
         m_list->OnError = [this](QObject*, const QString& message) { m_errors << message; };
     }
-    void cleanup() {
+    void cleanup()
+    {
         m_list.reset();
         QDir::setCurrent(QDir::tempPath());
     }
 
-    void setDirectoryRules() {
+    void setDirectoryRules()
+    {
         QCOMPARE(m_list->Directory(), QString("Drives"));
         QVERIFY(m_list->SetDirectory(m_root));
         QCOMPARE(m_list->Directory(), m_root + "/");
         QCOMPARE(QDir::currentPath(), m_root);
         // The parent entry first, then folders, then files; hidden ones are left out.
-        QCOMPARE(Captions(*m_list), QStringList({" Parent", "alpha", "Beta", "Apple.html", "zeta.txt"}));
+        QCOMPARE(Captions(*m_list), QStringList({ " Parent", "alpha", "Beta", "Apple.html", "zeta.txt" }));
         QCOMPARE(m_list->FindItem("zeta.txt")->text(1), QString("3 KB"));
         QVERIFY(!m_list->FindItem("zeta.txt")->icon(0).isNull());
         QVERIFY(!m_list->FindItem("alpha")->icon(0).isNull());
@@ -93,11 +98,12 @@ private slots:
         QVERIFY(m_list->topLevelItemCount() <= int(QStorageInfo::mountedVolumes().size()));
     }
 
-    void maskAndUpAndParent() {
+    void maskAndUpAndParent()
+    {
         QVERIFY(m_list->SetDirectory(Path("alpha")));
         m_list->SetMask("*.txt");
         QVERIFY(m_list->SetDirectory(m_root));
-        QCOMPARE(Captions(*m_list), QStringList({" Parent", "alpha", "Beta", "zeta.txt"}));
+        QCOMPARE(Captions(*m_list), QStringList({ " Parent", "alpha", "Beta", "zeta.txt" }));
         m_list->SetMask("*.*");
         QVERIFY(m_list->SetDirectory(Path("alpha")));
         QVERIFY(m_list->OneLevelUp());
@@ -105,14 +111,15 @@ private slots:
         QCOMPARE(m_list->Selected(), QString("alpha")); // the folder we came from
         // The parent entry leads up; at the root it leads to the volumes.
         QCOMPARE(m_list->topLevelItem(0)->data(0, TLsFilelistView28::PathRole).toString(),
-                 QFileInfo(m_root).absolutePath() + "/");
+            QFileInfo(m_root).absolutePath() + "/");
         QVERIFY(m_list->SetDirectory("/"));
         QCOMPARE(m_list->topLevelItem(0)->data(0, TLsFilelistView28::PathRole).toString(), QString("Drives"));
         QVERIFY(m_list->OneLevelUp());
         QCOMPARE(m_list->Directory(), QString("Drives"));
     }
 
-    void eventsAndSelection() {
+    void eventsAndSelection()
+    {
         QVERIFY(m_list->SetDirectory(m_root));
         QStringList changes;
         int doubleClicks = 0;
@@ -122,12 +129,13 @@ private slots:
         };
         m_list->setCurrentItem(m_list->FindItem("zeta.txt"));
         m_list->setCurrentItem(m_list->FindItem("alpha"));
-        QCOMPARE(changes, QStringList({Path("zeta.txt"), Path("alpha") + "/"}));
+        QCOMPARE(changes, QStringList({ Path("zeta.txt"), Path("alpha") + "/" }));
         QCOMPARE(m_list->SelectedPath(), Path("alpha") + "/");
         m_list->FindItem("zeta.txt")->setSelected(true);
         m_list->topLevelItem(0)->setSelected(true); // the parent entry is never part of it
         QCOMPARE(m_list->SelectedPaths().size(), 2);
-        QVERIFY(!m_list->SelectedPaths().contains(m_list->topLevelItem(0)->data(0, TLsFilelistView28::PathRole).toString()));
+        QVERIFY(!m_list->SelectedPaths().contains(
+            m_list->topLevelItem(0)->data(0, TLsFilelistView28::PathRole).toString()));
 
         // Without a handler a double-click enters the folder; with one the
         // handler decides.
@@ -139,7 +147,8 @@ private slots:
         QCOMPARE(m_list->Directory(), Path("alpha") + "/");
     }
 
-    void chooserAndListMoveTogether() {
+    void chooserAndListMoveTogether()
+    {
         TLsDirTreeCombo28 chooser;
         chooser.SetFileList(m_list.get());
         int changes = 0;
@@ -152,7 +161,8 @@ private slots:
         QCOMPARE(changes, 2);
     }
 
-    void newFolderAndRename() {
+    void newFolderAndRename()
+    {
         QVERIFY(m_list->SetDirectory(m_root));
         QCOMPARE(m_list->NewFolder(), QString("New Folder"));
         QCOMPARE(m_list->NewFolder(), QString("New Folder (2)"));
@@ -182,7 +192,8 @@ private slots:
         QCOMPARE(m_list->Selected(), QString("omega.txt"));
     }
 
-    void deleteGoesToTheTrashAfterAsking() {
+    void deleteGoesToTheTrashAfterAsking()
+    {
         QVERIFY(m_list->SetDirectory(m_root));
         QStringList asked;
         bool agree = false;
@@ -202,11 +213,11 @@ private slots:
         QCOMPARE(m_list->DeleteSelected(), 2);
         QVERIFY(!QFile::exists(Path("zeta.txt")));
         QVERIFY(!QFileInfo::exists(Path("Beta")));
-        QCOMPARE(Captions(*m_list), QStringList({" Parent", "alpha", "Apple.html"}));
+        QCOMPARE(Captions(*m_list), QStringList({ " Parent", "alpha", "Apple.html" }));
         // Both are in a trash folder, not gone.
         QStringList trashed;
         QDirIterator it(m_tmp->path(), QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
-                        QDirIterator::Subdirectories);
+            QDirIterator::Subdirectories);
         while (it.hasNext()) {
             const QString p = it.next();
             if (p.contains("Trash") && p.contains("/files/"))

@@ -2,13 +2,13 @@
 // folder, the settings file, the site book commands through the real site
 // dialog, the languages, the resize rule, closing, and the program itself
 // ending on SIGTERM and SIGINT like on its close box.
+#include "app/QtPrompter.hpp"
 #include "app/core/Captions.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/SiteBook.hpp"
 #include "app/dialog.hpp"
 #include "app/ftp_main.hpp"
 #include "app/hakkinda.hpp"
-#include "app/QtPrompter.hpp"
 #include "app/program.hpp"
 #include "ui/HintWindow.hpp"
 #include "ui/ImageList.hpp"
@@ -37,21 +37,27 @@ using namespace app;
 
 namespace {
 
-QByteArray ReadAll(const QString& path) {
+QByteArray ReadAll(const QString& path)
+{
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
-void Write(const QString& path, const QByteArray& bytes) {
+void Write(const QString& path, const QByteArray& bytes)
+{
     QFile f(path);
     QVERIFY(f.open(QIODevice::WriteOnly));
     f.write(bytes);
 }
 
-QString U(const char* utf8) { return QString::fromUtf8(utf8); }
+QString U(const char* utf8)
+{
+    return QString::fromUtf8(utf8);
+}
 
 // The text a caption row sets, read back from the window.
-QString CaptionNow(Tmainform& form, const CaptionRow& row) {
+QString CaptionNow(Tmainform& form, const CaptionRow& row)
+{
     const QString name = QString::fromLatin1(row.Component);
     const std::string property = row.Property;
     if (name == QLatin1String("mainform"))
@@ -78,13 +84,17 @@ class MainformTest : public QObject {
     std::unique_ptr<QTemporaryDir> m_home;
     ScriptedPrompter m_prompter;
 
-    QString Home(const QString& name = {}) const { return name.isEmpty() ? m_home->path() : m_home->filePath(name); }
+    QString Home(const QString& name = {}) const
+    {
+        return name.isEmpty() ? m_home->path() : m_home->filePath(name);
+    }
 
     std::unique_ptr<Tmainform> NewForm() { return std::make_unique<Tmainform>(m_prompter); }
 
     // Answers the next site dialog: fill runs on the open dialog, then OK or
     // Cancel is clicked. Returns a flag that tells whether the dialog opened.
-    std::shared_ptr<bool> AnswerDialog(Tmainform& form, std::function<void(Ui::TdlgSite&)> fill, bool ok) {
+    std::shared_ptr<bool> AnswerDialog(Tmainform& form, std::function<void(Ui::TdlgSite&)> fill, bool ok)
+    {
         auto opened = std::make_shared<bool>(false);
         QTimer::singleShot(0, &form, [&form, fill, ok, opened] {
             TdlgSite& dlg = form.dlgSite();
@@ -98,7 +108,8 @@ class MainformTest : public QObject {
     }
 
     void AddSite(Tmainform& form, const QString& alias, const QString& host, const QString& port = "21",
-                 const QString& dir = {}) {
+        const QString& dir = {})
+    {
         auto opened = AnswerDialog(
             form,
             [=](Ui::TdlgSite& d) {
@@ -114,7 +125,8 @@ class MainformTest : public QObject {
         QVERIFY(*opened);
     }
 
-    QStringList Sites(Tmainform& form) {
+    QStringList Sites(Tmainform& form)
+    {
         QStringList list;
         for (int i = 0; i < form.Form().ComboBox1->count(); ++i)
             list << form.Form().ComboBox1->itemText(i);
@@ -124,7 +136,8 @@ class MainformTest : public QObject {
     QByteArray Book() { return ReadAll(Home("sitelog.cvn")); }
 
 private slots:
-    void init() {
+    void init()
+    {
         m_home = std::make_unique<QTemporaryDir>();
         QVERIFY(m_home->isValid());
         qputenv("TALLOWIN_HOME", m_home->path().toUtf8());
@@ -132,7 +145,8 @@ private slots:
     }
     void cleanup() { QCOMPARE(m_prompter.Pending(), std::size_t(0)); }
 
-    void firstStartInAnEmptyFolder() {
+    void firstStartInAnEmptyFolder()
+    {
         auto form = NewForm();
         Ui::Tmainform& f = form->Form();
         QCOMPARE(form->LanguageName(), std::string("ENGLISH"));
@@ -145,7 +159,7 @@ private slots:
         QFileInfo book(Home("sitelog.cvn"));
         QVERIFY(book.exists());
         QCOMPARE(book.size(), qint64(0));
-        struct stat st {};
+        struct stat st { };
         QCOMPARE(::stat(Home("sitelog.cvn").toUtf8().constData(), &st), 0);
         QCOMPARE(st.st_mode & 0777, 0600u);
         QVERIFY(!QFile::exists(Home("sitelog1.cvn")));
@@ -169,12 +183,13 @@ private slots:
         QCOMPARE(ReadAll(Home("language.txt")), QByteArray("ENGLISH\r\n\r\nNO\r\n"));
     }
 
-    void startsWithTheQueueAndTheSites() {
+    void startsWithTheQueueAndTheSites()
+    {
         Write(Home("queue.txt"), "D:F;/tmp/a.txt;/pub/a.txt\r\nU:D;/tmp/dir;/pub/dir\r\n");
         {
             SiteBook book;
             QVERIFY(book.Open(Home().toStdString()));
-            for (const char* alias : {"first", "second"}) {
+            for (const char* alias : { "first", "second" }) {
                 SiteRecord r;
                 r.SetAlias(alias);
                 r.SetHostName("127.0.0.1");
@@ -182,30 +197,33 @@ private slots:
             }
         }
         auto form = NewForm();
-        QCOMPARE(form->Form().lbQueue->toPlainText(), QString("D:F;/tmp/a.txt;/pub/a.txt\nU:D;/tmp/dir;/pub/dir"));
-        QCOMPARE(Sites(*form), QStringList({"first", "second"}));
+        QCOMPARE(
+            form->Form().lbQueue->toPlainText(), QString("D:F;/tmp/a.txt;/pub/a.txt\nU:D;/tmp/dir;/pub/dir"));
+        QCOMPARE(Sites(*form), QStringList({ "first", "second" }));
         QCOMPARE(form->Form().ComboBox1->currentText(), QString("first"));
     }
 
-    void settingsFile_data() {
+    void settingsFile_data()
+    {
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<bool>("english");
         QTest::addColumn<QByteArray>("written");
         QTest::newRow("missing") << QByteArray() << true << QByteArray("ENGLISH\r\n\r\nNO\r\n");
-        QTest::newRow("one line loses nothing but itself") << QByteArray("TURKCE\r\n") << true
-                                                           << QByteArray("ENGLISH\r\n\r\nNO\r\n");
-        QTest::newRow("two lines: all defaults") << QByteArray("TURKCE\r\nproxy\r\n") << true
-                                                 << QByteArray("ENGLISH\r\n\r\nNO\r\n");
+        QTest::newRow("one line loses nothing but itself")
+            << QByteArray("TURKCE\r\n") << true << QByteArray("ENGLISH\r\n\r\nNO\r\n");
+        QTest::newRow("two lines: all defaults")
+            << QByteArray("TURKCE\r\nproxy\r\n") << true << QByteArray("ENGLISH\r\n\r\nNO\r\n");
         QTest::newRow("turkish with proxy") << QByteArray("TURKCE\r\nproxy.host\r\nYES\r\n") << false
                                             << QByteArray("TURKCE\r\nproxy.host\r\nYES\r\n");
-        QTest::newRow("lower-case english is turkish") << QByteArray("english\r\n\r\nNO\r\n") << false
-                                                       << QByteArray("english\r\n\r\nNO\r\n");
-        QTest::newRow("empty first line is turkish") << QByteArray("\r\n\r\nNO\r\n") << false
-                                                     << QByteArray("\r\n\r\nNO\r\n");
-        QTest::newRow("LF lines, extra lines dropped") << QByteArray("ENGLISH\nh\nmaybe\nmore\n") << true
-                                                       << QByteArray("ENGLISH\r\nh\r\nmaybe\r\n");
+        QTest::newRow("lower-case english is turkish")
+            << QByteArray("english\r\n\r\nNO\r\n") << false << QByteArray("english\r\n\r\nNO\r\n");
+        QTest::newRow("empty first line is turkish")
+            << QByteArray("\r\n\r\nNO\r\n") << false << QByteArray("\r\n\r\nNO\r\n");
+        QTest::newRow("LF lines, extra lines dropped")
+            << QByteArray("ENGLISH\nh\nmaybe\nmore\n") << true << QByteArray("ENGLISH\r\nh\r\nmaybe\r\n");
     }
-    void settingsFile() {
+    void settingsFile()
+    {
         QFETCH(QByteArray, contents);
         QFETCH(bool, english);
         QFETCH(QByteArray, written);
@@ -218,7 +236,8 @@ private slots:
         QCOMPARE(ReadAll(Home("language.txt")), written);
     }
 
-    void captionsEnglishTurkishEnglish() {
+    void captionsEnglishTurkishEnglish()
+    {
         auto form = NewForm();
         const auto rows = MainCaptions();
         for (const CaptionRow& row : rows)
@@ -240,7 +259,8 @@ private slots:
         QCOMPARE(form->Form().btnEditSite->toolTip(), QString("Edit Site"));
     }
 
-    void dialogsKeepTheirLanguageUntilRestart() {
+    void dialogsKeepTheirLanguageUntilRestart()
+    {
         auto form = NewForm();
         const auto label = [](Tmainform& f) { return f.dlgSite().Form().lblAlias->text(); };
         QCOMPARE(label(*form), QString("Alias:"));
@@ -259,11 +279,12 @@ private slots:
         QVERIFY(form->AboutBox().Form().Comments->text() != aboutEnglish);
     }
 
-    void addEditDeleteThroughTheDialog() {
+    void addEditDeleteThroughTheDialog()
+    {
         auto form = NewForm();
         AddSite(*form, "alpha", "127.0.0.1", "2121", "/pub");
         AddSite(*form, "beta", "127.0.0.2");
-        QCOMPARE(Sites(*form), QStringList({"alpha", "beta"}));
+        QCOMPARE(Sites(*form), QStringList({ "alpha", "beta" }));
         QCOMPARE(form->Form().ComboBox1->currentText(), QString("alpha")); // first entry, not the new one
         QByteArray bytes = Book();
         QCOMPARE(bytes.size(), qsizetype(2 * kSiteRecordSize));
@@ -278,35 +299,43 @@ private slots:
         // Edit the second site and rename it: the list is rebuilt and the
         // edited site stays selected.
         form->Form().ComboBox1->setCurrentIndex(1);
-        auto opened = AnswerDialog(*form, [](Ui::TdlgSite& d) {
-            QCOMPARE(d.edtAlias->text(), QString("beta"));
-            QCOMPARE(d.edtPassword->text(), QString("pw-beta"));
-            d.edtAlias->setText("gamma");
-            d.edtDefaultDir->setText("/srv");
-        }, true);
+        auto opened = AnswerDialog(
+            *form,
+            [](Ui::TdlgSite& d) {
+                QCOMPARE(d.edtAlias->text(), QString("beta"));
+                QCOMPARE(d.edtPassword->text(), QString("pw-beta"));
+                d.edtAlias->setText("gamma");
+                d.edtDefaultDir->setText("/srv");
+            },
+            true);
         form->btnEditSiteClick();
         QVERIFY(*opened);
-        QCOMPARE(Sites(*form), QStringList({"alpha", "gamma"}));
+        QCOMPARE(Sites(*form), QStringList({ "alpha", "gamma" }));
         QCOMPARE(form->Form().ComboBox1->currentIndex(), 1);
         QCOMPARE(form->Book().Find("gamma")->Record.RemoteDir(), std::string("/srv"));
 
         // Cancel stores nothing even with altered fields.
         const QByteArray before = Book();
-        opened = AnswerDialog(*form, [](Ui::TdlgSite& d) { d.edtHost->setText("changed"); }, false);
+        opened = AnswerDialog(
+            *form, [](Ui::TdlgSite& d) { d.edtHost->setText("changed"); }, false);
         form->btnEditSiteClick();
         QVERIFY(*opened);
         QCOMPARE(Book(), before);
 
         // The add dialog keeps the port and directory the edit showed.
         form->Form().ComboBox1->setCurrentIndex(0);
-        auto editOpened = AnswerDialog(*form, [](Ui::TdlgSite&) {}, true);
+        auto editOpened = AnswerDialog(
+            *form, [](Ui::TdlgSite&) {}, true);
         form->btnEditSiteClick(); // shows alpha: port 2121, /pub
         QVERIFY(*editOpened);
-        opened = AnswerDialog(*form, [](Ui::TdlgSite& d) {
-            QCOMPARE(d.edtPort->text(), QString("2121"));
-            QCOMPARE(d.edtDefaultDir->text(), QString("/pub"));
-            QCOMPARE(d.edtHost->text(), QString());
-        }, false);
+        opened = AnswerDialog(
+            *form,
+            [](Ui::TdlgSite& d) {
+                QCOMPARE(d.edtPort->text(), QString("2121"));
+                QCOMPARE(d.edtDefaultDir->text(), QString("/pub"));
+                QCOMPARE(d.edtHost->text(), QString());
+            },
+            false);
         form->btnAddSiteClick();
         QVERIFY(*opened);
 
@@ -314,34 +343,40 @@ private slots:
         // entry is selected, and the next add takes the slot.
         form->Form().ComboBox1->setCurrentIndex(0);
         form->btnDeleteSiteClick();
-        QCOMPARE(Sites(*form), QStringList({"gamma"}));
+        QCOMPARE(Sites(*form), QStringList({ "gamma" }));
         QCOMPARE(form->Form().ComboBox1->currentIndex(), -1);
         bytes = Book();
         QCOMPARE(bytes.size(), qsizetype(2 * kSiteRecordSize));
-        const SiteRecord deleted = SiteRecord::FromBytes(std::string_view(bytes.constData(), kSiteRecordSize));
+        const SiteRecord deleted
+            = SiteRecord::FromBytes(std::string_view(bytes.constData(), kSiteRecordSize));
         QVERIFY(deleted.IsDeleted());
         QCOMPARE(deleted.Password(), std::string("pw-alpha"));
         form->btnDeleteSiteClick(); // nothing selected: nothing happens
         QCOMPARE(Book(), bytes);
         AddSite(*form, "delta", "127.0.0.3");
         QCOMPARE(Book().size(), qsizetype(2 * kSiteRecordSize));
-        QCOMPARE(Sites(*form), QStringList({"delta", "gamma"}));
+        QCOMPARE(Sites(*form), QStringList({ "delta", "gamma" }));
         QVERIFY(m_prompter.Shown().empty());
     }
 
-    void siteCommandMessages() {
+    void siteCommandMessages()
+    {
         auto form = NewForm();
         form->btnEditSiteClick(); // empty book
-        auto opened = AnswerDialog(*form, [](Ui::TdlgSite& d) {
-            d.edtAlias->setText("   ");
-            d.edtHost->setText("127.0.0.1");
-        }, true);
+        auto opened = AnswerDialog(
+            *form,
+            [](Ui::TdlgSite& d) {
+                d.edtAlias->setText("   ");
+                d.edtHost->setText("127.0.0.1");
+            },
+            true);
         form->btnAddSiteClick();
         QVERIFY(*opened);
-        opened = AnswerDialog(*form, [](Ui::TdlgSite& d) { d.edtAlias->setText("x"); }, false);
+        opened = AnswerDialog(
+            *form, [](Ui::TdlgSite& d) { d.edtAlias->setText("x"); }, false);
         form->btnAddSiteClick(); // Cancel: no message
         QVERIFY(*opened);
-        const std::vector<std::string> expected = {kMsgNoSiteDefined, kMsgEnterAliasAndHost};
+        const std::vector<std::string> expected = { kMsgNoSiteDefined, kMsgEnterAliasAndHost };
         QCOMPARE(m_prompter.ShownTexts(), expected);
         QCOMPARE(Book().size(), qsizetype(0));
         // Alias "!" is stored but never listed.
@@ -350,7 +385,8 @@ private slots:
         QCOMPARE(form->Form().ComboBox1->count(), 0);
     }
 
-    void dialogRefusesInputLongerThanItsField() {
+    void dialogRefusesInputLongerThanItsField()
+    {
         auto form = NewForm();
         Ui::TdlgSite& d = form->dlgSite().Form();
         d.edtAlias->clear();
@@ -369,12 +405,15 @@ private slots:
 
         // Text the program put there is checked again on OK: the dialog stays
         // open with a message, and nothing is stored.
-        auto opened = AnswerDialog(*form, [&](Ui::TdlgSite& dd) {
-            dd.edtAlias->setText("ok");
-            dd.edtHost->setText(QString(51, 'h'));
-            dd.OKBtn->click();
-            QVERIFY(form->dlgSite().isVisible());
-        }, false);
+        auto opened = AnswerDialog(
+            *form,
+            [&](Ui::TdlgSite& dd) {
+                dd.edtAlias->setText("ok");
+                dd.edtHost->setText(QString(51, 'h'));
+                dd.OKBtn->click();
+                QVERIFY(form->dlgSite().isVisible());
+            },
+            false);
         form->btnAddSiteClick();
         QVERIFY(*opened);
         QCOMPARE(m_prompter.Shown().size(), std::size_t(1));
@@ -382,32 +421,35 @@ private slots:
         QCOMPARE(Book().size(), qsizetype(0));
     }
 
-    void resizeRule() {
+    void resizeRule()
+    {
         auto form = NewForm();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
         form->resize(400, 500);
         QTest::qWait(20);
         QCOMPARE(form->width(), 550);
-        for (int width : {900, 701}) {
+        for (int width : { 900, 701 }) {
             form->resize(width, 500);
             QTest::qWait(20);
             QCOMPARE(form->Form().pnlLeft->width(), width / 2);
         }
         // Dragging the splitter moves the border until the next resize.
         QSplitter* split = form->Form().Splitter1;
-        split->setSizes({200, split->width() - split->handleWidth() - 200});
+        split->setSizes({ 200, split->width() - split->handleWidth() - 200 });
         QCOMPARE(form->Form().pnlLeft->width(), 200);
     }
 
-    void closingNotice_data() {
+    void closingNotice_data()
+    {
         QTest::addColumn<bool>("viaExit");
         QTest::addColumn<bool>("turkish");
         QTest::newRow("Exit, English") << true << false;
         QTest::newRow("close box, English") << false << false;
         QTest::newRow("close box, Turkish") << false << true;
     }
-    void closingNotice() {
+    void closingNotice()
+    {
         QFETCH(bool, viaExit);
         QFETCH(bool, turkish);
         auto form = NewForm();
@@ -425,10 +467,11 @@ private slots:
         QCOMPARE(form->StatusText(0), QString::fromUtf8(Message(msgClosing, !turkish)));
         form.reset();
         QCOMPARE(ReadAll(Home("language.txt")),
-                 turkish ? QByteArray("TURKCE\r\n\r\nNO\r\n") : QByteArray("ENGLISH\r\n\r\nNO\r\n"));
+            turkish ? QByteArray("TURKCE\r\n\r\nNO\r\n") : QByteArray("ENGLISH\r\n\r\nNO\r\n"));
     }
 
-    void unreadableBookIsReportedAndLeftAlone() {
+    void unreadableBookIsReportedAndLeftAlone()
+    {
         // A folder where the book should be: it can be neither read nor replaced.
         QVERIFY(QDir(Home()).mkdir("sitelog.cvn"));
         auto form = NewForm();
@@ -438,7 +481,8 @@ private slots:
         QCOMPARE(form->Form().ComboBox1->count(), 0);
     }
 
-    void localDeleteAsksThroughThePrompter() {
+    void localDeleteAsksThroughThePrompter()
+    {
         qputenv("HOME", Home().toUtf8());
         qputenv("XDG_DATA_HOME", Home(".local/share").toUtf8());
         QVERIFY(QDir(Home()).mkpath("local"));
@@ -459,7 +503,8 @@ private slots:
         QVERIFY(m_prompter.Shown()[1].Text.find("doomed.txt") != std::string::npos);
     }
 
-    void hintsUseTheProgramsHintWindow() {
+    void hintsUseTheProgramsHintWindow()
+    {
         auto form = NewForm();
         form->show();
         form->Turkish1Click();
@@ -472,7 +517,8 @@ private slots:
         hint->hide();
     }
 
-    void qtPrompterAnswersWithTheButtonPressed_data() {
+    void qtPrompterAnswersWithTheButtonPressed_data()
+    {
         QTest::addColumn<QString>("button");
         QTest::addColumn<int>("answer");
         QTest::newRow("OK") << "OK" << int(ansOK);
@@ -480,7 +526,8 @@ private slots:
         QTest::newRow("Ignore") << "Ignore" << int(ansIgnore);
         QTest::newRow("Cancel") << "Cancel" << int(ansCancel);
     }
-    void qtPrompterAnswersWithTheButtonPressed() {
+    void qtPrompterAnswersWithTheButtonPressed()
+    {
         QFETCH(QString, button);
         QFETCH(int, answer);
         QtPrompter prompter;
@@ -494,12 +541,13 @@ private slots:
                 if (b->text() == button)
                     b->click();
         });
-        QCOMPARE(int(prompter.Confirm("Overwrite?", {ansOK, ansAll, ansIgnore, ansCancel})), answer);
+        QCOMPARE(int(prompter.Confirm("Overwrite?", { ansOK, ansAll, ansIgnore, ansCancel })), answer);
         offered.sort();
-        QCOMPARE(offered, QStringList({"All", "Cancel", "Ignore", "OK"}));
+        QCOMPARE(offered, QStringList({ "All", "Cancel", "Ignore", "OK" }));
     }
 
-    void helpShowsThePageBesideTheProgram() {
+    void helpShowsThePageBesideTheProgram()
+    {
         auto form = NewForm();
         form->Help1Click();
         QVERIFY(form->HelpWindow());
@@ -507,12 +555,14 @@ private slots:
         QVERIFY(form->HelpWindow()->Text().contains("site book"));
     }
 
-    void programEndsOnSignalLikeOnItsCloseBox_data() {
+    void programEndsOnSignalLikeOnItsCloseBox_data()
+    {
         QTest::addColumn<int>("signo");
         QTest::newRow("SIGTERM") << int(SIGTERM);
         QTest::newRow("SIGINT") << int(SIGINT);
     }
-    void programEndsOnSignalLikeOnItsCloseBox() {
+    void programEndsOnSignalLikeOnItsCloseBox()
+    {
         QFETCH(int, signo);
         Write(Home("language.txt"), "TURKCE\r\nproxy.host\r\nYES\r\n");
         QProcess program;
@@ -538,7 +588,8 @@ private slots:
     }
 };
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     QApplication application(argc, argv);
     app::SetUpApplication();
     MainformTest test;
