@@ -368,7 +368,8 @@ void TLsFilelistView28::FillDrives()
                 QStringLiteral("drive-harddisk"), style()->standardIcon(QStyle::SP_DriveHDIcon)));
         item->setData(colName, PathRole, WithSlash(volume.rootPath()));
         item->setData(colName, KindRole, int(ekDrive));
-        item->setText(colSize, SizeText(volume.bytesTotal()));
+        item->setText(
+            colSize, QLocale().formattedDataSize(volume.bytesTotal(), 1, QLocale::DataSizeTraditionalFormat));
         item->setData(colName, SizeRole, volume.bytesTotal());
         item->setTextAlignment(colSize, Qt::AlignRight | Qt::AlignVCenter);
         item->setText(colType, QString::fromUtf8(volume.fileSystemType()));
