@@ -3,7 +3,7 @@
 // against the same server and file, and prints MB/s, the ratios and our peak
 // memory. The last line ends with "ratio R", R the lower of the two ratios.
 //
-//   ftp_transfer [--size MiB] [--part-blocks]
+//   ftp_transfer [--size MiB] [--part-blocks] [--blocks RECV,SEND]
 // --part-blocks also measures the engine with 4096-byte reads and 1460-byte
 // upload blocks.
 #include "ftp/FtpCli.hpp"
@@ -61,12 +61,11 @@ struct Figures {
     double down = 0, up = 0; // MB/s
 };
 
-bool EngineRun(int port, const fs::path& root, const fs::path& tmp, std::uint64_t size, bool partBlocks,
-               Figures& out)
+bool EngineRun(int port, const fs::path& root, const fs::path& tmp, std::uint64_t size, int recvBlock,
+               int sendBlock, Figures& out)
 {
     ftp::TFtpClient c;
-    if (partBlocks)
-        c.SetTransferBlockSizes(4096, 1460);
+    c.SetTransferBlockSizes(recvBlock, sendBlock);
     c.SetHostName("127.0.0.1");
     c.SetPort(std::to_string(port));
     c.SetUserName(testsupport::Vsftpd::kUser);
@@ -108,7 +107,12 @@ int main(int argc, char** argv)
 {
     std::uint64_t mib = 1024;
     bool partBlocks = false;
+    int recvBlock = 0, sendBlock = 0; // 0: the engine's defaults
     for (int i = 1; i < argc; ++i) {
+        if (!std::strcmp(argv[i], "--blocks") && i + 1 < argc) {
+            std::sscanf(argv[++i], "%d,%d", &recvBlock, &sendBlock);
+            continue;
+        }
         if (!std::strcmp(argv[i], "--size") && i + 1 < argc)
             mib = std::strtoull(argv[++i], nullptr, 10);
         else if (!std::strcmp(argv[i], "--part-blocks"))
@@ -133,7 +137,7 @@ int main(int argc, char** argv)
     const std::string local = (tmp / "peer.bin").string();
 
     Figures engine;
-    if (!EngineRun(server.Port(), root.path(), tmp.path(), size, false, engine))
+    if (!EngineRun(server.Port(), root.path(), tmp.path(), size, recvBlock, sendBlock, engine))
         return 1;
     std::printf("TFtpClient download %.1f MB/s, upload %.1f MB/s\n", engine.down, engine.up);
     struct rusage ru{};
@@ -142,7 +146,7 @@ int main(int argc, char** argv)
 
     if (partBlocks) {
         Figures part;
-        if (EngineRun(server.Port(), root.path(), tmp.path(), size, true, part))
+        if (EngineRun(server.Port(), root.path(), tmp.path(), size, 4096, 1460, part))
             std::printf("TFtpClient with 4096/1460-byte blocks: download %.1f MB/s, upload %.1f MB/s\n",
                         part.down, part.up);
     }

@@ -26,8 +26,8 @@ namespace {
 // data-available event; the send size is one block handed to the socket per
 // data-sent event. Both are far above a TCP segment so a loopback transfer is
 // not held back by the event loop (see bench/ftp_transfer).
-constexpr int kDefaultRecvBlock = 65536;
-constexpr int kDefaultSendBlock = 65536;
+constexpr int kDefaultRecvBlock = 262144;
+constexpr int kDefaultSendBlock = 262144;
 
 const char* const kStateNames[] = {"Closed",    "Ready",       "StepReady",  "Resolving",
                                    "Connected", "Aborting",    "Unused6",    "AwaitBanner",
