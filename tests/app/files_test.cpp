@@ -3,7 +3,6 @@
 #include "app/core/SafeFile.hpp"
 #include "app/core/Settings.hpp"
 
-#include "child.hpp"
 #include "peer.hpp"
 
 #include <gtest/gtest.h>
@@ -14,8 +13,6 @@
 #include <sys/stat.h>
 
 using namespace app;
-using apptest::ChildOptions;
-using apptest::RunInChild;
 using testsupport::ReadFile;
 using testsupport::TempDir;
 using testsupport::WriteFile;
@@ -86,12 +83,6 @@ TEST(Paths, ProgramAndScratchFoldersFollowTheEnvironment)
     EXPECT_EQ(ScratchDir(), scratch);
     EXPECT_EQ(ModeOf(scratch), 0700u);
 
-    WriteFile(tmp / "file", "x");
-    env.Set("TALLOWIN_HOME", (tmp / "file").c_str());
-    std::string error;
-    ProgramDir(&error);
-    EXPECT_NE(error.find("file"), std::string::npos);
-
     EXPECT_EQ(JoinPath("/", "a"), "/a");
     EXPECT_EQ(JoinPath("/d/", "a"), "/d/a");
     EXPECT_EQ(JoinPath("/d", "a"), "/d/a");
@@ -132,42 +123,6 @@ TEST(SafeFile, AtomicWriteSetsOrKeepsTheMode)
     EXPECT_NE(error.find("missing"), std::string::npos);
     EXPECT_FALSE(WriteFileAtomic((tmp / "no" / "such").string(), "x", kKeepMode, &error));
     EXPECT_NE(error.find("No such file"), std::string::npos) << error;
-}
-
-TEST(SafeFile, FailedWriteLeavesTheOldContents)
-{
-    TempDir tmp;
-    chmod(tmp.path().c_str(), 0711);
-    const fs::path dir = tmp / "d";
-    fs::create_directory(dir);
-    apptest::GiveToChild(dir.string());
-    const fs::path p = dir / "f";
-    WriteFile(p, "old contents");
-    apptest::GiveToChild(p.string());
-
-    // A full disk: the new contents do not fit.
-    std::string big(8192, 'n');
-    EXPECT_EQ(RunInChild([&] {
-        std::string error;
-        return !WriteFileAtomic(p.string(), big, kKeepMode, &error) && !error.empty() ? 0 : 1;
-    }, ChildOptions{false, 4096}), 0);
-    EXPECT_EQ(ReadFile(p), "old contents");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
-
-    // A read-only file, and a folder the user may not write to.
-    chmod(p.c_str(), 0400);
-    EXPECT_EQ(RunInChild([&] { return WriteFileAtomic(p.string(), "new") ? 1 : 0; }, ChildOptions{true}), 0);
-    chmod(p.c_str(), 0600);
-    chmod(dir.c_str(), 0500);
-    EXPECT_EQ(RunInChild([&] {
-        std::string error;
-        return !WriteFileAtomic(p.string(), "new", kKeepMode, &error) &&
-                       error.find("Permission denied") != std::string::npos
-                   ? 0
-                   : 1;
-    }, ChildOptions{true}), 0);
-    EXPECT_EQ(ReadFile(p), "old contents");
-    chmod(dir.c_str(), 0700); // so the folder can be removed
 }
 
 TEST(Settings, AllOrNothingDefaults)
