@@ -176,6 +176,11 @@ void THttpCli::StartRequest(THttpRequest rq)
         throw EHttpException("HTTP component has nothing to post or put", 2);
 
     m_requestType = rq;
+    m_requestRangeBegin = m_rangeBeginFromReply ? std::string() : m_contentRangeBegin;
+    m_requestRangeEnd = m_rangeEndFromReply ? std::string() : m_contentRangeEnd;
+    m_contentRangeBegin.clear();
+    m_contentRangeEnd.clear();
+    m_rangeBeginFromReply = m_rangeEndFromReply = false;
     m_relocations = 0;
     m_reusedConnection = false;
     m_bodySent = 0;
@@ -394,8 +399,8 @@ void THttpCli::SendRequestHeader()
         f.ContentLength = std::max<std::int64_t>(0, m_bodyInStream->Size() - m_bodyInStream->Position());
     f.ModifiedSince = m_modifiedSince;
     f.Cookie = m_cookie;
-    f.RangeBegin = m_contentRangeBegin;
-    f.RangeEnd = m_contentRangeEnd;
+    f.RangeBegin = m_requestRangeBegin;
+    f.RangeEnd = m_requestRangeEnd;
     std::vector<std::string> lines = BuildRequestHeaderLines(f);
     // Credentials go with every request once sent, for server and proxy alike,
     // so a reused connection and a proxied server login both keep working.
@@ -405,8 +410,6 @@ void THttpCli::SendRequestHeader()
         insertAt = lines.insert(insertAt, AuthLine("Proxy-Authorization", m_proxyUsername, m_proxyPassword));
     if (m_authBasicState != authNone)
         lines.insert(insertAt, AuthLine("Authorization", m_username, m_password));
-    m_contentRangeBegin.clear();
-    m_contentRangeEnd.clear();
     m_acceptRanges.clear();
 
     if (OnBeforeHeaderSend)
@@ -601,7 +604,8 @@ void THttpCli::ProcessHeaderLine(const char* line, std::size_t len, std::size_t 
             m_transferEncoding = value;
             m_chunked = LowerCase(value).find("chunked") != std::string::npos;
         } else if (name == "content-range") {
-            ParseContentRange(value, m_contentRangeBegin, m_contentRangeEnd);
+            if (ParseContentRange(value, m_contentRangeBegin, m_contentRangeEnd))
+                m_rangeBeginFromReply = m_rangeEndFromReply = true;
         } else if (name == "accept-ranges") {
             m_acceptRanges = value;
         } else if (name == "content-type") {

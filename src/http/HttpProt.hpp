@@ -148,10 +148,22 @@ public:
     void SetCookie(const std::string& v) { m_cookie = v; }
     const std::string& ContentTypePost() const { return m_contentTypePost; }
     void SetContentTypePost(const std::string& v) { m_contentTypePost = v; }
+    // The range of the next request. A request takes and clears them, and
+    // uses that range for all its attempts (relocations, auth retries). A
+    // reply's Content-Range fills them again for the caller to read; values
+    // filled that way are not sent with the next request.
     const std::string& ContentRangeBegin() const { return m_contentRangeBegin; }
-    void SetContentRangeBegin(const std::string& v) { m_contentRangeBegin = v; }
+    void SetContentRangeBegin(const std::string& v)
+    {
+        m_contentRangeBegin = v;
+        m_rangeBeginFromReply = false;
+    }
     const std::string& ContentRangeEnd() const { return m_contentRangeEnd; }
-    void SetContentRangeEnd(const std::string& v) { m_contentRangeEnd = v; }
+    void SetContentRangeEnd(const std::string& v)
+    {
+        m_contentRangeEnd = v;
+        m_rangeEndFromReply = false;
+    }
     const std::string& AcceptRanges() const { return m_acceptRanges; }
     bool MultiThreaded() const { return m_multiThreaded; }
     void SetMultiThreaded(bool v);
@@ -290,6 +302,10 @@ private:
     std::string m_contentTypePost = "application/x-www-form-urlencoded";
     std::string m_contentRangeBegin;
     std::string m_contentRangeEnd;
+    bool m_rangeBeginFromReply = false;
+    bool m_rangeEndFromReply = false;
+    std::string m_requestRangeBegin; // the range of the request in progress
+    std::string m_requestRangeEnd;
     std::string m_acceptRanges;
     bool m_multiThreaded = false;
     std::string m_requestVer = "1.0";

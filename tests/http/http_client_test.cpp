@@ -171,10 +171,23 @@ TEST(HttpNginx, RangesHostHeaderAndEmptyBody)
     EXPECT_EQ(c.cli.ContentRangeBegin(), "1000"); // filled again by Content-Range
     EXPECT_EQ(c.cli.ContentRangeEnd(), "199999");
 
+    // Values filled by that reply do not leak into the next request: only
+    // the begin set here is sent.
+    c.cli.SetContentRangeBegin("10");
+    EXPECT_EQ(c.Get(g_nginx->Base() + "/data.bin"), data.substr(10));
+    EXPECT_TRUE(c.Sent("Range: bytes=10-"));
+    EXPECT_EQ(c.Get(g_nginx->Base() + "/data.bin"), data);
+    EXPECT_EQ(c.CountSent("Range:"), 0);
+
     c.cli.SetContentRangeBegin("10");
     c.cli.SetContentRangeEnd("19");
     EXPECT_EQ(c.Get(g_nginx->Base() + "/data.bin"), data.substr(10, 10));
     EXPECT_EQ(c.cli.BodyLength(), 10);
+
+    // A resumed download that is redirected keeps its range.
+    c.cli.SetContentRangeBegin("6");
+    EXPECT_EQ(c.Get(g_nginx->Base() + "/redir/rel"), "file\n");
+    EXPECT_EQ(c.cli.ReplyStatus(), 206);
 
     // The range is cleared once sent: a reply without Content-Range leaves
     // it empty and the next request has none.
