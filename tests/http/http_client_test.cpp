@@ -229,6 +229,15 @@ TEST(HttpNginx, KeepAliveWithVersion11)
     EXPECT_EQ(c.cli.BodyLength(), 200000);
     EXPECT_EQ(c.cli.CtrlSocket().GetBoundPort(), localPort);
 
+    // The close request.
+    std::vector<THttpRequest> done;
+    c.cli.OnRequestDone = [&](THttpCli*, THttpRequest rq, std::uint16_t) { done.push_back(rq); };
+    c.cli.Close();
+    EXPECT_TRUE(PumpUntil([&] { return c.cli.State() == httpReady && !done.empty(); }));
+    EXPECT_EQ(c.cli.CtrlSocket().State(), net::wsClosed);
+    EXPECT_EQ(done, std::vector<THttpRequest>{httpCLOSE});
+    EXPECT_EQ(c.cli.ReplyStatus(), 200);
+
     // HTTP/1.0 closes after the reply.
     c.cli.SetRequestVer("1.0");
     EXPECT_EQ(c.Get(g_nginx->Base() + "/files/small.txt"), "small file\n");
@@ -342,6 +351,9 @@ TEST(HttpProxy, TinyproxyPlainAuthAndTunnel)
     a.cli.SetProxyPassword(kHttpAuthPass);
     EXPECT_EQ(a.Get(url), "small file\n") << g_authProxy->Log();
     EXPECT_EQ(a.CountSent("Proxy-Authorization: Basic "), 1);
+    EXPECT_EQ(a.cli.ProxyAuthBasicState(), authAccepted);
+    // The tunnel request asks again after the proxy's 407.
+    EXPECT_EQ(a.Get("https://127.0.0.1:" + std::to_string(g_nginx->Port()) + "/files/small.txt"), "small file\n");
     EXPECT_EQ(a.cli.ProxyAuthBasicState(), authAccepted);
 }
 
@@ -474,6 +486,15 @@ TEST(HttpScripted, PostBodyAndAbort)
     EXPECT_EQ(c.out.Data(), Pattern(150000));
     EXPECT_TRUE(c.Sent("Content-Length: 150000"));
     EXPECT_TRUE(c.Sent("Content-Type: application/x-www-form-urlencoded"));
+
+    // A relocated POST goes on as a GET without a body.
+    g_script->ClearLog();
+    c.Reset();
+    c.cli.SetURL(g_script->Base() + "/reloc");
+    c.cli.Post();
+    EXPECT_EQ(c.out.Data().rfind("target on conn", 0), 0u) << c.out.Data();
+    EXPECT_EQ(c.cli.RequestType(), httpGET);
+    EXPECT_NE(g_script->RequestLog().find("GET /target HTTP/1.1"), std::string::npos);
 
     // Abort while the body is arriving.
     c.Reset();
