@@ -171,6 +171,12 @@ void Tmainform::WireControls()
     // Each pane gets half of any width from 550 up; what does not fit is cut.
     f.pnlLeft->setMinimumWidth(100);
     f.pnlRight->setMinimumWidth(100);
+    // The directory labels show long paths later: they take the room that
+    // is left and are cut, never pushing the check box out.
+    for (QLabel* label : { f.lblLocal, f.lblRemote }) {
+        label->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        label->setMinimumWidth(0);
+    }
     // The panes take the height; the log and the queue keep theirs.
     f.Splitter2->setStretchFactor(0, 1);
     f.Splitter2->setStretchFactor(1, 0);
