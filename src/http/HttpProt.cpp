@@ -502,6 +502,29 @@ void THttpCli::SocketDataAvailable(std::uint16_t)
         Trigger(OnDataPush);
 }
 
+void THttpCli::DeliverReceived(const char* data, std::size_t len)
+{
+    while (len > 0 && !m_requestEnded) {
+        if (m_state == httpWaitingHeader || m_state == httpWaitingTunnel) {
+            if (m_rcvCount >= kHeaderUsable) {
+                ProtocolFailure("Reply header line too long");
+                return;
+            }
+            std::size_t n = std::min(len, kHeaderUsable - m_rcvCount);
+            std::memcpy(m_rcvBuf + m_rcvCount, data, n);
+            m_rcvCount += n;
+            data += n;
+            len -= n;
+            ProcessHeaderBytes();
+        } else if (m_state == httpReceivingBody) {
+            HandleBodyBytes(data, len);
+            return;
+        } else {
+            return;
+        }
+    }
+}
+
 void THttpCli::ProcessHeaderBytes()
 {
     std::size_t start = 0;
@@ -519,7 +542,7 @@ void THttpCli::ProcessHeaderBytes()
         start += full;
         if (m_state == httpReceivingBody && before != httpReceivingBody) {
             // The rest of the reception is body.
-            std::string rest(m_rcvBuf + start, m_rcvCount - start);
+            std::string rest = start < m_rcvCount ? std::string(m_rcvBuf + start, m_rcvCount - start) : std::string();
             m_rcvCount = 0;
             if (!rest.empty())
                 HandleBodyBytes(rest.data(), rest.size());
@@ -673,10 +696,8 @@ void THttpCli::HeaderComplete()
         return;
     }
     if (m_closeAfterReply) {
-        if (m_requestType == httpHEAD) {
-            m_rcvCount = 0;
-            SetState(httpReceivingBody);
-        }
+        if (m_requestType == httpHEAD)
+            SetState(httpReceivingBody); // what still comes is dropped
         m_socket->CloseLater();
         return;
     }

@@ -243,6 +243,8 @@ public:
     const std::string& LastResponse() const { return m_lastResponse; }
 
 private:
+    friend class THttpCliTestAccess; // feeds reply bytes without a socket (fuzzing)
+
     void SetState(THttpState s);
     void Trigger(const TNotifyEvent& ev) { if (ev) ev(this); }
     void WndProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
@@ -271,6 +273,7 @@ private:
 
     // Socket handlers.
     void SocketDataAvailable(std::uint16_t err);
+    void DeliverReceived(const char* data, std::size_t len); // as if received
     void SocketSessionConnected(std::uint16_t err);
     void SocketSessionClosed(std::uint16_t err);
     void SocketDataSent(std::uint16_t err);

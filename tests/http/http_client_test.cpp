@@ -242,6 +242,11 @@ TEST(HttpNginx, KeepAliveWithVersion11)
     c.cli.SetRequestVer("1.0");
     EXPECT_EQ(c.Get(g_nginx->Base() + "/files/small.txt"), "small file\n");
     EXPECT_TRUE(PumpUntil([&] { return c.cli.CtrlSocket().State() == net::wsClosed; }));
+    c.Reset();
+    c.cli.SetURL(g_nginx->Base() + "/data.bin");
+    c.cli.Head();
+    EXPECT_EQ(c.cli.BodyLength(), 200000);
+    EXPECT_EQ(c.out.Data(), "");
 }
 
 TEST(HttpNginx, RedirectsAndTheirLimit)
