@@ -30,6 +30,7 @@ struct Hash {
 struct Source {
     std::uint64_t state = 0x9E3779B97F4A7C15ULL;
     std::int64_t left = kTotal;
+    int turn = 0;
     Hash hash;
     std::string Next(int size)
     {
@@ -52,10 +53,9 @@ struct Source {
 void Transfer(TWSocket& from, TWSocket& to, Hash& received, std::int64_t& got, Source& src)
 {
     static const int sizes[] = {65536, 1460, 200000, 7, 131072};
-    int turn = 0;
-    from.OnDataSent = [&](TCustomWSocket* x, std::uint16_t) {
+    from.OnDataSent = [&src](TCustomWSocket* x, std::uint16_t) {
         for (int k = 0; k < 2 && src.left > 0; ++k)
-            x->SendText(src.Next(sizes[turn++ % 5]));
+            x->SendText(src.Next(sizes[src.turn++ % 5]));
     };
     to.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
         char buf[131072];
