@@ -4,6 +4,9 @@
 #include "app/program.hpp"
 
 #include <QApplication>
+#ifdef TALLOWIN_QT_PUMP
+#include "ui/pump/QtPump.hpp"
+#endif
 
 #include <memory>
 
@@ -12,6 +15,10 @@ int main(int argc, char** argv)
     QApplication application(argc, argv);
     app::CatchCloseSignals();
     app::SetUpApplication();
+#ifdef TALLOWIN_QT_PUMP
+    // Socket events and posted messages run inside Qt's loops, modal ones too.
+    ui::TQtPump pump;
+#endif
     // The program ends when the main window has closed, not when some other
     // window happens to be the last one.
     QApplication::setQuitOnLastWindowClosed(false);
