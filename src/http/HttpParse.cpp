@@ -203,7 +203,7 @@ bool ParseStatusLine(std::string_view line, TStatusLine& out)
         return false;
     out.Version = std::string(line.substr(5, 3));
     out.Status = -1;
-    if (line.size() >= 12 && line[8] == ' ') {
+    if (line.size() >= 12) {
         int v = 0;
         bool ok = true;
         for (std::size_t i = 9; i < 12; ++i) {
@@ -213,7 +213,7 @@ bool ParseStatusLine(std::string_view line, TStatusLine& out)
             }
             v = v * 10 + (line[i] - '0');
         }
-        if (ok && (line.size() == 12 || line[12] == ' '))
+        if (ok)
             out.Status = v;
     }
     out.Text = line.size() > 13 ? std::string(line.substr(13)) : std::string();
