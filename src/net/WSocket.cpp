@@ -775,7 +775,8 @@ void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options)
             m_lastError = WSAGetLastError();
             break;
         }
-        if (n == 0)
+        // Bytes a subclass holds (a SOCKS reply's surplus) are data too.
+        if (n == 0 && LocalPendingCount() == 0)
             break;
     }
 }
@@ -1024,7 +1025,14 @@ void TCustomWSocket::Listen()
         failAndClose("setsockopt(SO_REUSEADDR)");
         return;
     }
-    if (wsk::bind(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin), sizeof m_sin) != 0) {
+    // Here a datagram reaches a socket bound to its destination address or
+    // to any address, never one bound to the interface: a multicast
+    // listener binds to its group and joins it on the interface from Addr.
+    sockaddr_in bindAddr = m_sin;
+    std::uint32_t group = INADDR_NONE;
+    if (m_type == SOCK_DGRAM && m_multiCast && parseDotted(m_multiCastAddrStr, group))
+        bindAddr.sin_addr.s_addr = group;
+    if (wsk::bind(m_hSocket, reinterpret_cast<sockaddr*>(&bindAddr), sizeof bindAddr) != 0) {
         failAndClose("Bind");
         return;
     }
@@ -1038,9 +1046,6 @@ void TCustomWSocket::Listen()
     } else if (m_type == SOCK_DGRAM) {
         if (m_multiCast) {
             ip_mreq mreq{};
-            std::uint32_t group = 0;
-            if (!parseDotted(m_multiCastAddrStr, group))
-                group = INADDR_NONE;
             mreq.imr_multiaddr.s_addr = group;
             mreq.imr_interface.s_addr = m_sin.sin_addr.s_addr;
             if (wsk::setsockopt(m_hSocket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &mreq, sizeof mreq) != 0) {

@@ -273,6 +273,8 @@ protected:
     virtual void HandleAcceptEvent(std::uint16_t Error);
     virtual void HandleCloseEvent(std::uint16_t Error);
     virtual void AdoptedConnected();
+    // Received bytes held by the object itself, not by the platform.
+    virtual int LocalPendingCount() { return 0; }
 
     // Helpers shared with the subclasses.
     void ChangeState(TSocketState NewState);
@@ -386,6 +388,7 @@ protected:
     void NotifyConnectedStep(std::uint16_t Error) override;
     void NotifySessionClosed(std::uint16_t Error) override;
     int RecvRaw(void* Buffer, int Len, int Flags) override;
+    int LocalPendingCount() override { return m_surplusCnt; }
 
     // The negotiation's reply side, usable without a socket (fuzzing).
     bool SocksNegotiating() const { return m_socksState != socksStateReady; }

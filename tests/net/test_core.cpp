@@ -8,6 +8,8 @@
 
 #include <memory>
 
+#include <netinet/tcp.h>
+
 using namespace net;
 using nettest::EventLog;
 using nettest::PumpUntil;
@@ -422,5 +424,71 @@ TEST(WSocketCore, WaitsFlushAndWaitUntilClosed)
     p.c.WaitUntilClosed();
     PumpUntil([&] { return p.c.State() == wsClosed; }, 2000);
     EXPECT_EQ(got, "bye");
+    EXPECT_EQ(p.c.State(), wsClosed);
+}
+
+TEST(WSocketCore, MulticastAndBroadcastOptionsOnLoopback)
+{
+    const int port = testsupport::FreePort();
+    const std::string group = "239.255.77.1";
+    TWSocket listener;
+    listener.SetProto("udp");
+    listener.SetAddr("127.0.0.1");  // the interface that joins the group
+    listener.SetPort(std::to_string(port));
+    listener.SetMultiCast(true);
+    listener.SetMultiCastAddrStr(group);
+    listener.SetReuseAddr(true);
+    std::string got;
+    listener.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) { got += x->ReceiveText(); };
+    listener.Listen();
+    ASSERT_EQ(listener.State(), wsConnected);
+
+    TWSocket sender;
+    sender.SetProto("udp");
+    sender.SetAddr(group);
+    sender.SetPort(std::to_string(port));
+    sender.SetLocalAddr("127.0.0.1");  // sends the group's datagrams through loopback
+    sender.SetMultiCast(true);
+    sender.SetMultiCastIpTTL(2);
+    sender.Connect();
+    unsigned char ttl = 0;
+    socklen_t len = sizeof ttl;
+    ASSERT_EQ(::getsockopt(static_cast<int>(sender.HSocket()), IPPROTO_IP, IP_MULTICAST_TTL, &ttl, &len), 0);
+    EXPECT_EQ(ttl, 2);
+    sender.SendText("to the group");
+    ASSERT_TRUE(PumpUntil([&] { return got == "to the group"; }, 3000));
+
+    // The broadcast address switches the option on; nothing is sent.
+    TWSocket bc;
+    bc.SetProto("udp");
+    bc.SetAddr("255.255.255.255");
+    bc.SetPort(std::to_string(port));
+    bc.SetLocalAddr("127.0.0.1");
+    bc.Connect();
+    int on = 0;
+    len = sizeof on;
+    ASSERT_EQ(::getsockopt(static_cast<int>(bc.HSocket()), SOL_SOCKET, SO_BROADCAST, &on, &len), 0);
+    EXPECT_NE(on, 0);
+}
+
+TEST(WSocketCore, KeepAliveNoDelayAndLinger)
+{
+    Pair p;
+    p.c.SetComponentOptions({wsoTcpNoDelay});
+    ASSERT_TRUE(p.Connect());
+    const int fd = static_cast<int>(p.c.HSocket());
+    int v = 0;
+    socklen_t len = sizeof v;
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &v, &len), 0);
+    EXPECT_NE(v, 0);
+    ASSERT_EQ(::getsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &v, &len), 0);
+    EXPECT_NE(v, 0);
+    linger li{};
+    len = sizeof li;
+    ASSERT_EQ(::getsockopt(fd, SOL_SOCKET, SO_LINGER, &li, &len), 0);
+    EXPECT_EQ(li.l_onoff, 1);
+    EXPECT_EQ(li.l_linger, 0);
+    // Abort turns linger off before closing a connected TCP socket.
+    p.c.Abort();
     EXPECT_EQ(p.c.State(), wsClosed);
 }
