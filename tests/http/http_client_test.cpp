@@ -330,8 +330,10 @@ TEST(HttpPython, Http10CloseDelimitedBody)
         ASSERT_EQ(static_cast<unsigned char>(body[i]), (i % 8192) % 251) << i;
     EXPECT_EQ(c.cli.BodyBytesRead(), 300000);
 
+    c.cli.SetMultiThreaded(true); // the other wait loop
     EXPECT_EQ(c.Get(g_py->Base() + "/page.html"), "<p>py</p>");
     EXPECT_EQ(c.cli.BodyType(), "text/html");
+    EXPECT_TRUE(c.cli.CtrlSocket().MultiThreaded());
 }
 
 TEST(HttpProxy, TinyproxyPlainAuthAndTunnel)
