@@ -908,6 +908,12 @@ void THttpCli::SocketSessionClosed(std::uint16_t err)
     if (err != 0 && m_errorCode == 0)
         m_errorCode = err;
     const bool inRequest = m_state != httpReady;
+    if (m_state == httpStarting) {
+        // A restart (relocation, auth retry) is posted; it connects anew.
+        if (OnSessionClosed)
+            OnSessionClosed(this, err);
+        return;
+    }
     if (m_state == httpClosing) {
         if (OnSessionClosed)
             OnSessionClosed(this, err);
