@@ -100,7 +100,12 @@ const DialogueCase kCases[] = {
          c.SetTimeout(1);
          return Login(c);
      },
-     false, {}, "426 Timeout", nullptr},
+     false, {}, "426 Timeout",
+     [](TFtpClient&, Recorder& r, auto&, S&) {
+         ftptest::Pump(50);
+         ASSERT_FALSE(r.done.empty());
+         EXPECT_EQ(r.done.back(), std::make_pair(ftpRqConnect, std::uint16_t{426})); // sequence aborted
+     }},
     {"Transfer226BeforeDataClose",
      [](S& s) {
          s.On("RETR", {S::Send("150 go\r\n"), S::DataSend("abc"), S::Send("226 done\r\n"),
@@ -316,6 +321,38 @@ const DialogueCase kCases[] = {
      },
      false, With(kLogin, {"PASV", "RETR big"}), "426 aborted",
      [](TFtpClient&, Recorder& r, auto&, S&) { EXPECT_TRUE(r.Displayed("! Abort requested")); }},
+    {"CloseWithoutReplyFailsTheCommand",
+     [](S& s) { s.On("PWD", {S::Close()}); },
+     [](TFtpClient& c, Recorder&, auto&) { return Login(c) && c.Pwd(); }, false,
+     With(kLogin, {"PWD"}), "500 Control connection closed.",
+     [](TFtpClient& c, Recorder& r, auto&, S&) {
+         EXPECT_FALSE(c.Connected());
+         EXPECT_EQ(r.sessionClosed, 1);
+     }},
+    {"StorRefusedClosesData",
+     [](S& s) { s.On("STOR", {S::Send("553 not allowed\r\n")}); },
+     [](TFtpClient& c, Recorder&, auto& t) {
+         testsupport::WriteFile(t / "up", "data");
+         c.SetPassive(true);
+         c.SetHostFileName("up");
+         c.SetLocalFileName(File(t, "up"));
+         return Login(c) && c.Put();
+     },
+     false, With(kLogin, {"PASV", "STOR up"}), "553 not allowed",
+     [](TFtpClient& c, Recorder&, auto&, S&) {
+         EXPECT_EQ(c.DataSocket()->State(), net::wsClosed);
+         EXPECT_EQ(c.State(), ftpStateReady);
+     }},
+    {"LocalFileCannotBeCreated",
+     nullptr,
+     [](TFtpClient& c, Recorder&, auto& t) {
+         c.SetPassive(true);
+         c.SetHostFileName("f");
+         c.SetLocalFileName(File(t, "no/such/dir/f"));
+         return Login(c) && c.Get();
+     },
+     false, With(kLogin, {"PASV"}), "Unable to open local file ",
+     [](TFtpClient& c, Recorder&, auto&, S&) { EXPECT_EQ(c.StatusCode(), 550); }},
     {"SizeAndMd5Interpretation",
      [](S& s) {
          s.On("SIZE", {S::Send("213 6442450944\r\n")});
@@ -447,6 +484,33 @@ TEST(FtpScripted, ActivePortRange)
     c.SetDataPortRangeEnd(70000); // refused, keeps its value
     EXPECT_EQ(c.DataPortRangeEnd(), static_cast<unsigned>(first + 1));
     EXPECT_EQ(r.errors.back(), "DataPortRangeEnd must be in the range 0..65535");
+}
+
+// An exception escaping a handler run from the engine's window goes to
+// OnBgException; by default the session is then aborted.
+TEST(FtpScripted, BackgroundExceptionAborts)
+{
+    ScriptedFtpServer server;
+    server.On("PWD", {S::Send("257 \"/\"\r\n")});
+    ASSERT_TRUE(server.Start());
+    Recorder r;
+    TFtpClient c;
+    r.Attach(c);
+    c.SetHostName("127.0.0.1");
+    c.SetPort(std::to_string(server.Port()));
+    ASSERT_TRUE(Login(c));
+    ASSERT_TRUE(ftptest::WaitDone(r, 1));
+    std::string seen;
+    c.OnRequestDone = [](TCustomFtpCli*, TFtpRequest, std::uint16_t) { throw std::runtime_error("boom"); };
+    c.OnBgException = [&seen](TCustomFtpCli*, const std::exception& e, bool& canClose) {
+        seen = e.what();
+        EXPECT_TRUE(canClose);
+    };
+    ASSERT_TRUE(c.Pwd());
+    ftptest::Pump(100);
+    EXPECT_EQ(seen, "boom");
+    EXPECT_FALSE(c.Connected());
+    EXPECT_EQ(c.State(), ftpStateReady);
 }
 
 // Property rules that need a live session: no connection-type change while
