@@ -347,6 +347,7 @@ TCustomWSocket::TCustomWSocket(void* AOwner) : m_owner(AOwner)
 
 TCustomWSocket::~TCustomWSocket()
 {
+    *m_alive = false;
     m_destroying = true;
     try {
         CancelLookup();
@@ -546,8 +547,11 @@ void TCustomWSocket::RaiseSocketError(const std::string& FuncName)
         }
         if (m_state != wsClosed) {
             if (!m_closeNotified && !m_destroying) {
+                auto alive = m_alive;
                 m_closeNotified = true;
                 NotifySessionClosed(static_cast<std::uint16_t>(code));
+                if (!*alive)
+                    return;
             }
             ChangeState(wsClosed);
         }
@@ -687,7 +691,10 @@ void TCustomWSocket::SocketEvent(platform::WPARAM WParam, platform::LPARAM LPara
     // the socket ends the rest.
     static constexpr int order[] = {platform::FD_CONNECT, platform::FD_READ, platform::FD_WRITE,
                                     platform::FD_ACCEPT, platform::FD_CLOSE};
+    auto alive = m_alive;
     for (int bit : order) {
+        if (!*alive)
+            return;
         if (!(events & bit))
             continue;
         if (s != m_hSocket)
@@ -701,32 +708,41 @@ void TCustomWSocket::SocketEvent(platform::WPARAM WParam, platform::LPARAM LPara
         case platform::FD_CLOSE: HandleCloseEvent(error); break;
         }
     }
-    m_currentEvent = 0;
+    if (*alive)
+        m_currentEvent = 0;
 }
 
 void TCustomWSocket::HandleConnectEvent(std::uint16_t Error)
 {
     if (m_state == wsConnected)
         return;
+    auto alive = m_alive;
     ChangeState(wsConnected);
+    if (!*alive)
+        return;
     NotifyConnectedStep(Error);
-    if (Error != 0 && m_state != wsClosed)
+    if (*alive && Error != 0 && m_state != wsClosed)
         Close();
 }
 
 void TCustomWSocket::HandleReadEvent(std::uint16_t Error)
 {
     if (m_state != wsConnected) {
+        auto alive = m_alive;
         ChangeState(wsConnected);
-        NotifyConnectedStep(Error);
+        if (*alive)
+            NotifyConnectedStep(Error);
+        if (!*alive)
+            return;
     }
     DrainReceive(Error, m_options);
 }
 
 void TCustomWSocket::HandleWriteEvent(std::uint16_t Error)
 {
+    auto alive = m_alive;
     TryToSend();
-    if (m_allSent)
+    if (*alive && m_allSent)
         NotifyDataSent(Error);
 }
 
@@ -736,12 +752,17 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error)
 {
     if (m_state == wsConnecting)
         return;
+    auto alive = m_alive;
     TWSocketOptions opts = m_options;
     opts.Exclude(wsoNoReceiveLoop);
     DrainReceive(0, opts);
+    if (!*alive)
+        return;
     if (!m_closeNotified) {
         m_closeNotified = true;
         NotifySessionClosed(Error);
+        if (!*alive)
+            return;
     }
     if (m_state != wsClosed)
         Close();
@@ -750,9 +771,13 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error)
 void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options)
 {
     TSocket s = m_hSocket;
+    auto alive = m_alive;
     for (;;) {
         m_lastError = 0;
-        if (!NotifyDataAvailable(Error)) {
+        bool handled = NotifyDataAvailable(Error);
+        if (!*alive)
+            return;
+        if (!handled) {
             std::uint8_t junk[1024];
             if (Receive(junk, sizeof junk) < 0) {
                 if (m_lastError == platform::WSAEWOULDBLOCK) {
@@ -1166,8 +1191,11 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
     m_hSocket = INVALID_SOCKET;
     ChangeState(wsClosed);
     if (!m_destroying && !m_closeNotified) {
+        auto alive = m_alive;
         m_closeNotified = true;
         NotifySessionClosed(static_cast<std::uint16_t>(Error));
+        if (!*alive)
+            return;
     }
     try {
         ResetToDefaults();
@@ -1269,8 +1297,12 @@ int TCustomWSocket::SendChunk(const std::uint8_t* p, int count)
     TSocket s = m_hSocket;
     int n = SendBlock(p, count);
     if (n > 0) {
-        if (OnSendData && !m_destroying)
+        if (OnSendData && !m_destroying) {
+            auto alive = m_alive;
             OnSendData(this, n);
+            if (!*alive)
+                return -1;
+        }
         // The handler may have closed or aborted the socket.
         return m_hSocket == s ? n : -1;
     }

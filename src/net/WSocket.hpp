@@ -289,6 +289,9 @@ protected:
     // Resolves the destination (address, port, protocol) unless already done.
     void ResolveDestination(bool forListen);
     bool Destroying() const { return m_destroying; }
+    // False once the object is destroyed: a handler may delete its socket,
+    // so code that goes on after calling one holds a copy and checks it.
+    std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
     void SetLastError(int v) { m_lastError = v; }
 
     sockaddr_in m_sin{};

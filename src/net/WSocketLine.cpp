@@ -204,11 +204,16 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
     // length early; with no new bytes (a re-trigger) everything is scanned.
     m_scanStart = newBytes > 0 ? std::max(0, m_rcvdCnt - ml) : 0;
     if (newBytes > 0) {
+        auto alive = m_alive;
         if (m_lineEdit) {
             EditReceivedData(newBytes);  // may lower m_scanStart to its first change
+            if (!*alive)
+                return false;
             m_scanStart = std::max(0, m_scanStart - ml);
         } else if (m_lineEcho) {
             Send(m_rcvdPtr.data() + m_rcvdCnt, newBytes);
+            if (!*alive)
+                return false;
         }
         if (m_rcvdPtr.empty())
             return false;  // the echo closed the session
@@ -246,7 +251,11 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
         m_lineFound = true;
         while (m_lineMode && m_lineLength > 0) {
             int before = m_lineLength;
-            if (!TCustomSocksWSocket::NotifyDataAvailable(0))
+            auto alive = m_alive;
+            bool handled = TCustomSocksWSocket::NotifyDataAvailable(0);
+            if (!*alive)
+                return foundAny;  // the handler destroyed the socket
+            if (!handled)
                 m_lineLength = 0;  // nobody listens: the line is dropped
             if (m_rcvdPtr.empty())
                 return foundAny;  // the handler closed the session
@@ -268,7 +277,11 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
         b[m_rcvdCnt] = 0;
         while (!m_lineMode && m_rcvdCnt > 0) {
             int before = m_rcvdCnt;
-            if (!TCustomSocksWSocket::NotifyDataAvailable(0))
+            auto alive = m_alive;
+            bool handled = TCustomSocksWSocket::NotifyDataAvailable(0);
+            if (!*alive)
+                return foundAny;
+            if (!handled)
                 break;
             if (m_rcvdPtr.empty())
                 return foundAny;
@@ -279,7 +292,10 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
     }
     if (lastNotFound && m_lineLimit > 0 && m_rcvdCnt > m_lineLimit) {
         m_lineClearData = true;
+        auto alive = m_alive;
         NotifyLineLimitExceeded(m_rcvdCnt, m_lineClearData);
+        if (!*alive)
+            return foundAny;
         if (m_lineClearData) {
             m_rcvdCnt = 0;
             m_lineLength = 0;
@@ -294,10 +310,13 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
 void TCustomLineWSocket::LineRetrigger()
 {
     int pass = 0;
+    auto alive = m_alive;
     while (m_rcvdCnt > 0) {
         int before = m_rcvdCnt;
         m_lineFound = false;
         NotifyDataAvailable(0);
+        if (!*alive)
+            return;
         if (m_rcvdCnt == 0)
             break;
         ++pass;
@@ -330,9 +349,13 @@ void TCustomLineWSocket::NotifySessionClosed(std::uint16_t Error)
         if (m_lineMode && m_rcvdCnt > 0 && !m_lineClearData) {
             // What is left without a marker is the final line.
             m_lineLength = m_rcvdCnt;
+            auto alive = m_alive;
             while (m_lineLength > 0) {
                 int before = m_lineLength;
-                if (!TCustomSocksWSocket::NotifyDataAvailable(0)) {
+                bool handled = TCustomSocksWSocket::NotifyDataAvailable(0);
+                if (!*alive)
+                    return;
+                if (!handled) {
                     m_lineLength = 0;
                     break;
                 }

@@ -202,10 +202,14 @@ void TCustomSocksWSocket::NotifySessionClosed(std::uint16_t Error)
 
 void TCustomSocksWSocket::SocksFail(int Code, const std::string& Msg)
 {
+    auto alive = m_alive;
     NotifySocksError(Code, Msg);
+    if (!*alive)
+        return;
     m_socksState = socksStateReady;
     NotifyConnectedStep(static_cast<std::uint16_t>(Code));
-    DoClose(true, Code);
+    if (*alive)
+        DoClose(true, Code);
 }
 
 void TCustomSocksWSocket::SocksSendGreeting()
@@ -334,8 +338,9 @@ bool TCustomSocksWSocket::NotifyDataAvailable(std::uint16_t Error)
             } else if (r.kind == socks::Reply::Done) {
                 m_socksState = socksStateReady;
                 m_rcvCnt = 0;
+                auto alive = m_alive;
                 TCustomWSocket::NotifyConnectedStep(0);
-                if (m_state == wsConnected)
+                if (*alive && m_state == wsConnected)
                     NotifyDataAvailable(0);
             }
             return true;
@@ -352,8 +357,9 @@ bool TCustomSocksWSocket::NotifyDataAvailable(std::uint16_t Error)
             m_surplusCnt = std::max(0, m_rcvCnt - r.length);
             m_surplusPos = r.length;
             m_rcvCnt = 0;
+            auto alive = m_alive;
             TCustomWSocket::NotifyConnectedStep(0);
-            if (m_state == wsConnected)
+            if (*alive && m_state == wsConnected)
                 NotifyDataAvailable(0);
         }
         return true;

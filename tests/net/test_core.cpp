@@ -492,3 +492,42 @@ TEST(WSocketCore, KeepAliveNoDelayAndLinger)
     p.c.Abort();
     EXPECT_EQ(p.c.State(), wsClosed);
 }
+
+// A handler may destroy its own socket; nothing touches it afterwards.
+TEST(WSocketCore, HandlersMayDeleteTheirSocket)
+{
+    for (int where = 0; where < 4; ++where) {
+        SCOPED_TRACE(where);
+        Server srv;
+        srv.onAdopt = [](TWSocket& s) {
+            s.OnDataSent = [](TCustomWSocket* x, std::uint16_t) {
+                x->SendText("line one\r\nline two\r\n");
+                x->CloseLater();
+            };
+        };
+        auto* c = new TWSocket;
+        bool gone = false;
+        auto kill = [&](TCustomWSocket* x) {
+            if (!gone) {
+                gone = true;
+                delete x;
+            }
+        };
+        if (where == 0)
+            c->OnSessionClosed = [&](TCustomWSocket* x, std::uint16_t) { kill(x); };
+        if (where == 1)
+            c->OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) { kill(x); };
+        if (where == 2) {
+            c->SetLineMode(true);
+            c->OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) { kill(x); };
+        }
+        if (where == 3)
+            c->OnSessionConnected = [&](TCustomWSocket* x, std::uint16_t) { kill(x); };
+        c->SetAddr("127.0.0.1");
+        c->SetPort(std::to_string(where == 3 ? testsupport::FreePort() : srv.port));
+        c->Connect();
+        ASSERT_TRUE(PumpUntil([&] { return gone; }));
+        nettest::PumpFor(30);
+    }
+    EXPECT_EQ(WSocketLivingObjects(), 0);
+}
