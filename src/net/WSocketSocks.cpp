@@ -38,7 +38,7 @@ void TCustomSocksWSocket::ResetToDefaults()
     m_socksState = socksStateReady;
     m_socksServer.clear();
     m_socksPort.clear();
-    m_socksLevel = "5";
+    m_socksLevel.assign(1, '5');  // (a string literal here trips a false -Wrestrict in GCC 12)
     m_surplusCnt = 0;
     m_surplusPos = 0;
     m_rcvCnt = 0;
