@@ -1215,6 +1215,41 @@ bool TCustomFtpCli::ProgressNotify()
     return false;
 }
 
+// Writes received bytes to the local file and/or hands them to OnDisplayFile
+// cut at CR and LF. False when the local file could not be written.
+bool TCustomFtpCli::StoreDownloadBytes(const char* p, int n)
+{
+    m_byteCount += n;
+    if (m_localFd >= 0) {
+        const char* q = p;
+        std::size_t left = static_cast<std::size_t>(n);
+        while (left > 0) {
+            ssize_t w = ::write(m_localFd, q, left);
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0) {
+                Display("! Error writing local file");
+                return false;
+            }
+            q += w;
+            left -= static_cast<std::size_t>(w);
+        }
+    }
+    if (m_displayFileFlag) {
+        int i = 0;
+        while (i < n) {
+            int start = i;
+            while (i < n && p[i] != '\r' && p[i] != '\n')
+                ++i;
+            if (OnDisplayFile)
+                OnDisplayFile(this, std::string(p + start, static_cast<std::size_t>(i - start)));
+            while (i < n && (p[i] == '\r' || p[i] == '\n'))
+                ++i;
+        }
+    }
+    return true;
+}
+
 void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
 {
     if (ProgressNotify())
@@ -1222,36 +1257,8 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
     net::TWSocket* d = m_dataSocket.get();
     int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
     if (n > 0) {
-        m_byteCount += n;
-        if (m_localFd >= 0) {
-            const char* p = m_recvBuffer.get();
-            std::size_t left = static_cast<std::size_t>(n);
-            while (left > 0) {
-                ssize_t w = ::write(m_localFd, p, left);
-                if (w < 0 && errno == EINTR)
-                    continue;
-                if (w <= 0) {
-                    Display("! Error writing local file");
-                    d->Shutdown(2);
-                    return;
-                }
-                p += w;
-                left -= static_cast<std::size_t>(w);
-            }
-        }
-        if (m_displayFileFlag) {
-            const char* p = m_recvBuffer.get();
-            int i = 0;
-            while (i < n) {
-                int start = i;
-                while (i < n && p[i] != '\r' && p[i] != '\n')
-                    ++i;
-                if (OnDisplayFile)
-                    OnDisplayFile(this, std::string(p + start, static_cast<std::size_t>(i - start)));
-                while (i < n && (p[i] == '\r' || p[i] == '\n'))
-                    ++i;
-            }
-        }
+        if (!StoreDownloadBytes(m_recvBuffer.get(), n))
+            d->Shutdown(2);
     } else if (n < 0 && d->State() == net::wsConnected) {
         if (d->LastError() != platform::WSAEWOULDBLOCK) {
             Display("! Data: Receive error " + std::to_string(d->LastError()));
@@ -1264,15 +1271,10 @@ void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
 {
     // Whatever is still buffered belongs to the file.
     net::TWSocket* d = m_dataSocket.get();
-    for (int guard = 0; guard < 1 << 20 && d->State() != net::wsClosed; ++guard) {
+    for (int guard = 0; guard < 1 << 16 && d->State() != net::wsClosed; ++guard) {
         int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
-        if (n <= 0)
+        if (n <= 0 || !StoreDownloadBytes(m_recvBuffer.get(), n))
             break;
-        m_byteCount += n;
-        if (m_localFd >= 0 && ::write(m_localFd, m_recvBuffer.get(), static_cast<std::size_t>(n)) != n) {
-            Display("! Error writing local file");
-            break;
-        }
     }
     CloseLocalStream();
     m_dnlClosedFlag = true;

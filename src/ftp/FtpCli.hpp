@@ -325,6 +325,7 @@ private:
     void DownloadFirstReply();
     void DownloadSecondReply();
     void DataAvailableDownload(std::uint16_t err);
+    bool StoreDownloadBytes(const char* p, int n);
     void DataSessionClosedDownload(std::uint16_t err);
     void DownloadCompletionCheck();
     void DataSessionAvailableUpload(std::uint16_t err);
