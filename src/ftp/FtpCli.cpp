@@ -1847,10 +1847,10 @@ bool TFtpClient::WaitUntilReady()
             m_waiting = false;
             return RequestResult() == 0;
         }
+        // The application pump's wait also wakes for the toolkit's own events,
+        // which do not pass through the platform loop.
         if (Options().Contains(ftpWaitUsingSleep))
             platform::Sleep(0);
-        else if (m_multiThreaded)
-            platform::WaitMessage(1000);
         else
             app.WaitMessage(1000);
         if (!m_multiThreaded)
