@@ -111,7 +111,6 @@ TCustomFtpCli::TCustomFtpCli()
 
 TCustomFtpCli::~TCustomFtpCli()
 {
-    m_destroying = true;
     if (m_hwnd)
         platform::DeallocateHWnd(m_hwnd);
     m_hwnd = 0;
@@ -1592,7 +1591,6 @@ bool TCustomFtpCli::StartSequence(TFtpRequest rq, TFtpSteps steps)
     m_requestResult = 0;
     m_stepSet = steps;
     m_currentStep = ftpStepNone;
-    m_previousStep = ftpStepNone;
     m_sequenceResult = 0;
     m_sequenceActive = true;
     m_lastResponse.clear();
@@ -1619,7 +1617,6 @@ bool TCustomFtpCli::StepFailedCheck(const std::string& what)
 bool TCustomFtpCli::RunStep(TFtpStep step)
 {
     m_stepSet.Exclude(step);
-    m_previousStep = m_currentStep;
     m_currentStep = step;
     std::string refused;
     auto savedOnError = OnError;

@@ -363,7 +363,6 @@ private:
     int m_statusCode = 0, m_requestResult = 0;
     TFtpSteps m_stepSet;
     TFtpStep m_currentStep = ftpStepNone;
-    TFtpStep m_previousStep = ftpStepNone;
     int m_sequenceResult = 0;
     bool m_sequenceActive = false;
     TFtpOptions m_options{ftpAcceptLF};
@@ -392,7 +391,6 @@ private:
     std::string m_mlstFacts;
     double m_remoteFileDateTime = 0;
     std::string m_remoteFacts, m_lastMultiResponse, m_md5Result;
-    bool m_destroying = false;
     bool m_acceptPending = false;
 };
 
