@@ -94,6 +94,19 @@ TEST_F(PyFtpdTest, DirectoryAndFileOperations)
     ASSERT_TRUE(c.Dir()) << c.ErrorMessage();
     EXPECT_NE(testsupport::ReadFile(local / "ftpdir.txt").find("small.txt"), std::string::npos);
 
+    // NLST and MLSD (asynchronous forms only) into OnDisplayFile.
+    c.SetDisplayFileFlag(true);
+    ASSERT_TRUE(c.BeginNameList());
+    ASSERT_TRUE(ftptest::WaitDone(r, r.done.size() + 1));
+    EXPECT_EQ(r.displayFile, std::vector<std::string>{"small.txt"});
+    r.displayFile.clear();
+    ASSERT_TRUE(c.BeginMlsd());
+    ASSERT_TRUE(ftptest::WaitDone(r, r.done.size() + 1));
+    EXPECT_EQ(r.done.back(), std::make_pair(ftpRqMlsd, std::uint16_t{0}));
+    ASSERT_EQ(r.displayFile.size(), 1u);
+    EXPECT_NE(r.displayFile[0].find("size=13;"), std::string::npos) << r.displayFile[0];
+    c.SetDisplayFileFlag(false);
+
     c.SetHostFileName("small.txt");
     c.SetLocalFileName("renamed.txt");
     ASSERT_TRUE(c.Rename()) << c.ErrorMessage();
