@@ -4,6 +4,7 @@
 #include "http/HttpProt.hpp"
 #include "http_peers.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -59,34 +60,37 @@ int main(int argc, char** argv)
             ;
     }
 
-    double ours = 0;
-    {
-        const auto target = (work / "tallowin.bin").string();
-        http::TFileStream out(target, http::TFileStream::fmCreate);
-        http::THttpCli cli;
-        cli.SetBodyOutStream(&out);
-        cli.SetURL(url);
-        auto t0 = std::chrono::steady_clock::now();
-        cli.Get();
-        ours = Seconds(t0);
-        if (cli.BodyBytesRead() != size || out.Size() != size) {
-            std::fprintf(stderr, "http_download: THttpCli got %lld bytes\n", static_cast<long long>(out.Size()));
-            return 1;
+    // Each tool runs twice, alternating; the better run of each counts.
+    double ours = 1e30;
+    double theirs = 1e30;
+    for (int round = 0; round < 2; ++round) {
+        {
+            const auto target = (work / "tallowin.bin").string();
+            http::TFileStream out(target, http::TFileStream::fmCreate);
+            http::THttpCli cli;
+            cli.SetBodyOutStream(&out);
+            cli.SetURL(url);
+            auto t0 = std::chrono::steady_clock::now();
+            cli.Get();
+            ours = std::min(ours, Seconds(t0));
+            if (cli.BodyBytesRead() != size || out.Size() != size) {
+                std::fprintf(stderr, "http_download: THttpCli got %lld bytes\n", static_cast<long long>(out.Size()));
+                return 1;
+            }
+            std::filesystem::remove(target);
         }
-        std::filesystem::remove(target);
-    }
-    double theirs = 0;
-    {
-        const auto target = (work / "curl.bin").string();
-        const std::string cmd = "curl -s -S -o '" + target + "' '" + url + "'";
-        auto t0 = std::chrono::steady_clock::now();
-        int rc = std::system(cmd.c_str());
-        theirs = Seconds(t0);
-        if (rc != 0 || std::filesystem::file_size(target) != static_cast<std::uintmax_t>(size)) {
-            std::fprintf(stderr, "http_download: curl failed\n");
-            return 1;
+        {
+            const auto target = (work / "curl.bin").string();
+            const std::string cmd = "curl -s -S -o '" + target + "' '" + url + "'";
+            auto t0 = std::chrono::steady_clock::now();
+            int rc = std::system(cmd.c_str());
+            theirs = std::min(theirs, Seconds(t0));
+            if (rc != 0 || std::filesystem::file_size(target) != static_cast<std::uintmax_t>(size)) {
+                std::fprintf(stderr, "http_download: curl failed\n");
+                return 1;
+            }
+            std::filesystem::remove(target);
         }
-        std::filesystem::remove(target);
     }
     std::filesystem::remove(nginx.Root() / "big.bin");
     const double mb = static_cast<double>(size) / (1024.0 * 1024.0);
