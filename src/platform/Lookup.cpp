@@ -49,22 +49,27 @@ void finish(HANDLE h, int error, HostEntry entry)
         l.requests.erase(it);  // the window is gone: nobody will take it
 }
 
-void maybeDelay(const std::string& name)
+// The test hook: a name with the prefix waits, then the rest is resolved.
+std::string maybeDelay(const std::string& name)
 {
     int ms = 0;
+    std::string rest = name;
     {
         Lookups& l = lookups();
         std::lock_guard<std::mutex> lock(l.mutex);
-        if (!l.delayPrefix.empty() && name.rfind(l.delayPrefix, 0) == 0)
+        if (!l.delayPrefix.empty() && name.rfind(l.delayPrefix, 0) == 0) {
             ms = l.delayMs;
+            rest = name.substr(l.delayPrefix.size());
+        }
     }
     if (ms > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return rest;
 }
 
 void byName(HANDLE h, std::string name)
 {
-    maybeDelay(name);
+    name = maybeDelay(name);
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;

@@ -102,8 +102,9 @@ int WSACancelAsyncRequest(HANDLE h);
 bool TakeHostEntry(HANDLE h, HostEntry& out);
 // Look-ups started and not yet completed or cancelled (for tests).
 int PendingLookups();
-// Test hook: every look-up whose name starts with prefix waits delayMs on its
-// worker first (simulates a slow resolver). Empty prefix turns it off.
+// Test hook: a name look-up whose name starts with prefix waits delayMs on its
+// worker, then resolves the name without the prefix (a slow resolver, with
+// no query leaving the machine for "slow:localhost"). Empty prefix: off.
 void SetLookupDelayForTests(const std::string& prefix, int delayMs);
 
 } // namespace platform

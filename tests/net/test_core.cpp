@@ -250,9 +250,9 @@ TEST(WSocketCore, LookupsDottedAsyncReverseCancelAndDestroy)
     EXPECT_EQ(done.back(), 10022);
 
     // A slow look-up is cancelled, and it never holds up a second one.
-    platform::SetLookupDelayForTests("slow", 1500);
+    platform::SetLookupDelayForTests("slow:", 1500);
     done.clear();
-    s.DnsLookup("slow.localhost");
+    s.DnsLookup("slow:localhost");
     TWSocket other;
     std::vector<int> otherDone;
     other.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t e) { otherDone.push_back(e); };
@@ -268,7 +268,7 @@ TEST(WSocketCore, LookupsDottedAsyncReverseCancelAndDestroy)
         auto gone = std::make_unique<TWSocket>();
         bool fired = false;
         gone->OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t) { fired = true; };
-        gone->DnsLookup("slow.localhost");
+        gone->DnsLookup("slow:localhost");
         gone.reset();
         EXPECT_FALSE(fired);
     }

@@ -330,8 +330,8 @@ TEST(Lookup, CompletesOnTheLoopAndCancelPostsNothing)
     ASSERT_FALSE(e.addrs.empty());
     EXPECT_EQ(e.addrs[0], htonl(INADDR_LOOPBACK));
 
-    SetLookupDelayForTests("slow", 200);
-    HANDLE b = WSAAsyncGetHostByName(h, kMsg, "slow.localhost");
+    SetLookupDelayForTests("slow:", 200);
+    HANDLE b = WSAAsyncGetHostByName(h, kMsg, "slow:localhost");
     EXPECT_EQ(PendingLookups(), 1);
     EXPECT_EQ(WSACancelAsyncRequest(b), 0);
     EXPECT_EQ(WSACancelAsyncRequest(b), SOCKET_ERROR);
@@ -341,10 +341,10 @@ TEST(Lookup, CompletesOnTheLoopAndCancelPostsNothing)
     PumpFor(300);
     EXPECT_EQ(done.size(), 2u);
     EXPECT_EQ(PendingLookups(), 0);
+    // The delayed name itself resolves once the delay is over.
+    HANDLE late = WSAAsyncGetHostByName(h, kMsg, "slow:localhost");
+    ASSERT_TRUE(PumpUntil([&] { return done.size() == 3; }));
+    EXPECT_EQ(done[2], (std::pair<WPARAM, int>{late, 0}));
     SetLookupDelayForTests("", 0);
-    HANDLE bad = WSAAsyncGetHostByName(h, kMsg, "no-such-host.invalid");
-    ASSERT_TRUE(PumpUntil([&] { return done.size() == 3; }, 20000));
-    EXPECT_EQ(done[2].first, bad);
-    EXPECT_GE(done[2].second, WSAHOST_NOT_FOUND);
     DeallocateHWnd(h);
 }
