@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <memory>
+#include <thread>
 
 #include <netinet/tcp.h>
 
@@ -530,4 +532,39 @@ TEST(WSocketCore, HandlersMayDeleteTheirSocket)
         nettest::PumpFor(30);
     }
     EXPECT_EQ(WSocketLivingObjects(), 0);
+}
+
+// A socket made on a worker thread lives on that thread's own loop; its
+// waits pump that loop (MultiThreaded) while the main loop serves the peer.
+TEST(WSocketCore, SocketOnAWorkerThreadWithItsOwnLoop)
+{
+    nettest::EchoServer echo;
+    std::atomic<int> result{-1};
+    std::atomic<bool> finished{false};
+    std::string got;
+    std::thread worker([&] {
+        TWSocket s;
+        s.SetMultiThreaded(true);
+        bool flag = false;
+        s.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
+            got += x->ReceiveText();
+            flag = got == "from a worker";
+        };
+        s.OnSessionConnected = [&](TCustomWSocket* x, std::uint16_t e) {
+            if (e == 0)
+                x->SendText("from a worker");
+        };
+        s.SetWaitTimeout(10000);
+        result = s.RunAndWait(flag, [&] {
+            s.SetAddr("127.0.0.1");
+            s.SetPort(std::to_string(echo.port));
+            s.Connect();
+        });
+        finished = true;
+    });
+    bool ok = PumpUntil([&] { return finished.load(); }, 15000);
+    worker.join();
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(got, "from a worker");
 }

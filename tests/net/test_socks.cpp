@@ -175,9 +175,9 @@ TEST(Socks, SplitReplyAndSurplusBytesComeFirst)
 TEST(Socks, ReplyWithBoundNameAndAuthSkipped)
 {
     const std::string host = "127.0.0.1";
-    std::string name(200, 'n');
+    std::string name(255, 'n');  // the longest name the length byte allows
     ScriptedPeer peer({ReadN(3), Write(Bytes({5, 0})), ReadN(Socks5RequestLength(host)),
-                       Write(Bytes({5, 0, 0, 3, 200}) + name + Bytes({0, 21}))});
+                       Write(Bytes({5, 0, 0, 3, 255}) + name + Bytes({0, 21}))});
     SocksClient c("5", peer.Port(), 21, host);
     c.UseAuth("u", "p");
     c.s.Connect();
