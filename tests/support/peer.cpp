@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -137,6 +138,8 @@ bool PeerProcess::Start(const std::vector<std::string>& argv,
     }
     if (pid == 0) {
         ::setpgid(0, 0);
+        // A test that crashes or is killed by its time limit must not leave the peer behind.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         int devnull = ::open("/dev/null", O_RDONLY);
         ::dup2(devnull, 0);
         ::dup2(logFd, 1);
