@@ -26,8 +26,8 @@ def main():
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
-    for spec in args.user:
-        name, password, home = spec.split(":", 2)
+    for entry in args.user:
+        name, password, home = entry.split(":", 2)
         auth.add_user(name, password, home, perm="elradfmwMT")
     if args.anonymous:
         auth.add_anonymous(args.anonymous)
