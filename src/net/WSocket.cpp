@@ -2,6 +2,7 @@
 
 #include "net/Binding.hpp"
 #include "platform/Sockets.hpp"
+#include "platform/Text.hpp"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -90,22 +91,8 @@ std::string format(const char* fmt, ...)
     return buf;
 }
 
-std::string trim(const std::string& s)
-{
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string lower(std::string s)
-{
-    for (auto& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
+using platform::Trim;
+using platform::Lower;
 
 // Parses a dotted address by the resolver's rules; false when it is not one.
 bool parseDotted(const std::string& text, std::uint32_t& netOrder)
@@ -236,7 +223,7 @@ std::uint32_t WSocketResolveHost(const std::string& host)
             throw ESocketException("WSocketResolveHost: '" + host + "' Invalid IP address.");
         return addr;
     }
-    std::string name = trim(host);
+    std::string name = Trim(host);
     int err = platform::WSAHOST_NOT_FOUND;
     // A text of digits and dots that is no dotted address names no host.
     if (!name.empty() && !onlyDigitsAndDots(name)) {
@@ -279,7 +266,7 @@ std::uint32_t WSocketResolvePort(const std::string& port, const std::string& pro
         }
         return v;
     }
-    std::string p = trim(port), pr = trim(proto);
+    std::string p = Trim(port), pr = Trim(proto);
     servent se{};
     servent* res = nullptr;
     char buf[4096];
@@ -305,7 +292,7 @@ int WSocketResolveProto(const std::string& proto)
         }
         return v;
     }
-    std::string p = lower(trim(proto));
+    std::string p = Lower(Trim(proto));
     if (p == "tcp")
         return IPPROTO_TCP;
     if (p == "udp")
@@ -449,46 +436,35 @@ void TCustomWSocket::SetSendFlags(TSocketSendFlags v)
 
 // -- addressing -------------------------------------------------------------
 
-void TCustomWSocket::SetAddr(const std::string& v)
+// Addr, Port and Proto change only while closed; a new value needs resolving again.
+void TCustomWSocket::SetEndpointPart(const std::string& v, std::string& str, bool& assigned, bool& resolved,
+                                     const char* whatError)
 {
-    std::string t = trim(v);
-    if (m_addrAssigned && t == m_addrStr)
+    std::string t = Trim(v);
+    if (assigned && t == str)
         return;
     if (m_state != wsClosed) {
-        ReportError("Cannot change Addr if not closed");
+        ReportError(whatError);
         return;
     }
-    m_addrStr = t;
-    m_addrAssigned = !t.empty();
-    m_addrResolved = false;
+    str = t;
+    assigned = !t.empty();
+    resolved = false;
+}
+
+void TCustomWSocket::SetAddr(const std::string& v)
+{
+    SetEndpointPart(v, m_addrStr, m_addrAssigned, m_addrResolved, "Cannot change Addr if not closed");
 }
 
 void TCustomWSocket::SetPort(const std::string& v)
 {
-    std::string t = trim(v);
-    if (m_portAssigned && t == m_portStr)
-        return;
-    if (m_state != wsClosed) {
-        ReportError("Cannot change Port if not closed");
-        return;
-    }
-    m_portStr = t;
-    m_portAssigned = !t.empty();
-    m_portResolved = false;
+    SetEndpointPart(v, m_portStr, m_portAssigned, m_portResolved, "Cannot change Port if not closed");
 }
 
 void TCustomWSocket::SetProto(const std::string& v)
 {
-    std::string t = trim(v);
-    if (m_protoAssigned && t == m_protoStr)
-        return;
-    if (m_state != wsClosed) {
-        ReportError("Cannot change Proto if not closed");
-        return;
-    }
-    m_protoStr = t;
-    m_protoAssigned = !t.empty();
-    m_protoResolved = false;
+    SetEndpointPart(v, m_protoStr, m_protoAssigned, m_protoResolved, "Cannot change Proto if not closed");
 }
 
 void TCustomWSocket::SetLocalAddr(const std::string& v)
@@ -811,7 +787,7 @@ void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options)
 void TCustomWSocket::ResolveDestination(bool forListen)
 {
     if (!m_protoResolved) {
-        if (forListen && m_protoStr.size() >= 4 && lower(m_protoStr.substr(0, 4)) == "raw_") {
+        if (forListen && m_protoStr.size() >= 4 && Lower(m_protoStr.substr(0, 4)) == "raw_") {
             m_type = SOCK_RAW;
             m_proto = WSocketResolveProto(m_protoStr.substr(4, 10));
         } else {
@@ -1526,7 +1502,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
     bool early = m_earlyLookupStored;
     platform::MSG earlyMsg = m_earlyLookupMsg;
     m_earlyLookupStored = false;
-    platform::HANDLE h = wsk::WSAAsyncGetHostByName(m_window, MsgLookupDone, trim(HostName));
+    platform::HANDLE h = wsk::WSAAsyncGetHostByName(m_window, MsgLookupDone, Trim(HostName));
     if (h == 0) {
         ReportErrorFmt("%s: can't start DNS lookup, error #%d", HostName.c_str(), WSAGetLastError());
         return;

@@ -334,6 +334,8 @@ protected:
     std::vector<std::string> m_dnsResultList;
 
 private:
+    void SetEndpointPart(const std::string& v, std::string& str, bool& assigned, bool& resolved,
+                         const char* whatError);
     void LookupDone(platform::UINT Msg, platform::WPARAM WParam, platform::LPARAM LParam);
     void SocketEvent(platform::WPARAM WParam, platform::LPARAM LParam);
 
@@ -401,6 +403,7 @@ private:
     void SocksSendAuth();
     void SocksSendGreeting();
     void SocksFail(int Code, const std::string& Msg);
+    void SocksConnected();
     int SocksReceive(int maxTotal);
     bool SocksRefuseLongFields();
 

@@ -1,6 +1,7 @@
 // The SOCKS 4, 4A and 5 client negotiation of the socket class chain.
 #include "net/Socks.hpp"
 #include "net/WSocket.hpp"
+#include "platform/Text.hpp"
 
 #include <arpa/inet.h>
 
@@ -9,26 +10,9 @@
 #include <cstring>
 
 namespace net {
-namespace {
 
-std::string trim(const std::string& s)
-{
-    std::size_t b = 0, e = s.size();
-    while (b < e && static_cast<unsigned char>(s[b]) <= ' ')
-        ++b;
-    while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ')
-        --e;
-    return s.substr(b, e - b);
-}
-
-std::string lower(std::string s)
-{
-    for (auto& c : s)
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return s;
-}
-
-} // namespace
+using platform::Lower;
+using platform::Trim;
 
 TCustomSocksWSocket::TCustomSocksWSocket(void* AOwner) : TCustomWSocket(AOwner) {}
 
@@ -51,7 +35,7 @@ void TCustomSocksWSocket::SetSocksServer(const std::string& v)
         ReportError("Can't change socks server if not closed");
         return;
     }
-    m_socksServer = trim(v);
+    m_socksServer = Trim(v);
     m_socksServerAssigned = !m_socksServer.empty();
 }
 
@@ -61,7 +45,7 @@ void TCustomSocksWSocket::SetSocksPort(const std::string& v)
         ReportError("Can't change socks port if not closed");
         return;
     }
-    m_socksPort = trim(v);
+    m_socksPort = Trim(v);
 }
 
 void TCustomSocksWSocket::SetSocksLevel(const std::string& v)
@@ -101,7 +85,7 @@ void TCustomSocksWSocket::Connect()
         TCustomWSocket::Connect();
         return;
     }
-    if (lower(Proto()) != "tcp") {
+    if (Lower(Proto()) != "tcp") {
         ReportError("tcp is the only protocol supported thru socks server");
         return;
     }
@@ -336,12 +320,7 @@ bool TCustomSocksWSocket::NotifyDataAvailable(std::uint16_t Error)
             if (r.kind == socks::Reply::Failed) {
                 SocksFail(r.code, r.text);
             } else if (r.kind == socks::Reply::Done) {
-                m_socksState = socksStateReady;
-                m_rcvCnt = 0;
-                auto alive = m_alive;
-                TCustomWSocket::NotifyConnectedStep(0);
-                if (*alive && m_state == wsConnected)
-                    NotifyDataAvailable(0);
+                SocksConnected();
             }
             return true;
         }
@@ -353,14 +332,9 @@ bool TCustomSocksWSocket::NotifyDataAvailable(std::uint16_t Error)
         } else if (r.kind == socks::Reply::Done) {
             m_boundAddr = r.boundAddr;
             m_boundPort = std::to_string(r.boundPort);
-            m_socksState = socksStateReady;
             m_surplusCnt = std::max(0, m_rcvCnt - r.length);
             m_surplusPos = r.length;
-            m_rcvCnt = 0;
-            auto alive = m_alive;
-            TCustomWSocket::NotifyConnectedStep(0);
-            if (*alive && m_state == wsConnected)
-                NotifyDataAvailable(0);
+            SocksConnected();
         }
         return true;
     }
@@ -368,6 +342,18 @@ bool TCustomSocksWSocket::NotifyDataAvailable(std::uint16_t Error)
         SocksFail(20013, "internal error");
         return false;
     }
+}
+
+// The proxy has connected us: the session is ours, and bytes that came with
+// the reply are delivered as data.
+void TCustomSocksWSocket::SocksConnected()
+{
+    m_socksState = socksStateReady;
+    m_rcvCnt = 0;
+    auto alive = m_alive;
+    TCustomWSocket::NotifyConnectedStep(0);
+    if (*alive && m_state == wsConnected)
+        NotifyDataAvailable(0);
 }
 
 } // namespace net

@@ -178,28 +178,6 @@ SOCKET accept(SOCKET s, sockaddr* addr, socklen_t* len)
     return static_cast<SOCKET>(fd);
 }
 
-int send(SOCKET s, const void* buf, int len, int flags)
-{
-    if (!validFd(s))
-        return SOCKET_ERROR;
-    if (len < 0) {
-        t_lastError = WSAEINVAL;
-        return SOCKET_ERROR;
-    }
-    ssize_t n = ::send(fdOf(s), buf, static_cast<size_t>(len), flags | MSG_NOSIGNAL);
-    if (n < 0) {
-        int err = errno;
-        if (err == EAGAIN || err == EWOULDBLOCK)
-            detail::SocketSendBlocked(fdOf(s));
-        errno = err;
-        return fail();
-    }
-    // A short send means the buffer is full: wake the sender when it drains.
-    if (n < len)
-        detail::SocketSendBlocked(fdOf(s));
-    return static_cast<int>(n);
-}
-
 int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr* to, socklen_t tolen)
 {
     if (!validFd(s))
@@ -219,22 +197,13 @@ int sendto(SOCKET s, const void* buf, int len, int flags, const sockaddr* to, so
     return static_cast<int>(n);
 }
 
-int recv(SOCKET s, void* buf, int len, int flags)
+int send(SOCKET s, const void* buf, int len, int flags)
 {
-    if (!validFd(s))
-        return SOCKET_ERROR;
-    if (len < 0) {
-        t_lastError = WSAEINVAL;
-        return SOCKET_ERROR;
-    }
-    ssize_t n = ::recv(fdOf(s), buf, static_cast<size_t>(len), flags);
-    int err = errno;
-    detail::SocketRead(fdOf(s));
-    if (n < 0) {
-        errno = err;
-        return fail();
-    }
-    return static_cast<int>(n);
+    int n = sendto(s, buf, len, flags, nullptr, 0);
+    // A short send means the buffer is full: wake the sender when it drains.
+    if (n != SOCKET_ERROR && n < len)
+        detail::SocketSendBlocked(fdOf(s));
+    return n;
 }
 
 int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr* from, socklen_t* fromlen)
@@ -254,6 +223,9 @@ int recvfrom(SOCKET s, void* buf, int len, int flags, sockaddr* from, socklen_t*
     }
     return static_cast<int>(n);
 }
+
+// A connected socket's recv is recvfrom without the source address.
+int recv(SOCKET s, void* buf, int len, int flags) { return recvfrom(s, buf, len, flags, nullptr, nullptr); }
 
 int shutdown(SOCKET s, int how)
 {

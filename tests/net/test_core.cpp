@@ -144,7 +144,16 @@ TEST(WSocketCore, AddressSettersAndReconnectRules)
     } catch (const ESocketException& e) {
         EXPECT_STREQ(e.what(), "Cannot change Port if not closed");
     }
-    EXPECT_THROW(p.c.SetAddr("127.0.0.2"), ESocketException);
+    // Each of the three setters names its own property.
+    for (auto [set, text] : {std::pair{&TCustomWSocket::SetAddr, "Cannot change Addr if not closed"},
+                             std::pair{&TCustomWSocket::SetProto, "Cannot change Proto if not closed"}}) {
+        try {
+            (p.c.*set)("udp");
+            ADD_FAILURE() << text;
+        } catch (const ESocketException& e) {
+            EXPECT_STREQ(e.what(), text);
+        }
+    }
     EXPECT_THROW(p.c.SetLocalPort("1234"), ESocketException);
     int errors = 0;
     p.c.OnError = [&](TCustomWSocket*) { ++errors; };
