@@ -2,6 +2,7 @@
 
 #include "ftp/FtpSrvT.hpp"
 #include "platform/Sockets.hpp"
+#include "platform/Text.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -53,16 +54,7 @@ std::string WinsockText(int err)
     return net::SocketErrorText(err) + " (Winsock error #" + std::to_string(err) + ")";
 }
 
-bool SameTextNoCase(const std::string& a, const char* b)
-{
-    std::size_t n = std::strlen(b);
-    if (a.size() != n)
-        return false;
-    for (std::size_t i = 0; i < n; ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+using platform::SameTextNoCase;
 
 // Opens a local file; share bits become advisory locks where they mean something.
 int OpenLocal(const std::string& name, int flags, int shareBits)
@@ -1073,15 +1065,6 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
         DataSessionAvailableDownload(0);
     }
 
-    auto fail550 = [this](const std::string& text) {
-        m_lastResponse = text;
-        m_statusCode = 550;
-        SetErrorMessage();
-        m_dataSocket->Close();
-        m_requestResult = 550;
-        FinishRequest(550);
-    };
-
     if (!m_displayFileFlag) {
         CloseLocalStream();
         if (m_resumeAt > 0) {
@@ -1092,39 +1075,13 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
             m_localFd = OpenLocal(m_localFileName, O_WRONLY | O_CREAT | O_TRUNC, m_shareBits);
         }
         if (m_localFd < 0) {
-            fail550("Unable to open local file " + m_localFileName);
+            FailDataRequest(550, "Unable to open local file " + m_localFileName);
             return true;
         }
     }
 
-    if (m_passive) {
-        std::string addr, port;
-        if (!PreparePassiveAddress(addr, port)) {
-            CloseLocalStream();
-            m_dataSocket->Close();
-            m_requestResult = 550;
-            FinishRequest(550);
-            return true;
-        }
-        try {
-            net::TWSocket* d = m_dataSocket.get();
-            ApplySocks(d);
-            d->SetPort(port);
-            d->SetAddr(addr);
-            d->SetLocalAddr(m_localAddr);
-            d->SetLingerOnOff(net::wsLingerOff);
-            d->SetLingerTimeout(0);
-            d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
-            d->OnSessionConnected = [this](net::TCustomWSocket*, std::uint16_t e) {
-                DataSessionConnectedDownload(e);
-            };
-            d->Connect();
-        } catch (const std::exception& e) {
-            CloseLocalStream();
-            fail550("550 " + ExceptionClassName(e) + ": " + e.what());
-            return true;
-        }
-    }
+    if (m_passive && !ConnectPassiveData(&TCustomFtpCli::DataSessionConnectedDownload, 550))
+        return true;
     SetState(ftpStateAwaitReply);
     m_next = &TCustomFtpCli::DownloadFirstReply;
     SendCommand(cmd);
@@ -1151,16 +1108,8 @@ void TCustomFtpCli::DataSessionConnectedDownload(std::uint16_t err)
     d->OnDataAvailable = [this](net::TCustomWSocket*, std::uint16_t e) { DataAvailableDownload(e); };
     d->OnDataSent = nullptr;
     m_startTime = platform::GetTickCount();
-    if (err != 0) {
-        m_lastResponse = "Unable to establish data connection, error #" + std::to_string(err);
-        m_statusCode = 550;
-        SetErrorMessage();
-        d->OnSessionClosed = nullptr;
-        d->Close();
-        CloseLocalStream();
-        m_requestResult = 550;
-        FinishRequest(550);
-    }
+    if (err != 0)
+        DataConnectFailed(err);
 }
 
 void TCustomFtpCli::DownloadFirstReply()
@@ -1171,14 +1120,7 @@ void TCustomFtpCli::DownloadFirstReply()
         m_next = &TCustomFtpCli::DownloadSecondReply;
         return;
     }
-    SetErrorMessage();
-    m_next = nullptr;
-    m_dataSocket->OnSessionClosed = nullptr;
-    m_dataSocket->Close();
-    CloseLocalStream();
-    m_resumeAt = 0;
-    m_requestResult = code;
-    FinishRequest(code);
+    FirstReplyFailed(code);
 }
 
 void TCustomFtpCli::DownloadSecondReply()
@@ -1190,14 +1132,7 @@ void TCustomFtpCli::DownloadSecondReply()
         DownloadCompletionCheck();
         return;
     }
-    SetErrorMessage();
-    CloseLocalStream();
-    m_dataSocket->OnSessionClosed = nullptr;
-    m_dataSocket->Close();
-    Display("! RETR/LIST/NLST Failed");
-    m_resumeAt = 0;
-    m_requestResult = code;
-    FinishRequest(code);
+    TransferReplyFailed(code, "! RETR/LIST/NLST Failed");
 }
 
 bool TCustomFtpCli::ProgressNotify()
@@ -1305,6 +1240,87 @@ void TCustomFtpCli::TransferSummary()
     Display("! " + text);
 }
 
+// ---------------------------------------------------------------- data connection
+
+// Connects the passive data socket; a failure finishes the request (a connect
+// exception with failCode) and returns false.
+bool TCustomFtpCli::ConnectPassiveData(void (TCustomFtpCli::*connected)(std::uint16_t), int failCode)
+{
+    std::string addr, port;
+    if (!PreparePassiveAddress(addr, port)) {
+        CloseLocalStream();
+        m_dataSocket->Close();
+        m_requestResult = 550;
+        FinishRequest(550);
+        return false;
+    }
+    try {
+        net::TWSocket* d = m_dataSocket.get();
+        ApplySocks(d);
+        d->SetPort(port);
+        d->SetAddr(addr);
+        d->SetLocalAddr(m_localAddr);
+        d->SetLingerOnOff(net::wsLingerOff);
+        d->SetLingerTimeout(0);
+        d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
+        d->OnSessionConnected = [this, connected](net::TCustomWSocket*, std::uint16_t e) { (this->*connected)(e); };
+        d->Connect();
+    } catch (const std::exception& e) {
+        CloseLocalStream();
+        FailDataRequest(failCode, std::to_string(failCode) + " " + ExceptionClassName(e) + ": " + e.what());
+        return false;
+    }
+    return true;
+}
+
+void TCustomFtpCli::FailDataRequest(int code, const std::string& text)
+{
+    m_lastResponse = text;
+    m_statusCode = code;
+    SetErrorMessage();
+    m_dataSocket->Close();
+    m_requestResult = code;
+    FinishRequest(code);
+}
+
+void TCustomFtpCli::DataConnectFailed(std::uint16_t err)
+{
+    m_lastResponse = "Unable to establish data connection, error #" + std::to_string(err);
+    m_statusCode = 550;
+    SetErrorMessage();
+    m_dataSocket->OnSessionClosed = nullptr;
+    m_dataSocket->Close();
+    CloseLocalStream();
+    m_requestResult = 550;
+    FinishRequest(550);
+}
+
+// The server refused the transfer command.
+void TCustomFtpCli::FirstReplyFailed(int code)
+{
+    SetErrorMessage();
+    m_next = nullptr;
+    m_dataSocket->OnSessionClosed = nullptr;
+    m_dataSocket->Close();
+    CloseLocalStream();
+    m_resumeAt = 0;
+    m_requestResult = code;
+    FinishRequest(code);
+}
+
+// The server reported the transfer itself failed.
+void TCustomFtpCli::TransferReplyFailed(int code, const char* display)
+{
+    SetErrorMessage();
+    CloseLocalStream();
+    m_dataSocket->OnSessionClosed = nullptr;
+    m_dataSocket->Close();
+    Display(display);
+    m_resumeAt = 0;
+    m_requestResult = code;
+    FinishRequest(code);
+}
+
 // ---------------------------------------------------------------- uploads
 
 bool TCustomFtpCli::BeginStor() { return UploadStep(false); }
@@ -1367,36 +1383,7 @@ bool TCustomFtpCli::UploadStep(bool append)
         DataSessionAvailableUpload(0);
     }
     if (m_passive) {
-        std::string addr, port;
-        if (!PreparePassiveAddress(addr, port)) {
-            CloseLocalStream();
-            m_dataSocket->Close();
-            m_requestResult = 550;
-            FinishRequest(550);
-            return true;
-        }
-        try {
-            net::TWSocket* d = m_dataSocket.get();
-            ApplySocks(d);
-            d->SetPort(port);
-            d->SetAddr(addr);
-            d->SetLocalAddr(m_localAddr);
-            d->SetLingerOnOff(net::wsLingerOff);
-            d->SetLingerTimeout(0);
-            d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
-            d->OnSessionConnected = [this](net::TCustomWSocket*, std::uint16_t e) {
-                DataSessionConnectedUpload(e);
-            };
-            d->Connect();
-        } catch (const std::exception& e) {
-            CloseLocalStream();
-            m_lastResponse = "426 " + ExceptionClassName(e) + ": " + e.what();
-            m_statusCode = 426;
-            SetErrorMessage();
-            m_dataSocket->Close();
-            m_requestResult = 426;
-            FinishRequest(426);
-        }
+        ConnectPassiveData(&TCustomFtpCli::DataSessionConnectedUpload, 426);
         return true;
     }
     SendUploadCommand();
@@ -1419,14 +1406,7 @@ void TCustomFtpCli::DataSessionConnectedUpload(std::uint16_t err)
     m_dataOpenFlag = true;
     m_startTime = platform::GetTickCount();
     if (err != 0) {
-        m_lastResponse = "Unable to establish data connection, error #" + std::to_string(err);
-        m_statusCode = 550;
-        SetErrorMessage();
-        d->OnSessionClosed = nullptr;
-        d->Close();
-        CloseLocalStream();
-        m_requestResult = 550;
-        FinishRequest(550);
+        DataConnectFailed(err);
         return;
     }
     SendUploadCommand();
@@ -1478,14 +1458,7 @@ void TCustomFtpCli::UploadFirstReply()
         }
         return;
     }
-    SetErrorMessage();
-    m_next = nullptr;
-    m_dataSocket->OnSessionClosed = nullptr;
-    m_dataSocket->Close();
-    CloseLocalStream();
-    m_resumeAt = 0;
-    m_requestResult = code;
-    FinishRequest(code);
+    FirstReplyFailed(code);
 }
 
 void TCustomFtpCli::StartSending()
@@ -1547,14 +1520,7 @@ void TCustomFtpCli::UploadSecondReply()
         UploadCompletionCheck();
         return;
     }
-    SetErrorMessage();
-    CloseLocalStream();
-    m_dataSocket->OnSessionClosed = nullptr;
-    m_dataSocket->Close();
-    Display("! STOR Failed");
-    m_resumeAt = 0;
-    m_requestResult = code;
-    FinishRequest(code);
+    TransferReplyFailed(code, "! STOR Failed");
 }
 
 void TCustomFtpCli::DataSessionClosedUpload(std::uint16_t err)

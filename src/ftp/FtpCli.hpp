@@ -318,6 +318,11 @@ private:
 
     // Data port and transfers.
     bool PreparePassiveAddress(std::string& addr, std::string& port);
+    bool ConnectPassiveData(void (TCustomFtpCli::*connected)(std::uint16_t), int failCode);
+    void FailDataRequest(int code, const std::string& text);
+    void DataConnectFailed(std::uint16_t err);
+    void FirstReplyFailed(int code);
+    void TransferReplyFailed(int code, const char* display);
     bool DownloadStep(TFtpRequest rq, const char* verb);
     bool UploadStep(bool append);
     void DataSessionAvailableDownload(std::uint16_t err);

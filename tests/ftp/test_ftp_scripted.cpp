@@ -48,6 +48,24 @@ std::vector<std::string> With(std::vector<std::string> head, std::initializer_li
 
 std::string File(const testsupport::TempDir& t, const char* n) { return (t / n).string(); }
 
+// A passive reply naming a loopback port nobody listens on.
+std::string RefusedPasv()
+{
+    int p = testsupport::FreePort();
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(p / 256) + "," + std::to_string(p % 256) + ")\r\n";
+}
+
+// A passive Get of "f" or Put of "up" (holding "data") after logging in.
+bool PassiveTransfer(TFtpClient& c, const testsupport::TempDir& t, bool put)
+{
+    c.SetPassive(true);
+    c.SetHostFileName(put ? "up" : "f");
+    if (put)
+        testsupport::WriteFile(t / "up", "data");
+    c.SetLocalFileName(File(t, put ? "up" : "f"));
+    return Login(c) && (put ? c.Put() : c.Get());
+}
+
 const DialogueCase kCases[] = {
     {"MultiLineReplyEndsOnLastLine",
      [](S& s) { s.On("PASS", {S::Send("230-Welcome\r\n   more text\r\n230 done\r\n")}); },
@@ -353,6 +371,47 @@ const DialogueCase kCases[] = {
      },
      false, With(kLogin, {"PASV"}), "Unable to open local file ",
      [](TFtpClient& c, Recorder&, auto&, S&) { EXPECT_EQ(c.StatusCode(), 550); }},
+    // The error paths shared by downloads and uploads keep each side's codes.
+    {"PassiveDataRefusedFailsGet",
+     [](S& s) {
+         s.On("PASV", {S::Send(RefusedPasv())});
+         s.On("RETR", {});
+     },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, false); }, false, {},
+     "Unable to establish data connection, error #",
+     [](TFtpClient& c, Recorder&, auto&, S&) {
+         EXPECT_EQ(c.StatusCode(), 550);
+         EXPECT_EQ(c.State(), ftpStateReady);
+     }},
+    {"PassiveDataRefusedFailsPut",
+     [](S& s) { s.On("PASV", {S::Send(RefusedPasv())}); },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, true); }, false,
+     With(kLogin, {"PASV"}), "Unable to establish data connection, error #",
+     [](TFtpClient& c, Recorder&, auto&, S&) { EXPECT_EQ(c.StatusCode(), 550); }},
+    {"PutWithUnusablePasvFailsWith550",
+     [](S& s) { s.On("PASV", {S::Send("227 Entering Passive Mode\r\n")}); },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, true); }, false,
+     With(kLogin, {"PASV"}), "550 Unusable passive mode reply",
+     [](TFtpClient& c, Recorder&, auto&, S&) { EXPECT_EQ(c.RequestResult(), 550); }},
+    {"PutWithoutLocalFileFailsWith426",
+     nullptr,
+     [](TFtpClient& c, Recorder&, auto& t) {
+         c.SetPassive(true);
+         c.SetHostFileName("up");
+         c.SetLocalFileName(File(t, "missing"));
+         return Login(c) && c.Put();
+     },
+     false, {}, "426 Unable to open local file ",
+     [](TFtpClient& c, Recorder&, auto&, S&) { EXPECT_EQ(c.RequestResult(), 426); }},
+    {"StorFailingAfterDataReportsIt",
+     [](S& s) { s.On("STOR", {S::Send("150 go\r\n"), S::DataRecv(), S::Send("451 disk full\r\n")}); },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, true); }, false,
+     With(kLogin, {"PASV", "STOR up"}), "451 disk full",
+     [](TFtpClient& c, Recorder& r, auto&, S& s) {
+         EXPECT_EQ(s.Received(), "data");
+         EXPECT_TRUE(r.Displayed("! STOR Failed"));
+         EXPECT_EQ(c.RequestResult(), 451);
+     }},
     {"SizeAndMd5Interpretation",
      [](S& s) {
          s.On("SIZE", {S::Send("213 6442450944\r\n")});
