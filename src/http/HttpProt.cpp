@@ -893,6 +893,13 @@ bool THttpCli::AuthRetry()
         retry = step(m_proxyAuthBasicState, 407, m_proxyUsername, m_proxyPassword, "ProxyAuthBasicState");
     if (!retry)
         return false;
+    RestartSameLocation();
+    return true;
+}
+
+// Sends the request again to the current location on a new connection.
+void THttpCli::RestartSameLocation()
+{
     CutBackStreams();
     std::string location = m_currentLocation;
     ResetReplyState();
@@ -900,7 +907,6 @@ bool THttpCli::AuthRetry()
     PrepareTarget(m_currentLocation);
     SetState(httpStarting);
     Post(kMsgStartConnect);
-    return true;
 }
 
 void THttpCli::SocketSessionClosed(std::uint16_t err)
@@ -942,13 +948,7 @@ void THttpCli::SocketSessionClosed(std::uint16_t err)
         // The server dropped the kept-alive connection before our request
         // reached it: once more on a new connection.
         m_reusedConnection = false;
-        CutBackStreams();
-        std::string location = m_currentLocation;
-        ResetReplyState();
-        m_currentLocation = location;
-        PrepareTarget(m_currentLocation);
-        SetState(httpStarting);
-        Post(kMsgStartConnect);
+        RestartSameLocation();
         return;
     }
     if (OnSessionClosed)

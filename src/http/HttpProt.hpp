@@ -268,6 +268,7 @@ private:
     void ProceedRelocation();
     void StartRelocated();
     void CutBackStreams();
+    void RestartSameLocation();
     bool AuthRetry();
     std::string AuthLine(const char* name, const std::string& user, const std::string& pass) const;
 

@@ -56,36 +56,39 @@ TFileStream::~TFileStream()
         ::close(m_fd);
 }
 
-std::int64_t TFileStream::Read(void* buffer, std::int64_t count)
+namespace {
+
+// Repeats a positioned read or write until count bytes, the end or an error.
+template <typename Io>
+std::int64_t TransferAll(std::int64_t count, std::int64_t& pos, Io io)
 {
     std::int64_t done = 0;
     while (done < count) {
-        ssize_t n = ::pread(m_fd, static_cast<char*>(buffer) + done, static_cast<std::size_t>(count - done),
-                            m_pos);
+        ssize_t n = io(done, static_cast<std::size_t>(count - done), pos);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
             break;
         done += n;
-        m_pos += n;
+        pos += n;
     }
     return done;
 }
 
+} // namespace
+
+std::int64_t TFileStream::Read(void* buffer, std::int64_t count)
+{
+    return TransferAll(count, m_pos, [&](std::int64_t done, std::size_t len, std::int64_t at) {
+        return ::pread(m_fd, static_cast<char*>(buffer) + done, len, at);
+    });
+}
+
 std::int64_t TFileStream::Write(const void* buffer, std::int64_t count)
 {
-    std::int64_t done = 0;
-    while (done < count) {
-        ssize_t n = ::pwrite(m_fd, static_cast<const char*>(buffer) + done,
-                             static_cast<std::size_t>(count - done), m_pos);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        done += n;
-        m_pos += n;
-    }
-    return done;
+    return TransferAll(count, m_pos, [&](std::int64_t done, std::size_t len, std::int64_t at) {
+        return ::pwrite(m_fd, static_cast<const char*>(buffer) + done, len, at);
+    });
 }
 
 void TFileStream::SetPosition(std::int64_t pos) { m_pos = pos < 0 ? 0 : pos; }
