@@ -27,6 +27,8 @@
 #include <QStatusBar>
 #include <QStyle>
 
+#include <algorithm>
+
 namespace app {
 
 namespace {
@@ -438,16 +440,19 @@ void Tmainform::Help1Click()
 void Tmainform::FillSiteList()
 {
     m_ui->ComboBox1->clear();
+    m_sitePositions.clear();
     std::string error;
     if (!m_book.IsOpen())
         return;
-    const std::vector<std::string> aliases = m_book.Aliases(&error);
+    const std::vector<SiteEntry> entries = m_book.LiveEntries(&error);
     if (!error.empty()) {
         Report(error);
         return;
     }
-    for (const std::string& alias : aliases)
-        m_ui->ComboBox1->addItem(Q(alias));
+    for (const SiteEntry& entry : entries) {
+        m_ui->ComboBox1->addItem(Q(entry.Record.Alias()));
+        m_sitePositions.push_back(entry.Position);
+    }
 }
 
 std::optional<SiteEntry> Tmainform::FindSelectedSite()
@@ -463,16 +468,10 @@ std::optional<SiteEntry> Tmainform::FindSelectedSite()
 
 void Tmainform::SelectSiteAt(std::size_t position)
 {
-    // The list holds the live records in file order; count those before it.
-    int index = 0;
-    for (std::size_t p = 0; p < position; ++p) {
-        const std::optional<SiteRecord> record = m_book.RecordAt(p);
-        if (record && !record->IsDeleted())
-            ++index;
-    }
-    const std::optional<SiteRecord> edited = m_book.RecordAt(position);
+    const auto it = std::find(m_sitePositions.begin(), m_sitePositions.end(), position);
+    const int index = static_cast<int>(it - m_sitePositions.begin());
     m_ui->ComboBox1->setCurrentIndex(
-        edited && !edited->IsDeleted() && index < m_ui->ComboBox1->count() ? index : -1);
+        it != m_sitePositions.end() && index < m_ui->ComboBox1->count() ? index : -1);
 }
 
 namespace {

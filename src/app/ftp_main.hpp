@@ -16,6 +16,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace Ui {
 class Tmainform;
@@ -180,6 +181,8 @@ private:
     std::unique_ptr<Ui::Tmainform> m_ui;
     Prompter& m_prompter;
     SiteBook m_book;
+    // Book position of each entry of the site list, in list order.
+    std::vector<std::size_t> m_sitePositions;
     QTimer m_timer1;
     QLabel* m_statusPanels[2] = { nullptr, nullptr };
     ui::TImageList* m_iconsSmall = nullptr;

@@ -276,6 +276,11 @@ TEST(SiteBookEdit, AddDeleteAndSlotReuse)
     EXPECT_EQ(book.Delete("B"), sbrDone);
     EXPECT_EQ(book.Delete("B"), sbrNotFound);
     EXPECT_EQ((book.Aliases()), (std::vector<std::string>{"A", "C"}));
+    const std::vector<SiteEntry> live = book.LiveEntries();
+    ASSERT_EQ(live.size(), 2u);
+    EXPECT_EQ(live[0].Position, 0u);
+    EXPECT_EQ(live[1].Position, 2u); // the deleted slot still counts
+    EXPECT_EQ(live[1].Record.HostName(), "c.test");
     const std::string disk = ReadFile(tmp / "sitelog.cvn");
     ASSERT_EQ(disk.size(), 3 * kSiteRecordSize);
     // Only the alias changed; the password stays until the slot is reused.

@@ -353,9 +353,19 @@ private slots:
         QCOMPARE(deleted.Password(), std::string("pw-alpha"));
         form->btnDeleteSiteClick(); // nothing selected: nothing happens
         QCOMPARE(Book(), bytes);
+
+        // A renamed site behind a deleted slot stays selected at its list index.
+        form->Form().ComboBox1->setCurrentIndex(0);
+        opened = AnswerDialog(
+            *form, [](Ui::TdlgSite& d) { d.edtAlias->setText("omega"); }, true);
+        form->btnEditSiteClick();
+        QVERIFY(*opened);
+        QCOMPARE(Sites(*form), QStringList({ "omega" }));
+        QCOMPARE(form->Form().ComboBox1->currentIndex(), 0);
+
         AddSite(*form, "delta", "127.0.0.3");
         QCOMPARE(Book().size(), qsizetype(2 * kSiteRecordSize));
-        QCOMPARE(Sites(*form), QStringList({ "delta", "gamma" }));
+        QCOMPARE(Sites(*form), QStringList({ "delta", "omega" }));
         QVERIFY(m_prompter.Shown().empty());
     }
 

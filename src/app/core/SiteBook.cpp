@@ -252,16 +252,30 @@ std::string ConvertLegacySiteBook(std::string_view legacyBytes)
     return out;
 }
 
-std::vector<std::string> ListSiteAliases(std::string_view bytes)
+std::vector<SiteEntry> ListLiveSites(std::string_view bytes)
+{
+    std::vector<SiteEntry> entries;
+    for (std::size_t pos = 0; pos + kSiteRecordSize <= bytes.size(); pos += kSiteRecordSize) {
+        if (ReadField(bytes.data() + pos, sfAlias) != kDeletedAlias)
+            entries.push_back({pos / kSiteRecordSize, SiteRecord::FromBytes(bytes.substr(pos, kSiteRecordSize))});
+    }
+    return entries;
+}
+
+namespace {
+
+std::vector<std::string> AliasesOf(const std::vector<SiteEntry>& entries)
 {
     std::vector<std::string> aliases;
-    for (std::size_t pos = 0; pos + kSiteRecordSize <= bytes.size(); pos += kSiteRecordSize) {
-        std::string alias = ReadField(bytes.data() + pos, sfAlias);
-        if (alias != kDeletedAlias)
-            aliases.push_back(std::move(alias));
-    }
+    aliases.reserve(entries.size());
+    for (const SiteEntry& e : entries)
+        aliases.push_back(e.Record.Alias());
     return aliases;
 }
+
+} // namespace
+
+std::vector<std::string> ListSiteAliases(std::string_view bytes) { return AliasesOf(ListLiveSites(bytes)); }
 
 std::optional<SiteEntry> FindSite(std::string_view bytes, std::string_view alias)
 {
@@ -398,13 +412,15 @@ bool SiteBook::Replace(const std::string& bytes, std::string* error)
     return true;
 }
 
-std::vector<std::string> SiteBook::Aliases(std::string* error) const
+std::vector<SiteEntry> SiteBook::LiveEntries(std::string* error) const
 {
     std::string bytes;
     if (!ReadAll(bytes, error))
         return {};
-    return ListSiteAliases(bytes);
+    return ListLiveSites(bytes);
 }
+
+std::vector<std::string> SiteBook::Aliases(std::string* error) const { return AliasesOf(LiveEntries(error)); }
 
 std::optional<SiteEntry> SiteBook::Find(std::string_view alias, std::string* error) const
 {

@@ -132,14 +132,16 @@ TSiteBookFormat DetectSiteBookFormat(std::string_view bytes);
 // in order; deleted ones are dropped; a trailing fragment is ignored.
 std::string ConvertLegacySiteBook(std::string_view legacyBytes);
 
-// Aliases of the live records of a current-format book, in file order; a
-// trailing fragment shorter than a record is ignored.
-std::vector<std::string> ListSiteAliases(std::string_view bytes);
-
 struct SiteEntry {
     std::size_t Position; // record index (byte offset / kSiteRecordSize)
     SiteRecord Record;
 };
+
+// The live records of a current-format book with their positions, in file
+// order; a trailing fragment shorter than a record is ignored.
+std::vector<SiteEntry> ListLiveSites(std::string_view bytes);
+// Their aliases.
+std::vector<std::string> ListSiteAliases(std::string_view bytes);
 
 // First record whose alias equals alias exactly (case-sensitive).
 std::optional<SiteEntry> FindSite(std::string_view bytes, std::string_view alias);
@@ -169,6 +171,7 @@ public:
     const std::string& Path() const { return m_path; }
 
     // Each operation reads the book from its start.
+    std::vector<SiteEntry> LiveEntries(std::string* error = nullptr) const;
     std::vector<std::string> Aliases(std::string* error = nullptr) const;
     std::optional<SiteEntry> Find(std::string_view alias, std::string* error = nullptr) const;
     // Number of whole records in the file, live or deleted.
