@@ -48,6 +48,14 @@ std::vector<std::string> With(std::vector<std::string> head, std::initializer_li
 
 std::string File(const testsupport::TempDir& t, const char* n) { return (t / n).string(); }
 
+// Points the client, recorded, at the scripted server.
+void Aim(TFtpClient& c, Recorder& r, const ScriptedFtpServer& server)
+{
+    r.Attach(c);
+    c.SetHostName("127.0.0.1");
+    c.SetPort(std::to_string(server.Port()));
+}
+
 // A passive reply naming a loopback port nobody listens on.
 std::string RefusedPasv()
 {
@@ -129,12 +137,7 @@ const DialogueCase kCases[] = {
          s.On("RETR", {S::Send("150 go\r\n"), S::DataSend("abc"), S::Send("226 done\r\n"),
                        S::Sleep(150), S::DataClose()});
      },
-     [](TFtpClient& c, Recorder&, auto& t) {
-         c.SetPassive(true);
-         c.SetHostFileName("f");
-         c.SetLocalFileName(File(t, "f"));
-         return Login(c) && c.Get();
-     },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, false); },
      true, With(kLogin, {"PASV", "RETR f"}), "",
      [](TFtpClient& c, Recorder& r, auto& t, S&) {
          EXPECT_EQ(testsupport::ReadFile(t / "f"), "abc");
@@ -146,12 +149,7 @@ const DialogueCase kCases[] = {
          s.On("RETR", {S::Send("150 go\r\n"), S::DataSend("abcdef"), S::DataClose(), S::Sleep(150),
                        S::Send("226 done\r\n")});
      },
-     [](TFtpClient& c, Recorder&, auto& t) {
-         c.SetPassive(true);
-         c.SetHostFileName("f");
-         c.SetLocalFileName(File(t, "f"));
-         return Login(c) && c.Get();
-     },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, false); },
      true, With(kLogin, {"PASV", "RETR f"}), "",
      [](TFtpClient&, Recorder&, auto& t, S&) { EXPECT_EQ(testsupport::ReadFile(t / "f"), "abcdef"); }},
     {"Reply125InsteadOf150Active",
@@ -265,12 +263,7 @@ const DialogueCase kCases[] = {
          s.On("PASV", {S::Send("227 Entering Passive Mode (127,0,0,2,{pasvport})\r\n")});
          s.On("RETR", {S::Send("150 go\r\n"), S::DataSend("safe"), S::DataClose(), S::Send("226 ok\r\n")});
      },
-     [](TFtpClient& c, Recorder&, auto& t) {
-         c.SetPassive(true);
-         c.SetHostFileName("f");
-         c.SetLocalFileName(File(t, "f"));
-         return Login(c) && c.Get();
-     },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, false); },
      true, With(kLogin, {"PASV", "RETR f"}), "",
      [](TFtpClient&, Recorder& r, auto& t, S&) {
          EXPECT_EQ(testsupport::ReadFile(t / "f"), "safe");
@@ -278,12 +271,7 @@ const DialogueCase kCases[] = {
      }},
     {"PasvWithoutNumbersFailsCleanly",
      [](S& s) { s.On("PASV", {S::Send("227 Entering Passive Mode\r\n")}); },
-     [](TFtpClient& c, Recorder&, auto& t) {
-         c.SetPassive(true);
-         c.SetHostFileName("f");
-         c.SetLocalFileName(File(t, "f"));
-         return Login(c) && c.Get();
-     },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, false); },
      false, With(kLogin, {"PASV"}), "550 Unusable passive mode reply",
      [](TFtpClient& c, Recorder&, auto&, S&) { EXPECT_EQ(c.State(), ftpStateReady); }},
     {"RenameStopsWhenRnfrRefused",
@@ -349,13 +337,7 @@ const DialogueCase kCases[] = {
      }},
     {"StorRefusedClosesData",
      [](S& s) { s.On("STOR", {S::Send("553 not allowed\r\n")}); },
-     [](TFtpClient& c, Recorder&, auto& t) {
-         testsupport::WriteFile(t / "up", "data");
-         c.SetPassive(true);
-         c.SetHostFileName("up");
-         c.SetLocalFileName(File(t, "up"));
-         return Login(c) && c.Put();
-     },
+     [](TFtpClient& c, Recorder&, auto& t) { return PassiveTransfer(c, t, true); },
      false, With(kLogin, {"PASV", "STOR up"}), "553 not allowed",
      [](TFtpClient& c, Recorder&, auto&, S&) {
          EXPECT_EQ(c.DataSocket()->State(), net::wsClosed);
@@ -451,9 +433,7 @@ TEST_P(ScriptedDialogue, Run)
     testsupport::TempDir tmp;
     Recorder r;
     TFtpClient c;
-    r.Attach(c);
-    c.SetHostName("127.0.0.1");
-    c.SetPort(std::to_string(server.Port()));
+    Aim(c, r, server);
     c.SetTimeout(10);
     bool ok = tc.run(c, r, tmp);
     EXPECT_EQ(ok, tc.ok);
@@ -509,9 +489,7 @@ TEST(FtpScripted, ActivePortRange)
     testsupport::TempDir tmp;
     Recorder r;
     TFtpClient c;
-    r.Attach(c);
-    c.SetHostName("127.0.0.1");
-    c.SetPort(std::to_string(server.Port()));
+    Aim(c, r, server);
     c.SetTimeout(10);
     c.SetDataPortRangeStart(static_cast<unsigned>(first));
     c.SetDataPortRangeEnd(static_cast<unsigned>(first + 1));
@@ -554,9 +532,7 @@ TEST(FtpScripted, BackgroundExceptionAborts)
     ASSERT_TRUE(server.Start());
     Recorder r;
     TFtpClient c;
-    r.Attach(c);
-    c.SetHostName("127.0.0.1");
-    c.SetPort(std::to_string(server.Port()));
+    Aim(c, r, server);
     ASSERT_TRUE(Login(c));
     ASSERT_TRUE(ftptest::WaitDone(r, 1));
     std::string seen;
@@ -581,9 +557,7 @@ TEST(FtpScripted, ConnectionTypeRules)
     ASSERT_TRUE(server.Start());
     Recorder r;
     TFtpClient c;
-    r.Attach(c);
-    c.SetHostName("127.0.0.1");
-    c.SetPort(std::to_string(server.Port()));
+    Aim(c, r, server);
     c.SetConnectionType(ftpSocks4A);
     c.SetSocksServer("127.0.0.1");
     c.SetSocksUserCode("who");

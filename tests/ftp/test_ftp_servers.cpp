@@ -23,6 +23,26 @@ namespace {
 
 constexpr std::uint64_t kBig = 64ull << 20;
 
+// Puts local/up.bin as big.bin and gets it back into local/down.bin, passive
+// then active; every copy (remoteBig is the server's) must hash to want.
+void RoundTripBothModes(TFtpClient& c, const fs::path& local, const fs::path& remoteBig, const std::string& want)
+{
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        c.SetPassive(passive);
+        c.SetHostFileName("big.bin");
+        c.SetLocalFileName((local / "up.bin").string());
+        ASSERT_TRUE(c.Put()) << c.ErrorMessage();
+        EXPECT_EQ(c.ByteCount(), static_cast<std::int64_t>(kBig));
+        EXPECT_EQ(Md5OfFile(remoteBig), want);
+        c.SetLocalFileName((local / "down.bin").string());
+        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+        EXPECT_EQ(c.ByteCount(), static_cast<std::int64_t>(kBig));
+        EXPECT_EQ(Md5OfFile(local / "down.bin"), want);
+        fs::remove(local / "down.bin");
+    }
+}
+
 class PyFtpdTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -155,21 +175,7 @@ TEST_F(PyFtpdTest, DirectoryAndFileOperations)
 TEST_F(PyFtpdTest, IntegrityBothModes)
 {
     testsupport::MakePatternFile(local / "up.bin", kBig, 7);
-    const std::string want = Md5OfFile(local / "up.bin");
-    for (bool passive : {true, false}) {
-        SCOPED_TRACE(passive ? "passive" : "active");
-        c.SetPassive(passive);
-        c.SetHostFileName("big.bin");
-        c.SetLocalFileName((local / "up.bin").string());
-        ASSERT_TRUE(c.Put()) << c.ErrorMessage();
-        EXPECT_EQ(c.ByteCount(), static_cast<std::int64_t>(kBig));
-        EXPECT_EQ(Md5OfFile(Remote("big.bin")), want);
-        c.SetLocalFileName((local / "down.bin").string());
-        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
-        EXPECT_EQ(c.ByteCount(), static_cast<std::int64_t>(kBig));
-        EXPECT_EQ(Md5OfFile(local / "down.bin"), want);
-        fs::remove(local / "down.bin");
-    }
+    ASSERT_NO_FATAL_FAILURE(RoundTripBothModes(c, local.path(), Remote("big.bin"), Md5OfFile(local / "up.bin")));
     fs::remove(Remote("big.bin"));
 }
 
@@ -325,18 +331,7 @@ TEST(FtpVsftpd, SessionAndIntegrity)
     EXPECT_NE(testsupport::ReadFile(local / "list.txt").find("hello.txt"), std::string::npos);
 
     testsupport::MakePatternFile(local / "up.bin", kBig, 5);
-    const std::string want = Md5OfFile(local / "up.bin");
-    for (bool passive : {true, false}) {
-        SCOPED_TRACE(passive ? "passive" : "active");
-        c.SetPassive(passive);
-        c.SetHostFileName("big.bin");
-        c.SetLocalFileName((local / "up.bin").string());
-        ASSERT_TRUE(c.Put()) << c.ErrorMessage();
-        EXPECT_EQ(Md5OfFile(root / "big.bin"), want);
-        c.SetLocalFileName((local / "down.bin").string());
-        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
-        EXPECT_EQ(Md5OfFile(local / "down.bin"), want);
-    }
+    ASSERT_NO_FATAL_FAILURE(RoundTripBothModes(c, local.path(), root / "big.bin", Md5OfFile(local / "up.bin")));
     c.SetHostFileName("big.bin");
     ASSERT_TRUE(c.Size());
     EXPECT_EQ(c.SizeResult(), static_cast<std::int64_t>(kBig));
