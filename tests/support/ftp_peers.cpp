@@ -1,4 +1,5 @@
 #include "ftp_peers.hpp"
+#include "peer_start.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -24,19 +25,16 @@ namespace fs = std::filesystem;
 bool PyFtpd::Start(const std::vector<User>& users, const std::string& passivePorts)
 {
     std::vector<std::string> argv = {"/usr/bin/python3", (PeersDir() / "ftp" / "pyftpd.py").string()};
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = FreePort();
+    return StartOnFreePort(m_port, [&](int port) {
         std::vector<std::string> a = argv;
         a.push_back("--port");
-        a.push_back(std::to_string(m_port));
+        a.push_back(std::to_string(port));
         for (const auto& u : users)
             a.push_back("--user=" + u.name + ":" + u.password + ":" + u.home.string());
         if (!passivePorts.empty())
             a.push_back("--passive-ports=" + passivePorts);
-        if (m_proc.StartAndWait(a, "127.0.0.1", m_port))
-            return true;
-    }
-    return false;
+        return m_proc.StartAndWait(a, "127.0.0.1", port);
+    });
 }
 
 // ---- vsftpd ----
@@ -62,10 +60,9 @@ bool Vsftpd::Start(const fs::path& root)
             return false;
     if (::chown(root.c_str(), pw->pw_uid, pw->pw_gid) != 0)
         return false;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = FreePort();
+    return StartOnFreePort(m_port, [&](int port) {
         std::ostringstream c;
-        c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << m_port << "\n"
+        c << "listen=YES\nlisten_ipv6=NO\nlisten_address=127.0.0.1\nlisten_port=" << port << "\n"
           << "background=NO\nanonymous_enable=NO\nlocal_enable=YES\nwrite_enable=YES\n"
           << "local_umask=022\nlocal_root=" << root.string() << "\n"
           << "secure_chroot_dir=/var/run/vsftpd/empty\npam_service_name=vsftpd\n"
@@ -75,11 +72,9 @@ bool Vsftpd::Start(const fs::path& root)
           << "data_connection_timeout=120\nhide_ids=NO\n"
           << "vsftpd_log_file=" << (m_conf.path() / "vsftpd.log").string() << "\n";
         WriteFile(m_conf / "vsftpd.conf", c.str());
-        if (m_proc.StartAndWait({FindProgram("vsftpd"), (m_conf / "vsftpd.conf").string()},
-                                "127.0.0.1", m_port))
-            return true;
-    }
-    return false;
+        return m_proc.StartAndWait({FindProgram("vsftpd"), (m_conf / "vsftpd.conf").string()}, "127.0.0.1",
+                                   port);
+    });
 }
 
 std::string Vsftpd::Log() const { return m_proc.Log(); }
@@ -90,22 +85,18 @@ bool FtpProxy::Available() { return !FindProgram("ftp-proxy").empty() && ::geteu
 
 bool FtpProxy::Start(int serverPort)
 {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = FreePort();
+    return StartOnFreePort(m_port, [&](int port) {
         std::ostringstream c;
         c << "[-Global-]\nDestinationAddress 127.0.0.1\nDestinationPort " << serverPort << "\n"
-          << "AllowMagicUser yes\nListen 127.0.0.1\nPort " << m_port << "\n"
+          << "AllowMagicUser yes\nListen 127.0.0.1\nPort " << port << "\n"
           << "ServerType standalone\nUser nobody\nGroup nogroup\n"
           << "PidFile " << (m_conf.path() / "ftp-proxy.pid").string() << "\n"
           << "LogDestination |/bin/cat\nLogLevel INF\n";
         WriteFile(m_conf / "ftp-proxy.conf", c.str());
 
-        if (m_proc.StartAndWait({FindProgram("ftp-proxy"), "-d", "-n", "-f",
-                                 (m_conf / "ftp-proxy.conf").string()},
-                                "127.0.0.1", m_port))
-            return true;
-    }
-    return false;
+        return m_proc.StartAndWait({FindProgram("ftp-proxy"), "-d", "-n", "-f", (m_conf / "ftp-proxy.conf").string()},
+                                   "127.0.0.1", port);
+    });
 }
 
 std::string FtpProxy::Log() const { return m_proc.Log(); }

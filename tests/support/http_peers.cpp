@@ -1,23 +1,11 @@
 #include "http_peers.hpp"
+#include "peer_start.hpp"
 
 namespace testsupport {
 
 namespace {
 
 std::string Script(const char* name) { return (PeersDir() / "http" / name).string(); }
-
-// A free port can be taken by someone else before the peer binds it; try a few.
-template <typename StartFn>
-bool StartOnFreePort(int& port, StartFn start)
-{
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        port = FreePort();
-        if (start(port))
-            return true;
-    }
-    port = 0;
-    return false;
-}
 
 } // namespace
 

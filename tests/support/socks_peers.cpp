@@ -1,4 +1,5 @@
 #include "socks_peers.hpp"
+#include "peer_start.hpp"
 
 namespace testsupport {
 namespace {
@@ -22,19 +23,15 @@ bool DanteServer::Start(bool requireAuth)
     std::string conf = ReadFile(PeersDir() / "socks" / "danted.conf.in");
     if (conf.empty())
         return false;
-    // A port taken between FreePort and the start is retried with another.
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = FreePort();
-        std::string text = replaceAll(conf, "@PORT@", std::to_string(m_port));
+    return StartOnFreePort(m_port, [&](int port) {
+        std::string text = replaceAll(conf, "@PORT@", std::to_string(port));
         text = replaceAll(text, "@METHOD@", requireAuth ? "username" : "none");
         text = replaceAll(text, "@LOG@", (m_dir / "danted.log").string());
         WriteFile(m_dir / "danted.conf", text);
-        if (m_proc.StartAndWait({program, "-f", (m_dir / "danted.conf").string(), "-N", "1",
-                                 "-p", (m_dir / "danted.pid").string()},
-                                "127.0.0.1", m_port))
-            return true;
-    }
-    return false;
+        return m_proc.StartAndWait({program, "-f", (m_dir / "danted.conf").string(), "-N", "1", "-p",
+                                    (m_dir / "danted.pid").string()},
+                                   "127.0.0.1", port);
+    });
 }
 
 std::string DanteServer::Log() const
@@ -47,15 +44,12 @@ bool MicrosocksServer::Start(const std::string& user, const std::string& passwor
     std::string program = FindProgram("microsocks");
     if (program.empty())
         return false;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        m_port = FreePort();
-        std::vector<std::string> argv{program, "-i", "127.0.0.1", "-p", std::to_string(m_port)};
+    return StartOnFreePort(m_port, [&](int port) {
+        std::vector<std::string> argv{program, "-i", "127.0.0.1", "-p", std::to_string(port)};
         if (!user.empty())
             argv.insert(argv.end(), {"-u", user, "-P", password});
-        if (m_proc.StartAndWait(argv, "127.0.0.1", m_port))
-            return true;
-    }
-    return false;
+        return m_proc.StartAndWait(argv, "127.0.0.1", port);
+    });
 }
 
 } // namespace testsupport
