@@ -1216,9 +1216,12 @@ void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
     DownloadCompletionCheck();
 }
 
-void TCustomFtpCli::DownloadCompletionCheck()
+void TCustomFtpCli::DownloadCompletionCheck() { CompleteTransferWhenClosed(m_dnlClosedFlag); }
+
+// A transfer ends once both the final reply has come and the data connection has closed.
+void TCustomFtpCli::CompleteTransferWhenClosed(bool dataClosed)
 {
-    if (!m_transferReplyFlag || !m_dnlClosedFlag)
+    if (!m_transferReplyFlag || !dataClosed)
         return;
     TransferSummary();
     m_resumeAt = 0;
@@ -1531,15 +1534,7 @@ void TCustomFtpCli::DataSessionClosedUpload(std::uint16_t err)
     UploadCompletionCheck();
 }
 
-void TCustomFtpCli::UploadCompletionCheck()
-{
-    if (!m_transferReplyFlag || !m_uplClosedFlag)
-        return;
-    TransferSummary();
-    m_resumeAt = 0;
-    m_requestResult = m_dataCloseError;
-    FinishRequest(m_dataCloseError);
-}
+void TCustomFtpCli::UploadCompletionCheck() { CompleteTransferWhenClosed(m_uplClosedFlag); }
 
 // ---------------------------------------------------------------- sequences
 

@@ -341,6 +341,7 @@ private:
     void DataAvailableDiscard(std::uint16_t err);
     void DataSessionClosedUpload(std::uint16_t err);
     void UploadCompletionCheck();
+    void CompleteTransferWhenClosed(bool dataClosed);
     bool ProgressNotify(); // true when the handler asked to abort
     void TransferSummary();
     void SendUploadCommand();
