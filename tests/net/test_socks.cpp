@@ -84,8 +84,9 @@ TEST(Socks, DanteWithoutAuthentication)
         EXPECT_EQ(c.s.State(), wsConnected);
         c.s.SendText("through the proxy " + level);
         ASSERT_TRUE(PumpUntil([&] { return c.data == "through the proxy " + level; })) << c.log.Joined();
-        if (level == "5")
+        if (level == "5") {
             EXPECT_FALSE(c.s.ProxyBoundPort().empty());
+        }
         c.s.Close();
         // A close resets the SOCKS settings.
         EXPECT_EQ(c.s.SocksServer(), "");
