@@ -681,6 +681,13 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t err)
         SetErrorMessage();
     }
     if (m_state == ftpStateAborting) {
+        // A single command cut off by the local abort never got its reply: it
+        // failed. A sequence gets its 426 from the sequencer.
+        if (!m_requestDoneFlag && !m_sequenceActive && m_requestResult == 0 &&
+            m_requestType != ftpRqQuit) {
+            m_errorMessage = "426 Operation aborted.";
+            m_statusCode = m_requestResult = 426;
+        }
         FinishRequest(m_requestResult);
         return;
     }

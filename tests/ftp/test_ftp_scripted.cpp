@@ -548,6 +548,42 @@ TEST(FtpScripted, BackgroundExceptionAborts)
     EXPECT_EQ(c.State(), ftpStateReady);
 }
 
+// The local abort sends nothing and ends an outstanding command as a failure;
+// a refused TCP connect reports the socket error with its number.
+TEST(FtpScripted, LocalAbortAndRefusedConnect)
+{
+    ScriptedFtpServer server;
+    server.On("PWD", {});
+    ASSERT_TRUE(server.Start());
+    Recorder r;
+    TFtpClient c;
+    Aim(c, r, server);
+    ASSERT_TRUE(Login(c));
+    ASSERT_TRUE(ftptest::WaitDone(r, 1));
+    ASSERT_TRUE(c.BeginPwd());
+    ftptest::Pump(100);
+    EXPECT_FALSE(c.Abort());
+    EXPECT_EQ(c.State(), ftpStateReady);
+    EXPECT_FALSE(c.Connected());
+    EXPECT_EQ(c.ErrorMessage(), "426 Operation aborted.");
+    ASSERT_TRUE(ftptest::WaitDone(r, 2));
+    EXPECT_EQ(r.done[1], std::make_pair(ftpRqPwd, std::uint16_t{426}));
+    server.WaitForLines(3, 1000);
+    EXPECT_EQ(server.Dialogue(), With(kLogin, {"PWD"}));
+
+    // Nothing listens on this port.
+    c.SetPort(std::to_string(testsupport::FreePort()));
+    EXPECT_FALSE(c.Connect());
+    EXPECT_EQ(c.ErrorMessage().rfind("500 ", 0), 0u) << c.ErrorMessage();
+    EXPECT_NE(c.ErrorMessage().find(" (Winsock error #10061)"), std::string::npos) << c.ErrorMessage();
+    EXPECT_EQ(c.StatusCode(), 500);
+    EXPECT_EQ(c.State(), ftpStateReady);
+    EXPECT_FALSE(c.Connected());
+    ASSERT_TRUE(ftptest::WaitDone(r, 3));
+    EXPECT_EQ(r.done[2], std::make_pair(ftpRqConnect, std::uint16_t{10061}));
+    EXPECT_EQ(r.sessionConnected, 1);
+}
+
 // Property rules that need a live session: no connection-type change while
 // connected; proxy and SOCKS types force passive mode.
 TEST(FtpScripted, ConnectionTypeRules)
