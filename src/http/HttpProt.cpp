@@ -190,7 +190,7 @@ void THttpCli::StartRequest(THttpRequest rq)
     PrepareTarget(m_url);
 
     if (m_socket->State() == net::wsConnected) {
-        if (!(m_connectHost == m_connHost && m_connectPort == m_connPort && m_targetProto == m_connProto))
+        if (!CanReuseConnection())
             m_socket->Abort();
     } else if (m_socket->State() != net::wsClosed) {
         m_socket->Abort();
@@ -661,6 +661,8 @@ void THttpCli::HeaderComplete()
     }
     if (m_state == httpWaitingTunnel && m_replyStatus == 200) {
         m_tunnelEstablished = true;
+        m_tunnelHost = m_targetHost;
+        m_tunnelPort = m_targetPort;
         ResetReplyState();
         SetState(httpWaitingHeader);
         SendRequestHeader();
@@ -811,10 +813,18 @@ void THttpCli::StartRelocated()
     m_currentLocation = location;
     PrepareTarget(m_currentLocation);
     SetState(httpStarting); // nothing more is read as this reply's body
-    if (m_socket->State() == net::wsConnected &&
-        !(m_connectHost == m_connHost && m_connectPort == m_connPort && m_targetProto == m_connProto))
+    if (m_socket->State() == net::wsConnected && !CanReuseConnection())
         m_socket->Abort();
     Post(kMsgStartConnect);
+}
+
+// The open connection serves the current target: same host, port and
+// protocol, and a proxy tunnel only to the server it was opened for.
+bool THttpCli::CanReuseConnection() const
+{
+    if (m_connectHost != m_connHost || m_connectPort != m_connPort || m_targetProto != m_connProto)
+        return false;
+    return !m_tunnelEstablished || (m_targetHost == m_tunnelHost && m_targetPort == m_tunnelPort);
 }
 
 void THttpCli::CutBackStreams()

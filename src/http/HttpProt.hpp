@@ -268,6 +268,7 @@ private:
     void ProceedRelocation();
     void StartRelocated();
     void CutBackStreams();
+    bool CanReuseConnection() const;
     void RestartSameLocation();
     bool AuthRetry();
     std::string AuthLine(const char* name, const std::string& user, const std::string& pass) const;
@@ -358,6 +359,8 @@ private:
     std::string m_connPort;
     std::string m_connProto;
     bool m_tunnelEstablished = false;
+    std::string m_tunnelHost;        // where the established tunnel leads
+    std::string m_tunnelPort;
     bool m_reusedConnection = false; // this attempt went out on a kept-alive connection
 
     // Reply parsing.

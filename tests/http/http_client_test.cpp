@@ -362,6 +362,21 @@ TEST(HttpProxy, TinyproxyPlainAuthAndTunnel)
     // The tunnel request asks again after the proxy's 407.
     EXPECT_EQ(a.Get("https://127.0.0.1:" + std::to_string(g_nginx->Port()) + "/files/small.txt"), "small file\n");
     EXPECT_EQ(a.cli.ProxyAuthBasicState(), authAccepted);
+
+    // A kept-alive tunnel serves only the server it was opened for: https
+    // to another server through the same proxy opens a new tunnel.
+    Client t;
+    t.cli.SetRequestVer("1.1");
+    t.cli.SetProxy("127.0.0.1");
+    t.cli.SetProxyPort(std::to_string(g_proxy->Port()));
+    const std::string nginxHttps = "https://127.0.0.1:" + std::to_string(g_nginx->Port());
+    EXPECT_EQ(t.Get(nginxHttps + "/files/small.txt"), "small file\n");
+    ASSERT_EQ(t.cli.CtrlSocket().State(), net::wsConnected);
+    const std::string tunnelPort = t.cli.CtrlSocket().GetBoundPort();
+    EXPECT_EQ(t.Get(nginxHttps + "/data.bin"), Pattern(200000));
+    EXPECT_EQ(t.cli.CtrlSocket().GetBoundPort(), tunnelPort) << "same server: the tunnel is reused";
+    EXPECT_EQ(t.TryGet("https://127.0.0.1:" + std::to_string(g_script->Port()) + "/target").rfind("target on conn", 0),
+              0u);
 }
 
 #ifdef HAVE_SOCKS_PEERS
