@@ -1267,12 +1267,14 @@ int TCustomWSocket::SendBlock(const void* Data, int Len)
 
 // One platform send of the bytes at p: the count sent (> 0), 0 when the
 // platform took nothing (would block), or -1 when the send ended the session
-// or was reported (the caller stops).
-int TCustomWSocket::SendChunk(const std::uint8_t* p, int count)
+// or was reported (the caller stops). The queue is brought up to date before
+// OnSendData, so a handler that sends again neither repeats nor reorders bytes.
+template <class Taken> int TCustomWSocket::SendChunk(const std::uint8_t* p, int count, Taken&& taken)
 {
     TSocket s = m_hSocket;
     int n = SendBlock(p, count);
     if (n > 0) {
+        taken(n);
         if (OnSendData && !m_destroying) {
             auto alive = m_alive;
             OnSendData(this, n);
@@ -1288,9 +1290,11 @@ int TCustomWSocket::SendChunk(const std::uint8_t* p, int count)
     if (err == platform::WSAEWOULDBLOCK)
         return 0;
     if (isFatalSendError(err)) {
+        auto alive = m_alive;
         m_closeNotified = true;
         Close();
-        NotifySessionClosed(static_cast<std::uint16_t>(err));
+        if (*alive)
+            NotifySessionClosed(static_cast<std::uint16_t>(err));
         return -1;
     }
     RaiseSocketError("TryToSend failed");
@@ -1310,11 +1314,8 @@ void TCustomWSocket::TryToSend()
         int count = 0;
         const std::uint8_t* p = b.PeekData(count);
         if (count > 0) {
-            int n = SendChunk(p, count);
-            if (n <= 0 || m_bufList.empty())
-                return;
-            b.ConsumeData(n);
-            if (n < count)
+            int n = SendChunk(p, count, [&b](int sent) { b.ConsumeData(sent); });
+            if (n <= 0 || n < count || m_bufList.empty())
                 return;
             continue;
         }
@@ -1342,11 +1343,12 @@ int TCustomWSocket::Send(const void* Data, int Len)
         // Nothing queued: hand the caller's bytes to the platform directly and
         // queue only what it did not take.
         const auto* p = static_cast<const std::uint8_t*>(Data);
-        int n = SendChunk(p, Len);
+        int n = SendChunk(p, Len, [&](int sent) { QueueSendData(p + sent, Len - sent); });
         if (n < 0)
             return Len;
-        QueueSendData(p + n, Len - n);
-        if (n == Len)
+        if (n == 0)
+            QueueSendData(p, Len);
+        if (m_bufList.empty() || (m_bufList.size() == 1 && m_bufList.front()->Empty()))
             m_allSent = true;
     } else {
         QueueSendData(Data, Len);

@@ -283,7 +283,8 @@ protected:
     void ApplyLinger();
     void DiscardSendQueue();
     void ConnectCore();
-    int SendChunk(const std::uint8_t* p, int count);
+    // Taken(n) brings the queue up to date before OnSendData runs.
+    template <class Taken> int SendChunk(const std::uint8_t* p, int count, Taken&& taken);
     // Runs one loop-delivered step, sending escaped exceptions to HandleEventException.
     template <class Fn> void Guarded(Fn&& fn);
     // Resolves the destination (address, port, protocol) unless already done.

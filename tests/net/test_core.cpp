@@ -132,6 +132,49 @@ TEST(WSocketCore, SendDataInsideSendAndDataSentLater)
     EXPECT_EQ(log.Joined(), "senddata 3 | datasent 0");
 }
 
+// A handler that sends again from OnSendData, both from the direct send
+// inside Send (call 1) and from the queue drained later (call 2): every byte
+// arrives once, in order.
+TEST(WSocketCore, SendFromOnSendDataKeepsTheStreamIntact)
+{
+    for (int sendOnCall = 1; sendOnCall <= 2; ++sendOnCall) {
+        SCOPED_TRACE(sendOnCall);
+        Server srv;
+        std::string got;
+        srv.onAdopt = [&](TWSocket& s) {
+            s.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
+                char buf[65536];
+                int n = x->Receive(buf, sizeof buf);
+                if (n > 0)
+                    got.append(buf, static_cast<std::size_t>(n));
+            };
+        };
+        TWSocket c;
+        bool up = false;
+        c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { up = e == 0; };
+        c.SetAddr("127.0.0.1");
+        c.SetPort(std::to_string(srv.port));
+        c.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return up && srv.peers.size() == 1; }));
+        // More than the platform takes at once, so part of it is queued.
+        std::string data(32 << 20, '\0');
+        for (std::size_t i = 0; i < data.size(); ++i)
+            data[i] = static_cast<char>('a' + (i * 7 + i / 4093) % 26);
+        int calls = 0;
+        c.OnSendData = [&](TCustomWSocket* x, int) {
+            if (++calls == sendOnCall)
+                x->SendText("TAIL");
+        };
+        c.Send(data.data(), static_cast<int>(data.size()));
+        ASSERT_TRUE(PumpUntil([&] { return got.size() >= data.size() + 4; }, 20000)) << got.size();
+        nettest::PumpFor(20);
+        ASSERT_GE(calls, 2);
+        ASSERT_EQ(got.size(), data.size() + 4);
+        EXPECT_TRUE(got.compare(0, data.size(), data) == 0);
+        EXPECT_EQ(got.substr(data.size()), "TAIL");
+    }
+}
+
 TEST(WSocketCore, AddressSettersAndReconnectRules)
 {
     Pair p;
