@@ -5,6 +5,7 @@
 #include "http/HttpProt.hpp"
 #include "http_peers.hpp"
 #include "platform/EventLoop.hpp"
+#include "platform/Sockets.hpp"
 
 #include <gtest/gtest.h>
 
@@ -573,4 +574,18 @@ TEST(HttpFailures, LookupConnectAndMisuse)
     }
     c.cli.Abort();
     EXPECT_TRUE(PumpUntil([&] { return c.cli.State() == httpReady; }));
+
+    // Abort during the look-up cancels it; the next request starts cleanly.
+    platform::SetLookupDelayForTests("slowdns.", 1500);
+    c.Reset();
+    const int doneBefore = c.requestsDone;
+    c.cli.SetURL("http://slowdns.localhost:" + std::to_string(g_nginx->Port()) + "/files/small.txt");
+    c.cli.StartRequest(httpGET);
+    EXPECT_EQ(c.cli.State(), httpLookingUp);
+    c.cli.Abort();
+    EXPECT_TRUE(PumpUntil([&] { return c.cli.State() == httpReady && c.requestsDone > doneBefore; }));
+    EXPECT_EQ(c.cli.ReplyText(), "Connection aborted on request");
+    EXPECT_EQ(c.lastDoneError, 3);
+    EXPECT_EQ(c.Get(g_nginx->Base() + "/files/small.txt"), "small file\n");
+    platform::SetLookupDelayForTests("", 0);
 }
