@@ -448,6 +448,12 @@ void TCustomFtpCli::FinishRequest(int error)
     }
     m_sequenceActive = false;
     m_nextSequenceStep = nullptr;
+    // A stale offset from a failed restart would make the next plain upload
+    // skip the start of its file.
+    if (m_resumeScoped) {
+        m_resumeScoped = false;
+        m_resumeAt = 0;
+    }
     PostRequestDone(error);
 }
 
@@ -1059,6 +1065,7 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
     if (!m_sequenceActive)
         m_requestType = rq;
     m_dnlVerb = verb;
+    m_resumeScoped = true;
     m_transferReplyFlag = false;
     m_dnlClosedFlag = false;
     m_requestDoneFlag = false;
@@ -1350,6 +1357,7 @@ bool TCustomFtpCli::UploadStep(bool append)
     if (!CheckCommandText(m_hostFileName))
         return false;
     m_requestType = append ? ftpRqAppend : ftpRqPut;
+    m_resumeScoped = true;
     m_transferReplyFlag = false;
     m_uplClosedFlag = false;
     m_requestDoneFlag = false;
@@ -1561,6 +1569,7 @@ bool TCustomFtpCli::StartSequence(TFtpRequest rq, TFtpSteps steps)
     m_currentStep = ftpStepNone;
     m_sequenceResult = 0;
     m_sequenceActive = true;
+    m_resumeScoped = steps.Contains(ftpStepRest);
     m_lastResponse.clear();
     m_errorMessage.clear();
     m_nextSequenceStep = nullptr;

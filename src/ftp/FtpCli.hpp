@@ -398,6 +398,8 @@ private:
     double m_remoteFileDateTime = 0;
     std::string m_remoteFacts, m_lastMultiResponse, m_md5Result;
     bool m_acceptPending = false;
+    // The request restarts or moves a file: ResumeAt goes back to 0 when it ends.
+    bool m_resumeScoped = false;
 };
 
 // Adds the blocking forms: each starts the asynchronous form and pumps

@@ -394,6 +394,29 @@ const DialogueCase kCases[] = {
          EXPECT_TRUE(r.Displayed("! STOR Failed"));
          EXPECT_EQ(c.RequestResult(), 451);
      }},
+    // A restart that fails leaves no offset behind for the next plain upload.
+    {"FailedRestartLeavesNoOffset",
+     [](S& s) {
+         s.On("REST", {S::Send("502 no restart\r\n")});
+         s.On("STOR", {S::Send("150 go\r\n"), S::DataRecv(), S::Send("226 stored\r\n")});
+     },
+     [](TFtpClient& c, Recorder&, auto& t) {
+         testsupport::WriteFile(t / "f", "abc");
+         c.SetPassive(true);
+         c.SetHostFileName("f");
+         c.SetLocalFileName(File(t, "f"));
+         if (!Login(c) || c.RestartGet() || c.ResumeAt() != 0)
+             return false;
+         testsupport::WriteFile(t / "up", "0123456789");
+         c.SetHostFileName("up");
+         c.SetLocalFileName(File(t, "up"));
+         return c.Put();
+     },
+     true, With(kLogin, {"PASV", "REST 3", "PASV", "STOR up"}), "",
+     [](TFtpClient& c, Recorder&, auto&, S& s) {
+         EXPECT_EQ(s.Received(), "0123456789");
+         EXPECT_EQ(c.ByteCount(), 10);
+     }},
     {"SizeAndMd5Interpretation",
      [](S& s) {
          s.On("SIZE", {S::Send("213 6442450944\r\n")});
