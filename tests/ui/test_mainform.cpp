@@ -450,6 +450,34 @@ private slots:
         QCOMPARE(form->Form().pnlLeft->width(), 200);
     }
 
+    // At the initial size the remote strip shows its label and the check box
+    // whole, side by side, in both languages.
+    void remoteStripFitsAtTheInitialWidth_data()
+    {
+        QTest::addColumn<QByteArray>("language");
+        QTest::newRow("english") << QByteArray("ENGLISH\r\n\r\nNO\r\n");
+        QTest::newRow("turkish") << QByteArray("TURKCE\r\n\r\nNO\r\n");
+    }
+    void remoteStripFitsAtTheInitialWidth()
+    {
+        QFETCH(QByteArray, language);
+        Write(Home("language.txt"), language);
+        auto form = NewForm();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QCOMPARE(form->size(), QSize(843, 508));
+        const Ui::Tmainform& f = form->Form();
+        const QLabel* label = f.lblRemote;
+        const QCheckBox* check = f.chkNavigating;
+        QVERIFY2(label->width() >= label->sizeHint().width(),
+            qPrintable(QString("label %1 < %2").arg(label->width()).arg(label->sizeHint().width())));
+        QVERIFY(check->width() >= check->sizeHint().width());
+        QVERIFY(label->geometry().right() < check->geometry().left());
+        QVERIFY(check->geometry().right() <= f.pnlRemoteCaption->contentsRect().right());
+        // The same for the local label.
+        QVERIFY(f.lblLocal->width() >= f.lblLocal->sizeHint().width());
+    }
+
     void closingNotice_data()
     {
         QTest::addColumn<bool>("viaExit");
