@@ -1463,7 +1463,16 @@ void TCustomWSocket::WaitUntilClosed()
         char c;
         int r = RecvRaw(&c, 1, MSG_PEEK);
         if (r > 0) {
-            NotifyDataAvailable(0);
+            auto alive = m_alive;
+            if (NotifyDataAvailable(0) || !*alive) {
+                if (!*alive)
+                    return;
+                continue;
+            }
+            // Nobody reads: the bytes are thrown away as the receive loop
+            // does, or the peek would find them for ever.
+            std::uint8_t junk[1024];
+            Receive(junk, sizeof junk);
             continue;
         }
         if (r == 0 || WSAGetLastError() != platform::WSAEWOULDBLOCK)

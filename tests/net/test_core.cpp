@@ -7,6 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <thread>
 
@@ -479,6 +482,28 @@ TEST(WSocketCore, WaitsFlushAndWaitUntilClosed)
     PumpUntil([&] { return p.c.State() == wsClosed; }, 2000);
     EXPECT_EQ(got, "bye");
     EXPECT_EQ(p.c.State(), wsClosed);
+
+    // Paused and without a data handler, the waiting bytes are dropped and
+    // the wait still sees the close (a watchdog ends the process if it hangs).
+    Pair q;
+    ASSERT_TRUE(q.Connect());
+    q.c.Pause();
+    std::atomic<bool> returned{false};
+    std::thread watchdog([&] {
+        for (int i = 0; i < 100 && !returned; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        if (!returned) {
+            std::fprintf(stderr, "WaitUntilClosed hung with unread data\n");
+            std::_Exit(1);
+        }
+    });
+    q.Peer().SendText("unread");
+    q.Peer().CloseLater();
+    q.c.WaitUntilClosed();
+    returned = true;
+    watchdog.join();
+    q.c.Resume();
+    EXPECT_TRUE(PumpUntil([&] { return q.c.State() == wsClosed; }, 2000));
 }
 
 TEST(WSocketCore, MulticastAndBroadcastOptionsOnLoopback)
