@@ -675,8 +675,9 @@ void THttpCli::HeaderComplete()
     if (m_chunked)
         m_bodyLength = -1; // the chunks say where the body ends
     const int st = m_replyStatus;
-    const bool noBody = m_requestType == httpHEAD || m_bodyLength == 0 ||
-                        (m_bodyLength == -1 && (st < 200 || st == 204 || st == 304)) ||
+    // 1xx, 204 and 304 never carry a body, whatever length they announce:
+    // waiting for one would stall a kept-alive connection.
+    const bool noBody = m_requestType == httpHEAD || m_bodyLength == 0 || st < 200 || st == 204 || st == 304 ||
                         (m_bodyLength == -1 && !m_chunked && (st == 301 || st == 302));
     if (!noBody) {
         std::string ext;

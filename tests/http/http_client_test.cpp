@@ -439,6 +439,18 @@ TEST(HttpScripted, RepliesRealServersDoNotGive)
     EXPECT_EQ(cookies, (std::vector<std::string>{"a=1; Path=/", "b=2"}));
     EXPECT_EQ(c.Get(g_script->Base() + "/longbody"), "12345");
 
+    // A 304 with the document's length has no body: the request ends at once
+    // and the kept-alive connection stays in step for the next one.
+    c.Reset();
+    c.cli.SetURL(g_script->Base() + "/notmodified");
+    const int doneBefore = c.requestsDone;
+    c.cli.StartRequest(httpGET);
+    ASSERT_TRUE(PumpUntil([&] { return c.cli.State() == httpReady && c.requestsDone > doneBefore; }, 3000));
+    EXPECT_EQ(c.cli.ReplyStatus(), 304);
+    EXPECT_EQ(c.docData, 0);
+    EXPECT_EQ(c.Get(g_script->Base() + "/echo"), "");
+    EXPECT_EQ(c.cli.ReplyStatus(), 200);
+
     // Connection: close in a 1.1 reply without a length: body up to the close.
     EXPECT_EQ(c.Get(g_script->Base() + "/nolength11"), "until close");
     EXPECT_TRUE(PumpUntil([&] { return c.cli.CtrlSocket().State() == net::wsClosed; }));

@@ -73,6 +73,10 @@ def handle(sock, addr, cid, path, head, keep):
             sock.sendall(reply("401 Unauthorized", ['WWW-Authenticate: Basic realm="scripted"',
                                                     "Content-Length: %d" % len(body)], body))
         return keep
+    if path == "/notmodified":
+        # The length names the document's size; a 304 never has a body.
+        sock.sendall(reply("304 Not Modified", ["Content-Length: 1234", "ETag: \"x\""]))
+        return keep
     if path == "/loop":
         sock.sendall(reply("302 Found", ["Location: /loop", "Content-Length: 0"]))
         return keep
