@@ -97,7 +97,13 @@ void Tmainform::FormCreate()
     }
 
     // 4. The settings, all or nothing.
-    const Settings settings = ReadSettings(m_ProgramDir);
+    std::string settingsError;
+    const Settings settings = ReadSettings(m_ProgramDir, &settingsError);
+    if (!settingsError.empty()) {
+        // Writing the defaults back at the end would lose what the file holds.
+        m_keepSettingsFile = true;
+        Report(settingsError + "\nThe default settings are used; the file is left as it is.");
+    }
     m_LanguageName = settings.LanguageName;
     m_ProxyName = settings.ProxyName;
     m_PassiveMode = settings.PassiveMode;
@@ -410,7 +416,8 @@ void Tmainform::FormDestroy()
     m_timer1.stop();
     m_book.Close();
     std::string error;
-    if (!WriteSettings(m_ProgramDir, Settings { m_LanguageName, m_ProxyName, m_PassiveMode }, &error))
+    if (!m_keepSettingsFile
+        && !WriteSettings(m_ProgramDir, Settings { m_LanguageName, m_ProxyName, m_PassiveMode }, &error))
         Report(error);
     delete m_frmImage;
     m_frmImage = nullptr;

@@ -195,6 +195,8 @@ private:
     std::map<std::string, int> m_IconCache; // file extension -> image index
     bool m_closing = false;
     bool m_destroyed = false;
+    // language.txt exists but could not be read: it is not replaced.
+    bool m_keepSettingsFile = false;
 
     std::string m_ProgramDir;
     std::string m_LanguageName;

@@ -159,6 +159,18 @@ TEST(Settings, AllOrNothingDefaults)
     EXPECT_TRUE(IsPassive(""));
 }
 
+TEST(Settings, UnreadableFileIsToldApartFromAMissingOne)
+{
+    TempDir tmp;
+    std::string error;
+    ReadSettings(tmp.path().string(), &error);
+    EXPECT_EQ(error, ""); // missing: the first start
+    fs::create_directory(tmp / "language.txt");
+    const Settings s = ReadSettings(tmp.path().string(), &error);
+    EXPECT_EQ(s.LanguageName, "ENGLISH");
+    EXPECT_NE(error.find("language.txt"), std::string::npos) << error;
+}
+
 TEST(Settings, WrittenAsCrLfLinesAndRefusedWhenUnsafe)
 {
     TempDir tmp;

@@ -519,6 +519,22 @@ private slots:
         QCOMPARE(form->Form().ComboBox1->count(), 0);
     }
 
+    void unreadableSettingsAreReportedAndNotReplaced()
+    {
+        // A folder where the settings should be: there, but not readable.
+        QVERIFY(QDir(Home()).mkpath("language.txt/keep"));
+        auto form = NewForm();
+        QCOMPARE(m_prompter.Shown().size(), std::size_t(1));
+        QCOMPARE(m_prompter.Shown()[0].MessageKind, mkError);
+        QVERIFY(m_prompter.Shown()[0].Text.find("language.txt") != std::string::npos);
+        QCOMPARE(form->LanguageName(), std::string("ENGLISH"));
+        form->Turkish1Click();
+        form.reset();
+        // Nothing tried to write over it at the end.
+        QCOMPARE(m_prompter.Shown().size(), std::size_t(1));
+        QVERIFY(QFileInfo(Home("language.txt/keep")).exists());
+    }
+
     void localDeleteAsksThroughThePrompter()
     {
         qputenv("HOME", Home().toUtf8());

@@ -3,6 +3,8 @@
 #include "app/core/Paths.hpp"
 #include "app/core/SafeFile.hpp"
 
+#include <sys/stat.h>
+
 namespace app {
 
 bool IsEnglish(std::string_view languageName) { return languageName == kLanguageEnglish; }
@@ -21,11 +23,19 @@ Settings ParseSettings(std::string_view text)
     return settings;
 }
 
-Settings ReadSettings(const std::string& programDir)
+Settings ReadSettings(const std::string& programDir, std::string* error)
 {
+    const std::string path = JoinPath(programDir, kSettingsFileName);
     std::string bytes;
-    if (!ReadWholeFile(JoinPath(programDir, kSettingsFileName), bytes))
+    std::string readError;
+    if (!ReadWholeFile(path, bytes, &readError)) {
+        // A missing file is the first start; one that is there but cannot be
+        // read still holds the user's settings.
+        struct stat st {};
+        if (error && lstat(path.c_str(), &st) == 0)
+            *error = readError;
         return Settings{};
+    }
     return ParseSettings(bytes);
 }
 

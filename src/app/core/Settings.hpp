@@ -18,8 +18,9 @@ struct Settings {
 
 // Reads ProgramDir/language.txt. All or nothing: a missing or unreadable file,
 // or one with fewer than three lines, gives all three defaults; further lines
-// are ignored. Never fails.
-Settings ReadSettings(const std::string& programDir);
+// are ignored. Never fails; when the file exists but cannot be read, error
+// (if given) receives the reason, so the caller can keep from replacing it.
+Settings ReadSettings(const std::string& programDir, std::string* error = nullptr);
 
 // The same rule applied to the file's contents.
 Settings ParseSettings(std::string_view text);
