@@ -42,6 +42,10 @@ void TLsDirTreeCombo28::SetSelectedPath(const QString& path)
     if (m_list && !shown.isEmpty())
         m_list->SetDirectory(shown);
     m_following = false;
+    // A folder that is gone or unreadable leaves the list where it was; the
+    // chooser shows where the list really is.
+    if (m_list)
+        shown = m_list->Directory();
     ShowPath(shown);
     if (OnPathChange)
         OnPathChange(this);

@@ -21,7 +21,8 @@ public:
     explicit TLsDirTreeCombo28(QWidget* parent = nullptr);
 
     QString SelectedPath() const { return m_path; }
-    // Shows path and moves the paired file list there; fires OnPathChange.
+    // Moves the paired file list to path and shows where the list then is
+    // (a folder that is gone leaves both where they were); fires OnPathChange.
     void SetSelectedPath(const QString& path);
     void SetFileList(TLsFilelistView28* list);
     int TreeHeight() const { return m_treeHeight; }

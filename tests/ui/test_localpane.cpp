@@ -159,6 +159,12 @@ private slots:
         QVERIFY(m_list->OneLevelUp());
         QCOMPARE(chooser.SelectedPath(), m_root + "/");
         QCOMPARE(changes, 2);
+        // A folder that does not exist (a stale default directory) moves
+        // neither, and the chooser keeps showing where the list is.
+        chooser.SetSelectedPath(Path("gone"));
+        QCOMPARE(m_list->Directory(), m_root + "/");
+        QCOMPARE(chooser.SelectedPath(), m_root + "/");
+        QCOMPARE(chooser.currentText(), m_root + "/");
     }
 
     void newFolderAndRename()
