@@ -810,9 +810,13 @@ void THttpCli::StartRelocated()
     if (m_requestType == httpPOST)
         m_requestType = httpGET;
     std::string location = m_currentLocation;
+    const std::string oldHost = m_targetHost, oldPort = m_targetPort;
     ResetReplyState();
     m_currentLocation = location;
     PrepareTarget(m_currentLocation);
+    // Server credentials are not carried to another server.
+    if (m_targetHost != oldHost || m_targetPort != oldPort)
+        m_authBasicState = authNone;
     SetState(httpStarting); // nothing more is read as this reply's body
     if (m_socket->State() == net::wsConnected && !CanReuseConnection())
         m_socket->Abort();

@@ -77,6 +77,15 @@ def handle(sock, addr, cid, path, head, keep):
         # The length names the document's size; a 304 never has a body.
         sock.sendall(reply("304 Not Modified", ["Content-Length: 1234", "ETag: \"x\""]))
         return keep
+    if path == "/auth-elsewhere":
+        want = "Authorization: Basic " + base64.b64encode(b"webuser:webpass").decode()
+        if want in head.split("\r\n"):
+            sock.sendall(reply("302 Found", ["Location: http://127.0.0.2:%d/target" % port,
+                                             "Content-Length: 0"]))
+        else:
+            sock.sendall(reply("401 Unauthorized", ['WWW-Authenticate: Basic realm="scripted"',
+                                                    "Content-Length: 0"]))
+        return keep
     if path == "/loop":
         sock.sendall(reply("302 Found", ["Location: /loop", "Content-Length: 0"]))
         return keep
