@@ -83,7 +83,7 @@ void TdlgSite::done(int result)
         for (const FieldLimit& limit : kLimits) {
             QLineEdit* edit = m_ui.get()->*limit.Edit;
             const std::size_t capacity = SiteFieldCapacity(limit.Field);
-            if (std::size_t(edit->text().toUtf8().size()) > capacity) {
+            if (StoredBytes(edit).size() > capacity) {
                 m_prompter.ShowMessage(std::string(limit.Name) + " is too long: at most "
                         + std::to_string(capacity) + " bytes fit.",
                     mkWarning);
@@ -93,6 +93,19 @@ void TdlgSite::done(int result)
         }
     }
     QDialog::done(result);
+}
+
+void TdlgSite::ShowBytes(QLineEdit* edit, const std::string& bytes)
+{
+    edit->setText(QString::fromStdString(bytes));
+    m_shown[edit] = Shown { edit->text(), bytes };
+}
+
+std::string TdlgSite::StoredBytes(const QLineEdit* edit) const
+{
+    const auto it = m_shown.find(edit);
+    return it != m_shown.end() && it->second.Text == edit->text() ? it->second.Bytes
+                                                                  : edit->text().toStdString();
 }
 
 } // namespace app

@@ -4,8 +4,11 @@
 #pragma once
 
 #include <QDialog>
+#include <QLineEdit>
 
+#include <map>
 #include <memory>
+#include <string>
 
 namespace Ui {
 class TdlgSite;
@@ -27,11 +30,24 @@ public:
     // the site book; the field is named in a message.
     void done(int result) override;
 
+    // Shows bytes from the site book in edit. While the field still shows
+    // them, StoredBytes gives those bytes back, so text that is not UTF-8
+    // (an older book's) is stored unchanged. ForgetBytes drops them all.
+    void ShowBytes(QLineEdit* edit, const std::string& bytes);
+    void ForgetBytes() { m_shown.clear(); }
+    // What OK stores for edit: the shown bytes, or the text as UTF-8.
+    std::string StoredBytes(const QLineEdit* edit) const;
+
 private:
     void FormCreate(bool english);
 
     std::unique_ptr<Ui::TdlgSite> m_ui;
     Prompter& m_prompter;
+    struct Shown {
+        QString Text;
+        std::string Bytes;
+    };
+    std::map<const QLineEdit*, Shown> m_shown;
 };
 
 } // namespace app

@@ -448,6 +448,7 @@ void Tmainform::FillSiteList()
 {
     m_ui->ComboBox1->clear();
     m_sitePositions.clear();
+    m_siteAliases.clear();
     std::string error;
     if (!m_book.IsOpen())
         return;
@@ -459,13 +460,15 @@ void Tmainform::FillSiteList()
     for (const SiteEntry& entry : entries) {
         m_ui->ComboBox1->addItem(Q(entry.Record.Alias()));
         m_sitePositions.push_back(entry.Position);
+        m_siteAliases.push_back(entry.Record.Alias());
     }
 }
 
 std::optional<SiteEntry> Tmainform::FindSelectedSite()
 {
+    const int index = m_ui->ComboBox1->currentIndex();
     const std::string selected
-        = m_ui->ComboBox1->currentIndex() >= 0 ? S(m_ui->ComboBox1->currentText()) : "";
+        = index >= 0 && std::size_t(index) < m_siteAliases.size() ? m_siteAliases[std::size_t(index)] : "";
     std::string error;
     std::optional<SiteEntry> entry = m_book.Find(selected, &error);
     if (!error.empty())
@@ -485,11 +488,13 @@ namespace {
 
 // Copies the six stored fields of the dialog into record. False (and the
 // record unchanged in the failing field) when a text does not fit.
-bool RecordFromDialog(Ui::TdlgSite& d, SiteRecord& record)
+// A field left as an edit showed it keeps its bytes (see TdlgSite::ShowBytes).
+bool RecordFromDialog(TdlgSite& dlg, SiteRecord& record)
 {
-    return record.SetAlias(S(d.edtAlias->text())) && record.SetHostName(S(d.edtHost->text()))
-        && record.SetUserName(S(d.edtUser->text())) && record.SetPassword(S(d.edtPassword->text()))
-        && record.SetPort(S(d.edtPort->text())) && record.SetRemoteDir(S(d.edtDefaultDir->text()));
+    Ui::TdlgSite& d = dlg.Form();
+    return record.SetAlias(dlg.StoredBytes(d.edtAlias)) && record.SetHostName(dlg.StoredBytes(d.edtHost))
+        && record.SetUserName(dlg.StoredBytes(d.edtUser)) && record.SetPassword(dlg.StoredBytes(d.edtPassword))
+        && record.SetPort(dlg.StoredBytes(d.edtPort)) && record.SetRemoteDir(dlg.StoredBytes(d.edtDefaultDir));
 }
 
 bool AliasAndHostGiven(Ui::TdlgSite& d)
@@ -513,7 +518,7 @@ void Tmainform::btnAddSiteClick()
         return;
     }
     SiteRecord record;
-    if (!RecordFromDialog(d, record)) {
+    if (!RecordFromDialog(*m_dlgSite, record)) {
         Report("The site does not fit in the site book; nothing was stored.");
         return;
     }
@@ -538,12 +543,13 @@ void Tmainform::btnEditSiteClick()
     }
     Ui::TdlgSite& d = m_dlgSite->Form();
     const SiteRecord& r = entry->Record;
-    d.edtAlias->setText(Q(r.Alias()));
-    d.edtHost->setText(Q(r.HostName()));
-    d.edtUser->setText(Q(r.UserName()));
-    d.edtPassword->setText(Q(r.Password()));
-    d.edtPort->setText(Q(r.Port()));
-    d.edtDefaultDir->setText(Q(r.RemoteDir()));
+    m_dlgSite->ForgetBytes();
+    m_dlgSite->ShowBytes(d.edtAlias, r.Alias());
+    m_dlgSite->ShowBytes(d.edtHost, r.HostName());
+    m_dlgSite->ShowBytes(d.edtUser, r.UserName());
+    m_dlgSite->ShowBytes(d.edtPassword, r.Password());
+    m_dlgSite->ShowBytes(d.edtPort, r.Port());
+    m_dlgSite->ShowBytes(d.edtDefaultDir, r.RemoteDir());
     if (m_dlgSite->exec() != QDialog::Accepted)
         return;
     // An edit that empties the alias or host would leave a site that can be
@@ -553,7 +559,7 @@ void Tmainform::btnEditSiteClick()
         return;
     }
     SiteRecord record = entry->Record; // LocalDir and Reserved unchanged
-    if (!RecordFromDialog(d, record)) {
+    if (!RecordFromDialog(*m_dlgSite, record)) {
         Report("The site does not fit in the site book; nothing was stored.");
         return;
     }

@@ -183,6 +183,9 @@ private:
     SiteBook m_book;
     // Book position of each entry of the site list, in list order.
     std::vector<std::size_t> m_sitePositions;
+    // The alias bytes of each entry: a name that is not UTF-8 (an older
+    // book's) must still find its record.
+    std::vector<std::string> m_siteAliases;
     QTimer m_timer1;
     QLabel* m_statusPanels[2] = { nullptr, nullptr };
     ui::TImageList* m_iconsSmall = nullptr;

@@ -395,6 +395,36 @@ private slots:
         QCOMPARE(form->Form().ComboBox1->count(), 0);
     }
 
+    // An older book's names and passwords are Windows-1254 bytes, not UTF-8:
+    // the site is still found, and an edit keeps the fields it did not touch.
+    void sitesWhoseTextIsNotUtf8()
+    {
+        const std::string alias = "Sunucu \xDE\xFE";
+        const std::string password = "\xFE\xFD\xF0-secret";
+        {
+            SiteBook book;
+            QVERIFY(book.Open(Home().toStdString()));
+            SiteRecord r;
+            QVERIFY(r.SetAlias(alias) && r.SetHostName("127.0.0.1") && r.SetPassword(password) && r.SetPort("21"));
+            QVERIFY(book.Add(r));
+        }
+        auto form = NewForm();
+        QCOMPARE(form->Form().ComboBox1->count(), 1);
+        QVERIFY(form->FindSelectedSite());
+        auto opened = AnswerDialog(
+            *form, [](Ui::TdlgSite& d) { d.edtHost->setText("127.0.0.2"); }, true);
+        form->btnEditSiteClick();
+        QVERIFY(*opened);
+        const QByteArray book = Book();
+        QCOMPARE(book.size(), qsizetype(kSiteRecordSize));
+        const SiteRecord stored = SiteRecord::FromBytes(std::string_view(book.constData(), kSiteRecordSize));
+        QCOMPARE(stored.Alias(), alias);
+        QCOMPARE(stored.Password(), password);
+        QCOMPARE(stored.HostName(), std::string("127.0.0.2"));
+        form->btnDeleteSiteClick();
+        QCOMPARE(form->Form().ComboBox1->count(), 0);
+    }
+
     void dialogRefusesInputLongerThanItsField()
     {
         auto form = NewForm();
