@@ -1371,9 +1371,13 @@ int TCustomWSocket::SendTo(const sockaddr_in& Dest, int DestLen, const void* Dat
     int r = wsk::sendto(m_hSocket, Data, Len, m_sendFlags == wsSendUrgent ? MSG_OOB : 0,
                         reinterpret_cast<const sockaddr*>(&Dest), static_cast<socklen_t>(DestLen));
     if (r > 0) {
-        if (OnSendData && !m_destroying)
+        if (OnSendData && !m_destroying) {
+            auto alive = m_alive;
             OnSendData(this, r);
-        if (m_type == SOCK_DGRAM && BufferedByteCount() == 0)
+            if (!*alive)
+                return r;  // the handler destroyed the socket
+        }
+        if (m_hSocket != INVALID_SOCKET && m_type == SOCK_DGRAM && BufferedByteCount() == 0)
             platform::PostMessage(m_window, MsgSocketEvent, m_hSocket, platform::FD_WRITE);
     }
     return r;

@@ -13,6 +13,7 @@
 #include <memory>
 #include <thread>
 
+#include <arpa/inet.h>
 #include <netinet/tcp.h>
 
 using namespace net;
@@ -373,6 +374,22 @@ TEST(WSocketCore, DatagramsOnLoopback)
     EXPECT_EQ(serverGot, "ping");
     EXPECT_TRUE(log.Has("datasent 0"));
     EXPECT_EQ(client.GetPeerAddr(), "127.0.0.1");
+
+    // A handler may destroy its socket from OnSendData after SendTo.
+    const int before = WSocketLivingObjects();
+    auto* once = new TWSocket;
+    once->SetProto("udp");
+    once->SetAddr("127.0.0.1");
+    once->SetPort(std::to_string(port));
+    once->Connect();
+    once->OnSendData = [](TCustomWSocket* x, int) { delete x; };
+    sockaddr_in dest{};
+    dest.sin_family = AF_INET;
+    dest.sin_port = htons(static_cast<std::uint16_t>(port));
+    dest.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    EXPECT_EQ(once->SendTo(dest, sizeof dest, "bye", 3), 3);
+    EXPECT_EQ(WSocketLivingObjects(), before);
+    ASSERT_TRUE(PumpUntil([&] { return serverGot == "bye"; }));
 }
 
 TEST(WSocketCore, BackgroundExceptionAbortsUnlessKept)
