@@ -97,7 +97,7 @@ void TdlgSite::done(int result)
 
 void TdlgSite::ShowBytes(QLineEdit* edit, const std::string& bytes)
 {
-    edit->setText(QString::fromStdString(bytes));
+    edit->setText(QString::fromStdString(DisplayText(bytes)));
     m_shown[edit] = Shown { edit->text(), bytes };
 }
 

@@ -458,7 +458,7 @@ void Tmainform::FillSiteList()
         return;
     }
     for (const SiteEntry& entry : entries) {
-        m_ui->ComboBox1->addItem(Q(entry.Record.Alias()));
+        m_ui->ComboBox1->addItem(Q(DisplayText(entry.Record.Alias())));
         m_sitePositions.push_back(entry.Position);
         m_siteAliases.push_back(entry.Record.Alias());
     }

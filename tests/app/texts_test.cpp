@@ -100,3 +100,13 @@ TEST(ScriptedPrompter, UnpreparedPromptsFailLoudly)
     EXPECT_THROW(p.Confirm("Delete?", {ansOK, ansCancel, ansAll}), PromptScriptError); // not offered
     EXPECT_EQ(p.Shown().size(), 4u);
 }
+
+TEST(Texts, DisplayTextReadsWhatIsNotUtf8AsTurkishCodePage)
+{
+    EXPECT_EQ(DisplayText("plain"), "plain");
+    EXPECT_EQ(DisplayText("\xC5\x9F"), "\xC5\x9F"); // UTF-8 "ş" stays
+    EXPECT_EQ(DisplayText("\xDE\xFE\xDD\xFD\xD0\xF0"), "ŞşİıĞğ");
+    EXPECT_EQ(DisplayText("\x80 \xE9"), "€ é");
+    EXPECT_EQ(DisplayText("\xC5"), "Å"); // a cut-off sequence is not UTF-8
+    EXPECT_EQ(DisplayText("\xED\xA0\x80"), "í\xC2\xA0\xE2\x82\xAC"); // no surrogates
+}

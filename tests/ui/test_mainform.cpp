@@ -410,9 +410,15 @@ private slots:
         }
         auto form = NewForm();
         QCOMPARE(form->Form().ComboBox1->count(), 1);
+        QCOMPARE(form->Form().ComboBox1->itemText(0), U("Sunucu Şş")); // shown as Windows-1254
         QVERIFY(form->FindSelectedSite());
         auto opened = AnswerDialog(
-            *form, [](Ui::TdlgSite& d) { d.edtHost->setText("127.0.0.2"); }, true);
+            *form,
+            [](Ui::TdlgSite& d) {
+                QCOMPARE(d.edtPassword->text(), U("şığ-secret"));
+                d.edtHost->setText("127.0.0.2");
+            },
+            true);
         form->btnEditSiteClick();
         QVERIFY(*opened);
         const QByteArray book = Book();

@@ -82,4 +82,93 @@ const char* Message(TMessageId id, bool english)
     return english ? kMessages[id].English : kMessages[id].Turkish;
 }
 
+namespace {
+
+bool IsUtf8(std::string_view s)
+{
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        std::size_t n = 0;
+        char32_t cp = 0;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        }
+        if (c >= 0xC2 && c <= 0xDF) {
+            n = 1;
+            cp = c & 0x1F;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            n = 2;
+            cp = c & 0x0F;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            n = 3;
+            cp = c & 0x07;
+        } else {
+            return false;
+        }
+        for (std::size_t k = 1; k <= n; ++k) {
+            if (i + k >= s.size())
+                return false;
+            const auto t = static_cast<unsigned char>(s[i + k]);
+            if ((t & 0xC0) != 0x80)
+                return false;
+            cp = (cp << 6) | (t & 0x3F);
+        }
+        if ((n == 2 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) || (n == 3 && (cp < 0x10000 || cp > 0x10FFFF)))
+            return false;
+        i += n + 1;
+    }
+    return true;
+}
+
+void AppendUtf8(std::string& out, char32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Windows-1254 bytes 0x80..0x9F; the undefined ones keep their code.
+constexpr char16_t kCp1254High[32] = {0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021,
+                                      0x02C6, 0x2030, 0x0160, 0x2039, 0x0152, 0x008D, 0x008E, 0x008F,
+                                      0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014,
+                                      0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x009E, 0x0178};
+
+char32_t FromCp1254(unsigned char c)
+{
+    if (c < 0x80)
+        return c;
+    if (c < 0xA0)
+        return kCp1254High[c - 0x80];
+    switch (c) {
+    case 0xD0: return 0x011E;
+    case 0xDD: return 0x0130;
+    case 0xDE: return 0x015E;
+    case 0xF0: return 0x011F;
+    case 0xFD: return 0x0131;
+    case 0xFE: return 0x015F;
+    default: return c; // the rest matches Latin-1
+    }
+}
+
+} // namespace
+
+std::string DisplayText(std::string_view bytes)
+{
+    if (IsUtf8(bytes))
+        return std::string(bytes);
+    std::string out;
+    for (char c : bytes)
+        AppendUtf8(out, FromCp1254(static_cast<unsigned char>(c)));
+    return out;
+}
+
 } // namespace app

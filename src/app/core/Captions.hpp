@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
+#include <string_view>
 
 namespace app {
 
@@ -59,5 +61,9 @@ inline constexpr const char* kVendors[] = {"AUTO", "UNIX", "WINDOWS", ""};
 inline constexpr const char* kMsgEnterAliasAndHost =
     "Please enter alias and hostname. Alias can be any name you want. It is used for reference.";
 inline constexpr const char* kMsgNoSiteDefined = "No site is defined. Please click add site to define it.";
+
+// The on-screen form of stored bytes: UTF-8 as it is; anything else is read
+// as Windows-1254 (the Turkish code page older books were written in).
+std::string DisplayText(std::string_view bytes);
 
 } // namespace app
