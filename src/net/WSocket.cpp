@@ -1490,6 +1490,17 @@ void TCustomWSocket::WaitUntilClosed()
 
 // -- look-ups ------------------------------------------------------------------------
 
+// A new look-up replaces a pending one and its results.
+void TCustomWSocket::StartNewLookup()
+{
+    if (m_dnsLookupHandle) {
+        wsk::WSACancelAsyncRequest(m_dnsLookupHandle);
+        m_dnsLookupHandle = 0;
+    }
+    m_dnsResult.clear();
+    m_dnsResultList.clear();
+}
+
 void TCustomWSocket::DnsLookup(const std::string& HostName)
 {
     if (HostName.empty()) {
@@ -1497,12 +1508,7 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
         NotifyDnsLookupDone(platform::WSAEINVAL);
         return;
     }
-    if (m_dnsLookupHandle) {
-        wsk::WSACancelAsyncRequest(m_dnsLookupHandle);
-        m_dnsLookupHandle = 0;
-    }
-    m_dnsResult.clear();
-    m_dnsResultList.clear();
+    StartNewLookup();
     std::uint32_t addr;
     if (parseDotted(HostName, addr) && addr != 0xFFFFFFFFu) {
         m_dnsResult = dottedText(addr);
@@ -1534,12 +1540,7 @@ void TCustomWSocket::ReverseDnsLookup(const std::string& HostAddr)
         NotifyDnsLookupDone(platform::WSAEINVAL);
         return;
     }
-    if (m_dnsLookupHandle) {
-        wsk::WSACancelAsyncRequest(m_dnsLookupHandle);
-        m_dnsLookupHandle = 0;
-    }
-    m_dnsResult.clear();
-    m_dnsResultList.clear();
+    StartNewLookup();
     std::uint32_t addr;
     if (!parseDotted(HostAddr, addr))
         addr = INADDR_NONE;

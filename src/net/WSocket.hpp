@@ -264,6 +264,7 @@ protected:
     virtual void NotifyDataSent(std::uint16_t Error);
     virtual void NotifyChangeState(TSocketState OldState, TSocketState NewState);
     virtual void NotifyDnsLookupDone(std::uint16_t Error);
+    void StartNewLookup();
     virtual void NotifyError();
     virtual int RecvRaw(void* Buffer, int Len, int Flags);
     virtual int RecvFromRaw(void* Buffer, int Len, int Flags, sockaddr_in& From, int& FromLen);
