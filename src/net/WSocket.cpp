@@ -578,8 +578,7 @@ void TCustomWSocket::ChangeState(TSocketState NewState)
 // already be half gone.
 void TCustomWSocket::NotifyChangeState(TSocketState OldState, TSocketState NewState)
 {
-    if (OnChangeState && !m_destroying)
-        OnChangeState(this, OldState, NewState);
+    Fire(OnChangeState, OldState, NewState);
 }
 
 bool TCustomWSocket::NotifyDataAvailable(std::uint16_t Error)
@@ -592,34 +591,29 @@ bool TCustomWSocket::NotifyDataAvailable(std::uint16_t Error)
 
 void TCustomWSocket::NotifySessionAvailable(std::uint16_t Error)
 {
-    if (OnSessionAvailable && !m_destroying)
-        OnSessionAvailable(this, Error);
+    Fire(OnSessionAvailable, Error);
 }
 
 void TCustomWSocket::NotifyConnectedStep(std::uint16_t Error) { NotifySessionConnected(Error); }
 
 void TCustomWSocket::NotifySessionConnected(std::uint16_t Error)
 {
-    if (OnSessionConnected && !m_destroying)
-        OnSessionConnected(this, Error);
+    Fire(OnSessionConnected, Error);
 }
 
 void TCustomWSocket::NotifySessionClosed(std::uint16_t Error)
 {
-    if (OnSessionClosed && !m_destroying)
-        OnSessionClosed(this, Error);
+    Fire(OnSessionClosed, Error);
 }
 
 void TCustomWSocket::NotifyDataSent(std::uint16_t Error)
 {
-    if (OnDataSent && !m_destroying)
-        OnDataSent(this, Error);
+    Fire(OnDataSent, Error);
 }
 
 void TCustomWSocket::NotifyDnsLookupDone(std::uint16_t Error)
 {
-    if (OnDnsLookupDone && !m_destroying)
-        OnDnsLookupDone(this, Error);
+    Fire(OnDnsLookupDone, Error);
 }
 
 void TCustomWSocket::NotifyError()

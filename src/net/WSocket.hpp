@@ -291,6 +291,13 @@ protected:
     // Resolves the destination (address, port, protocol) unless already done.
     void ResolveDestination(bool forListen);
     bool Destroying() const { return m_destroying; }
+    // Calls an event slot unless it is empty or the socket is going away.
+    template <typename Slot, typename... Args>
+    void Fire(const Slot& slot, Args... args)
+    {
+        if (slot && !m_destroying)
+            slot(this, args...);
+    }
     // False once the object is destroyed: a handler may delete its socket,
     // so code that goes on after calling one holds a copy and checks it.
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
