@@ -6,9 +6,11 @@
 #include "app/core/SafeFile.hpp"
 #include "app/core/Settings.hpp"
 #include "app/dialog.hpp"
+#include "app/dirview.hpp"
 #include "app/hakkinda.hpp"
 #include "app/options.hpp"
 #include "app/untimage.hpp"
+#include "ftp/FtpCli.hpp"
 #include "ui/Glyphs.hpp"
 #include "ui/HelpWindow.hpp"
 #include "ui/ImageList.hpp"
@@ -72,6 +74,7 @@ Tmainform::~Tmainform()
 
 void Tmainform::FormCreate()
 {
+    SetUpFtpClient();
     WireControls();
 
     // 1. The picture preview window.
@@ -192,10 +195,17 @@ void Tmainform::WireControls()
     f.Splitter2->setSizes({ height() - 200, 49, 45 });
 
     // The remote list.
-    f.dirview->headerItem()->setTextAlignment(1, Qt::AlignRight | Qt::AlignVCenter);
     const int widths[] = { 120, 60, 55, 80, 90 };
     for (int c = 0; c < 5; ++c)
-        f.dirview->setColumnWidth(c, widths[c]);
+        f.dirview->SetColumnWidth(c, widths[c]);
+    connect(f.dirview, &TDirView::RowActivated, this, [this](int row) {
+        dirview().SetFocusedRow(row);
+        dirviewDblClick();
+    });
+    connect(f.dirview, &TDirView::RowClicked, this, [this] { dirviewClick(); });
+    connect(f.dirview, &TDirView::HeaderClicked, this, [this](int column) { dirviewColumnClick(column); });
+    connect(f.dirview, &TDirView::ParentRequested, this, [this] { btnPreviousClick(); });
+    connect(f.dirview, &TDirView::RefreshRequested, this, [this] { Refresh1Click(); });
 
     // The local pane.
     f.LsDirTreeCombo281->SetFileList(f.LsFilelistView281);
@@ -220,7 +230,7 @@ void Tmainform::WireControls()
     // Pop-up menus.
     f.dirview->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(f.dirview, &QWidget::customContextMenuRequested, this,
-        [this](const QPoint& p) { m_ui->mnu_style->popup(m_ui->dirview->viewport()->mapToGlobal(p)); });
+        [this](const QPoint& p) { m_ui->mnu_style->popup(m_ui->dirview->mapToGlobal(p)); });
     connect(f.LsFilelistView281, &QWidget::customContextMenuRequested, this, [this](const QPoint& p) {
         m_ui->mnulLocal->popup(m_ui->LsFilelistView281->viewport()->mapToGlobal(p));
     });
@@ -247,10 +257,6 @@ void Tmainform::WireControls()
     click(f.btnCliPrevious, &Tmainform::btnCliPreviousClick);
     click(f.btnCliNewFolder, &Tmainform::btnCliNewFolderClick);
     click(f.btnCliDelete, &Tmainform::btnCliDeleteClick);
-    connect(f.dirview, &QTreeWidget::itemDoubleClicked, this, [this] { dirviewDblClick(); });
-    connect(f.dirview, &QTreeWidget::itemClicked, this, [this] { dirviewClick(); });
-    connect(f.dirview->header(), &QHeaderView::sectionClicked, this,
-        [this](int column) { dirviewColumnClick(column); });
 
     // Menu items.
     const auto item = [this](QAction* action, void (Tmainform::*handler)()) {
@@ -280,7 +286,7 @@ void Tmainform::WireControls()
     item(f.mnuCommand, &Tmainform::mnuCommandClick);
     for (QAction* view : { f.BigSymbols1, f.SmallSymbols1, f.List1, f.Details1, f.mnu_view_big,
              f.mnu_view_small, f.mnu_view_list, f.mnu_view_details })
-        item(view, &Tmainform::mnu_viewClick);
+        connect(view, &QAction::triggered, this, [this, view] { mnu_viewClick(view); });
     item(f.About1, &Tmainform::About1Click);
     item(f.Help1, &Tmainform::Help1Click);
     // mnu_style
@@ -331,7 +337,7 @@ void Tmainform::CreateImageLists()
         list->Add(folder);
         list->Add(file);
     }
-    m_ui->dirview->setIconSize(m_iconsSmall->Size());
+    m_ui->dirview->Model().SetImageLists(m_iconsSmall, m_iconsLarge);
 }
 
 QString Tmainform::StatusText(int panel) const
@@ -414,6 +420,15 @@ void Tmainform::FormDestroy()
         return;
     m_destroyed = true;
     m_timer1.stop();
+    // The engine outlives this body: nothing of it may call back into the window.
+    ftp::TFtpClient& c = *m_FtpClient1;
+    c.OnDisplay = nullptr;
+    c.OnCommand = nullptr;
+    c.OnSessionConnected = nullptr;
+    c.OnSessionClosed = nullptr;
+    c.OnBgException = nullptr;
+    c.OnError = nullptr;
+    c.OnProgress = nullptr;
     m_book.Close();
     std::string error;
     if (!m_keepSettingsFile
@@ -609,8 +624,8 @@ void Tmainform::LanguageSelection()
             continue;
         }
         if (property.rfind("column", 0) == 0) {
-            if (auto* view = findChild<QTreeWidget*>(name))
-                view->headerItem()->setText(std::stoi(property.substr(6)), text);
+            if (auto* view = findChild<TDirView*>(name))
+                view->SetColumnCaption(std::stoi(property.substr(6)), text);
             continue;
         }
         QObject* target = findChild<QObject*>(name);

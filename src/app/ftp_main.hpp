@@ -5,6 +5,7 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/core/RemoteList.hpp"
 #include "app/core/SiteBook.hpp"
 #include "ui/HelpWindow.hpp"
 
@@ -24,6 +25,10 @@ class Tmainform;
 namespace ui {
 class TImageList;
 } // namespace ui
+namespace ftp {
+class TFtpClient;
+class TCustomFtpCli;
+} // namespace ftp
 
 namespace app {
 
@@ -32,6 +37,7 @@ class TdlgSite;
 class TPagesDlg;
 class TAboutBox;
 class TfrmImage;
+class TDirView;
 
 class Tmainform : public QMainWindow {
     Q_OBJECT
@@ -51,6 +57,10 @@ public:
     ui::TImageList& icons_small() { return *m_iconsSmall; }
     ui::TImageList& icons_large() { return *m_iconsLarge; }
     QTimer& Timer1() { return m_timer1; }
+    ftp::TFtpClient& FtpClient1() { return *m_FtpClient1; }
+    TDirView& dirview();
+    // The hidden list of a recursive selection (MakeSelectedList_Server).
+    const std::vector<RemoteRow>& ListView1() const { return m_ListView1; }
     SiteBook& Book() { return m_book; }
     ui::HelpWindow* HelpWindow() const { return m_help; }
     Prompter& prompter() { return m_prompter; }
@@ -101,31 +111,50 @@ public:
     void Turkish1Click();
     void English1Click();
 
-    // Session control.
-    void btnConnectClick() { }
-    void btnDisconnectClick() { }
-    void Timer1Timer() { }
-    void mnuCommandClick() { }
-    void Options1Click() { }
-    void Proxy1Click() { }
-    void About1Click() { }
+    // Session control (session.cpp).
+    void btnConnectClick();
+    void btnDisconnectClick();
+    void Timer1Timer();
+    void mnuCommandClick();
+    void Options1Click();
+    void Proxy1Click();
+    void About1Click();
+    void FtpClient1SessionConnected();
+    void FtpClient1SessionClosed();
+    void Display(const std::string& line);
+    void FtpClient1Display(const std::string& line);
+    void FtpClient1Command(const std::string& command);
+    void FtpClient1BgException();
+    // Appends a note line to the log (at most 100 lines are kept).
+    void AddList(const std::string& text);
+    // Lines of the log window, oldest first.
+    QStringList LogLines() const;
 
-    // Remote listing and navigation.
-    void dirviewDblClick() { }
-    void dirviewColumnClick(int /*column*/) { }
-    void btnPreviousClick() { }
-    void btnCliPreviousClick() { }
-    void Refresh1Click() { }
-    void ToolButton7Click() { }
-    void mnu_viewClick() { }
-    void LsDirTreeCombo281PathChange() { }
-    void LsFilelistView281ItemChange(const QString& /*item*/) { }
+    // Remote listing and navigation (listing.cpp).
+    void GetDir(TDirView& view);
+    void GetDir(std::vector<RemoteRow>& view);
+    void RemoteDirChange(const RemoteRow& row);
+    void RemoteDirPrevious();
+    void LocalDirChange(const std::string& name);
+    void LocalDirPrevious();
+    void ListDir(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view);
+    void MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view);
+    void dirviewDblClick();
+    void dirviewColumnClick(int column);
+    void btnPreviousClick();
+    void btnCliPreviousClick();
+    void Refresh1Click();
+    void ToolButton7Click();
+    void mnu_viewClick(QObject* Sender);
+    void LsDirTreeCombo281PathChange();
+    void LsFilelistView281ItemChange(const QString& item);
+    int SortColumn() const { return m_SortColumn; }
 
     // Transfer queue.
     void btnQueueClick() { }
     void Clear1Click() { }
     void UploadQueue1Click() { }
-    void chkStopClick() { }
+    void chkStopClick() { m_StopRequested = true; }
     void Copy1Click() { }
     void PasteServerClick() { }
 
@@ -177,6 +206,17 @@ private:
     void FillSiteList();
     void SelectSiteAt(std::size_t position);
     void Report(const std::string& message);
+    void SetUpFtpClient();
+    // Runs a blocking engine operation; a refusal of the engine (a missing
+    // value, busy) is shown and gives false.
+    bool Run(bool (ftp::TFtpClient::*operation)());
+    bool Connected() const;
+    bool ConnectToSelectedSite();
+    void ScrollLogToEnd();
+    void TrimLog();
+    bool FetchListing(std::vector<RemoteRow>& rows);
+    int IconIndex(const std::string& key);
+    void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 
     std::unique_ptr<Ui::Tmainform> m_ui;
     Prompter& m_prompter;
@@ -195,7 +235,19 @@ private:
     TPagesDlg* m_pagesDlg = nullptr;
     TAboutBox* m_aboutBox = nullptr;
     QPointer<ui::HelpWindow> m_help;
-    std::map<std::string, int> m_IconCache; // file extension -> image index
+    std::map<std::string, int> m_IconCache; // file extension -> image index, -1 none
+    std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
+    std::vector<RemoteRow> m_ListView1;
+    // What the engine refused during the last Run.
+    std::string m_engineError;
+    bool m_refused = false;
+    bool m_displaySwitched = false;
+    int m_reconnectFailures = 0;
+    // Working folders of the recursive walk in progress, outermost first.
+    std::vector<std::string> m_walkDirs;
+    QString m_selectedLocalItem;
+    int m_SortColumn = 0;
+    int m_Tag = 0; // sort direction of the last column click
     bool m_closing = false;
     bool m_destroyed = false;
     // language.txt exists but could not be read: it is not replaced.

@@ -7,6 +7,7 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/SiteBook.hpp"
 #include "app/dialog.hpp"
+#include "app/dirview.hpp"
 #include "app/ftp_main.hpp"
 #include "app/hakkinda.hpp"
 #include "app/program.hpp"
@@ -63,7 +64,7 @@ QString CaptionNow(Tmainform& form, const CaptionRow& row)
     if (name == QLatin1String("mainform"))
         return form.windowTitle();
     if (property.rfind("column", 0) == 0)
-        return form.Form().dirview->headerItem()->text(std::stoi(property.substr(6)));
+        return form.Form().dirview->ColumnCaption(std::stoi(property.substr(6)));
     QObject* o = form.findChild<QObject*>(name);
     if (auto* a = qobject_cast<QAction*>(o))
         return property == "hint" ? a->toolTip() : a->text();
@@ -175,8 +176,8 @@ private slots:
         QCOMPARE(form->icons_large().Count(), 2);
         QVERIFY(!form->icons_small().Icon(0).isNull() && !form->icons_small().Icon(1).isNull());
         QCOMPARE(form->size(), QSize(843, 508));
-        QCOMPARE(f.dirview->columnCount(), 5);
-        QCOMPARE(f.dirview->headerItem()->text(4), QString("Permissions"));
+        QCOMPARE(f.dirview->Model().columnCount(), 5);
+        QCOMPARE(f.dirview->ColumnCaption(4), QString("Permissions"));
         QCOMPARE(f.LsFilelistView281->Directory(), QString("Drives"));
         QVERIFY(m_prompter.Shown().empty());
         form.reset();
@@ -249,7 +250,7 @@ private slots:
         // Outside the table the designed English stays.
         QCOMPARE(form->Form().btnConnect->text(), QString("Connect"));
         QCOMPARE(form->Form().Language1->title(), QString("Language"));
-        QCOMPARE(form->Form().dirview->headerItem()->text(4), QString("Permissions"));
+        QCOMPARE(form->Form().dirview->ColumnCaption(4), QString("Permissions"));
         QCOMPARE(form->Form().mnu_view_big->text(), U("Büyük Sembollar"));
         QCOMPARE(form->Form().BigSymbols1->text(), U("Büyük Semboller"));
         form->Form().English1->trigger();

@@ -1,0 +1,384 @@
+// The remote listing: GetDir through the listing file, the icons of file
+// types, sorting, the view styles, navigation on both panes and the
+// recursive walk of remote folders.
+#include "app/ftp_main.hpp"
+
+#include "app/core/Captions.hpp"
+#include "app/core/Paths.hpp"
+#include "app/core/SafeFile.hpp"
+#include "app/core/SessionLog.hpp"
+#include "app/core/Settings.hpp"
+#include "app/dirview.hpp"
+#include "ftp/FtpCli.hpp"
+#include "platform/EventLoop.hpp"
+#include "ui/ImageList.hpp"
+#include "ui/LsDirTreeCombo28.hpp"
+#include "ui/LsFilelistView28.hpp"
+
+#include "ui_mainform.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMimeDatabase>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+
+namespace app {
+
+namespace {
+
+// A long listing still lets the window repaint and take the stop button.
+constexpr int kEventSliceMs = 20;
+// A recursive walk goes no deeper.
+constexpr int kMaxWalkDepth = 64;
+
+QString Q(const std::string& s)
+{
+    return QString::fromUtf8(DisplayText(s));
+}
+
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+bool ReadWhole(const std::string& path, std::string& text)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+} // namespace
+
+TDirView& Tmainform::dirview()
+{
+    return *m_ui->dirview;
+}
+
+int Tmainform::IconIndex(const std::string& key)
+{
+    if (const auto it = m_IconCache.find(key); it != m_IconCache.end())
+        return it->second;
+    // The MIME database knows the type by its extension; the icon theme has
+    // its picture. A miss is remembered too, so it costs one look-up.
+    static const QMimeDatabase mimes;
+    int index = -1;
+    const QString name = QStringLiteral("x") + QString::fromUtf8(DisplayText(key));
+    for (const QMimeType& type : mimes.mimeTypesForFileName(name)) {
+        QIcon icon = QIcon::fromTheme(type.iconName());
+        if (icon.isNull())
+            icon = QIcon::fromTheme(type.genericIconName());
+        if (icon.isNull())
+            continue;
+        m_iconsSmall->Add(icon);
+        index = m_iconsLarge->Add(icon);
+        break;
+    }
+    m_IconCache.emplace(key, index);
+    return index;
+}
+
+bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
+{
+    if (m_LoggedIn == 0) {
+        SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, IsEnglish(m_LanguageName))));
+        return false;
+    }
+    WaitCursor hourglass;
+    const bool timerWasActive = m_timer1.isActive();
+    m_timer1.stop();
+    ftp::TFtpClient& c = *m_FtpClient1;
+    Run(&ftp::TFtpClient::Pwd);
+    m_CurrentRemoteDir = c.DirResult();
+    const std::string listingFile = JoinPath(m_ProgramDir, "ftpdir.txt");
+    c.SetHostDirName(".");
+    c.SetHostFileName({});
+    c.SetLocalFileName(listingFile);
+    c.SetPassive(m_PassiveMode != "NO");
+    Run(&ftp::TFtpClient::Dir);
+
+    std::string text;
+    if (!ReadWhole(listingFile, text))
+        text.clear();
+    std::remove(listingFile.c_str());
+
+    m_ui->lblRemote->setText(Q(m_CurrentRemoteDir));
+    m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
+    SetStatusText(0, QString());
+
+    ListParser parser(Today());
+    rows.clear();
+    QElapsedTimer slice;
+    slice.start();
+    std::size_t lines = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string_view line(text.data() + pos, end - pos);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        pos = end + 1;
+        ++lines;
+        if (std::optional<RemoteRow> row = parser.ParseLine(line)) {
+            if (!row->iconKey.empty()) {
+                const int icon = IconIndex(row->iconKey);
+                if (icon >= 0)
+                    row->image = icon;
+            }
+            rows.push_back(std::move(*row));
+        }
+        if (slice.elapsed() >= kEventSliceMs) {
+            platform::ApplicationPump().ProcessMessages();
+            slice.restart();
+        }
+    }
+    SortListing(rows);
+    if (parser.Unreadable() > 0)
+        AddList(std::to_string(parser.Unreadable()) + " of " + std::to_string(lines)
+            + " listing lines could not be read; they show only a name.");
+    else if (rows.empty() && lines > 0)
+        AddList("The listing could not be read (" + std::to_string(lines) + " lines in an unknown format).");
+    if (timerWasActive && !m_destroyed)
+        m_timer1.start();
+    return true;
+}
+
+void Tmainform::GetDir(TDirView& view)
+{
+    std::vector<RemoteRow> rows;
+    if (FetchListing(rows))
+        view.Model().SetRows(std::move(rows));
+}
+
+void Tmainform::GetDir(std::vector<RemoteRow>& view)
+{
+    FetchListing(view);
+}
+
+// ---------------------------------------------------------------- sorting and styles
+
+void Tmainform::dirviewColumnClick(int column)
+{
+    m_Tag = 1 - m_Tag;
+    m_SortColumn = column;
+    const int direction = m_Tag;
+    dirview().Model().Sort([column, direction](const RemoteRow& a, const RemoteRow& b) {
+        return ColumnClickLess(a, b, column, direction);
+    });
+}
+
+void Tmainform::mnu_viewClick(QObject* Sender)
+{
+    const Ui::Tmainform& f = *m_ui;
+    if (Sender == f.mnu_view_big || Sender == f.BigSymbols1)
+        dirview().SetViewStyle(vsIcon);
+    else if (Sender == f.mnu_view_small || Sender == f.SmallSymbols1)
+        dirview().SetViewStyle(vsSmallIcon);
+    else if (Sender == f.mnu_view_list || Sender == f.List1)
+        dirview().SetViewStyle(vsList);
+    else if (Sender == f.mnu_view_details || Sender == f.Details1)
+        dirview().SetViewStyle(vsReport);
+}
+
+// ---------------------------------------------------------------- navigation
+
+void Tmainform::dirviewDblClick()
+{
+    const int focused = dirview().FocusedRow();
+    if (focused < 0)
+        return;
+    const RemoteRow row = dirview().Model().Row(focused);
+    RemoteDirChange(row);
+    if (m_ui->chkNavigating->isChecked())
+        LocalDirChange(CommandName(row));
+}
+
+void Tmainform::RemoteDirChange(const RemoteRow& row)
+{
+    if (row.IsFolder()) {
+        m_FtpClient1->SetHostDirName(CommandName(row));
+        Run(&ftp::TFtpClient::Cwd);
+        GetDir(dirview());
+        AddList("DIRECTORY LISTING IS FINISHED.");
+        return;
+    }
+    // Opening a file goes through its temporary copy, which the transfer
+    // queue makes.
+    m_AnswerAll = false;
+}
+
+void Tmainform::RemoteDirPrevious()
+{
+    m_FtpClient1->SetHostDirName("..");
+    Run(&ftp::TFtpClient::Cwd);
+    GetDir(dirview());
+    AddList("DIRECTORY LISTING IS FINISHED.");
+}
+
+void Tmainform::LocalDirChange(const std::string& name)
+{
+    platform::ApplicationPump().ProcessMessages();
+    if (!name.empty())
+        QDir::setCurrent(QString::fromUtf8(DisplayText(name)));
+    const QString current = QDir::currentPath();
+    m_ui->LsDirTreeCombo281->SetSelectedPath(current);
+    m_ui->LsFilelistView281->SetDirectory(current);
+}
+
+void Tmainform::LocalDirPrevious()
+{
+    m_ui->LsFilelistView281->OneLevelUp();
+}
+
+namespace {
+// Both panes show the same folder when their last path elements match.
+bool SameLastElement(const QString& remote, const QString& local)
+{
+    return LastPathElement(remote.toStdString()) == LastPathElement(local.toStdString());
+}
+} // namespace
+
+void Tmainform::btnPreviousClick()
+{
+    if (m_ui->chkNavigating->isChecked() && SameLastElement(m_ui->lblRemote->text(), m_ui->lblLocal->text()))
+        LocalDirPrevious();
+    RemoteDirPrevious();
+}
+
+void Tmainform::btnCliPreviousClick()
+{
+    if (m_ui->chkNavigating->isChecked() && SameLastElement(m_ui->lblRemote->text(), m_ui->lblLocal->text()))
+        RemoteDirPrevious();
+    LocalDirPrevious();
+}
+
+void Tmainform::Refresh1Click()
+{
+    if (m_FtpClient1->State() == ftp::ftpStateReady)
+        GetDir(dirview());
+}
+
+void Tmainform::ToolButton7Click()
+{
+    Refresh1Click();
+}
+
+void Tmainform::LsDirTreeCombo281PathChange()
+{
+    m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
+}
+
+void Tmainform::LsFilelistView281ItemChange(const QString& item)
+{
+    m_ui->lblLocal->setText(QDir::currentPath());
+    m_selectedLocalItem = item;
+}
+
+// ---------------------------------------------------------------- recursive walk
+
+void Tmainform::ListDir(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view)
+{
+    m_walkDirs.clear();
+    WalkFolder(path, folder, view, 1);
+}
+
+void Tmainform::WalkFolder(
+    const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth)
+{
+    if (m_StopRequested)
+        return;
+    RemoteRow own;
+    own.name = path;
+    own.type = "Directory";
+    own.subItems = 2;
+    own.image = 0;
+    view.push_back(own);
+    if (depth > kMaxWalkDepth) {
+        AddList("\"" + path + "\" is more than " + std::to_string(kMaxWalkDepth)
+            + " folders deep; it is not walked.");
+        return;
+    }
+    ftp::TFtpClient& c = *m_FtpClient1;
+    c.SetHostDirName(folder);
+    if (!Run(&ftp::TFtpClient::Cwd)) {
+        // Listing the folder we are still in would walk the wrong tree.
+        AddList("\"" + path + "\" cannot be entered; it is skipped.");
+        return;
+    }
+    std::vector<RemoteRow> hidden;
+    GetDir(hidden);
+    const bool loop = std::find(m_walkDirs.begin(), m_walkDirs.end(), m_CurrentRemoteDir) != m_walkDirs.end();
+    if (loop) {
+        AddList("\"" + path + "\" leads back to \"" + m_CurrentRemoteDir + "\"; it is skipped.");
+    } else {
+        m_walkDirs.push_back(m_CurrentRemoteDir);
+        for (const RemoteRow& row : hidden) {
+            if (m_StopRequested)
+                return;
+            const std::string name = CommandName(row);
+            if (row.IsFolder() && name == "..")
+                continue;
+            if (!IsWalkableName(name)) {
+                AddList("\"" + path + "/" + name + "\" is not a usable name; it is skipped.");
+                continue;
+            }
+            if (row.IsFolder()) {
+                WalkFolder(path + "/" + name, name, view, depth + 1);
+                continue;
+            }
+            RemoteRow file;
+            file.name = path + "/" + name;
+            file.size = row.size;
+            file.bytes = row.bytes;
+            file.type = row.type;
+            file.subItems = 2;
+            view.push_back(std::move(file));
+        }
+        m_walkDirs.pop_back();
+    }
+    if (m_StopRequested)
+        return;
+    c.SetHostDirName("..");
+    Run(&ftp::TFtpClient::Cwd);
+    GetDir(hidden);
+}
+
+void Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view)
+{
+    view.clear();
+    const TRemoteModel& model = dirview().Model();
+    for (int i = 0; i < model.rowCount() && !m_StopRequested; ++i) {
+        if (!dirview().IsSelected(i))
+            continue;
+        const RemoteRow row = model.Row(i);
+        const std::string name = CommandName(row);
+        if (!IsWalkableName(name)) {
+            AddList("\"" + name + "\" is not a usable name; it is skipped.");
+            continue;
+        }
+        if (!row.IsFolder()) {
+            RemoteRow file;
+            file.name = name;
+            file.size = row.size;
+            file.bytes = row.bytes;
+            file.type = row.type;
+            file.subItems = 2;
+            view.push_back(std::move(file));
+            continue;
+        }
+        ListDir(base + "/" + name, name, view);
+    }
+}
+
+} // namespace app

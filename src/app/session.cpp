@@ -1,0 +1,387 @@
+// Session control: connect and disconnect, the engine's session events, the
+// log, the keep-alive timer with the reconnection, the raw command, and the
+// proxy, options and about dialogs.
+#include "app/ftp_main.hpp"
+
+#include "app/core/Captions.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/core/SessionLog.hpp"
+#include "app/core/Settings.hpp"
+#include "app/dirview.hpp"
+#include "app/hakkinda.hpp"
+#include "app/options.hpp"
+#include "app/proxy1.hpp"
+#include "ftp/FtpCli.hpp"
+#include "platform/EventLoop.hpp"
+#include "ui/LsDirTreeCombo28.hpp"
+#include "ui/LsFilelistView28.hpp"
+
+#include "ui_mainform.h"
+#include "ui_pagesdlg.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QTextBlock>
+#include <QTextCursor>
+
+#include <utility>
+
+namespace app {
+
+namespace {
+
+QString Q(const std::string& s)
+{
+    return QString::fromUtf8(DisplayText(s));
+}
+
+// The hourglass for the life of a command, taken down on every way out.
+class WaitCursor {
+public:
+    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+};
+
+// Stops Timer1 for the life of a handler and starts it again at the end.
+class TimerPause {
+public:
+    explicit TimerPause(QTimer& timer) : m_timer(timer), m_wasActive(timer.isActive()) { timer.stop(); }
+    ~TimerPause()
+    {
+        if (m_wasActive)
+            m_timer.start();
+    }
+    TimerPause(const TimerPause&) = delete;
+    TimerPause& operator=(const TimerPause&) = delete;
+
+private:
+    QTimer& m_timer;
+    bool m_wasActive;
+};
+
+// Lets the window and the sockets run for a moment.
+void PumpOnce()
+{
+    platform::ApplicationPump().ProcessMessages();
+}
+
+} // namespace
+
+void Tmainform::SetUpFtpClient()
+{
+    m_FtpClient1 = std::make_unique<ftp::TFtpClient>();
+    ftp::TFtpClient& c = *m_FtpClient1;
+    c.SetTimeout(0);
+    c.SetMultiThreaded(true);
+    c.SetPort("ftp");
+    c.SetDataPortRangeStart(0);
+    c.SetDataPortRangeEnd(0);
+    c.SetLocalAddr("0.0.0.0");
+    c.SetDisplayFileFlag(false);
+    c.SetBinary(true);
+    c.SetShareMode(ftp::ftpShareCompat);
+    c.SetOptions(ftp::TFtpOptions { ftp::ftpAcceptLF });
+    c.SetConnectionType(ftp::ftpDirect);
+    c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { FtpClient1Display(line); };
+    c.OnCommand = [this](ftp::TCustomFtpCli*, std::string& command) { FtpClient1Command(command); };
+    c.OnSessionConnected = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionConnected(); };
+    c.OnSessionClosed = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionClosed(); };
+    c.OnBgException
+        = [this](ftp::TCustomFtpCli*, const std::exception&, bool&) { FtpClient1BgException(); };
+    // The engine's refusals (a missing value, a busy engine) end the command
+    // with their message instead of unwinding through the event loop.
+    c.OnError = [this](ftp::TCustomFtpCli*, const std::string& message) {
+        if (m_engineError.empty())
+            m_engineError = message;
+    };
+}
+
+bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
+{
+    m_engineError.clear();
+    m_refused = false;
+    const bool ok = ((*m_FtpClient1).*operation)();
+    if (!m_engineError.empty()) {
+        m_refused = true;
+        Report(std::exchange(m_engineError, {}));
+        return false;
+    }
+    return ok;
+}
+
+bool Tmainform::Connected() const
+{
+    return m_FtpClient1->Connected();
+}
+
+// ---------------------------------------------------------------- the log
+
+QStringList Tmainform::LogLines() const
+{
+    QStringList lines;
+    const QTextDocument* doc = m_ui->listbox1->document();
+    if (doc->isEmpty())
+        return lines;
+    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+        lines.append(block.text());
+    return lines;
+}
+
+void Tmainform::ScrollLogToEnd()
+{
+    QTextEdit* log = m_ui->listbox1;
+    log->moveCursor(QTextCursor::End);
+    log->ensureCursorVisible();
+}
+
+void Tmainform::TrimLog()
+{
+    // Drops the oldest line.
+    QTextCursor cursor(m_ui->listbox1->document());
+    cursor.movePosition(QTextCursor::Start);
+    if (!cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor))
+        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+}
+
+void Tmainform::AddList(const std::string& text)
+{
+    QTextEdit* log = m_ui->listbox1;
+    m_LogLineCount = log->document()->isEmpty() ? 1 : log->document()->blockCount() + 1;
+    log->append(Q(text));
+    while (m_LogLineCount > kLogLimit) {
+        TrimLog();
+        m_LogLineCount = log->document()->blockCount() + 1;
+    }
+}
+
+void Tmainform::FtpClient1Display(const std::string& line)
+{
+    SetStatusText(0, Q(line));
+}
+
+void Tmainform::Display(const std::string& rawLine)
+{
+    if (IsFailureLine(rawLine)) {
+        AddList("Action not taken. Please notice the error displayed below.");
+        m_prompter.ShowMessage("Warning: " + rawLine, mkWarning);
+        PumpOnce();
+    }
+    const std::string line = MaskedLine(rawLine);
+    m_ui->listbox1->append(Q(line));
+    if (++m_LogLineCount > kLogLimit)
+        TrimLog();
+    const LineNotes notes = NotesFor(line);
+    for (const char* note : notes.Note) {
+        if (note)
+            AddList(note);
+    }
+    if (notes.Status)
+        SetStatusText(0, QString::fromUtf8(notes.Status));
+    if (notes.LoggedIn) {
+        m_LoggedIn = 1;
+        m_reconnectFailures = 0;
+    }
+    ScrollLogToEnd();
+}
+
+void Tmainform::FtpClient1Command(const std::string& command)
+{
+    m_TransferCommand = IsTransferCommand(command);
+}
+
+void Tmainform::FtpClient1BgException()
+{
+    m_prompter.ShowMessage("exception", mkError);
+}
+
+// ---------------------------------------------------------------- session events
+
+void Tmainform::FtpClient1SessionConnected()
+{
+    AddList("Trying To Connect");
+    SetStatusText(0, QString());
+    ScrollLogToEnd();
+}
+
+void Tmainform::FtpClient1SessionClosed()
+{
+    m_ReconnectPending = false;
+    m_LoggedIn = 0;
+    const bool english = IsEnglish(m_LanguageName);
+    AddList(Message(msgDisconnectedNote, english));
+    SetStatusText(0, QString::fromUtf8(Message(msgDisconnectedStatus, english)));
+    ScrollLogToEnd();
+    if (m_UserDisconnect)
+        return;
+    // Not asked for: settle the engine, then let the next tick reconnect.
+    m_ReconnectDir = m_CurrentRemoteDir;
+    Run(&ftp::TFtpClient::Abort);
+    for (;;) {
+        const ftp::TFtpState state = m_FtpClient1->State();
+        if (state == ftp::ftpStateClosed || state == ftp::ftpStateReady || state == ftp::ftpStateStepReady)
+            break;
+        PumpOnce();
+        platform::Sleep(1);
+    }
+    m_ReconnectPending = true;
+}
+
+// ---------------------------------------------------------------- connect
+
+void Tmainform::btnDisconnectClick()
+{
+    m_UserDisconnect = true;
+    m_ReconnectPending = false;
+    if (Connected())
+        Run(&ftp::TFtpClient::Abort);
+    if (Connected())
+        Run(&ftp::TFtpClient::Quit);
+    SetStatusText(0, QStringLiteral("Disconnected."));
+    while (Connected()) {
+        PumpOnce();
+        platform::Sleep(1);
+    }
+}
+
+bool Tmainform::ConnectToSelectedSite()
+{
+    btnDisconnectClick();
+    m_UserDisconnect = false;
+    const std::optional<SiteEntry> entry = FindSelectedSite();
+    if (!entry || entry->Record.Alias().empty()) {
+        m_prompter.ShowMessage(kMsgNoSiteDefined);
+        return false;
+    }
+    const SiteRecord& site = entry->Record;
+    WaitCursor hourglass;
+    SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, IsEnglish(m_LanguageName))));
+    ftp::TFtpClient& c = *m_FtpClient1;
+    c.SetHostName(site.HostName());
+    c.SetPort(site.Port());
+    c.SetUserName(site.UserName());
+    c.SetPassWord(site.Password());
+    c.SetPassive(m_PassiveMode != "NO");
+    if (!m_ProxyName.empty()) {
+        // "host:port" names a proxy that does not listen on the FTP port.
+        const std::size_t colon = m_ProxyName.rfind(':');
+        const bool withPort = colon != std::string::npos && colon + 1 < m_ProxyName.size()
+            && m_ProxyName.find_first_not_of("0123456789", colon + 1) == std::string::npos;
+        c.SetProxyServer(withPort ? m_ProxyName.substr(0, colon) : m_ProxyName);
+        c.SetProxyPort(withPort ? m_ProxyName.substr(colon + 1) : std::string("ftp"));
+        c.SetConnectionType(ftp::ftpProxy);
+    } else {
+        c.SetProxyServer({});
+        c.SetConnectionType(ftp::ftpDirect);
+    }
+    c.SetDisplayFileFlag(false);
+    if (!m_displaySwitched) {
+        m_displaySwitched = true;
+        c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { Display(line); };
+    }
+    // Its result is not consulted: what counts is Connected afterwards.
+    if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_refused)
+        return false;
+    if (!Connected()) {
+        SetStatusText(0, QStringLiteral("Cannot connect to server."));
+        return false;
+    }
+    c.SetHostDirName(site.RemoteDir().empty() ? std::string(".") : site.RemoteDir());
+    if (!Run(&ftp::TFtpClient::Cwd) && m_refused)
+        return false;
+    GetDir(dirview());
+    AddList("DIRECTORY LISTING IS FINISHED.");
+    if (m_LoggedIn == 1)
+        SetStatusText(0, QStringLiteral("Connected."));
+    if (!site.LocalDir().empty()) {
+        ui::TLsFilelistView28* files = m_ui->LsFilelistView281;
+        const QString local = QString::fromUtf8(DisplayText(site.LocalDir()));
+        if (files->SetDirectory(local))
+            m_ui->LsDirTreeCombo281->SetSelectedPath(files->Directory());
+    }
+    return true;
+}
+
+void Tmainform::btnConnectClick()
+{
+    ConnectToSelectedSite();
+}
+
+// ---------------------------------------------------------------- timer
+
+void Tmainform::Timer1Timer()
+{
+    m_timer1.stop();
+    ftp::TFtpClient& c = *m_FtpClient1;
+    if (m_ReconnectPending) {
+        m_ReconnectPending = false;
+        if (m_reconnectFailures >= kMaxReconnects) {
+            AddList("The connection was lost " + std::to_string(kMaxReconnects)
+                + " times in a row; no further attempt is made. Press Connect to try again.");
+            m_reconnectFailures = 0;
+        } else {
+            ++m_reconnectFailures;
+            if (ConnectToSelectedSite() && Connected()) {
+                c.SetHostDirName(m_ReconnectDir);
+                if (Run(&ftp::TFtpClient::Cwd))
+                    GetDir(dirview());
+                AddList("DIRECTORY LISTING IS FINISHED.");
+            }
+        }
+    }
+    if (c.State() == ftp::ftpStateReady)
+        ++m_IdleTicks;
+    if (m_IdleTicks % 30 == 0 && Connected() && c.State() == ftp::ftpStateReady) {
+        const std::string dir = c.HostDirName(), file = c.HostFileName(), local = c.LocalFileName();
+        c.SetLocalFileName("NOOP");
+        Run(&ftp::TFtpClient::Quote);
+        c.SetHostDirName(dir);
+        c.SetHostFileName(file);
+        c.SetLocalFileName(local);
+    }
+    if (!m_destroyed)
+        m_timer1.start();
+}
+
+// ---------------------------------------------------------------- commands and dialogs
+
+void Tmainform::mnuCommandClick()
+{
+    const std::optional<std::string> command = m_prompter.InputQuery("Enter Command", "Enter Command", "");
+    if (!command)
+        return; // cancelled: nothing is sent
+    m_FtpClient1->SetLocalFileName(*command);
+    Run(&ftp::TFtpClient::Quote);
+}
+
+void Tmainform::Proxy1Click()
+{
+    TOKBottomDlg dialog(m_ProxyName, m_PassiveMode, this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    m_ProxyName = dialog.ProxyName();
+    m_PassiveMode = dialog.PassiveMode();
+}
+
+void Tmainform::Options1Click()
+{
+    if (m_pagesDlg->exec() != QDialog::Accepted)
+        return;
+    Ui::TPagesDlg& d = m_pagesDlg->Form();
+    const bool boxes[7] = { d.chkPages->isChecked(), d.chkGif->isChecked(), d.chkJpg->isChecked(),
+        d.chkMultimedia->isChecked(), d.chkPerl->isChecked(), d.chkApplications->isChecked(),
+        d.chkZip->isChecked() };
+    ApplyUploadChoice(boxes, d.chkAll->isChecked(), m_UploadFilter, m_UploadType);
+}
+
+void Tmainform::About1Click()
+{
+    m_aboutBox->exec();
+}
+
+} // namespace app
