@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,8 @@ const LineCase kLines[] = {
     {"unknown month", "-rw-r--r--   1 u g 1234 Foo 15 10:30 y", "y"},
     {"no date at all", "-rw-r--r-- 1 u g 1 2 3 4 z", "z"},
 };
+
+void PrintTo(const LineCase& c, std::ostream* os) { *os << '"' << c.line << '"'; }
 
 class ListLine : public ::testing::TestWithParam<LineCase> {};
 
