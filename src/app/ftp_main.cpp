@@ -20,7 +20,11 @@
 #include "ui_dlgsite.h"
 #include "ui_mainform.h"
 
+#include <QAbstractButton>
 #include <QCloseEvent>
+#include <QListView>
+#include <QToolButton>
+#include <QTreeView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QGuiApplication>
@@ -639,6 +643,26 @@ void Tmainform::LanguageSelection()
             property == "hint" ? label->setToolTip(text) : label->setText(text);
         }
     }
+    SetAccessibleNames();
+}
+
+void Tmainform::SetAccessibleNames()
+{
+    const bool english = IsEnglish(m_LanguageName);
+    // An icon-only button is read by its hint, in the language of the hint.
+    for (QAbstractButton* button : findChildren<QAbstractButton*>()) {
+        auto* tool = qobject_cast<QToolButton*>(button);
+        const bool iconOnly = button->text().isEmpty() || (tool && tool->toolButtonStyle() == Qt::ToolButtonIconOnly);
+        if (iconOnly && !button->toolTip().isEmpty())
+            button->setAccessibleName(button->toolTip());
+    }
+    for (const DialogLabel& row : AccessibleNames()) {
+        if (auto* widget = findChild<QWidget*>(QString::fromLatin1(row.Control)))
+            widget->setAccessibleName(QString::fromUtf8(Text(row, english)));
+    }
+    const QString remote = m_ui->dirview->accessibleName();
+    m_ui->dirview->DetailsView()->setAccessibleName(remote);
+    m_ui->dirview->IconView()->setAccessibleName(remote);
 }
 
 void Tmainform::Turkish1Click()

@@ -108,6 +108,7 @@ public:
 
     // Languages.
     void LanguageSelection();
+    void SetAccessibleNames();
     void Turkish1Click();
     void English1Click();
 

@@ -255,6 +255,11 @@ private slots:
         WriteSite(site);
         auto form = NewForm();
         form->Turkish1Click();
+        // Controls without text of their own are named for screen readers, in Turkish now.
+        QCOMPARE(form->Form().dirview->DetailsView()->accessibleName(), QString::fromUtf8("Uzak dosyalar"));
+        QCOMPARE(form->Form().listbox1->accessibleName(), QString::fromUtf8("Günlük"));
+        QCOMPARE(form->Form().btnPrevious->accessibleName(), QString::fromUtf8("Önceki Klasör"));
+        QCOMPARE(form->Form().chkStop->accessibleName(), QString::fromUtf8("Durdur"));
         form->btnConnectClick();
         QCOMPARE(form->LoggedIn(), 0);
         QVERIFY(form->StatusText(0) != QString("Connected."));

@@ -53,6 +53,22 @@ constexpr DialogLabel kSiteDialogLabels[] = {
     {"cmbVendor", "Vendor:", "Sistem:"},
 };
 
+constexpr DialogLabel kAccessibleNames[] = {
+    {"listbox1", "Log", "Günlük"},
+    {"lbQueue", "Transfer queue", "Aktarım kuyruğu"},
+    {"dirview", "Remote files", "Uzak dosyalar"},
+    {"LsFilelistView281", "Local files", "Yerel dosyalar"},
+    {"LsDirTreeCombo281", "Local folder", "Yerel klasör"},
+    {"ComboBox1", "Connection Name", "Bağlantı İsmi"},
+    {"ToolButton7", "Refresh Folder", "Klasörü Yenile"},
+    {"btnQueue", "Run Queue", "Kuyruğu Çalıştır"},
+    {"chkPreview", "Preview", "Önizleme"},
+    {"chkStop", "Stop", "Durdur"},
+    {"btnCliPrevious", "Previous Folder", "Önceki Klasör"},
+    {"btnCliNewFolder", "New Folder", "Yeni Klasör"},
+    {"btnCliDelete", "Delete File(s)", "Dosya(ları) Sil"},
+};
+
 struct MessagePair {
     const char* English;
     const char* Turkish;
@@ -74,6 +90,7 @@ constexpr MessagePair kMessages[kMessageCount] = {
 std::span<const CaptionRow> MainCaptions() { return kMainCaptions; }
 
 std::span<const DialogLabel> SiteDialogLabels() { return kSiteDialogLabels; }
+std::span<const DialogLabel> AccessibleNames() { return kAccessibleNames; }
 
 const char* Message(TMessageId id, bool english)
 {

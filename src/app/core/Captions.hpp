@@ -31,6 +31,11 @@ struct DialogLabel {
 };
 std::span<const DialogLabel> SiteDialogLabels();
 
+// Names that screen readers and desktop automation read for controls that
+// show no text of their own (Control is the objectName). Icon-only buttons
+// whose hint is in the caption table take that hint instead.
+std::span<const DialogLabel> AccessibleNames();
+
 inline const char* Text(const CaptionRow& row, bool english) { return english ? row.English : row.Turkish; }
 inline const char* Text(const DialogLabel& row, bool english) { return english ? row.English : row.Turkish; }
 
