@@ -8,6 +8,7 @@
 #include "app/core/SafeFile.hpp"
 #include "app/core/SessionLog.hpp"
 #include "app/core/Settings.hpp"
+#include "app/WindowHelpers.hpp"
 #include "app/dirview.hpp"
 #include "ftp/FtpCli.hpp"
 #include "platform/EventLoop.hpp"
@@ -36,18 +37,7 @@ constexpr int kEventSliceMs = 20;
 // A recursive walk goes no deeper.
 constexpr int kMaxWalkDepth = 64;
 
-QString Q(const std::string& s)
-{
-    return QString::fromUtf8(DisplayText(s));
-}
 
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
 bool ReadWhole(const std::string& path, std::string& text)
 {
@@ -112,7 +102,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
         text.clear();
     std::remove(listingFile.c_str());
 
-    m_ui->lblRemote->setText(Q(m_CurrentRemoteDir));
+    m_ui->lblRemote->setText(ShownText(m_CurrentRemoteDir));
     m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
     SetStatusText(0, QString());
 

@@ -7,6 +7,7 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/SessionLog.hpp"
 #include "app/core/Settings.hpp"
+#include "app/WindowHelpers.hpp"
 #include "app/dirview.hpp"
 #include "app/hakkinda.hpp"
 #include "app/options.hpp"
@@ -33,36 +34,8 @@ namespace app {
 
 namespace {
 
-QString Q(const std::string& s)
-{
-    return QString::fromUtf8(DisplayText(s));
-}
 
-// The hourglass for the life of a command, taken down on every way out.
-class WaitCursor {
-public:
-    WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-    ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-};
 
-// Stops Timer1 for the life of a handler and starts it again at the end.
-class TimerPause {
-public:
-    explicit TimerPause(QTimer& timer) : m_timer(timer), m_wasActive(timer.isActive()) { timer.stop(); }
-    ~TimerPause()
-    {
-        if (m_wasActive)
-            m_timer.start();
-    }
-    TimerPause(const TimerPause&) = delete;
-    TimerPause& operator=(const TimerPause&) = delete;
-
-private:
-    QTimer& m_timer;
-    bool m_wasActive;
-};
 
 // Lets the window and the sockets run for a moment.
 void PumpOnce()
@@ -153,7 +126,7 @@ void Tmainform::AddList(const std::string& text)
 {
     QTextEdit* log = m_ui->listbox1;
     m_LogLineCount = log->document()->isEmpty() ? 1 : log->document()->blockCount() + 1;
-    log->append(Q(text));
+    log->append(ShownText(text));
     while (m_LogLineCount > kLogLimit) {
         TrimLog();
         m_LogLineCount = log->document()->blockCount() + 1;
@@ -162,7 +135,7 @@ void Tmainform::AddList(const std::string& text)
 
 void Tmainform::FtpClient1Display(const std::string& line)
 {
-    SetStatusText(0, Q(line));
+    SetStatusText(0, ShownText(line));
 }
 
 void Tmainform::Display(const std::string& rawLine)
@@ -173,7 +146,7 @@ void Tmainform::Display(const std::string& rawLine)
         PumpOnce();
     }
     const std::string line = MaskedLine(rawLine);
-    m_ui->listbox1->append(Q(line));
+    m_ui->listbox1->append(ShownText(line));
     if (++m_LogLineCount > kLogLimit)
         TrimLog();
     const LineNotes notes = NotesFor(line);
