@@ -34,9 +34,6 @@ namespace app {
 
 namespace {
 
-
-
-
 // Lets the window and the sockets run for a moment.
 void PumpOnce()
 {
