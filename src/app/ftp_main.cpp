@@ -136,6 +136,7 @@ void Tmainform::FormCreate()
     m_ui->ComboBox1->clear();
     if (!m_book.Open(m_ProgramDir, &error))
         Report(error);
+    AddDemoSite();
     FillSiteList();
     if (m_ui->ComboBox1->count() > 0)
         m_ui->ComboBox1->setCurrentIndex(0);
@@ -148,6 +149,30 @@ void Tmainform::FormCreate()
 
     // 10. Folder and file icons of the remote view.
     CreateImageLists();
+}
+
+// scripts/run names its demo server in TALLOWIN_DEMO ("host:port"); an empty
+// book then offers that server, so a first start has something to connect to.
+void Tmainform::AddDemoSite()
+{
+    const std::string demo = qgetenv("TALLOWIN_DEMO").toStdString();
+    const std::size_t colon = demo.rfind(':');
+    if (!m_book.IsOpen() || colon == std::string::npos || colon == 0)
+        return;
+    const std::string host = demo.substr(0, colon);
+    const std::string port = demo.substr(colon + 1);
+    if (port.empty() || port.find_first_not_of("0123456789") != std::string::npos)
+        return;
+    std::string error;
+    // A failed read is left to FillSiteList, which reports it.
+    if (!m_book.LiveEntries(&error).empty() || !error.empty())
+        return;
+    SiteRecord record;
+    if (!(record.SetAlias("Demo") && record.SetHostName(host) && record.SetUserName("demo")
+            && record.SetPassword("demo") && record.SetPort(port) && record.SetRemoteDir("")))
+        return;
+    if (!m_book.Add(record, &error))
+        Report(error);
 }
 
 void Tmainform::WireControls()

@@ -204,6 +204,7 @@ private:
     void SplitPanes();
     void CreateImageLists();
     void WireControls();
+    void AddDemoSite();
     void FillSiteList();
     void SelectSiteAt(std::size_t position);
     void Report(const std::string& message);

@@ -142,6 +142,7 @@ private slots:
         m_home = std::make_unique<QTemporaryDir>();
         QVERIFY(m_home->isValid());
         qputenv("TALLOWIN_HOME", m_home->path().toUtf8());
+        qunsetenv("TALLOWIN_DEMO"); // scripts/run may have set it
         m_prompter = ScriptedPrompter();
     }
     void cleanup() { QCOMPARE(m_prompter.Pending(), std::size_t(0)); }
@@ -676,6 +677,37 @@ private slots:
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 0);
         QCOMPARE(ReadAll(Home("language.txt")), QByteArray("TURKCE\r\nproxy.host\r\nYES\r\n"));
+    }
+
+    void emptyBookOffersTheDemoServer()
+    {
+        qputenv("TALLOWIN_DEMO", "127.0.0.1:2121");
+        {
+            auto form = NewForm();
+            QCOMPARE(Sites(*form), QStringList({ "Demo" }));
+            const std::optional<SiteEntry> demo = form->FindSelectedSite();
+            QVERIFY(demo);
+            const SiteRecord& r = demo->Record;
+            QCOMPARE(r.HostName(), std::string("127.0.0.1"));
+            QCOMPARE(r.Port(), std::string("2121"));
+            QCOMPARE(r.UserName(), std::string("demo"));
+            QCOMPARE(r.Password(), std::string("demo"));
+            QCOMPARE(r.RemoteDir(), std::string());
+        }
+        // A book that holds a site of its own is left alone.
+        m_home = std::make_unique<QTemporaryDir>();
+        qputenv("TALLOWIN_HOME", m_home->path().toUtf8());
+        {
+            SiteBook book;
+            QVERIFY(book.Open(Home().toStdString()));
+            SiteRecord r;
+            r.SetAlias("mine");
+            r.SetHostName("ftp.example.org");
+            QVERIFY(book.Add(r));
+        }
+        auto form = NewForm();
+        QCOMPARE(Sites(*form), QStringList({ "mine" }));
+        qunsetenv("TALLOWIN_DEMO");
     }
 };
 
