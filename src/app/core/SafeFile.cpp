@@ -40,7 +40,13 @@ std::string BaseOf(const std::string& path)
 // A temporary file beside path, created exclusively.
 int CreateTemp(const std::string& path, std::string& tempPath, mode_t mode)
 {
-    thread_local std::mt19937_64 rng{std::random_device{}()};
+    thread_local std::mt19937_64 rng;
+    thread_local pid_t seededIn = 0;
+    // A forked child must not retry the names its parent (or a killed sibling) left behind.
+    if (seededIn != getpid()) {
+        rng.seed(std::random_device{}());
+        seededIn = getpid();
+    }
     for (int attempt = 0; attempt < 20; ++attempt) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
