@@ -40,7 +40,13 @@ std::string BaseOf(const std::string& path)
 // A temporary file beside path, created exclusively.
 int CreateTemp(const std::string& path, std::string& tempPath, mode_t mode)
 {
-    thread_local std::mt19937_64 rng{std::random_device{}()};
+    thread_local std::mt19937_64 rng;
+    thread_local pid_t seededIn = 0;
+    // A forked child must not retry the names its parent (or a killed sibling) left behind.
+    if (seededIn != getpid()) {
+        rng.seed(std::random_device{}());
+        seededIn = getpid();
+    }
     for (int attempt = 0; attempt < 20; ++attempt) {
         char suffix[24];
         std::snprintf(suffix, sizeof suffix, ".%012llx.tmp",
@@ -72,6 +78,29 @@ bool WriteAll(int fd, std::string_view bytes)
     return true;
 }
 
+// Resolves a symbolic link, so the file it points to is the one replaced.
+std::string Target(const std::string& path)
+{
+    struct stat st {};
+    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        char target[PATH_MAX];
+        if (realpath(path.c_str(), target))
+            return target;
+    }
+    return path;
+}
+
+// Makes a rename in the folder durable.
+int SyncDir(const std::string& dir)
+{
+    const int dirFd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dirFd < 0)
+        return errno;
+    const int err = fsync(dirFd) == 0 ? 0 : errno;
+    close(dirFd);
+    return err;
+}
+
 } // namespace
 
 bool FileExists(const std::string& path)
@@ -80,16 +109,11 @@ bool FileExists(const std::string& path)
     return lstat(path.c_str(), &st) == 0;
 }
 
-bool WriteFileAtomic(const std::string& linkOrPath, std::string_view bytes, int mode, std::string* error)
+bool WriteFileAtomic(const std::string& linkOrPath, std::string_view bytes, int mode, std::string* error,
+                     SyncMode sync)
 {
-    // Replace the file a symbolic link points to, not the link.
-    std::string path = linkOrPath;
+    const std::string path = Target(linkOrPath);
     struct stat st {};
-    if (lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-        char target[PATH_MAX];
-        if (realpath(path.c_str(), target))
-            path = target;
-    }
     const bool exists = stat(path.c_str(), &st) == 0;
     if (exists && !S_ISREG(st.st_mode)) {
         SetError(error, "Cannot write", path, EISDIR);
@@ -123,7 +147,7 @@ bool WriteFileAtomic(const std::string& linkOrPath, std::string_view bytes, int 
         err = errno;
     else if (setMode && fchmod(fd, finalMode) != 0)
         err = errno;
-    else if (fsync(fd) != 0)
+    else if (sync == SyncMode::Now && fsync(fd) != 0)
         err = errno;
     if (close(fd) != 0 && err == 0)
         err = errno;
@@ -134,11 +158,26 @@ bool WriteFileAtomic(const std::string& linkOrPath, std::string_view bytes, int 
         SetError(error, "Cannot write", path, err);
         return false;
     }
-    // Make the rename itself durable.
-    const int dirFd = open(DirOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        fsync(dirFd);
-        close(dirFd);
+    if (sync == SyncMode::Now)
+        SyncDir(DirOf(path));
+    return true;
+}
+
+bool SyncFile(const std::string& linkOrPath, std::string* error)
+{
+    const std::string path = Target(linkOrPath);
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        SetError(error, "Cannot flush", path, errno);
+        return false;
+    }
+    int err = fsync(fd) == 0 ? 0 : errno;
+    close(fd);
+    if (err == 0)
+        err = SyncDir(DirOf(path));
+    if (err != 0) {
+        SetError(error, "Cannot flush", path, err);
+        return false;
     }
     return true;
 }

@@ -1,0 +1,351 @@
+#include "app/core/Queue.hpp"
+
+#include "app/core/SafeFile.hpp"
+
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+#include <system_error>
+
+namespace app {
+namespace fs = std::filesystem;
+
+namespace {
+
+bool HasLineBreak(std::string_view text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+void Note(std::vector<std::string>* notes, std::string text)
+{
+    if (notes)
+        notes->push_back(std::move(text));
+}
+
+std::string Quoted(const std::string& text)
+{
+    return "\"" + text + "\"";
+}
+
+// The path's elements with "." and ".." resolved; ".." at the root stays
+// there, a leading ".." of a relative path is kept.
+std::vector<std::string_view> Elements(std::string_view path)
+{
+    std::vector<std::string_view> parts;
+    const bool absolute = !path.empty() && path.front() == '/';
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t end = path.find('/', pos);
+        if (end == std::string_view::npos)
+            end = path.size();
+        const std::string_view part = path.substr(pos, end - pos);
+        pos = end + 1;
+        if (part.empty() || part == ".")
+            continue;
+        if (part == "..") {
+            if (!parts.empty() && parts.back() != "..")
+                parts.pop_back();
+            else if (!absolute)
+                parts.push_back(part);
+            continue;
+        }
+        parts.push_back(part);
+    }
+    return parts;
+}
+
+bool HasParentElement(std::string_view path)
+{
+    std::size_t pos = 0;
+    while (pos <= path.size()) {
+        std::size_t end = path.find('/', pos);
+        if (end == std::string_view::npos)
+            end = path.size();
+        if (path.substr(pos, end - pos) == "..")
+            return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
+// The absolute form of a local path, "." and ".." resolved as text.
+std::string Absolute(const std::string& path, const std::string& cwd)
+{
+    const std::string full = !path.empty() && path.front() == '/' ? path : cwd + "/" + path;
+    std::string result;
+    for (const std::string_view part : Elements(full)) {
+        result += '/';
+        result += part;
+    }
+    return result.empty() ? "/" : result;
+}
+
+std::string Join(const std::string& dir, const std::string& name)
+{
+    return dir == "/" ? "/" + name : dir + "/" + name;
+}
+
+class UploadWalk {
+public:
+    UploadWalk(const std::string& cwd, const std::string& currentRemoteDir, std::vector<std::string>& out,
+        std::vector<std::string>* notes, const std::function<void()>& pump)
+        : m_cwd(cwd)
+        , m_remoteDir(currentRemoteDir)
+        , m_out(out)
+        , m_notes(notes)
+        , m_pump(pump)
+    {
+    }
+
+    void Folder(const std::string& local, const std::string& remote)
+    {
+        const std::string absolute = Absolute(local, m_cwd);
+        if (!Add(kUploadDir, local + "/", remote + "/"))
+            return;
+        std::error_code ec;
+        fs::directory_iterator it(absolute, ec);
+        if (ec) {
+            Note(m_notes,
+                Quoted(absolute) + " cannot be read (" + ec.message() + "); its contents are not queued.");
+            return;
+        }
+        for (; it != fs::directory_iterator(); it.increment(ec)) {
+            if (ec)
+                break;
+            const std::string name = it->path().filename().string();
+            if (name.empty() || name.front() == '.')
+                continue;
+            const std::string localPath = Join(absolute, name);
+            const std::string remotePath = m_remoteDir + "/" + remote + "/" + name;
+            if (name.find('\\') != std::string::npos) {
+                // The server would see the '\' as a folder separator.
+                Note(m_notes, Quoted(localPath) + " has a '\\' in its name; it is skipped.");
+                continue;
+            }
+            std::error_code linkEc;
+            const bool link = it->is_symlink(linkEc);
+            std::error_code typeEc;
+            const fs::file_status status = it->status(typeEc);
+            if (link && status.type() == fs::file_type::not_found) {
+                Note(m_notes, Quoted(localPath) + " is a broken link; it is skipped.");
+                continue;
+            }
+            if (typeEc) {
+                Note(m_notes,
+                    Quoted(localPath) + " cannot be read (" + typeEc.message() + "); it is skipped.");
+                continue;
+            }
+            if (fs::is_directory(status)) {
+                if (!Add(kUploadDir, localPath, remotePath))
+                    continue;
+                // A link is created remotely as a folder but never followed: it may lead back up.
+                if (!link)
+                    Folder(local + "/" + name, remote + "/" + name);
+            } else if (fs::is_regular_file(status)) {
+                if (Add(kUploadFile, localPath, remotePath) && m_pump)
+                    m_pump();
+            } else {
+                // Reading a pipe or a device would never end.
+                Note(m_notes, Quoted(localPath) + " is not a file or folder; it is skipped.");
+            }
+        }
+        if (ec)
+            Note(m_notes,
+                Quoted(absolute) + " could not be read to the end (" + ec.message()
+                    + "); the rest of it is not queued.");
+    }
+
+    // Appends marker + local + ";" + remote unless the line could not be split back.
+    bool Add(const char* marker, const std::string& local, const std::string& remote)
+    {
+        if (local.find(';') != std::string::npos || HasLineBreak(local) || HasLineBreak(remote)) {
+            Note(m_notes,
+                Quoted(local) + " cannot be written in the queue (a ';' or a line break); it is skipped.");
+            return false;
+        }
+        m_out.push_back(marker + local + ";" + remote);
+        return true;
+    }
+
+private:
+    const std::string& m_cwd;
+    const std::string& m_remoteDir;
+    std::vector<std::string>& m_out;
+    std::vector<std::string>* m_notes;
+    const std::function<void()>& m_pump;
+};
+
+} // namespace
+
+QueueEntry SplitQueueLine(std::string_view line)
+{
+    QueueEntry entry;
+    if (line.empty())
+        return entry;
+    entry.Op = line[0];
+    const std::size_t firstSemi = line.find(';');
+    if (firstSemi != std::string_view::npos && firstSemi > 2)
+        entry.Kind = line.substr(2, firstSemi - 2);
+    const std::string_view rest = line.size() > 4 ? line.substr(4) : std::string_view();
+    const std::size_t semi = rest.find(';');
+    if (entry.Op == 'R' || semi == std::string_view::npos) {
+        // A name with ';' in it must not turn part of itself into a local path.
+        entry.Remote = rest;
+    } else {
+        entry.Local = rest.substr(0, semi);
+        entry.Remote = rest.substr(semi + 1);
+    }
+    std::replace(entry.Remote.begin(), entry.Remote.end(), '\\', '/');
+    return entry;
+}
+
+void BuildUploadEntries(const std::string& local, const std::string& remote, const std::string& cwd,
+    const std::string& currentRemoteDir, std::vector<std::string>& out, std::vector<std::string>* notes,
+    const std::function<void()>& pump)
+{
+    UploadWalk walk(cwd, currentRemoteDir, out, notes, pump);
+    const std::string absolute = Absolute(local, cwd);
+    struct stat st {};
+    const bool exists = stat(absolute.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) {
+        walk.Folder(local, remote);
+        return;
+    }
+    if (exists && !S_ISREG(st.st_mode)) {
+        Note(notes, Quoted(absolute) + " is not a file or folder; it is skipped.");
+        return;
+    }
+    if (walk.Add(kUploadFile, absolute, currentRemoteDir + "/" + remote) && pump)
+        pump();
+}
+
+void BuildDownloadEntries(const std::string& base, const std::string& currentRemoteDir,
+    const std::vector<WalkedRow>& rows, std::vector<std::string>& out, std::vector<std::string>* notes)
+{
+    for (const WalkedRow& row : rows) {
+        const std::string& caption = row.Caption;
+        const std::string local = base + caption;
+        if (caption.empty() || HasParentElement(caption) || caption.find('\0') != std::string::npos
+            || !StaysInside(base, local)) {
+            Note(notes, Quoted(caption) + " would be saved outside " + Quoted(base) + "; it is not queued.");
+            continue;
+        }
+        if (local.find(';') != std::string::npos || HasLineBreak(caption)) {
+            Note(notes,
+                Quoted(caption)
+                    + " cannot be written in the queue (a ';' or a line break); it is not queued.");
+            continue;
+        }
+        out.push_back(
+            (row.Folder ? kDownloadDir : kDownloadFile) + local + ";" + currentRemoteDir + "/" + caption);
+    }
+}
+
+void BuildDeleteEntries(
+    const std::vector<WalkedRow>& rows, std::vector<std::string>& out, std::vector<std::string>* notes)
+{
+    for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
+        if (HasLineBreak(it->Caption)) {
+            // Saved and read back it would become two entries.
+            Note(notes,
+                Quoted(it->Caption) + " cannot be written in the queue (a line break); it is not deleted.");
+            continue;
+        }
+        out.push_back((it->Folder ? kDeleteDir : kDeleteFile) + it->Caption);
+    }
+}
+
+bool StaysInside(const std::string& folder, const std::string& path)
+{
+    const bool folderAbsolute = !folder.empty() && folder.front() == '/';
+    const bool pathAbsolute = !path.empty() && path.front() == '/';
+    if (folderAbsolute != pathAbsolute)
+        return false;
+    const std::vector<std::string_view> outer = Elements(folder);
+    const std::vector<std::string_view> inner = Elements(path);
+    if (inner.size() < outer.size() || !std::equal(outer.begin(), outer.end(), inner.begin()))
+        return false;
+    // A relative folder's leading ".." elements are not a place to stay in.
+    return std::find(inner.begin() + static_cast<std::ptrdiff_t>(outer.size()), inner.end(), "..")
+        == inner.end();
+}
+
+bool IsValidModeText(std::string_view text)
+{
+    if (text.size() != 3 && text.size() != 4)
+        return false;
+    return std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '7'; });
+}
+
+// ---------------------------------------------------------------- queue file
+
+QueueFile::QueueFile(std::string path, Clock clock)
+    : m_path(std::move(path))
+    , m_clock(std::move(clock))
+{
+}
+
+std::chrono::steady_clock::time_point QueueFile::Now() const
+{
+    return m_clock ? m_clock() : std::chrono::steady_clock::now();
+}
+
+bool QueueFile::Load(std::vector<std::string>& lines, std::string* error)
+{
+    lines.clear();
+    std::string bytes;
+    std::string readError;
+    if (!ReadWholeFile(m_path, bytes, &readError)) {
+        if (FileExists(m_path)) {
+            if (error)
+                *error = readError;
+            m_known = false;
+            return false;
+        }
+        bytes.clear();
+    }
+    lines = SplitLines(bytes);
+    m_saved = lines;
+    m_known = true;
+    m_pending = false;
+    m_lastFlush = Now();
+    return true;
+}
+
+bool QueueFile::Save(const std::vector<std::string>& lines, std::string* error)
+{
+    for (const std::string& line : lines) {
+        if (line.find('\n') != std::string::npos) {
+            if (error)
+                *error = "Cannot write \"" + m_path + "\": a queue entry contains a line break";
+            return false;
+        }
+    }
+    const bool dropsHead = m_known && lines.size() <= m_saved.size()
+        && std::equal(lines.begin(), lines.end(), m_saved.end() - static_cast<std::ptrdiff_t>(lines.size()));
+    const auto now = Now();
+    const bool flush = !dropsHead || now - m_lastFlush >= std::chrono::seconds(1);
+    if (!WriteFileAtomic(
+            m_path, JoinLinesCrLf(lines), kKeepMode, error, flush ? SyncMode::Now : SyncMode::Later))
+        return false;
+    m_saved = lines;
+    m_known = true;
+    m_pending = !flush;
+    if (flush)
+        m_lastFlush = now;
+    return true;
+}
+
+bool QueueFile::Flush(std::string* error)
+{
+    if (!m_pending)
+        return true;
+    if (!SyncFile(m_path, error))
+        return false;
+    m_pending = false;
+    m_lastFlush = Now();
+    return true;
+}
+
+} // namespace app
