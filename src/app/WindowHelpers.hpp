@@ -10,6 +10,9 @@
 
 namespace app {
 
+// A recursive walk of remote folders goes no deeper.
+inline constexpr int kMaxWalkDepth = 64;
+
 // The on-screen form of stored or server bytes.
 inline QString ShownText(const std::string& bytes)
 {

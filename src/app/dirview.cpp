@@ -42,6 +42,7 @@ QVariant TRemoteModel::data(const QModelIndex& index, int role) const
     const int column = index.column();
     switch (role) {
     case Qt::DisplayRole:
+    case Qt::EditRole:
     case Qt::AccessibleTextRole:
     case Qt::ToolTipRole: {
         if (role == Qt::ToolTipRole && column != 0)
@@ -90,7 +91,24 @@ Qt::ItemFlags TRemoteModel::flags(const QModelIndex& index) const
 {
     if (!index.isValid())
         return Qt::NoItemFlags;
-    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemNeverHasChildren;
+    const Qt::ItemFlags editable = index.column() == 0 ? Qt::ItemIsEditable : Qt::NoItemFlags;
+    return Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsDragEnabled | Qt::ItemNeverHasChildren | editable;
+}
+
+bool TRemoteModel::setData(const QModelIndex& index, const QVariant& value, int role)
+{
+    if (role != Qt::EditRole || !index.isValid() || index.column() != 0 || index.row() >= int(m_rows.size()))
+        return false;
+    const std::string name = value.toString().toStdString();
+    RemoteRow& row = m_rows[std::size_t(index.row())];
+    if (name.empty() || name == row.name || !OnEdited || !OnEdited(index.row(), name))
+        return false;
+    // OnEdited may have listed the folder again; the row is looked up afresh.
+    if (index.row() < int(m_rows.size())) {
+        m_rows[std::size_t(index.row())].name = name;
+        emit dataChanged(index, index);
+    }
+    return true;
 }
 
 void TRemoteModel::SetRows(std::vector<RemoteRow> rows)
@@ -163,7 +181,8 @@ TDirView::TDirView(QWidget* parent)
     for (QAbstractItemView* view : { static_cast<QAbstractItemView*>(m_details), static_cast<QAbstractItemView*>(m_icons) }) {
         view->setSelectionMode(QAbstractItemView::ExtendedSelection);
         view->setSelectionBehavior(QAbstractItemView::SelectRows);
-        view->setEditTriggers(QAbstractItemView::NoEditTriggers);
+        // A click on a selected row's name edits it in place; F2 is the rename dialog's.
+        view->setEditTriggers(QAbstractItemView::SelectedClicked);
         view->setDragEnabled(true);
         view->setContextMenuPolicy(Qt::NoContextMenu); // the stack's own policy decides
         view->installEventFilter(this);
@@ -277,6 +296,12 @@ bool TDirView::eventFilter(QObject* watched, QEvent* event)
             return true;
         case Qt::Key_F5:
             emit RefreshRequested();
+            return true;
+        case Qt::Key_Delete:
+            emit DeleteRequested();
+            return true;
+        case Qt::Key_F2:
+            emit RenameRequested();
             return true;
         default:
             break;

@@ -45,6 +45,10 @@ public:
     // Where icons come from: index 0 folder, 1 file, 2 and up per extension.
     void SetImageLists(const ui::TImageList* small, const ui::TImageList* large);
     void SetLargeIcons(bool large);
+    bool setData(const QModelIndex& index, const QVariant& value, int role) override;
+    // Asked when the user finished editing a name in place; the row takes
+    // the new name only when it returns true.
+    std::function<bool(int row, const std::string& name)> OnEdited;
 
 private:
     std::vector<RemoteRow> m_rows;
@@ -90,6 +94,9 @@ signals:
     // Backspace and F5.
     void ParentRequested();
     void RefreshRequested();
+    // Delete and F2.
+    void DeleteRequested();
+    void RenameRequested();
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -91,17 +91,11 @@ void Tmainform::FormCreate()
         Report(error);
 
     // 3. The transfer queue.
-    m_ui->lbQueue->clear();
-    const std::string queueFile = JoinPath(m_ProgramDir, "queue.txt");
-    if (FileExists(queueFile)) {
-        std::vector<std::string> lines;
-        if (ReadLines(queueFile, lines, &error)) {
-            for (const std::string& line : lines)
-                m_ui->lbQueue->appendPlainText(Q(line));
-        } else {
-            Report(error);
-        }
-    }
+    m_queueFile = std::make_unique<QueueFile>(JoinPath(m_ProgramDir, "queue.txt"));
+    m_queue.clear();
+    if (!m_queueFile->Load(m_queue, &error))
+        Report(error);
+    ShowQueue();
 
     // 4. The settings, all or nothing.
     std::string settingsError;
@@ -203,8 +197,12 @@ void Tmainform::WireControls()
         m_statusPanels[i]->setObjectName(QStringLiteral("StatusPanel%1").arg(i));
         m_statusPanels[i]->setFrameShape(QFrame::Panel);
         m_statusPanels[i]->setFrameShadow(QFrame::Sunken);
-        m_statusPanels[i]->setFixedWidth(i == 0 ? 330 : 50);
-        f.Status->addWidget(m_statusPanels[i]);
+        // Panel 1 carries the transfer's progress, speed and time left: it takes the rest.
+        if (i == 0)
+            m_statusPanels[i]->setFixedWidth(330);
+        else
+            m_statusPanels[i]->setMinimumWidth(50);
+        f.Status->addWidget(m_statusPanels[i], i);
     }
 
     f.Splitter1->installEventFilter(this);
@@ -235,6 +233,9 @@ void Tmainform::WireControls()
     connect(f.dirview, &TDirView::HeaderClicked, this, [this](int column) { dirviewColumnClick(column); });
     connect(f.dirview, &TDirView::ParentRequested, this, [this] { btnPreviousClick(); });
     connect(f.dirview, &TDirView::RefreshRequested, this, [this] { Refresh1Click(); });
+    connect(f.dirview, &TDirView::DeleteRequested, this, [this] { DeleteFTP(); });
+    connect(f.dirview, &TDirView::RenameRequested, this, [this] { Rename1Click(); });
+    f.dirview->Model().OnEdited = [this](int row, const std::string& name) { return dirviewEdited(row, name); };
 
     // The local pane.
     f.LsDirTreeCombo281->SetFileList(f.LsFilelistView281);
@@ -458,6 +459,9 @@ void Tmainform::FormDestroy()
     c.OnBgException = nullptr;
     c.OnError = nullptr;
     c.OnProgress = nullptr;
+    std::string queueError;
+    if (m_queueFile && !m_queueFile->Flush(&queueError))
+        Report(queueError);
     m_book.Close();
     std::string error;
     if (!m_keepSettingsFile

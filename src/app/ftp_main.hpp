@@ -5,15 +5,18 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/core/Queue.hpp"
 #include "app/core/RemoteList.hpp"
 #include "app/core/SiteBook.hpp"
 #include "ui/HelpWindow.hpp"
 
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QMainWindow>
 #include <QPointer>
 #include <QTimer>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -151,23 +154,43 @@ public:
     void LsFilelistView281ItemChange(const QString& item);
     int SortColumn() const { return m_SortColumn; }
 
-    // Transfer queue.
-    void btnQueueClick() { }
-    void Clear1Click() { }
-    void UploadQueue1Click() { }
+    // Transfer queue (queue.cpp).
+    void btnQueueClick();
+    void Clear1Click();
+    void UploadQueue1Click();
     void chkStopClick() { m_StopRequested = true; }
     void Copy1Click() { }
     void PasteServerClick() { }
+    void ProcessQueue();
+    bool FinishQueueEntry();
+    void QueueUpload(const std::string& local, const std::string& remote);
+    void QueueforDownload();
+    void DownloadToTemp();
+    void FtpClient1Progress(std::int64_t Count, bool& Abort);
+    // The queue's lines, head first (lbQueue shows them).
+    const std::vector<std::string>& Queue() const { return m_queue; }
+    // Appends entries and saves the queue file at once.
+    void AppendQueue(const std::vector<std::string>& lines);
+    bool QueueRunning() const { return m_queueRunning; }
+    // Paths DownloadToTemp collected for the clipboard.
+    const std::vector<std::string>& DropFiles() const { return m_DropFiles; }
+    // Opens a local file with the desktop's application; tests replace it.
+    std::function<void(const std::string& path)> OnOpenFile;
+    void OpenLocalFile(const std::string& path);
 
-    // Remote file operations.
-    void Delete1Click() { }
-    void Delete2Click() { }
-    void RenameClick() { }
-    void Rename1Click() { }
-    void ChMod1Click() { }
-    void btnNewFolderClick() { }
-    void NewFolder3Click() { }
-    void MakeDefaultDir1Click() { }
+    // Remote file operations (remoteops.cpp).
+    void Delete1Click();
+    void Delete2Click();
+    void DeleteFTP();
+    void RenameClick();
+    void Rename1Click();
+    // The in-place edit of a row's name ended; true when the server renamed it.
+    bool dirviewEdited(int row, const std::string& text);
+    void ChMod1Click();
+    void MarkFiles(const std::string& name, bool folder, const std::string& mode);
+    void btnNewFolderClick();
+    void NewFolder3Click();
+    void MakeDefaultDir1Click();
 
     // Local pane operations.
     void NewDirectory1Click();
@@ -218,6 +241,11 @@ private:
     void TrimLog();
     bool FetchListing(std::vector<RemoteRow>& rows);
     int IconIndex(const std::string& key);
+    void ShowQueue();
+    bool SaveQueue();
+    bool RunQueue();
+    bool Download(const QueueEntry& entry);
+    void StartProgress(std::int64_t size);
     void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 
     std::unique_ptr<Ui::Tmainform> m_ui;
@@ -248,6 +276,17 @@ private:
     // Working folders of the recursive walk in progress, outermost first.
     std::vector<std::string> m_walkDirs;
     QString m_selectedLocalItem;
+    std::vector<std::string> m_queue;
+    std::unique_ptr<QueueFile> m_queueFile;
+    bool m_queueRunning = false;
+    int m_QueueTotal = 0;
+    int m_QueueRemaining = 0;
+    std::vector<std::string> m_DropFiles;
+    std::int64_t m_transferSize = -1;
+    QElapsedTimer m_transferClock;
+    qint64 m_lastProgressMs = 0;
+    bool m_ChangeAll = false;
+    int m_markDepth = 0;
     int m_SortColumn = 0;
     int m_Tag = 0; // sort direction of the last column click
     bool m_closing = false;

@@ -34,8 +34,6 @@ namespace {
 
 // A long listing still lets the window repaint and take the stop button.
 constexpr int kEventSliceMs = 20;
-// A recursive walk goes no deeper.
-constexpr int kMaxWalkDepth = 64;
 
 
 
@@ -203,9 +201,12 @@ void Tmainform::RemoteDirChange(const RemoteRow& row)
         AddList("DIRECTORY LISTING IS FINISHED.");
         return;
     }
-    // Opening a file goes through its temporary copy, which the transfer
-    // queue makes.
+    // A file opens through its copy in the scratch folder.
     m_AnswerAll = false;
+    DownloadToTemp();
+    const std::string name = CommandName(row);
+    if (IsWalkableName(name))
+        OpenLocalFile(JoinPath(ScratchDir(), name));
 }
 
 void Tmainform::RemoteDirPrevious()

@@ -61,6 +61,7 @@ void Tmainform::SetUpFtpClient()
     c.OnCommand = [this](ftp::TCustomFtpCli*, std::string& command) { FtpClient1Command(command); };
     c.OnSessionConnected = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionConnected(); };
     c.OnSessionClosed = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionClosed(); };
+    c.OnProgress = [this](ftp::TCustomFtpCli*, std::int64_t count, bool& abort) { FtpClient1Progress(count, abort); };
     c.OnBgException
         = [this](ftp::TCustomFtpCli*, const std::exception&, bool&) { FtpClient1BgException(); };
     // The engine's refusals (a missing value, a busy engine) end the command
@@ -314,6 +315,10 @@ void Tmainform::Timer1Timer()
         c.SetHostFileName(file);
         c.SetLocalFileName(local);
     }
+    // Finished entries reach the disk within a second.
+    std::string error;
+    if (m_queueFile && m_queueFile->FlushPending() && !m_queueFile->Flush(&error))
+        AddList(error);
     if (!m_destroyed)
         m_timer1.start();
 }

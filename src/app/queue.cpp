@@ -1,0 +1,376 @@
+// The transfer queue: its lines, the queue file, running it entry by entry
+// with the overwrite question and resume, the builders that append uploads
+// and downloads, the download into the scratch folder, and the progress.
+#include "app/ftp_main.hpp"
+
+#include "app/WindowHelpers.hpp"
+#include "app/core/Paths.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/core/Queue.hpp"
+#include "app/dirview.hpp"
+#include "app/options.hpp"
+#include "ftp/FtpCli.hpp"
+#include "platform/EventLoop.hpp"
+#include "ui/LsFilelistView28.hpp"
+
+#include "ui_mainform.h"
+#include "ui_pagesdlg.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QRadioButton>
+#include <QUrl>
+
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstdio>
+
+namespace app {
+
+namespace {
+
+constexpr const char* kOverwriteQuestion
+    = "Press OK to Overwrite the file, ALL to overwrite all, IGNORE to Resume it, CANCEL to cancel the operation";
+
+std::int64_t LocalSize(const std::string& path)
+{
+    struct stat st { };
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) ? std::int64_t(st.st_size) : -1;
+}
+
+bool IsFolder(const std::string& path)
+{
+    struct stat st { };
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string Clock(double seconds)
+{
+    const long s = std::lround(seconds);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------- the queue's lines
+
+void Tmainform::ShowQueue()
+{
+    QStringList lines;
+    lines.reserve(qsizetype(m_queue.size()));
+    for (const std::string& line : m_queue)
+        lines << ShownText(line);
+    m_ui->lbQueue->setPlainText(lines.join(QLatin1Char('\n')));
+}
+
+bool Tmainform::SaveQueue()
+{
+    std::string error;
+    if (m_queueFile->Save(m_queue, &error))
+        return true;
+    AddList(error);
+    Report(error);
+    return false;
+}
+
+void Tmainform::AppendQueue(const std::vector<std::string>& lines)
+{
+    if (lines.empty())
+        return;
+    m_queue.insert(m_queue.end(), lines.begin(), lines.end());
+    // New entries are on disk before anything is done with them.
+    SaveQueue();
+    ShowQueue();
+}
+
+bool Tmainform::FinishQueueEntry()
+{
+    const bool connected = Connected();
+    if (connected && !m_queue.empty())
+        m_queue.erase(m_queue.begin());
+    SaveQueue();
+    ShowQueue();
+    return connected;
+}
+
+void Tmainform::Clear1Click()
+{
+    if (m_queueRunning) {
+        // The running entry stays; the rest goes.
+        m_queue.resize(std::min<std::size_t>(m_queue.size(), 1));
+    } else {
+        m_queue.clear();
+    }
+    SaveQueue();
+    ShowQueue();
+}
+
+void Tmainform::btnQueueClick()
+{
+    m_StopRequested = false;
+    ProcessQueue();
+}
+
+void Tmainform::UploadQueue1Click()
+{
+    ProcessQueue();
+}
+
+// ---------------------------------------------------------------- running it
+
+void Tmainform::ProcessQueue()
+{
+    // A second action while the queue runs only appends: the run in
+    // progress performs the new entries, and the head is never done twice.
+    if (m_queueRunning)
+        return;
+    m_queueRunning = true;
+    const bool timerWasActive = m_timer1.isActive();
+    m_timer1.stop();
+    const bool listAtEnd = RunQueue();
+    m_queueRunning = false;
+    std::string error;
+    if (!m_queueFile->Flush(&error))
+        Report(error);
+    m_ui->ProgressBar2->setValue(0);
+    if (listAtEnd)
+        GetDir(dirview());
+    if (timerWasActive && !m_destroyed)
+        m_timer1.start();
+}
+
+bool Tmainform::RunQueue()
+{
+    ftp::TFtpClient& c = *m_FtpClient1;
+    m_QueueTotal = int(m_queue.size());
+    while (!m_queue.empty()) {
+        m_QueueRemaining = int(m_queue.size());
+        // Entries appended during the run count too.
+        m_QueueTotal = std::max(m_QueueTotal, m_QueueRemaining);
+        const std::string line = m_queue.front();
+        const QueueEntry entry = SplitQueueLine(line);
+        const bool blank = QString::fromStdString(line).trimmed().isEmpty();
+        if (blank || (entry.Op != 'U' && entry.Op != 'D' && entry.Op != 'R')) {
+            if (!FinishQueueEntry())
+                break;
+            continue;
+        }
+        if (m_StopRequested)
+            break;
+        const bool binary = m_pagesDlg->Form().rdbBinary->isChecked();
+        if (entry.Op == 'U') {
+            if (IsFolder(entry.Local)) {
+                c.SetHostFileName(entry.Remote);
+                Run(&ftp::TFtpClient::Mkd);
+            } else {
+                c.SetPassive(m_PassiveMode != "NO");
+                c.SetBinary(binary);
+                Run(&ftp::TFtpClient::SendType);
+                c.SetHostDirName({});
+                c.SetHostFileName(entry.Remote);
+                c.SetLocalFileName(entry.Local);
+                StartProgress(LocalSize(entry.Local));
+                if (m_AnswerAll) {
+                    Run(&ftp::TFtpClient::Put);
+                } else if (Run(&ftp::TFtpClient::Size)) {
+                    switch (m_prompter.Confirm(kOverwriteQuestion, { ansOK, ansCancel, ansIgnore, ansAll })) {
+                    case ansAll:
+                        m_AnswerAll = true;
+                        [[fallthrough]];
+                    case ansOK:
+                        Run(&ftp::TFtpClient::Put);
+                        break;
+                    case ansIgnore:
+                        Run(&ftp::TFtpClient::RestartPut);
+                        break;
+                    case ansCancel:
+                        FinishQueueEntry();
+                        return false;
+                    }
+                } else {
+                    Run(&ftp::TFtpClient::Put);
+                }
+            }
+        } else if (entry.Op == 'D') {
+            if (entry.Kind == "D") {
+                std::string error;
+                if (entry.Local.empty() || !MakeDirs(entry.Local, 0777, &error))
+                    AddList(entry.Local.empty() ? std::string("Unable to create directory") : error);
+            } else if (!Download(entry)) {
+                return false; // Cancel: the entry stays, nothing is listed
+            }
+        } else {
+            c.SetHostFileName(entry.Remote);
+            TAnswer answer = ansOK;
+            if (!m_AnswerAll) {
+                answer = m_prompter.Confirm(std::string(entry.Kind == "D" ? "Press OK to Delete the directory "
+                                                                          : "Press OK to Delete the file ")
+                        + "\"" + entry.Remote + "\", All to delete all you have selected",
+                    { ansOK, ansCancel, ansAll });
+                if (answer == ansCancel) {
+                    FinishQueueEntry();
+                    return false;
+                }
+                if (answer == ansAll)
+                    m_AnswerAll = true;
+            }
+            Run(entry.Kind == "D" ? &ftp::TFtpClient::Rmd : &ftp::TFtpClient::Dele);
+        }
+        if (!FinishQueueEntry())
+            break;
+        platform::ApplicationPump().ProcessMessages();
+    }
+    return true;
+}
+
+bool Tmainform::Download(const QueueEntry& entry)
+{
+    ftp::TFtpClient& c = *m_FtpClient1;
+    c.SetHostDirName({});
+    c.SetHostFileName(entry.Remote);
+    c.SetLocalFileName(entry.Local);
+    c.SetPassive(m_PassiveMode != "NO");
+    c.SetBinary(m_pagesDlg->Form().rdbBinary->isChecked());
+    Run(&ftp::TFtpClient::SendType);
+    const bool sized = Run(&ftp::TFtpClient::Size);
+    const std::int64_t remoteSize = sized ? c.SizeResult() : -1;
+    StartProgress(remoteSize);
+    const std::int64_t localSize = LocalSize(entry.Local);
+    if (m_AnswerAll || localSize < 0) {
+        Run(&ftp::TFtpClient::Get);
+        return true;
+    }
+    switch (m_prompter.Confirm(kOverwriteQuestion, { ansOK, ansCancel, ansIgnore, ansAll })) {
+    case ansAll:
+        m_AnswerAll = true;
+        [[fallthrough]];
+    case ansOK:
+        Run(&ftp::TFtpClient::Get);
+        break;
+    case ansIgnore:
+        // A REST at or past the end would fail or append garbage: the file is whole.
+        if (remoteSize >= 0 && localSize >= remoteSize)
+            AddList("\"" + entry.Local + "\" is already complete (" + std::to_string(localSize) + " bytes).");
+        else
+            Run(&ftp::TFtpClient::RestartGet);
+        break;
+    case ansCancel:
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- builders
+
+void Tmainform::QueueUpload(const std::string& local, const std::string& remote)
+{
+    const bool timerWasActive = m_timer1.isActive();
+    m_timer1.stop();
+    std::vector<std::string> lines, notes;
+    BuildUploadEntries(local, remote, QDir::currentPath().toStdString(), m_CurrentRemoteDir, lines, &notes,
+        [] { platform::ApplicationPump().ProcessMessages(); });
+    for (const std::string& note : notes)
+        AddList(note);
+    AppendQueue(lines);
+    if (timerWasActive && !m_destroyed)
+        m_timer1.start();
+}
+
+void Tmainform::QueueforDownload()
+{
+    std::string base = QDir::currentPath().toStdString();
+    if (base.empty() || base.back() != '/')
+        base += '/';
+    MakeSelectedList_Server("", m_ListView1);
+    std::vector<WalkedRow> rows;
+    rows.reserve(m_ListView1.size());
+    for (const RemoteRow& row : m_ListView1)
+        rows.push_back({ row.name, row.IsFolder() });
+    std::vector<std::string> lines, notes;
+    BuildDownloadEntries(base, m_CurrentRemoteDir, rows, lines, &notes);
+    for (const std::string& note : notes)
+        AddList(note);
+    AppendQueue(lines);
+}
+
+void Tmainform::DownloadToTemp()
+{
+    m_StopRequested = false;
+    while (m_FtpClient1->State() >= ftp::ftpStateResolving) {
+        platform::ApplicationPump().ProcessMessages();
+        platform::Sleep(1);
+    }
+    m_DropFiles.clear();
+    std::string error;
+    const std::string scratch = ScratchDir(&error);
+    if (!error.empty() || !QDir::setCurrent(QString::fromStdString(scratch))) {
+        Report(error.empty() ? "Cannot open the folder \"" + scratch + "\"" : error);
+        return;
+    }
+    std::vector<std::string> names;
+    for (int row : dirview().SelectedRows())
+        names.push_back(CommandName(dirview().Model().Row(row)));
+    for (const std::string& name : names) {
+        if (m_StopRequested)
+            break;
+        QueueforDownload();
+        ProcessQueue();
+        if (IsWalkableName(name))
+            m_DropFiles.push_back(JoinPath(scratch, name));
+    }
+}
+
+// ---------------------------------------------------------------- progress
+
+void Tmainform::StartProgress(std::int64_t size)
+{
+    m_transferSize = size;
+    m_transferClock.start();
+    m_lastProgressMs = -1000;
+}
+
+void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
+{
+    Abort = false;
+    if (!m_TransferCommand)
+        return;
+    const qint64 now = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;
+    // At most ten updates a second: a fast transfer must not spend its time painting.
+    if (now - m_lastProgressMs < 100)
+        return;
+    m_lastProgressMs = now;
+    std::string text = std::to_string(Count) + " bytes";
+    if (m_transferSize > 0)
+        text += " of " + std::to_string(m_transferSize);
+    const std::int64_t moved = Count - m_FtpClient1->ResumeAt();
+    if (now > 0 && moved > 0) {
+        const double rate = double(moved) * 1000.0 / double(now);
+        char speed[32];
+        std::snprintf(speed, sizeof speed, ", %.1f MB/s", rate / 1e6);
+        text += speed;
+        if (m_transferSize > Count)
+            text += ", " + Clock(double(m_transferSize - Count) / rate) + " left";
+    }
+    SetStatusText(1, QString::fromStdString(text));
+    m_ui->ProgressBar2->setMinimum(0);
+    m_ui->ProgressBar2->setMaximum(std::max(m_QueueTotal, 1));
+    m_ui->ProgressBar2->setValue(m_QueueTotal - m_QueueRemaining);
+}
+
+void Tmainform::OpenLocalFile(const std::string& path)
+{
+    if (OnOpenFile) {
+        OnOpenFile(path);
+        return;
+    }
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdString(path))))
+        AddList("No application opens \"" + path + "\".");
+}
+
+} // namespace app

@@ -1,0 +1,195 @@
+// Remote file operations: quick and recursive delete, rename by dialog and
+// in place, change of permissions (with its recursive walk), new folder and
+// "Make Default Dir".
+#include "app/ftp_main.hpp"
+
+#include "app/WindowHelpers.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/core/Queue.hpp"
+#include "app/dirview.hpp"
+#include "ftp/FtpCli.hpp"
+
+#include "ui_mainform.h"
+
+#include <QComboBox>
+
+namespace app {
+
+void Tmainform::Delete1Click()
+{
+    ftp::TFtpClient& c = *m_FtpClient1;
+    const TRemoteModel& model = dirview().Model();
+    std::vector<RemoteRow> selected;
+    for (int row : dirview().SelectedRows())
+        selected.push_back(model.Row(row));
+    for (const RemoteRow& row : selected) {
+        c.SetHostFileName(CommandName(row));
+        Run(row.IsFolder() ? &ftp::TFtpClient::Rmd : &ftp::TFtpClient::Dele);
+    }
+    GetDir(dirview());
+    AddList("DIRECTORY LISTING IS FINISHED.");
+}
+
+void Tmainform::DeleteFTP()
+{
+    m_StopRequested = false;
+    MakeSelectedList_Server(m_CurrentRemoteDir, m_ListView1);
+    std::vector<WalkedRow> rows;
+    rows.reserve(m_ListView1.size());
+    for (const RemoteRow& row : m_ListView1)
+        rows.push_back({ row.name, row.IsFolder() });
+    std::vector<std::string> lines;
+    BuildDeleteEntries(rows, lines);
+    AppendQueue(lines);
+    ProcessQueue();
+}
+
+void Tmainform::Delete2Click()
+{
+    DeleteFTP();
+}
+
+void Tmainform::Rename1Click()
+{
+    const std::vector<int> selected = dirview().SelectedRows();
+    if (selected.empty())
+        return;
+    const std::string old = CommandName(dirview().Model().Row(selected.front()));
+    const std::optional<std::string> name = m_prompter.InputQuery("Rename", "Enter new file name", old);
+    if (!name)
+        return;
+    m_FtpClient1->SetHostFileName(old);
+    m_FtpClient1->SetLocalFileName(*name);
+    Run(&ftp::TFtpClient::Rename);
+}
+
+void Tmainform::RenameClick()
+{
+    Rename1Click();
+}
+
+bool Tmainform::dirviewEdited(int row, const std::string& text)
+{
+    if (row < 0 || row >= dirview().Model().rowCount())
+        return false;
+    m_FtpClient1->SetHostFileName(CommandName(dirview().Model().Row(row)));
+    m_FtpClient1->SetLocalFileName(text);
+    return Run(&ftp::TFtpClient::Rename);
+}
+
+void Tmainform::ChMod1Click()
+{
+    m_ChangeAll = false;
+    m_StopRequested = false;
+    const std::optional<std::string> mode
+        = m_prompter.InputQuery("Change Mode", "Change mode string:(i.e. 777)", "");
+    if (!mode)
+        return;
+    if (!IsValidModeText(*mode)) {
+        m_prompter.ShowMessage("\"" + *mode + "\" is not a mode: give three or four octal digits, such as 755.",
+            mkWarning);
+        return;
+    }
+    if (dirview().SelectedRows().empty() && dirview().FocusedRow() >= 0)
+        dirview().SelectRow(dirview().FocusedRow());
+    std::vector<std::pair<std::string, bool>> entries;
+    for (int row : dirview().SelectedRows()) {
+        const RemoteRow& r = dirview().Model().Row(row);
+        entries.emplace_back(CommandName(r), r.IsFolder());
+    }
+    ftp::TFtpClient& c = *m_FtpClient1;
+    for (const auto& [name, folder] : entries) {
+        TAnswer answer = ansOK;
+        if (folder) {
+            answer = m_ChangeAll ? ansAll
+                                 : m_prompter.Confirm("Press OK to change permission of the selected directory, ALL "
+                                                      "to also change subdirectories and files in it, CANCEL to "
+                                                      "cancel the operation",
+                                     { ansOK, ansCancel, ansAll });
+        }
+        if (answer == ansCancel)
+            return;
+        if (answer == ansAll) {
+            m_ChangeAll = true;
+            MarkFiles(name, folder, *mode);
+            continue;
+        }
+        c.SetHostFileName(name);
+        c.SetChmodMode(*mode);
+        Run(&ftp::TFtpClient::SiteChmod);
+    }
+}
+
+void Tmainform::MarkFiles(const std::string& name, bool folder, const std::string& mode)
+{
+    if (m_StopRequested)
+        return;
+    const bool timerWasActive = m_timer1.isActive();
+    m_timer1.stop();
+    ftp::TFtpClient& c = *m_FtpClient1;
+    const bool walk = folder && IsWalkableName(name);
+    if (walk && m_markDepth >= kMaxWalkDepth) {
+        AddList("\"" + name + "\" is more than " + std::to_string(kMaxWalkDepth) + " folders deep; it is not walked.");
+    } else if (walk) {
+        ++m_markDepth;
+        c.SetHostDirName(name);
+        if (Run(&ftp::TFtpClient::Cwd)) {
+            GetDir(dirview());
+            AddList("DIRECTORY LISTING IS FINISHED.");
+            // Each nested walk lists this folder again, so rows are read afresh by index.
+            for (int i = 0; i < dirview().Model().rowCount(); ++i) {
+                const RemoteRow row = dirview().Model().Row(i);
+                const std::string child = CommandName(row);
+                if (child == "." || child == "..")
+                    continue;
+                if (!IsWalkableName(child)) {
+                    AddList("\"" + child + "\" is not a usable name; it is skipped.");
+                    continue;
+                }
+                MarkFiles(child, row.IsFolder(), mode);
+            }
+            c.SetHostDirName("..");
+            Run(&ftp::TFtpClient::Cwd);
+            GetDir(dirview());
+            AddList("DIRECTORY LISTING IS FINISHED.");
+        } else {
+            AddList("\"" + name + "\" cannot be entered; its contents keep their mode.");
+        }
+        --m_markDepth;
+    }
+    if (!folder || IsWalkableName(name)) {
+        c.SetHostFileName(name);
+        c.SetChmodMode(mode);
+        Run(&ftp::TFtpClient::SiteChmod);
+    }
+    if (timerWasActive && !m_destroyed)
+        m_timer1.start();
+}
+
+void Tmainform::btnNewFolderClick()
+{
+    const std::optional<std::string> name = m_prompter.InputQuery("Make Directory", "Directory Name:", "");
+    if (!name)
+        return;
+    m_FtpClient1->SetHostFileName(*name);
+    Run(&ftp::TFtpClient::Mkd);
+    GetDir(dirview());
+    AddList("DIRECTORY LISTING IS FINISHED.");
+}
+
+void Tmainform::NewFolder3Click()
+{
+    btnNewFolderClick();
+}
+
+void Tmainform::MakeDefaultDir1Click()
+{
+    const int index = m_ui->ComboBox1->currentIndex();
+    if (index < 0 || std::size_t(index) >= m_siteAliases.size())
+        return;
+    std::string error;
+    if (m_book.UpdateRemoteDir(m_siteAliases[std::size_t(index)], m_CurrentRemoteDir, &error) == sbrFailed)
+        Report(error);
+}
+
+} // namespace app
