@@ -475,6 +475,7 @@ protected:
 private:
     void LineRetrigger();
     bool LineProcess(int newBytes);
+    int RecvFromPeer(void* Buffer, int Len, int Flags);
     void GrowBuffer(std::size_t size);
 
     std::vector<std::uint8_t> m_rcvdPtr;  // size() is the allocated size
