@@ -1197,18 +1197,20 @@ void TCustomWSocket::Shutdown(int How)
         wsk::shutdown(m_hSocket, How);
 }
 
+// The registration stays while paused: dropping it would lose a pending
+// connect and leave queued notifications behind for a reused descriptor.
 void TCustomWSocket::Pause()
 {
     m_paused = true;
-    if (m_hSocket != INVALID_SOCKET)
-        wsk::WSAAsyncSelect(m_hSocket, m_window, 0, 0);
+    if (m_hSocket != INVALID_SOCKET && m_selectMask != 0)
+        wsk::SuspendSocketNotifications(m_hSocket, true);
 }
 
 void TCustomWSocket::Resume()
 {
     m_paused = false;
     if (m_hSocket != INVALID_SOCKET && m_selectMask != 0)
-        wsk::WSAAsyncSelect(m_hSocket, m_window, MsgSocketEvent, m_selectMask);
+        wsk::SuspendSocketNotifications(m_hSocket, false);
 }
 
 // -- sending ----------------------------------------------------------------------

@@ -274,6 +274,17 @@ int ioctlsocket_fionread(SOCKET s, unsigned long* count)
     return 0;
 }
 
+int SuspendSocketNotifications(SOCKET s, bool suspend)
+{
+    if (!validFd(s))
+        return SOCKET_ERROR;
+    if (!detail::SocketSuspend(fdOf(s), suspend)) {
+        t_lastError = WSAEINVAL;
+        return SOCKET_ERROR;
+    }
+    return 0;
+}
+
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events)
 {
     if (!validFd(s))
