@@ -401,6 +401,7 @@ protected:
     bool NotifyDataAvailable(std::uint16_t Error) override;
     void NotifyConnectedStep(std::uint16_t Error) override;
     void NotifySessionClosed(std::uint16_t Error) override;
+    void NotifyDataSent(std::uint16_t Error) override;
     int RecvRaw(void* Buffer, int Len, int Flags) override;
     int LocalPendingCount() override { return m_surplusCnt; }
 
@@ -411,6 +412,7 @@ private:
     void SocksSendRequest();
     void SocksSendAuth();
     void SocksSendGreeting();
+    void SocksSend(const std::string& req);
     void SocksFail(int Code, const std::string& Msg);
     void SocksConnected();
     int SocksReceive(int maxTotal);

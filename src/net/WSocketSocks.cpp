@@ -177,6 +177,14 @@ void TCustomSocksWSocket::NotifyConnectedStep(std::uint16_t Error)
     }
 }
 
+// The proxy's own messages are not the caller's data: a handler sending
+// from OnDataSent would write into the negotiation.
+void TCustomSocksWSocket::NotifyDataSent(std::uint16_t Error)
+{
+    if (m_socksState == socksStateReady)
+        TCustomWSocket::NotifyDataSent(Error);
+}
+
 void TCustomSocksWSocket::NotifySessionClosed(std::uint16_t Error)
 {
     if (m_socksState == socksStateAuthenticating && OnSocksAuthState && !Destroying())
@@ -196,14 +204,22 @@ void TCustomSocksWSocket::SocksFail(int Code, const std::string& Msg)
         DoClose(true, Code);
 }
 
+// Queued and sent without the writable notification Send posts: the
+// negotiation's writes end in no OnDataSent. Send errors are not reported.
+void TCustomSocksWSocket::SocksSend(const std::string& req)
+{
+    try {
+        QueueSendData(req.data(), static_cast<int>(req.size()));
+        TryToSend();
+    } catch (...) {
+    }
+}
+
 void TCustomSocksWSocket::SocksSendGreeting()
 {
     std::string req;
     socks::BuildGreeting(m_socksMethod, req);
-    try {
-        SendText(req);
-    } catch (...) {
-    }
+    SocksSend(req);
 }
 
 void TCustomSocksWSocket::SocksSendAuth()
@@ -216,10 +232,7 @@ void TCustomSocksWSocket::SocksSendAuth()
         SocksFail(20015, why);
         return;
     }
-    try {
-        SendText(req);
-    } catch (...) {
-    }
+    SocksSend(req);
 }
 
 void TCustomSocksWSocket::SocksSendRequest()
@@ -249,10 +262,7 @@ void TCustomSocksWSocket::SocksSendRequest()
         SocksFail(20001, why);
         return;
     }
-    try {
-        SendText(req);
-    } catch (...) {
-    }
+    SocksSend(req);
 }
 
 int TCustomSocksWSocket::SocksReceive(int maxTotal)
@@ -352,8 +362,12 @@ void TCustomSocksWSocket::SocksConnected()
     m_rcvCnt = 0;
     auto alive = m_alive;
     TCustomWSocket::NotifyConnectedStep(0);
-    if (*alive && m_state == wsConnected)
-        NotifyDataAvailable(0);
+    if (!*alive || m_state != wsConnected)
+        return;
+    // Writable now, as after a direct connect: OnDataSent follows from the loop.
+    if (m_allSent)
+        platform::PostMessage(m_window, MsgSocketEvent, m_hSocket, platform::FD_WRITE);
+    NotifyDataAvailable(0);
 }
 
 } // namespace net
