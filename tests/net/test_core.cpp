@@ -755,3 +755,47 @@ TEST(WSocketCore, NotificationsOfAClosedDescriptorAreDropped)
     EXPECT_EQ(log.Joined(), "state closed>opened | state opened>connecting | state connecting>connected | "
                             "connected 0 | datasent 0");
 }
+
+// Close with a linger time returns at once against a peer that does not read;
+// the peer still gets the bytes the system held and then a clean end.
+TEST(WSocketCore, LingeringCloseDoesNotBlockTheThread)
+{
+    const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(lfd, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    TWSocket c;
+    bool up = false;
+    c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { up = e == 0; };
+    c.SetAddr("127.0.0.1");
+    c.SetPort(std::to_string(ntohs(a.sin_port)));
+    c.SetLingerOnOff(wsLingerOn);
+    c.SetLingerTimeout(10);
+    c.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return up; }));
+    const int peer = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    const std::string block(1 << 20, 'L');
+    for (int i = 0; i < 64 && c.BufferedByteCount() == 0; ++i)
+        c.Send(block.data(), static_cast<int>(block.size()));
+    ASSERT_GT(c.BufferedByteCount(), 0);  // the system's buffers are full
+    const std::uint32_t t0 = platform::GetTickCount();
+    c.Close();
+    EXPECT_LT(platform::GetTickCount() - t0, 5000u);  // the linger time is 10 s
+    EXPECT_EQ(c.State(), wsClosed);
+    timeval tv{20, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::vector<char> buf(1 << 20);
+    long total = 0;
+    ssize_t n;
+    while ((n = ::recv(peer, buf.data(), buf.size(), 0)) > 0)
+        total += n;
+    EXPECT_EQ(n, 0) << "errno " << errno;  // an orderly end, no reset
+    EXPECT_GT(total, 0);
+    ::close(peer);
+    ::close(lfd);
+}
