@@ -336,6 +336,7 @@ TCustomWSocket::~TCustomWSocket()
 {
     *m_alive = false;
     m_destroying = true;
+    CancelConnectLookup();
     try {
         CancelLookup();
     } catch (...) {
@@ -634,6 +635,9 @@ void TCustomWSocket::HandleMessage(platform::UINT Msg, platform::WPARAM WParam, 
     case MsgReverseLookupDone:
         Guarded([&] { LookupDone(Msg, WParam, LParam); });
         break;
+    case MsgConnectLookupDone:
+        Guarded([&] { ConnectLookupDone(WParam, LParam); });
+        break;
     case MsgCloseLater:
         Guarded([&] { Close(); });
         break;
@@ -814,7 +818,7 @@ void TCustomWSocket::Connect() { ConnectCore(); }
 
 void TCustomWSocket::ConnectCore()
 {
-    if (m_hSocket != INVALID_SOCKET && m_state != wsClosed) {
+    if ((m_hSocket != INVALID_SOCKET && m_state != wsClosed) || m_connectLookup != 0) {
         ReportError("Connect: Socket already in use");
         return;
     }
@@ -830,6 +834,8 @@ void TCustomWSocket::ConnectCore()
         ReportError("Connect: No Protocol Specified");
         return;
     }
+    if (!ConnectNamesReady())
+        return;
     try {
         ResolveDestination(false);
     } catch (const ESocketException& e) {
@@ -869,7 +875,7 @@ void TCustomWSocket::ConnectCore()
             if (m_localAddr != "0.0.0.0") {
                 in_addr ifaddr{};
                 try {
-                    ifaddr.s_addr = WSocketResolveHost(m_localAddr);
+                    ifaddr.s_addr = ResolveConnectName(m_localAddr);
                 } catch (const ESocketException& e) {
                     ReportError(std::string("connect: ") + e.what());
                     return;
@@ -935,7 +941,7 @@ void TCustomWSocket::BindLocal()
     sockaddr_in la{};
     la.sin_family = AF_INET;
     la.sin_port = htons(m_localPortNum);
-    la.sin_addr.s_addr = WSocketResolveHost(m_localAddr);
+    la.sin_addr.s_addr = ResolveConnectName(m_localAddr);
     if (wsk::bind(m_hSocket, reinterpret_cast<sockaddr*>(&la), sizeof la) != 0) {
         ReportErrorFmt("winsock.bind failed, error #%d", WSAGetLastError());
         return;
@@ -1125,6 +1131,7 @@ void TCustomWSocket::AdoptedConnected() { ChangeState(wsConnected); }
 
 void TCustomWSocket::DoClose(bool Shut, int Error)
 {
+    CancelConnectLookup();
     if (m_hSocket == INVALID_SOCKET) {
         if (m_state != wsClosed) {
             ChangeState(wsClosed);
@@ -1594,6 +1601,91 @@ void TCustomWSocket::CancelLookup()
     m_dnsLookupHandle = 0;
     if (!m_destroying)
         NotifyDnsLookupDone(platform::WSAEINTR);
+}
+
+// -- Connect's own look-ups ---------------------------------------------------------
+// A name given for the proxy or the local interface must not stop the thread
+// in the blocking resolver.
+
+void TCustomWSocket::ConnectNames(std::vector<std::string>& names)
+{
+    if (Trim(m_localAddr) != "0.0.0.0")
+        names.push_back(m_localAddr);
+}
+
+bool TCustomWSocket::ConnectNamesReady()
+{
+    std::vector<std::string> names;
+    ConnectNames(names);
+    for (const auto& n : names) {
+        std::string name = Trim(n);
+        // Texts the blocking resolver answers without a query stay with it.
+        if (name.empty() || name.size() > 256 || WSocketIsDottedIP(name) || onlyDigitsAndDots(name))
+            continue;
+        bool known = false;
+        for (const auto& [k, a] : m_connectAddrs)
+            known = known || k == name;
+        if (known)
+            continue;
+        platform::HANDLE h = wsk::WSAAsyncGetHostByName(m_window, MsgConnectLookupDone, name);
+        if (h == 0)
+            continue;  // no worker: the blocking resolver answers instead
+        m_connectLookup = h;
+        m_connectLookupName = name;
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t TCustomWSocket::ResolveConnectName(const std::string& name)
+{
+    std::string t = Trim(name);
+    for (const auto& [k, a] : m_connectAddrs)
+        if (k == t)
+            return a;
+    return WSocketResolveHost(name);
+}
+
+void TCustomWSocket::CancelConnectLookup()
+{
+    if (m_connectLookup != 0)
+        wsk::WSACancelAsyncRequest(m_connectLookup);
+    m_connectLookup = 0;
+    m_connectLookupName.clear();
+    m_connectAddrs.clear();
+}
+
+void TCustomWSocket::ConnectLookupDone(platform::WPARAM WParam, platform::LPARAM LParam)
+{
+    if (m_connectLookup == 0 || WParam != m_connectLookup)
+        return;  // cancelled
+    m_connectLookup = 0;
+    std::string name = std::move(m_connectLookupName);
+    m_connectLookupName.clear();
+    int error = static_cast<int>((static_cast<std::uint32_t>(LParam) >> 16) & 0xFFFF);
+    platform::HostEntry entry;
+    bool got = platform::TakeHostEntry(static_cast<platform::HANDLE>(WParam), entry);
+    if (error == 0 && (!got || entry.addrs.empty()))
+        error = platform::WSANO_DATA;
+    if (error != 0) {
+        m_connectAddrs.clear();
+        m_lastError = error;
+        ConnectLookupFailed(name, error);
+        return;
+    }
+    m_connectAddrs.emplace_back(name, entry.addrs.front());
+    Connect();
+}
+
+// Ends the attempt as a connect that failed; the socket was never opened.
+void TCustomWSocket::ConnectLookupFailed(const std::string&, int error)
+{
+    auto alive = m_alive;
+    NotifySessionConnected(static_cast<std::uint16_t>(error));
+    if (*alive)
+        NotifySessionClosed(static_cast<std::uint16_t>(error));
+    if (*alive && m_connectLookup == 0 && m_hSocket == INVALID_SOCKET)
+        ResetToDefaults();
 }
 
 // -- addresses -------------------------------------------------------------------------
