@@ -709,7 +709,7 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error)
         if (!*alive)
             return;
     }
-    DrainReceive(Error, m_options);
+    DrainReceive(Error, m_options, true);
 }
 
 void TCustomWSocket::HandleWriteEvent(std::uint16_t Error)
@@ -742,10 +742,11 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error)
         Close();
 }
 
-void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options)
+void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options, bool Sliced)
 {
     TSocket s = m_hSocket;
     auto alive = m_alive;
+    const std::uint32_t start = platform::GetTickCount();
     for (;;) {
         m_lastError = 0;
         bool handled = NotifyDataAvailable(Error);
@@ -776,6 +777,9 @@ void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options)
         }
         // Bytes a subclass holds (a SOCKS reply's surplus) are data too.
         if (n == 0 && LocalPendingCount() == 0)
+            break;
+        // A peer faster than the reader would otherwise keep the thread here.
+        if (Sliced && n > 0 && platform::GetTickCount() - start >= platform::kDispatchSliceMs)
             break;
     }
 }

@@ -281,7 +281,10 @@ protected:
     // Helpers shared with the subclasses.
     void ChangeState(TSocketState NewState);
     void RaiseSocketError(const std::string& FuncName);
-    void DrainReceive(std::uint16_t Error, TWSocketOptions Options);
+    // Delivers OnDataAvailable while bytes remain. Sliced, it stops after
+    // about one time slice; the last read re-armed the read notification,
+    // so the rest follows after the loop has run other work.
+    void DrainReceive(std::uint16_t Error, TWSocketOptions Options, bool Sliced = false);
     void ApplyLinger();
     void DiscardSendQueue();
     void ConnectCore();

@@ -523,6 +523,7 @@ int ProcessMessages()
 {
     Loop& l = loop();
     int count = 0;
+    const std::uint32_t start = GetTickCount();
     MSG m;
     for (;;) {
         // Look at the sockets every so often, not only when the queue runs dry,
@@ -537,6 +538,8 @@ int ProcessMessages()
         }
         DispatchMessage(m);
         ++count;
+        if (GetTickCount() - start >= kDispatchSliceMs)
+            break;
     }
     return count;
 }
