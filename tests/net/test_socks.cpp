@@ -356,8 +356,9 @@ TEST(Socks, NamesAreLookedUpWithoutBlockingConnect)
         EXPECT_EQ(c.log.events.at(1), "connected 0");
         ASSERT_TRUE(PumpUntil([&] { return peer.Finished(); }));
         EXPECT_EQ(peer.Received(), Bytes({4, 1, 0, 21, 127, 0, 0, 1, 0}));
-        if (k.nameIsLocal)
+        if (k.nameIsLocal) {
             EXPECT_EQ(c.s.GetBoundAddr(), "127.0.0.1");
+        }
     }
     // A name that does not resolve ends the attempt from the loop. (A label
     // longer than 63 bytes fails in the resolver without any query.)
