@@ -42,6 +42,7 @@ TALLOWIN_WSK(int, getsockopt, (SOCKET s, int lv, int n, void* v, socklen_t* l), 
 TALLOWIN_WSK(int, getsockname, (SOCKET s, sockaddr* a, socklen_t* l), (s, a, l))
 TALLOWIN_WSK(int, getpeername, (SOCKET s, sockaddr* a, socklen_t* l), (s, a, l))
 TALLOWIN_WSK(int, ioctlsocket_fionread, (SOCKET s, unsigned long* c), (s, c))
+TALLOWIN_WSK(int, SuspendSocketNotifications, (SOCKET s, bool on), (s, on))
 TALLOWIN_WSK(int, WSAAsyncSelect, (SOCKET s, platform::HWND h, platform::UINT m, long e), (s, h, m, e))
 TALLOWIN_WSK(platform::HANDLE, WSAAsyncGetHostByName, (platform::HWND h, platform::UINT m, const std::string& n), (h, m, n))
 TALLOWIN_WSK(platform::HANDLE, WSAAsyncGetHostByAddr, (platform::HWND h, platform::UINT m, std::uint32_t a), (h, m, a))

@@ -336,6 +336,7 @@ TCustomWSocket::~TCustomWSocket()
 {
     *m_alive = false;
     m_destroying = true;
+    CancelConnectLookup();
     try {
         CancelLookup();
     } catch (...) {
@@ -634,6 +635,9 @@ void TCustomWSocket::HandleMessage(platform::UINT Msg, platform::WPARAM WParam, 
     case MsgReverseLookupDone:
         Guarded([&] { LookupDone(Msg, WParam, LParam); });
         break;
+    case MsgConnectLookupDone:
+        Guarded([&] { ConnectLookupDone(WParam, LParam); });
+        break;
     case MsgCloseLater:
         Guarded([&] { Close(); });
         break;
@@ -705,7 +709,7 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error)
         if (!*alive)
             return;
     }
-    DrainReceive(Error, m_options);
+    DrainReceive(Error, m_options, true);
 }
 
 void TCustomWSocket::HandleWriteEvent(std::uint16_t Error)
@@ -738,10 +742,11 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error)
         Close();
 }
 
-void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options)
+void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options, bool Sliced)
 {
     TSocket s = m_hSocket;
     auto alive = m_alive;
+    const std::uint32_t start = platform::GetTickCount();
     for (;;) {
         m_lastError = 0;
         bool handled = NotifyDataAvailable(Error);
@@ -772,6 +777,9 @@ void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options)
         }
         // Bytes a subclass holds (a SOCKS reply's surplus) are data too.
         if (n == 0 && LocalPendingCount() == 0)
+            break;
+        // A peer faster than the reader would otherwise keep the thread here.
+        if (Sliced && n > 0 && platform::GetTickCount() - start >= platform::kDispatchSliceMs)
             break;
     }
 }
@@ -814,7 +822,7 @@ void TCustomWSocket::Connect() { ConnectCore(); }
 
 void TCustomWSocket::ConnectCore()
 {
-    if (m_hSocket != INVALID_SOCKET && m_state != wsClosed) {
+    if ((m_hSocket != INVALID_SOCKET && m_state != wsClosed) || m_connectLookup != 0) {
         ReportError("Connect: Socket already in use");
         return;
     }
@@ -830,6 +838,8 @@ void TCustomWSocket::ConnectCore()
         ReportError("Connect: No Protocol Specified");
         return;
     }
+    if (!ConnectNamesReady())
+        return;
     try {
         ResolveDestination(false);
     } catch (const ESocketException& e) {
@@ -869,7 +879,7 @@ void TCustomWSocket::ConnectCore()
             if (m_localAddr != "0.0.0.0") {
                 in_addr ifaddr{};
                 try {
-                    ifaddr.s_addr = WSocketResolveHost(m_localAddr);
+                    ifaddr.s_addr = ResolveConnectName(m_localAddr);
                 } catch (const ESocketException& e) {
                     ReportError(std::string("connect: ") + e.what());
                     return;
@@ -935,7 +945,7 @@ void TCustomWSocket::BindLocal()
     sockaddr_in la{};
     la.sin_family = AF_INET;
     la.sin_port = htons(m_localPortNum);
-    la.sin_addr.s_addr = WSocketResolveHost(m_localAddr);
+    la.sin_addr.s_addr = ResolveConnectName(m_localAddr);
     if (wsk::bind(m_hSocket, reinterpret_cast<sockaddr*>(&la), sizeof la) != 0) {
         ReportErrorFmt("winsock.bind failed, error #%d", WSAGetLastError());
         return;
@@ -1125,6 +1135,7 @@ void TCustomWSocket::AdoptedConnected() { ChangeState(wsConnected); }
 
 void TCustomWSocket::DoClose(bool Shut, int Error)
 {
+    CancelConnectLookup();
     if (m_hSocket == INVALID_SOCKET) {
         if (m_state != wsClosed) {
             ChangeState(wsClosed);
@@ -1197,18 +1208,20 @@ void TCustomWSocket::Shutdown(int How)
         wsk::shutdown(m_hSocket, How);
 }
 
+// The registration stays while paused: dropping it would lose a pending
+// connect and leave queued notifications behind for a reused descriptor.
 void TCustomWSocket::Pause()
 {
     m_paused = true;
-    if (m_hSocket != INVALID_SOCKET)
-        wsk::WSAAsyncSelect(m_hSocket, m_window, 0, 0);
+    if (m_hSocket != INVALID_SOCKET && m_selectMask != 0)
+        wsk::SuspendSocketNotifications(m_hSocket, true);
 }
 
 void TCustomWSocket::Resume()
 {
     m_paused = false;
     if (m_hSocket != INVALID_SOCKET && m_selectMask != 0)
-        wsk::WSAAsyncSelect(m_hSocket, m_window, MsgSocketEvent, m_selectMask);
+        wsk::SuspendSocketNotifications(m_hSocket, false);
 }
 
 // -- sending ----------------------------------------------------------------------
@@ -1592,6 +1605,91 @@ void TCustomWSocket::CancelLookup()
     m_dnsLookupHandle = 0;
     if (!m_destroying)
         NotifyDnsLookupDone(platform::WSAEINTR);
+}
+
+// -- Connect's own look-ups ---------------------------------------------------------
+// A name given for the proxy or the local interface must not stop the thread
+// in the blocking resolver.
+
+void TCustomWSocket::ConnectNames(std::vector<std::string>& names)
+{
+    if (Trim(m_localAddr) != "0.0.0.0")
+        names.push_back(m_localAddr);
+}
+
+bool TCustomWSocket::ConnectNamesReady()
+{
+    std::vector<std::string> names;
+    ConnectNames(names);
+    for (const auto& n : names) {
+        std::string name = Trim(n);
+        // Texts the blocking resolver answers without a query stay with it.
+        if (name.empty() || name.size() > 256 || WSocketIsDottedIP(name) || onlyDigitsAndDots(name))
+            continue;
+        bool known = false;
+        for (const auto& [k, a] : m_connectAddrs)
+            known = known || k == name;
+        if (known)
+            continue;
+        platform::HANDLE h = wsk::WSAAsyncGetHostByName(m_window, MsgConnectLookupDone, name);
+        if (h == 0)
+            continue;  // no worker: the blocking resolver answers instead
+        m_connectLookup = h;
+        m_connectLookupName = name;
+        return false;
+    }
+    return true;
+}
+
+std::uint32_t TCustomWSocket::ResolveConnectName(const std::string& name)
+{
+    std::string t = Trim(name);
+    for (const auto& [k, a] : m_connectAddrs)
+        if (k == t)
+            return a;
+    return WSocketResolveHost(name);
+}
+
+void TCustomWSocket::CancelConnectLookup()
+{
+    if (m_connectLookup != 0)
+        wsk::WSACancelAsyncRequest(m_connectLookup);
+    m_connectLookup = 0;
+    m_connectLookupName.clear();
+    m_connectAddrs.clear();
+}
+
+void TCustomWSocket::ConnectLookupDone(platform::WPARAM WParam, platform::LPARAM LParam)
+{
+    if (m_connectLookup == 0 || WParam != m_connectLookup)
+        return;  // cancelled
+    m_connectLookup = 0;
+    std::string name = std::move(m_connectLookupName);
+    m_connectLookupName.clear();
+    int error = static_cast<int>((static_cast<std::uint32_t>(LParam) >> 16) & 0xFFFF);
+    platform::HostEntry entry;
+    bool got = platform::TakeHostEntry(static_cast<platform::HANDLE>(WParam), entry);
+    if (error == 0 && (!got || entry.addrs.empty()))
+        error = platform::WSANO_DATA;
+    if (error != 0) {
+        m_connectAddrs.clear();
+        m_lastError = error;
+        ConnectLookupFailed(name, error);
+        return;
+    }
+    m_connectAddrs.emplace_back(name, entry.addrs.front());
+    Connect();
+}
+
+// Ends the attempt as a connect that failed; the socket was never opened.
+void TCustomWSocket::ConnectLookupFailed(const std::string&, int error)
+{
+    auto alive = m_alive;
+    NotifySessionConnected(static_cast<std::uint16_t>(error));
+    if (*alive)
+        NotifySessionClosed(static_cast<std::uint16_t>(error));
+    if (*alive && m_connectLookup == 0 && m_hSocket == INVALID_SOCKET)
+        ResetToDefaults();
 }
 
 // -- addresses -------------------------------------------------------------------------

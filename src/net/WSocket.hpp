@@ -100,6 +100,7 @@ constexpr platform::UINT MsgReverseLookupDone = platform::WM_USER + 3;
 constexpr platform::UINT MsgCloseLater = platform::WM_USER + 4;
 constexpr platform::UINT MsgReleaseLater = platform::WM_USER + 5;
 constexpr platform::UINT MsgTestException = platform::WM_USER + 6;
+constexpr platform::UINT MsgConnectLookupDone = platform::WM_USER + 7;
 constexpr platform::UINT MsgLineRetrigger = platform::WM_USER + 20;
 
 class TCustomWSocket;
@@ -280,7 +281,10 @@ protected:
     // Helpers shared with the subclasses.
     void ChangeState(TSocketState NewState);
     void RaiseSocketError(const std::string& FuncName);
-    void DrainReceive(std::uint16_t Error, TWSocketOptions Options);
+    // Delivers OnDataAvailable while bytes remain. Sliced, it stops after
+    // about one time slice; the last read re-armed the read notification,
+    // so the rest follows after the loop has run other work.
+    void DrainReceive(std::uint16_t Error, TWSocketOptions Options, bool Sliced = false);
     void ApplyLinger();
     void DiscardSendQueue();
     void ConnectCore();
@@ -290,6 +294,16 @@ protected:
     template <class Fn> void Guarded(Fn&& fn);
     // Resolves the destination (address, port, protocol) unless already done.
     void ResolveDestination(bool forListen);
+    // Host names Connect needs besides Addr. They are looked up on a worker,
+    // one after the other, and Connect runs again once all are known; a
+    // failed look-up ends in ConnectLookupFailed from the loop.
+    virtual void ConnectNames(std::vector<std::string>& names);
+    virtual void ConnectLookupFailed(const std::string& name, int error);
+    // False while a look-up for Connect runs (Connect then returns at once).
+    bool ConnectNamesReady();
+    // The address of a name looked up for Connect, or of a dotted text.
+    std::uint32_t ResolveConnectName(const std::string& name);
+    void CancelConnectLookup();
     bool Destroying() const { return m_destroying; }
     // Calls an event slot unless it is empty or the socket is going away.
     template <typename Slot, typename... Args>
@@ -346,6 +360,11 @@ private:
     void SetEndpointPart(const std::string& v, std::string& str, bool& assigned, bool& resolved,
                          const char* whatError);
     void LookupDone(platform::UINT Msg, platform::WPARAM WParam, platform::LPARAM LParam);
+    void ConnectLookupDone(platform::WPARAM WParam, platform::LPARAM LParam);
+
+    platform::HANDLE m_connectLookup = 0;
+    std::string m_connectLookupName;
+    std::vector<std::pair<std::string, std::uint32_t>> m_connectAddrs;
     void SocketEvent(platform::WPARAM WParam, platform::LPARAM LParam);
 
     void* m_owner = nullptr;
@@ -401,6 +420,7 @@ protected:
     bool NotifyDataAvailable(std::uint16_t Error) override;
     void NotifyConnectedStep(std::uint16_t Error) override;
     void NotifySessionClosed(std::uint16_t Error) override;
+    void NotifyDataSent(std::uint16_t Error) override;
     int RecvRaw(void* Buffer, int Len, int Flags) override;
     int LocalPendingCount() override { return m_surplusCnt; }
 
@@ -411,6 +431,9 @@ private:
     void SocksSendRequest();
     void SocksSendAuth();
     void SocksSendGreeting();
+    void SocksSend(const std::string& req);
+    void ConnectNames(std::vector<std::string>& names) override;
+    void ConnectLookupFailed(const std::string& name, int error) override;
     void SocksFail(int Code, const std::string& Msg);
     void SocksConnected();
     int SocksReceive(int maxTotal);
@@ -475,6 +498,7 @@ protected:
 private:
     void LineRetrigger();
     bool LineProcess(int newBytes);
+    int RecvFromPeer(void* Buffer, int Len, int Flags);
     void GrowBuffer(std::size_t size);
 
     std::vector<std::uint8_t> m_rcvdPtr;  // size() is the allocated size

@@ -88,9 +88,17 @@ int TCustomLineWSocket::RecvRaw(void* Buffer, int Len, int Flags)
         if (!(Flags & MSG_PEEK)) {
             std::memmove(m_rcvdPtr.data(), m_rcvdPtr.data() + n, static_cast<std::size_t>(m_rcvdCnt - n + 1));
             m_rcvdCnt -= n;
+            m_lineLength = std::max(0, m_lineLength - n);  // a kept line flows out raw too
         }
         return n;
     }
+    return RecvFromPeer(Buffer, Len, Flags);
+}
+
+// Below the line buffer: injected test bytes, else the SOCKS layer and the network.
+int TCustomLineWSocket::RecvFromPeer(void* Buffer, int Len, int Flags)
+{
+    auto* out = static_cast<std::uint8_t*>(Buffer);
     if (m_feedData) {
         int n = std::min(Len, m_feedLen);
         if (n <= 0) {
@@ -187,7 +195,12 @@ bool TCustomLineWSocket::NotifyDataAvailable(std::uint16_t Error)
     if (cnt == 0)
         cnt = 255;
     GrowBuffer(static_cast<std::size_t>(m_rcvdCnt) + static_cast<std::size_t>(cnt) + 1);
-    int len = Receive(m_rcvdPtr.data() + m_rcvdCnt, cnt);
+    // From the network: Receive would serve a kept line again.
+    int len = RecvFromPeer(m_rcvdPtr.data() + m_rcvdCnt, cnt, 0);
+    if (len > 0)
+        m_readCount += len;
+    else if (len < 0)
+        SetLastError(platform::WSAGetLastError());
     if (len <= 0) {
         if (m_rcvdCnt == 0)
             return true;
@@ -226,29 +239,36 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
     bool foundAny = false;
     bool lastNotFound = false;
     int start = m_scanStart;
+    // A line a handler left unread is at the front, whole: it goes first.
+    int keptEnd = m_lineMode ? m_lineLength : 0;
     while (m_lineMode) {
-        const std::uint8_t* buf = m_rcvdPtr.data();
-        int found = -1;
-        const auto first = static_cast<std::uint8_t>(m_lineEnd[0]);
-        for (int i = start; i + ml <= m_rcvdCnt;) {
-            const void* hit = std::memchr(buf + i, first, static_cast<std::size_t>(m_rcvdCnt - ml - i + 1));
-            if (!hit)
-                break;
-            i = static_cast<int>(static_cast<const std::uint8_t*>(hit) - buf);
-            if (std::memcmp(buf + i, m_lineEnd.data(), static_cast<std::size_t>(ml)) == 0) {
-                found = i;
+        int end = keptEnd;
+        keptEnd = 0;
+        if (end == 0) {
+            const std::uint8_t* buf = m_rcvdPtr.data();
+            int found = -1;
+            const auto first = static_cast<std::uint8_t>(m_lineEnd[0]);
+            for (int i = start; i + ml <= m_rcvdCnt;) {
+                const void* hit = std::memchr(buf + i, first, static_cast<std::size_t>(m_rcvdCnt - ml - i + 1));
+                if (!hit)
+                    break;
+                i = static_cast<int>(static_cast<const std::uint8_t*>(hit) - buf);
+                if (std::memcmp(buf + i, m_lineEnd.data(), static_cast<std::size_t>(ml)) == 0) {
+                    found = i;
+                    break;
+                }
+                ++i;
+            }
+            if (found < 0) {
+                lastNotFound = true;
                 break;
             }
-            ++i;
-        }
-        if (found < 0) {
-            lastNotFound = true;
-            break;
+            end = found + ml;
+            m_lineLength = end;
+            m_lineFound = true;
         }
         foundAny = true;
-        m_lineLength = found + ml;
         m_lineReceivedFlag = true;
-        m_lineFound = true;
         while (m_lineMode && m_lineLength > 0) {
             int before = m_lineLength;
             auto alive = m_alive;
@@ -260,21 +280,19 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
             if (m_rcvdPtr.empty())
                 return foundAny;  // the handler closed the session
             if (m_lineLength == before)
-                return foundAny;  // the handler read nothing: keep the line for later
+                break;  // the handler read nothing: keep the line for later
         }
-        int after = m_rcvdCnt - (found + ml);
+        // Reads take the line's bytes from the front; what followed the
+        // marker is still at end. Close the gap: a kept line or the part
+        // left unread when line mode went off stays in front of it.
+        int after = m_rcvdCnt - end;
         std::uint8_t* b = m_rcvdPtr.data();
-        if (m_lineLength == 0) {
-            std::memmove(b, b + found + ml, static_cast<std::size_t>(after));
-            m_rcvdCnt = after;
-        } else {
-            // Line mode went off with part of the line unread: keep that part,
-            // then what followed the marker.
-            std::memmove(b + m_lineLength, b + found + ml, static_cast<std::size_t>(after));
-            m_rcvdCnt = m_lineLength + after;
-            m_lineLength = 0;
-        }
+        std::memmove(b + m_lineLength, b + end, static_cast<std::size_t>(after));
+        m_rcvdCnt = m_lineLength + after;
         b[m_rcvdCnt] = 0;
+        if (m_lineMode && m_lineLength > 0)
+            return foundAny;
+        m_lineLength = 0;
         while (!m_lineMode && m_rcvdCnt > 0) {
             int before = m_rcvdCnt;
             auto alive = m_alive;
@@ -345,6 +363,13 @@ void TCustomLineWSocket::HandleMessage(platform::UINT Msg, platform::WPARAM WPar
 void TCustomLineWSocket::NotifySessionClosed(std::uint16_t Error)
 {
     m_lineReceivedFlag = true;
+    if (m_lineMode && m_lineLength > 0 && !m_rcvdPtr.empty()) {
+        // A kept line and the whole lines behind it come before the final one.
+        auto alive = m_alive;
+        LineProcess(0);
+        if (!*alive)
+            return;
+    }
     if (!m_rcvdPtr.empty()) {
         if (m_lineMode && m_rcvdCnt > 0 && !m_lineClearData) {
             // What is left without a marker is the final line.

@@ -91,13 +91,15 @@ void TCustomSocksWSocket::Connect()
     }
     if (m_addrAssigned && SocksRefuseLongFields())
         return;
+    if (m_state == wsClosed && m_hSocket == INVALID_SOCKET && !ConnectNamesReady())
+        return;  // Connect runs again when the names are known
     try {
         if (!m_portResolved) {
             m_sin.sin_port = htons(static_cast<std::uint16_t>(WSocketResolvePort(m_socksPort, Proto()) & 0xFFFF));
             m_portResolved = true;
         }
         if (!m_addrResolved) {
-            m_sin.sin_addr.s_addr = WSocketResolveHost(m_socksServer);
+            m_sin.sin_addr.s_addr = ResolveConnectName(m_socksServer);
             m_addrResolved = true;
         }
         m_destPort = static_cast<std::uint16_t>(WSocketResolvePort(Port(), Proto()) & 0xFFFF);
@@ -177,6 +179,42 @@ void TCustomSocksWSocket::NotifyConnectedStep(std::uint16_t Error)
     }
 }
 
+// The proxy by name, and a SOCKS 4 destination, which is resolved here.
+void TCustomSocksWSocket::ConnectNames(std::vector<std::string>& names)
+{
+    if (m_socksServerAssigned) {
+        if (!m_addrResolved)
+            names.push_back(m_socksServer);
+        if (m_socksLevel == "4")
+            names.push_back(Addr());
+    }
+    TCustomWSocket::ConnectNames(names);
+}
+
+void TCustomSocksWSocket::ConnectLookupFailed(const std::string& name, int error)
+{
+    if (!m_socksServerAssigned || m_socksLevel != "4" || name != Addr() || name == m_socksServer) {
+        TCustomWSocket::ConnectLookupFailed(name, error);
+        return;
+    }
+    // As when the request is built: a SOCKS error, then the session closes.
+    auto alive = m_alive;
+    NotifySocksError(20017, "ESocketException WSocketResolveHost: Cannot convert host address '" + Addr() +
+                                "', Error #" + std::to_string(error));
+    if (*alive)
+        NotifySessionClosed(20017);
+    if (*alive && m_hSocket == INVALID_SOCKET)
+        ResetToDefaults();
+}
+
+// The proxy's own messages are not the caller's data: a handler sending
+// from OnDataSent would write into the negotiation.
+void TCustomSocksWSocket::NotifyDataSent(std::uint16_t Error)
+{
+    if (m_socksState == socksStateReady)
+        TCustomWSocket::NotifyDataSent(Error);
+}
+
 void TCustomSocksWSocket::NotifySessionClosed(std::uint16_t Error)
 {
     if (m_socksState == socksStateAuthenticating && OnSocksAuthState && !Destroying())
@@ -196,14 +234,22 @@ void TCustomSocksWSocket::SocksFail(int Code, const std::string& Msg)
         DoClose(true, Code);
 }
 
+// Queued and sent without the writable notification Send posts: the
+// negotiation's writes end in no OnDataSent. Send errors are not reported.
+void TCustomSocksWSocket::SocksSend(const std::string& req)
+{
+    try {
+        QueueSendData(req.data(), static_cast<int>(req.size()));
+        TryToSend();
+    } catch (...) {
+    }
+}
+
 void TCustomSocksWSocket::SocksSendGreeting()
 {
     std::string req;
     socks::BuildGreeting(m_socksMethod, req);
-    try {
-        SendText(req);
-    } catch (...) {
-    }
+    SocksSend(req);
 }
 
 void TCustomSocksWSocket::SocksSendAuth()
@@ -216,10 +262,7 @@ void TCustomSocksWSocket::SocksSendAuth()
         SocksFail(20015, why);
         return;
     }
-    try {
-        SendText(req);
-    } catch (...) {
-    }
+    SocksSend(req);
 }
 
 void TCustomSocksWSocket::SocksSendRequest()
@@ -233,7 +276,7 @@ void TCustomSocksWSocket::SocksSendRequest()
         bool is4A = m_socksLevel == "4A";
         if (!is4A) {
             try {
-                addr = WSocketResolveHost(Addr());
+                addr = ResolveConnectName(Addr());
             } catch (const std::exception& e) {
                 NotifySocksError(20017, std::string("ESocketException ") + e.what());
                 m_socksState = socksStateReady;
@@ -249,10 +292,7 @@ void TCustomSocksWSocket::SocksSendRequest()
         SocksFail(20001, why);
         return;
     }
-    try {
-        SendText(req);
-    } catch (...) {
-    }
+    SocksSend(req);
 }
 
 int TCustomSocksWSocket::SocksReceive(int maxTotal)
@@ -352,8 +392,12 @@ void TCustomSocksWSocket::SocksConnected()
     m_rcvCnt = 0;
     auto alive = m_alive;
     TCustomWSocket::NotifyConnectedStep(0);
-    if (*alive && m_state == wsConnected)
-        NotifyDataAvailable(0);
+    if (!*alive || m_state != wsConnected)
+        return;
+    // Writable now, as after a direct connect: OnDataSent follows from the loop.
+    if (m_allSent)
+        platform::PostMessage(m_window, MsgSocketEvent, m_hSocket, platform::FD_WRITE);
+    NotifyDataAvailable(0);
 }
 
 } // namespace net

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 namespace platform {
 namespace {
@@ -44,6 +45,8 @@ struct SelectEntry {
     bool eofDrained = false;  // peer closed and nothing left to read
     bool parked = false;      // finished: never polled again
     bool inEpoll = false;
+    bool suspended = false;   // not polled; notifications wait in held
+    std::vector<MSG> held;
     std::uint32_t registered = 0;  // interest currently given to epoll
 };
 
@@ -130,7 +133,33 @@ public:
         m.wParam = static_cast<WPARAM>(static_cast<unsigned>(e.fd));
         m.lParam = static_cast<LPARAM>((static_cast<std::uint32_t>(error & 0xFFFF) << 16) |
                                        static_cast<std::uint32_t>(event & 0xFFFF));
-        Push(m);
+        if (e.suspended)
+            e.held.push_back(m);
+        else
+            Push(m);
+    }
+
+    // Suspending moves the socket's queued notifications aside; resuming
+    // queues them again, in order, before anything new.
+    void Suspend(SelectEntry& e, bool on)
+    {
+        if (on == e.suspended)
+            return;
+        e.suspended = on;
+        if (on) {
+            WPARAM w = static_cast<WPARAM>(static_cast<unsigned>(e.fd));
+            Purge([&](const MSG& m) {
+                bool mine = m.hwnd == e.hwnd && m.message == e.msg && m.wParam == w;
+                if (mine)
+                    e.held.push_back(m);
+                return mine;
+            });
+        } else {
+            for (const MSG& m : e.held)
+                Push(m);
+            e.held.clear();
+        }
+        Apply(e, false);
     }
 
     static int SocketError(int fd)
@@ -163,7 +192,7 @@ public:
 
     static bool Active(const SelectEntry& e)
     {
-        return !e.parked && (e.datagram || e.listening || e.connected || e.connectPending);
+        return !e.parked && !e.suspended && (e.datagram || e.listening || e.connected || e.connectPending);
     }
 
     // Brings the epoll registration in line; lazy=true only widens it.
@@ -494,6 +523,7 @@ int ProcessMessages()
 {
     Loop& l = loop();
     int count = 0;
+    const std::uint32_t start = GetTickCount();
     MSG m;
     for (;;) {
         // Look at the sockets every so often, not only when the queue runs dry,
@@ -508,6 +538,8 @@ int ProcessMessages()
         }
         DispatchMessage(m);
         ++count;
+        if (GetTickCount() - start >= kDispatchSliceMs)
+            break;
     }
     return count;
 }
@@ -605,6 +637,16 @@ void SocketListening(int fd)
 }
 
 void SocketClosing(int fd) { loop().Forget(fd); }
+
+bool SocketSuspend(int fd, bool suspend)
+{
+    Loop& l = loop();
+    SelectEntry* e = l.Find(fd);
+    if (!e)
+        return false;
+    l.Suspend(*e, suspend);
+    return true;
+}
 
 int SocketSelect(int fd, unsigned hwnd, unsigned msg, long events)
 {

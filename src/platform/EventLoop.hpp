@@ -52,9 +52,13 @@ void DispatchMessage(const MSG& msg);
 // Waits until a message is pending or timeoutMs passes (-1 = no limit).
 // True when a message is pending.
 bool WaitMessage(int timeoutMs);
-// Dispatches every pending message of the calling thread; a WM_QUIT seen on
+// Dispatches the pending messages of the calling thread for at most about
+// one slice of time, so a toolkit sharing the thread gets its turn; what is
+// left stays pending (the loop descriptor stays readable). A WM_QUIT seen on
 // the way sets the thread's terminated flag and stops. Returns the count.
 int ProcessMessages();
+// The slice of ProcessMessages and of a socket's receive loop, in ms.
+constexpr std::uint32_t kDispatchSliceMs = 10;
 // Set once WM_QUIT was taken by ProcessMessages on this thread.
 bool QuitSeen();
 void ClearQuitSeen();

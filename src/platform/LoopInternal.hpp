@@ -17,6 +17,9 @@ bool SocketConnectStarted(int fd, int immediateError);
 void SocketListening(int fd);
 // The descriptor is about to be closed: forget it, drop queued notifications.
 void SocketClosing(int fd);
+// Holds (true) or releases a registered socket's notifications; false when
+// the socket is not registered.
+bool SocketSuspend(int fd, bool suspend);
 // Registration (events != 0) or removal.
 int SocketSelect(int fd, unsigned hwnd, unsigned msg, long events);
 

@@ -3,10 +3,13 @@
 #include "platform/LoopInternal.hpp"
 
 #include <netdb.h>
+#include <linux/sockios.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
+#include <thread>
 
 namespace platform {
 namespace {
@@ -111,11 +114,37 @@ SOCKET socket(int af, int type, int protocol)
     return static_cast<SOCKET>(fd);
 }
 
+namespace {
+
+// A linger time makes close() wait until the peer has taken the unsent
+// bytes or the time is up.
+bool closeWouldLinger(int fd)
+{
+    linger li{};
+    socklen_t len = sizeof li;
+    if (::getsockopt(fd, SOL_SOCKET, SO_LINGER, &li, &len) != 0 || !li.l_onoff || li.l_linger <= 0)
+        return false;
+    int unsent = 0;
+    return ::ioctl(fd, SIOCOUTQ, &unsent) == 0 && unsent > 0;
+}
+
+} // namespace
+
 int closesocket(SOCKET s)
 {
     if (!validFd(s))
         return SOCKET_ERROR;
     detail::SocketClosing(fdOf(s));
+    // That wait belongs on a worker, never on the caller's loop. The
+    // descriptor stays taken until the worker closes it, so its number
+    // cannot be reused meanwhile; the peer sees what a blocking close gives.
+    if (closeWouldLinger(fdOf(s))) {
+        try {
+            std::thread([fd = fdOf(s)] { ::close(fd); }).detach();
+            return 0;
+        } catch (const std::system_error&) {
+        }
+    }
     if (::close(fdOf(s)) != 0 && errno != EINTR)
         return fail();
     return 0;
@@ -271,6 +300,17 @@ int ioctlsocket_fionread(SOCKET s, unsigned long* count)
     if (::ioctl(fdOf(s), FIONREAD, &n) != 0)
         return fail();
     *count = n < 0 ? 0 : static_cast<unsigned long>(n);
+    return 0;
+}
+
+int SuspendSocketNotifications(SOCKET s, bool suspend)
+{
+    if (!validFd(s))
+        return SOCKET_ERROR;
+    if (!detail::SocketSuspend(fdOf(s), suspend)) {
+        t_lastError = WSAEINVAL;
+        return SOCKET_ERROR;
+    }
     return 0;
 }
 

@@ -85,6 +85,13 @@ int ioctlsocket_fionread(SOCKET s, unsigned long* count);
 // delivered to hwnd as message msg. Re-registering keeps the arming state.
 int WSAAsyncSelect(SOCKET s, HWND hwnd, UINT msg, long events);
 
+// Holds (suspend = true) or releases the notifications of a registered
+// socket. While held the socket is not polled, and notifications already
+// queued or still due wait; the release queues them in their order, so a
+// pending connect or read is neither lost nor repeated. SOCKET_ERROR with
+// WSAEINVAL when s is not registered.
+int SuspendSocketNotifications(SOCKET s, bool suspend);
+
 // Asynchronous look-ups on worker threads. The completion is posted to hwnd
 // as msg with wParam = handle and lParam = error << 16; the result is then
 // taken with TakeHostEntry. A cancelled look-up posts nothing. 0 = failure.

@@ -662,3 +662,140 @@ TEST(WSocketCore, SocketOnAWorkerThreadWithItsOwnLoop)
     EXPECT_EQ(result.load(), 0);
     EXPECT_EQ(got, "from a worker");
 }
+
+namespace {
+// A raw listener whose accept queue is full, so the next connect to it stays
+// pending (its SYN is dropped and retried) until Admit() makes room.
+struct FullBacklog {
+    int lfd = -1, filler = -1, port = 0;
+    FullBacklog()
+    {
+        lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        ::listen(lfd, 0);
+        socklen_t len = sizeof a;
+        ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+        filler = ::socket(AF_INET, SOCK_STREAM, 0);
+        ::connect(filler, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+    void Admit() { ::close(::accept(lfd, nullptr, nullptr)); }
+    ~FullBacklog()
+    {
+        ::close(filler);
+        ::close(lfd);
+    }
+};
+} // namespace
+
+// Pause holds the socket's notifications, a pending connect included; Resume
+// delivers them in order, whether the connect completed meanwhile or not.
+TEST(WSocketCore, PauseWhileConnectingKeepsTheConnect)
+{
+    const std::string order = "state closed>opened | state opened>connecting | state connecting>connected | "
+                              "connected 0 | datasent 0";
+    {
+        SCOPED_TRACE("completes while paused");
+        Server srv;
+        TWSocket c;
+        EventLog log;
+        log.Attach(c);
+        c.SetAddr("127.0.0.1");
+        c.SetPort(std::to_string(srv.port));
+        c.Connect();
+        c.Pause();
+        ASSERT_TRUE(PumpUntil([&] { return srv.peers.size() == 1; }));
+        nettest::PumpFor(50);
+        EXPECT_EQ(c.State(), wsConnecting);
+        EXPECT_FALSE(log.Has("datasent 0")) << log.Joined();
+        c.Resume();
+        ASSERT_TRUE(PumpUntil([&] { return log.Has("datasent 0"); })) << log.Joined();
+        EXPECT_EQ(log.Joined(), order);
+    }
+    {
+        SCOPED_TRACE("resumed before it completes");
+        FullBacklog full;
+        TWSocket c;
+        EventLog log;
+        log.Attach(c);
+        c.SetAddr("127.0.0.1");
+        c.SetPort(std::to_string(full.port));
+        c.Connect();
+        c.Pause();
+        nettest::PumpFor(20);
+        c.Resume();
+        nettest::PumpFor(20);
+        EXPECT_EQ(c.State(), wsConnecting);
+        full.Admit();
+        ASSERT_TRUE(PumpUntil([&] { return log.Has("datasent 0"); }, 20000)) << log.Joined();
+        EXPECT_EQ(log.Joined(), order);
+    }
+}
+
+// A writable notification that Send posted while paused goes with the
+// descriptor: the next connection, which gets the same number, never sees it.
+TEST(WSocketCore, NotificationsOfAClosedDescriptorAreDropped)
+{
+    Pair p;
+    ASSERT_TRUE(p.Connect());
+    const TSocket first = p.c.HSocket();
+    p.c.Pause();
+    p.c.SendText("x");
+    p.c.Close();
+    EventLog log;
+    log.Attach(p.c);
+    p.c.SetAddr("127.0.0.1");
+    p.c.SetPort(std::to_string(p.srv.port));
+    p.c.Connect();
+    ASSERT_EQ(p.c.HSocket(), first);  // the descriptor number is reused
+    ASSERT_TRUE(PumpUntil([&] { return log.Has("datasent 0"); })) << log.Joined();
+    EXPECT_EQ(log.Joined(), "state closed>opened | state opened>connecting | state connecting>connected | "
+                            "connected 0 | datasent 0");
+}
+
+// Close with a linger time returns at once against a peer that does not read;
+// the peer still gets the bytes the system held and then a clean end.
+TEST(WSocketCore, LingeringCloseDoesNotBlockTheThread)
+{
+    const int lfd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::bind(lfd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ASSERT_EQ(::listen(lfd, 1), 0);
+    socklen_t len = sizeof a;
+    ::getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
+    TWSocket c;
+    bool up = false;
+    c.OnSessionConnected = [&](TCustomWSocket*, std::uint16_t e) { up = e == 0; };
+    c.SetAddr("127.0.0.1");
+    c.SetPort(std::to_string(ntohs(a.sin_port)));
+    c.SetLingerOnOff(wsLingerOn);
+    c.SetLingerTimeout(10);
+    c.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return up; }));
+    const int peer = ::accept(lfd, nullptr, nullptr);
+    ASSERT_GE(peer, 0);
+    const std::string block(1 << 20, 'L');
+    for (int i = 0; i < 64 && c.BufferedByteCount() == 0; ++i)
+        c.Send(block.data(), static_cast<int>(block.size()));
+    ASSERT_GT(c.BufferedByteCount(), 0);  // the system's buffers are full
+    const std::uint32_t t0 = platform::GetTickCount();
+    c.Close();
+    EXPECT_LT(platform::GetTickCount() - t0, 5000u);  // the linger time is 10 s
+    EXPECT_EQ(c.State(), wsClosed);
+    timeval tv{20, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::vector<char> buf(1 << 20);
+    long total = 0;
+    ssize_t n;
+    while ((n = ::recv(peer, buf.data(), buf.size(), 0)) > 0)
+        total += n;
+    EXPECT_EQ(n, 0) << "errno " << errno;  // an orderly end, no reset
+    EXPECT_GT(total, 0);
+    ::close(peer);
+    ::close(lfd);
+}

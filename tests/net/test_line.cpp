@@ -205,3 +205,35 @@ TEST(SyncWait, WaitForFlagEndsByFlagTimeoutOrQuit)
     EXPECT_EQ(p.c.WaitForFlag(flag), 12001);
     platform::ClearQuitSeen();
 }
+
+// A handler that leaves a line unread keeps it: the next reception appends
+// to it instead of copying it again, and the receive loop still ends.
+TEST(LineMode, KeptLineIsDeliveredOnceAndTheLoopEnds)
+{
+    LinePair p;
+    ASSERT_TRUE(p.Connect());
+    auto reader = p.c.OnDataAvailable;
+    bool hold = true;
+    int calls = 0;
+    p.c.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t e) {
+        if (++calls > 200)
+            x->Close();  // a runaway loop ends here instead of hanging the test
+        if (!hold)
+            reader(x, e);
+    };
+    p.PeerSends("one\r\n");
+    EXPECT_EQ(p.c.LineBufferedCount(), 5);
+    std::string more;
+    for (int i = 0; i < 2000; ++i)
+        more += "line " + std::to_string(i) + "\r\n";
+    p.PeerSends(more);
+    EXPECT_LT(calls, 100);
+    EXPECT_EQ(p.c.LineBufferedCount(), 5 + static_cast<int>(more.size()));
+    hold = false;
+    p.PeerSends("two\r\n");
+    ASSERT_EQ(p.lines.size(), 2002u);
+    EXPECT_EQ(p.lines.front(), "one\r\n");
+    EXPECT_EQ(p.lines[1], "line 0\r\n");
+    EXPECT_EQ(p.lines[2000], "line 1999\r\n");
+    EXPECT_EQ(p.lines.back(), "two\r\n");
+}

@@ -34,7 +34,6 @@ struct SocksClient {
         s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) {
             log.events.push_back("sockserror " + std::to_string(e) + " " + m);
         };
-        s.OnDataSent = nullptr;
         s.OnDataAvailable = [this](TCustomWSocket* x, std::uint16_t) {
             log.events.push_back("data " + std::to_string(x->RcvdCount()));
             data += x->ReceiveText();
@@ -103,8 +102,8 @@ TEST(Socks, DanteUserPasswordAcceptedAndRefused)
         SocksClient c("5", dante.Port(), echo.port);
         c.UseAuth(testsupport::kSocksUser, testsupport::kSocksPassword);
         c.s.Connect();
-        ASSERT_TRUE(c.WaitFor("connected 0")) << c.log.Joined() << dante.Log();
-        EXPECT_EQ(c.log.Joined(), "socksconnected 0 | auth begin | auth ok | connected 0 | data 0");
+        ASSERT_TRUE(c.WaitFor("datasent 0")) << c.log.Joined() << dante.Log();
+        EXPECT_EQ(c.log.Joined(), "socksconnected 0 | auth begin | auth ok | connected 0 | data 0 | datasent 0");
         c.s.SendText("authenticated");
         ASSERT_TRUE(PumpUntil([&] { return c.data == "authenticated"; }));
     }
@@ -144,8 +143,8 @@ TEST(Socks, MicrosocksWithAndWithoutAuthentication)
         SocksClient c("5", locked.Port(), echo.port);
         c.UseAuth(testsupport::kSocksUser, testsupport::kSocksPassword);
         c.s.Connect();
-        ASSERT_TRUE(c.WaitFor("connected 0")) << c.log.Joined();
-        EXPECT_EQ(c.log.Joined(), "socksconnected 0 | auth begin | auth ok | connected 0 | data 0");
+        ASSERT_TRUE(c.WaitFor("datasent 0")) << c.log.Joined();
+        EXPECT_EQ(c.log.Joined(), "socksconnected 0 | auth begin | auth ok | connected 0 | data 0 | datasent 0");
         c.s.SendText("locked");
         ASSERT_TRUE(PumpUntil([&] { return c.data == "locked"; }));
     }
@@ -182,8 +181,10 @@ TEST(Socks, ReplyWithBoundNameAndAuthSkipped)
     SocksClient c("5", peer.Port(), 21, host);
     c.UseAuth("u", "p");
     c.s.Connect();
-    ASSERT_TRUE(c.WaitFor("connected 0")) << c.log.Joined();
-    EXPECT_EQ(c.log.Joined(), "socksconnected 0 | auth skipped | connected 0 | data 0");
+    ASSERT_TRUE(c.WaitFor("datasent 0")) << c.log.Joined();
+    // The proxy's messages are no data of the caller's: OnDataSent only
+    // follows the connect, as it does without a proxy.
+    EXPECT_EQ(c.log.Joined(), "socksconnected 0 | auth skipped | connected 0 | data 0 | datasent 0");
     EXPECT_EQ(c.s.ProxyBoundAddr(), name);
     EXPECT_EQ(c.s.ProxyBoundPort(), "21");
 }
@@ -322,4 +323,60 @@ TEST(Socks, OverlongFieldsAreRefusedBeforeSending)
     }
     PumpFor(50);
     EXPECT_FALSE(peer.Accepted());
+}
+
+// Names Connect needs (a proxy given by name, a SOCKS 4 destination name, a
+// local address name) are looked up on a worker: Connect returns while the
+// look-up runs, and the connection follows when it completes.
+TEST(Socks, NamesAreLookedUpWithoutBlockingConnect)
+{
+    platform::SetLookupDelayForTests("slow:", 500);
+    const std::string slow = "slow:localhost";
+    struct Case {
+        std::string what;
+        bool nameIsProxy, nameIsDest, nameIsLocal;
+    };
+    const std::vector<Case> cases = {{"proxy by name", true, false, false},
+                                     {"SOCKS 4 destination by name", false, true, false},
+                                     {"local address by name", false, false, true}};
+    for (auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        ScriptedPeer peer({ReadN(9), Write(Bytes({0, 90, 0, 0, 0, 0, 0, 0}) + "hi")});
+        SocksClient c("4", peer.Port(), 21, k.nameIsDest ? slow : "127.0.0.1");
+        if (k.nameIsProxy)
+            c.s.SetSocksServer(slow);
+        if (k.nameIsLocal)
+            c.s.SetLocalAddr(slow);
+        const int before = platform::PendingLookups();
+        c.s.Connect();
+        EXPECT_EQ(platform::PendingLookups(), before + 1);  // still looking it up
+        EXPECT_NE(c.s.State(), wsConnected);
+        ASSERT_TRUE(PumpUntil([&] { return c.data == "hi"; })) << c.log.Joined();
+        EXPECT_EQ(c.log.events.at(0), "socksconnected 0");
+        EXPECT_EQ(c.log.events.at(1), "connected 0");
+        ASSERT_TRUE(PumpUntil([&] { return peer.Finished(); }));
+        EXPECT_EQ(peer.Received(), Bytes({4, 1, 0, 21, 127, 0, 0, 1, 0}));
+        if (k.nameIsLocal) {
+            EXPECT_EQ(c.s.GetBoundAddr(), "127.0.0.1");
+        }
+    }
+    // A name that does not resolve ends the attempt from the loop. (A label
+    // longer than 63 bytes fails in the resolver without any query.)
+    const std::string bad = "slow:" + std::string(70, 'x') + ".invalid";
+    {
+        SocksClient c("5", 1, 21);
+        c.s.SetSocksServer(bad);
+        c.s.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return c.log.Has("closed 11001"); })) << c.log.Joined();
+        EXPECT_EQ(c.log.Joined(), "connected 11001 | closed 11001");
+        EXPECT_EQ(c.s.State(), wsClosed);
+    }
+    {
+        SocksClient c("4", 1, 21, bad);
+        c.s.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return c.log.Has("closed 20017"); })) << c.log.Joined();
+        EXPECT_EQ(c.log.Joined(), "sockserror 20017 ESocketException WSocketResolveHost: Cannot convert host "
+                                  "address '" + bad + "', Error #11001 | closed 20017");
+    }
+    platform::SetLookupDelayForTests("", 0);
 }

@@ -1,9 +1,11 @@
 // The Qt adapter: socket events and posted messages flow inside Qt's loop,
 // inside a nested Qt loop (as under a modal dialog), and a synchronous wait of
 // the socket layer runs Qt's timers.
+#include "ftp/FtpCli.hpp"
 #include "net/WSocket.hpp"
 #include "platform/EventLoop.hpp"
 #include "ui/pump/QtPump.hpp"
+#include "ftp_peers.hpp"
 #include "peer.hpp"
 
 #include <QCoreApplication>
@@ -19,6 +21,7 @@ private slots:
     void postedFromAThreadDuringExec();
     void socketEventsInsideANestedLoop();
     void waitForFlagRunsQtTimers();
+    void timersKeepFiringDuringALongDownload();
 };
 
 void TestQtPump::postedFromAThreadDuringExec()
@@ -82,6 +85,51 @@ void TestQtPump::waitForFlagRunsQtTimers()
     t.start();
     QCOMPARE(s.WaitForFlag(flag), 0);
     QVERIFY(t.elapsed() < 3000);
+}
+
+// A peer faster than the reader must not keep Qt from its timers (and so from
+// painting and from the stop button) until the transfer ends.
+void TestQtPump::timersKeepFiringDuringALongDownload()
+{
+    ui::TQtPump pump;
+    testsupport::TempDir root, local;
+    const std::uint64_t size = 512ull << 20;
+    testsupport::MakePatternFile(root / "big.bin", size, 5);
+    testsupport::PyFtpd server;
+    QVERIFY2(server.Start({{"alice", "secret", root.path()}}), server.Log().c_str());
+    ftp::TFtpClient c;
+    c.SetHostName("127.0.0.1");
+    c.SetPort(std::to_string(server.Port()));
+    c.SetUserName("alice");
+    c.SetPassWord("secret");
+    c.SetPassive(true);
+    QVERIFY(c.Connect());
+    QVERIFY(c.SendType());
+    c.SetHostFileName("big.bin");
+    c.SetLocalFileName((local / "big.bin").string());
+
+    QElapsedTimer clock;
+    qint64 last = -1, worst = 0;
+    int ticks = 0;
+    QTimer timer;
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        const qint64 now = clock.elapsed();
+        if (last >= 0)
+            worst = std::max(worst, now - last);
+        last = now;
+        ++ticks;
+    });
+    clock.start();
+    timer.start(10);
+    QVERIFY(c.Get());
+    const qint64 took = clock.elapsed();
+    timer.stop();
+    QCOMPARE(c.ByteCount(), static_cast<std::int64_t>(size));
+    qInfo("download %lld ms, %d ticks, largest gap %lld ms", took, ticks, worst);
+    // Generous: a 10 ms timer that gets its turn ticks ten times as often,
+    // and a starved one stalls for a good part of the transfer.
+    QVERIFY2(ticks >= took / 100 && worst < std::max<qint64>(250, took / 4),
+             qPrintable(QStringLiteral("%1 ticks in %2 ms, largest gap %3 ms").arg(ticks).arg(took).arg(worst)));
 }
 
 QTEST_GUILESS_MAIN(TestQtPump)
