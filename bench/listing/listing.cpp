@@ -230,6 +230,7 @@ struct Best {
     double seconds = 1e9; // best time
     double paint = 0;     // ours: the event pass after the best GetDir
     double list = 1e9;    // ours: best bare LIST into a file
+    double parse = 1e9;   // ours: best GetDir less the bare LIST of the same run
     double wall = 1e9;    // ours: best whole-process time
     double peakMb = 0;    // highest peak over the rounds
     bool failed = false;
@@ -311,6 +312,7 @@ int main(int argc, char** argv)
                 return 1;
             }
             ours[k].list = std::min(ours[k].list, list);
+            ours[k].parse = std::min(ours[k].parse, s - list);
             if (s < ours[k].seconds)
                 ours[k].paint = paint;
             ours[k].Take(s, w.peakMb);
@@ -329,9 +331,9 @@ int main(int argc, char** argv)
 
     std::printf("(peer times are whole runs: start, log-in, LIST, output; ours is Refresh1Click alone)\n");
     for (std::size_t k = 0; k < sizes.size(); ++k) {
-        std::printf("%6d entries  Tmainform GetDir %.3f s (bare LIST %.3f s, so parse and show %.3f s; "
+        std::printf("%6d entries  Tmainform GetDir %.3f s (bare LIST %.3f s; parse and show %.3f s; "
                     "then first paint %.3f s; whole process %.3f s), peak %.1f MB\n",
-                    sizes[k], ours[k].seconds, ours[k].list, ours[k].seconds - ours[k].list, ours[k].paint,
+                    sizes[k], ours[k].seconds, ours[k].list, ours[k].parse, ours[k].paint,
                     ours[k].wall, ours[k].peakMb);
         std::printf("%6d entries  lftp cls -l      %.3f s, peak %.1f MB\n", sizes[k], lftp[k].seconds,
                     lftp[k].peakMb);
@@ -341,9 +343,10 @@ int main(int argc, char** argv)
     const double growth = ours[1].seconds / ours[0].seconds;
     const double ratio = ours[1].seconds / lftp[1].seconds;
     auto verdict = [](bool met) { return met ? "met" : "MISSED"; };
-    std::printf("growth from 10,000 to 100,000 entries: %.1f x (target at most 12 x: %s)\n", growth,
-                verdict(growth <= 12));
-    const double parse = ours[1].seconds - ours[1].list;
+    std::printf("growth from 10,000 to 100,000 entries: GetDir %.1f x (target at most 12 x: %s), "
+                "parse and show %.1f x\n",
+                growth, verdict(growth <= 12), ours[1].parse / ours[0].parse);
+    const double parse = ours[1].parse;
     std::printf("100,000 entries: GetDir %.3f s against lftp %.3f s (target at most 0.5 x lftp: %s); "
                 "parse and show %.3f s (target under 1 s: %s)\n",
                 ours[1].seconds, lftp[1].seconds, verdict(ratio <= 0.5), parse, verdict(parse < 1));
