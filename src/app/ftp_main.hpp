@@ -266,6 +266,7 @@ private:
     TAboutBox* m_aboutBox = nullptr;
     QPointer<ui::HelpWindow> m_help;
     std::map<std::string, int> m_IconCache; // file extension -> image index, -1 none
+    std::map<QString, int> m_mimeIcons;     // MIME type -> image index
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
     std::vector<RemoteRow> m_ListView1;
     // What the engine refused during the last Run.

@@ -24,6 +24,8 @@
 #include <QElapsedTimer>
 #include <QMimeDatabase>
 
+#include <algorithm>
+
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -58,11 +60,16 @@ int Tmainform::IconIndex(const std::string& key)
     if (const auto it = m_IconCache.find(key); it != m_IconCache.end())
         return it->second;
     // The MIME database knows the type by its extension; the icon theme has
-    // its picture. A miss is remembered too, so it costs one look-up.
+    // its picture. Keys of one type share one image, and a miss is
+    // remembered too, so every key costs one look-up.
     static const QMimeDatabase mimes;
     int index = -1;
     const QString name = QStringLiteral("x") + QString::fromUtf8(DisplayText(key));
     for (const QMimeType& type : mimes.mimeTypesForFileName(name)) {
+        if (const auto known = m_mimeIcons.find(type.name()); known != m_mimeIcons.end()) {
+            index = known->second;
+            break;
+        }
         QIcon icon = QIcon::fromTheme(type.iconName());
         if (icon.isNull())
             icon = QIcon::fromTheme(type.genericIconName());
@@ -70,6 +77,7 @@ int Tmainform::IconIndex(const std::string& key)
             continue;
         m_iconsSmall->Add(icon);
         index = m_iconsLarge->Add(icon);
+        m_mimeIcons.emplace(type.name(), index);
         break;
     }
     m_IconCache.emplace(key, index);
@@ -106,6 +114,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
 
     ListParser parser(Today());
     rows.clear();
+    rows.reserve(std::size_t(std::count(text.begin(), text.end(), '\n')) + 1);
     QElapsedTimer slice;
     slice.start();
     std::size_t lines = 0;
@@ -131,6 +140,8 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
             slice.restart();
         }
     }
+    // The text is not needed any more; the sort needs the room.
+    std::string().swap(text);
     SortListing(rows);
     if (parser.Unreadable() > 0)
         AddList(std::to_string(parser.Unreadable()) + " of " + std::to_string(lines)
