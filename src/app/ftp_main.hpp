@@ -245,6 +245,7 @@ private:
     bool SaveQueue();
     bool RunQueue();
     bool Download(const QueueEntry& entry);
+    void ResumeUpload(const QueueEntry& entry);
     void StartProgress(std::int64_t size);
     void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 

@@ -187,7 +187,7 @@ bool Tmainform::RunQueue()
                         Run(&ftp::TFtpClient::Put);
                         break;
                     case ansIgnore:
-                        Run(&ftp::TFtpClient::RestartPut);
+                        ResumeUpload(entry);
                         break;
                     case ansCancel:
                         FinishQueueEntry();
@@ -227,6 +227,19 @@ bool Tmainform::RunQueue()
         platform::ApplicationPump().ProcessMessages();
     }
     return true;
+}
+
+void Tmainform::ResumeUpload(const QueueEntry& entry)
+{
+    // The server's file is the part already sent: go on from its end.
+    ftp::TFtpClient& c = *m_FtpClient1;
+    const std::int64_t sent = c.SizeResult(), local = LocalSize(entry.Local);
+    if (local >= 0 && sent >= local) {
+        AddList("\"" + entry.Remote + "\" is already complete (" + std::to_string(sent) + " bytes).");
+        return;
+    }
+    c.SetResumeAt(sent);
+    Run(&ftp::TFtpClient::RestartPut);
 }
 
 bool Tmainform::Download(const QueueEntry& entry)

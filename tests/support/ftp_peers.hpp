@@ -28,6 +28,7 @@ public:
     bool Start(const std::vector<User>& users, const std::string& passivePorts = {});
     int Port() const { return m_port; }
     std::string Log() const { return m_proc.Log(); }
+    void Stop() { m_proc.Stop(); }
 
 private:
     PeerProcess m_proc;

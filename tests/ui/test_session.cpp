@@ -9,6 +9,7 @@
 #include "app/proxy1.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
+#include "window_test_util.hpp"
 #include "ui/LsFilelistView28.hpp"
 #include "ui/pump/QtPump.hpp"
 
@@ -35,56 +36,7 @@ using namespace app;
 using testsupport::ScriptedFtpServer;
 namespace fs = std::filesystem;
 
-namespace {
-
-struct Site {
-    std::string alias = "test", host = "127.0.0.1", port, user, password, remoteDir, localDir;
-};
-
-QStringList Names(Tmainform& form)
-{
-    QStringList names;
-    for (const RemoteRow& row : form.dirview().Model().Rows())
-        names << QString::fromStdString(row.name);
-    return names;
-}
-
-const RemoteRow* Find(Tmainform& form, const std::string& name)
-{
-    for (const RemoteRow& row : form.dirview().Model().Rows())
-        if (row.name == name)
-            return &row;
-    return nullptr;
-}
-
-int RowOf(Tmainform& form, const std::string& name)
-{
-    const auto& rows = form.dirview().Model().Rows();
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (rows[i].name == name)
-            return int(i);
-    return -1;
-}
-
-bool LogHas(Tmainform& form, const QString& text)
-{
-    return form.LogLines().contains(text);
-}
-
-// Waits for a condition while the window and the sockets run (bounded).
-template <typename F> bool WaitFor(F condition, int ms = 15000)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!condition()) {
-        if (t.elapsed() > ms)
-            return false;
-        QTest::qWait(10);
-    }
-    return true;
-}
-
-} // namespace
+using namespace windowtest;
 
 class SessionTest : public QObject {
     Q_OBJECT
@@ -94,21 +46,7 @@ class SessionTest : public QObject {
     testsupport::TempDir m_tree;
     testsupport::PyFtpd m_pyftpd;
 
-    void WriteSite(const Site& s)
-    {
-        SiteBook book;
-        QVERIFY(book.Open(m_home->path().toStdString()));
-        SiteRecord r;
-        r.SetAlias(s.alias);
-        r.SetHostName(s.host);
-        r.SetPort(s.port);
-        r.SetUserName(s.user);
-        r.SetPassword(s.password);
-        r.SetRemoteDir(s.remoteDir);
-        r.SetLocalDir(s.localDir);
-        QVERIFY(book.Add(r));
-        book.Close();
-    }
+    void WriteSite(const Site& s) { QVERIFY(windowtest::WriteSite(m_home->path(), s)); }
 
     Site Pyftpd(const std::string& dir = {}) const
     {

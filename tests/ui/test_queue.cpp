@@ -1,0 +1,338 @@
+// Moving files through the real window on the offscreen platform against
+// pyftpdlib: the transfer queue both ways with its overwrite question and
+// resume, a server killed mid-transfer and a restart that finishes the
+// entry, the stop button, and the remote file operations, checked on the
+// server's own files.
+#include "app/core/Prompter.hpp"
+#include "app/core/SafeFile.hpp"
+#include "app/program.hpp"
+#include "ftp/FtpCli.hpp"
+#include "ftp_peers.hpp"
+#include "ui/pump/QtPump.hpp"
+#include "window_test_util.hpp"
+
+#include "ui_mainform.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <sys/stat.h>
+
+using namespace app;
+using namespace windowtest;
+namespace fs = std::filesystem;
+using testsupport::Md5OfFile;
+
+namespace {
+
+// Path -> MD5 of every file below root, and "dir" for every folder.
+std::map<std::string, std::string> Tree(const fs::path& root)
+{
+    std::map<std::string, std::string> tree;
+    for (const auto& e : fs::recursive_directory_iterator(root)) {
+        const std::string rel = fs::relative(e.path(), root).string();
+        tree[rel] = e.is_directory() ? "dir" : Md5OfFile(e.path());
+    }
+    return tree;
+}
+
+std::vector<std::string> QueueFileLines(const QString& home)
+{
+    std::vector<std::string> lines;
+    ReadLines(home.toStdString() + "/queue.txt", lines);
+    return lines;
+}
+
+} // namespace
+
+class QueueTest : public QObject {
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_home;
+    std::unique_ptr<testsupport::TempDir> m_remote;
+    std::unique_ptr<testsupport::PyFtpd> m_server;
+    ScriptedPrompter m_prompter;
+
+    fs::path Remote() const { return m_remote->path(); }
+
+    std::unique_ptr<Tmainform> Connected()
+    {
+        auto form = std::make_unique<Tmainform>(m_prompter);
+        form->Timer1().stop();
+        form->SetPassiveMode("YES");
+        form->btnConnectClick();
+        if (form->LoggedIn() != 1)
+            qWarning("%s", qPrintable(form->LogLines().join('\n')));
+        return form;
+    }
+
+    void StartServer()
+    {
+        m_server = std::make_unique<testsupport::PyFtpd>();
+        QVERIFY(m_server->Start({ { "alice", "pw", Remote() } }));
+        QVERIFY(WriteSite(m_home->path(), { "py", "127.0.0.1", std::to_string(m_server->Port()), "alice", "pw" }));
+    }
+
+private slots:
+    void init()
+    {
+        m_home = std::make_unique<QTemporaryDir>();
+        qputenv("TALLOWIN_HOME", m_home->path().toUtf8());
+        m_remote = std::make_unique<testsupport::TempDir>();
+        m_prompter = ScriptedPrompter();
+        StartServer();
+    }
+    void cleanup()
+    {
+        QCOMPARE(m_prompter.Pending(), std::size_t(0));
+        m_server.reset();
+    }
+
+    void uploadThenDownloadATree()
+    {
+        QTemporaryDir local;
+        const fs::path src = fs::path(local.path().toStdString()) / "top";
+        testsupport::MakePatternFile(src / "a.txt", 1000);
+        testsupport::MakePatternFile(src / "sub" / "b.bin", 2 << 20, 2);
+        testsupport::WriteFile(src / "sub" / "deep" / "c.txt", "c");
+        testsupport::WriteFile(src / ".hidden", "h");
+        auto form = Connected();
+        QDir::setCurrent(local.path());
+        form->QueueUpload("top", "top");
+        const std::vector<std::string> queued = form->Queue();
+        QCOMPARE(queued.front(), std::string("U:D;top/;top/"));
+        const std::set<std::string> lines(queued.begin(), queued.end());
+        const std::string abs = src.string();
+        for (const std::string& expected : { "U:F;" + abs + "/a.txt;/top/a.txt", "U:D;" + abs + "/sub;/top/sub",
+                 "U:F;" + abs + "/sub/b.bin;/top/sub/b.bin", "U:F;" + abs + "/sub/deep/c.txt;/top/sub/deep/c.txt" })
+            QVERIFY2(lines.count(expected), expected.c_str());
+        QCOMPARE(QueueFileLines(m_home->path()), queued); // on disk before anything runs
+        form->ProcessQueue();
+        QVERIFY(form->Queue().empty());
+        QVERIFY(QueueFileLines(m_home->path()).empty());
+        fs::remove(src / ".hidden");
+        QCOMPARE(Tree(Remote() / "top"), Tree(src));
+        QVERIFY(RowOf(*form, "top") >= 0); // listed again at the end
+
+        // Back down into another folder: folders are created, files hash-equal.
+        QTemporaryDir down;
+        QDir::setCurrent(down.path());
+        Select(*form, { "top" });
+        form->QueueforDownload();
+        QCOMPARE(form->Queue().front(), "D:D;" + down.path().toStdString() + "//top;//top");
+        form->ProcessQueue();
+        QVERIFY(form->Queue().empty());
+        QCOMPARE(Tree(fs::path(down.path().toStdString()) / "top"), Tree(src));
+    }
+
+    void overwriteQuestionAnswers()
+    {
+        testsupport::MakePatternFile(Remote() / "r.bin", 300000, 7);
+        testsupport::MakePatternFile(Remote() / "s.bin", 1000, 8);
+        const std::string whole = testsupport::ReadFile(Remote() / "r.bin");
+        QTemporaryDir local;
+        const std::string r = local.filePath("r.bin").toStdString(), s = local.filePath("s.bin").toStdString();
+        auto form = Connected();
+        const auto download = [&](const std::string& name, const std::string& to) {
+            form->AppendQueue({ "D:F;" + to + ";/" + name });
+            form->ProcessQueue();
+        };
+        // Cancel: the entry stays in the queue and on disk; the local file is untouched.
+        testsupport::WriteFile(r, "mine");
+        m_prompter.ExpectConfirm(ansCancel);
+        download("r.bin", r);
+        QCOMPARE(form->Queue().size(), std::size_t(1));
+        QCOMPARE(QueueFileLines(m_home->path()), form->Queue());
+        QCOMPARE(testsupport::ReadFile(r), std::string("mine"));
+        form->Clear1Click();
+        QVERIFY(QueueFileLines(m_home->path()).empty());
+        // Ignore resumes a partial file byte-exact; on a whole file it sends no REST.
+        testsupport::WriteFile(r, whole.substr(0, 123457));
+        m_prompter.ExpectConfirm(ansIgnore);
+        download("r.bin", r);
+        QCOMPARE(testsupport::ReadFile(r), whole);
+        QVERIFY(LogHas(*form, "> REST 123457"));
+        m_prompter.ExpectConfirm(ansIgnore);
+        download("r.bin", r);
+        QVERIFY(LogHas(*form, QString::fromStdString("\"" + r + "\" is already complete (300000 bytes).")));
+        // OK overwrites.
+        testsupport::WriteFile(r, "mine");
+        m_prompter.ExpectConfirm(ansOK);
+        download("r.bin", r);
+        QCOMPARE(testsupport::ReadFile(r), whole);
+        // Upload resume: the server holds the first part.
+        testsupport::WriteFile(Remote() / "up.bin", whole.substr(0, 1000));
+        testsupport::WriteFile(local.filePath("up.bin").toStdString(), whole);
+        m_prompter.ExpectConfirm(ansIgnore);
+        form->AppendQueue({ "U:F;" + local.filePath("up.bin").toStdString() + ";/up.bin" });
+        form->ProcessQueue();
+        QCOMPARE(testsupport::ReadFile(Remote() / "up.bin"), whole);
+        // All: one question for the whole run.
+        testsupport::WriteFile(r, "mine");
+        testsupport::WriteFile(s, "mine");
+        m_prompter.ExpectConfirm(ansAll);
+        form->AppendQueue({ "D:F;" + r + ";/r.bin", "D:F;" + s + ";/s.bin" });
+        form->ProcessQueue();
+        QVERIFY(form->AnswerAll());
+        QCOMPARE(Md5OfFile(s), Md5OfFile(Remote() / "s.bin"));
+        QCOMPARE(testsupport::ReadFile(r), whole);
+        // A refused download leaves no empty file behind and the run goes on.
+        form->AppendQueue({ "D:F;" + local.filePath("none.bin").toStdString() + ";/none.bin" });
+        form->ProcessQueue();
+        QVERIFY(!QFile::exists(local.filePath("none.bin")));
+        QVERIFY(form->Queue().empty());
+    }
+
+    void serverKilledMidTransferThenRestartFinishes()
+    {
+        testsupport::MakePatternFile(Remote() / "big.bin", 192 << 20, 9);
+        QTemporaryDir local;
+        const std::string target = local.filePath("big.bin").toStdString();
+        {
+            auto form = Connected();
+            // Kill the server as soon as bytes arrive.
+            QTimer watch;
+            connect(&watch, &QTimer::timeout, this, [&] {
+                struct stat st { };
+                if (::stat(target.c_str(), &st) == 0 && st.st_size > 0)
+                    m_server->Stop();
+            });
+            watch.start(5);
+            form->AppendQueue({ "D:F;" + target + ";/big.bin" });
+            form->ProcessQueue();
+            watch.stop();
+            QCOMPARE(form->Queue().size(), std::size_t(1));
+            QCOMPARE(QueueFileLines(m_home->path()), form->Queue());
+            form->btnDisconnectClick();
+        }
+        QVERIFY(fs::file_size(target) < fs::file_size(Remote() / "big.bin"));
+        // The next start finds the entry; a new server on another port takes it.
+        StartServer();
+        auto form = std::make_unique<Tmainform>(m_prompter);
+        QCOMPARE(form->Queue().size(), std::size_t(1));
+        form->Timer1().stop();
+        form->SetPassiveMode("YES");
+        form->Form().ComboBox1->setCurrentIndex(1);
+        form->btnConnectClick();
+        QCOMPARE(form->LoggedIn(), 1);
+        m_prompter.ExpectConfirm(ansIgnore);
+        form->UploadQueue1Click();
+        QVERIFY(form->Queue().empty());
+        QCOMPARE(Md5OfFile(target), Md5OfFile(Remote() / "big.bin"));
+    }
+
+    void stopButtonAndASecondActionWhileRunning()
+    {
+        QTemporaryDir local;
+        for (const char* name : { "1.bin", "2.bin", "3.bin", "late.bin" })
+            testsupport::MakePatternFile(local.filePath(name).toStdString(), 8 << 20);
+        auto form = Connected();
+        QDir::setCurrent(local.path());
+        form->QueueUpload("1.bin", "1.bin");
+        form->QueueUpload("2.bin", "2.bin");
+        form->QueueUpload("3.bin", "3.bin");
+        // While the first file moves: another upload is dropped (it only
+        // appends) and a second run is asked for (it does nothing).
+        bool once = false;
+        QTimer during;
+        connect(&during, &QTimer::timeout, this, [&] {
+            if (once || !form->QueueRunning())
+                return;
+            once = true;
+            form->QueueUpload("late.bin", "late.bin");
+            form->btnQueueClick();
+        });
+        during.start(1);
+        form->ProcessQueue();
+        QVERIFY(once);
+        for (const char* name : { "1.bin", "2.bin", "3.bin", "late.bin" })
+            QCOMPARE(Md5OfFile(Remote() / name), Md5OfFile(local.filePath(name).toStdString()));
+
+        // The stop button ends the run after the entry in progress.
+        form->QueueUpload("1.bin", "again1.bin");
+        form->QueueUpload("2.bin", "again2.bin");
+        QTimer stop;
+        connect(&stop, &QTimer::timeout, this, [&] {
+            if (form->QueueRunning())
+                form->Form().chkStop->click();
+        });
+        stop.start(1);
+        form->UploadQueue1Click();
+        stop.stop();
+        QVERIFY(form->StopRequested());
+        QCOMPARE(form->Queue().size(), std::size_t(1));
+        QVERIFY(!fs::exists(Remote() / "again2.bin"));
+    }
+
+    void remoteOperations()
+    {
+        testsupport::WriteFile(Remote() / "old" / "a.txt", "a");
+        testsupport::WriteFile(Remote() / "old" / "sub" / "b.txt", "b");
+        testsupport::WriteFile(Remote() / "perm" / "x.txt", "x");
+        testsupport::WriteFile(Remote() / "perm" / "sub" / "y.txt", "y");
+        testsupport::WriteFile(Remote() / "name.txt", "n");
+        auto form = Connected();
+
+        // Delete key: the tree, contents before folders, one question answered All.
+        Select(*form, { "old" });
+        m_prompter.ExpectConfirm(ansAll);
+        QTest::keyClick(form->Form().dirview->DetailsView(), Qt::Key_Delete);
+        QVERIFY(!fs::exists(Remote() / "old"));
+        QVERIFY(LogHas(*form, "> DELE //old/a.txt"));
+        QVERIFY(!RowOf(*form, "old") || RowOf(*form, "old") == -1);
+
+        // Change mode: a bad text sends nothing; All walks the tree.
+        Select(*form, { "perm" });
+        m_prompter.ExpectInput("8x9");
+        form->ChMod1Click();
+        QVERIFY(m_prompter.ShownTexts().back().find("is not a mode") != std::string::npos);
+        m_prompter.ExpectInput("750");
+        m_prompter.ExpectConfirm(ansAll);
+        form->ChMod1Click();
+        for (const fs::path& p : { Remote() / "perm", Remote() / "perm" / "x.txt", Remote() / "perm" / "sub",
+                 Remote() / "perm" / "sub" / "y.txt" })
+            QCOMPARE(int(fs::status(p).permissions() & fs::perms::mask), 0750);
+        QCOMPARE(form->CurrentRemoteDir(), std::string("/"));
+
+        // Rename by dialog (F2), then in place.
+        Select(*form, { "name.txt" });
+        form->dirview().SetFocusedRow(RowOf(*form, "name.txt"));
+        m_prompter.ExpectInput("renamed.txt");
+        QTest::keyClick(form->Form().dirview->DetailsView(), Qt::Key_F2);
+        QVERIFY(fs::exists(Remote() / "renamed.txt"));
+        QVERIFY(RowOf(*form, "name.txt") >= 0); // the old name shows until the next listing
+        form->Refresh1Click();
+        QVERIFY(form->dirview().Model().setData(
+            form->dirview().Model().index(RowOf(*form, "renamed.txt"), 0), "in place.txt", Qt::EditRole));
+        QVERIFY(fs::exists(Remote() / "in place.txt"));
+        QVERIFY(RowOf(*form, "in place.txt") >= 0);
+
+        // New folder, then Make Default Dir inside it.
+        m_prompter.ExpectInput("made");
+        form->btnNewFolderClick();
+        QVERIFY(fs::is_directory(Remote() / "made"));
+        form->dirview().SetFocusedRow(RowOf(*form, "made"));
+        form->dirviewDblClick();
+        form->MakeDefaultDir1Click();
+        SiteBook book;
+        QVERIFY(book.Open(m_home->path().toStdString()));
+        QCOMPARE(book.Find("py")->Record.RemoteDir(), std::string("/made"));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    app::SetUpApplication();
+    ui::TQtPump pump;
+    QueueTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_queue.moc"
