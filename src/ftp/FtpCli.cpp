@@ -74,6 +74,32 @@ int OpenLocal(const std::string& name, int flags, int shareBits)
     return fd;
 }
 
+// A folder where a new file can be created (checked before the server is asked).
+bool FolderWritable(const std::string& file)
+{
+    std::string::size_type slash = file.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : file.substr(0, slash);
+    struct stat st{};
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && ::access(dir.c_str(), W_OK | X_OK) == 0;
+}
+
+// The data socket can end a transfer with a reset rather than a close, so a
+// server never takes a transfer we gave up for a complete one.
+class TFtpDataSocket final : public net::TWSocket {
+public:
+    void AbortConnection()
+    {
+        if (State() == net::wsClosed)
+            return;
+        DiscardSendQueue();
+        if (HSocket() != net::INVALID_SOCKET) {
+            linger li{1, 0};
+            platform::setsockopt(HSocket(), SOL_SOCKET, SO_LINGER, &li, sizeof li);
+        }
+        DoClose(false, 0);
+    }
+};
+
 } // namespace
 
 const char* FtpStateName(TFtpState s)
@@ -97,7 +123,7 @@ TCustomFtpCli::TCustomFtpCli()
             WndProc(msg, wParam, lParam);
         });
     m_controlSocket = std::make_unique<net::TWSocket>();
-    m_dataSocket = std::make_unique<net::TWSocket>();
+    m_dataSocket = std::make_unique<TFtpDataSocket>();
     BindControlSocket();
 }
 
@@ -499,6 +525,7 @@ void TCustomFtpCli::CloseLocalStream()
     if (m_localFd >= 0)
         ::close(m_localFd);
     m_localFd = -1;
+    m_localPending = false;
 }
 
 // ---------------------------------------------------------------- control connection
@@ -534,7 +561,8 @@ bool TCustomFtpCli::BeginOpen()
 
 void TCustomFtpCli::ControlDnsLookupDone(std::uint16_t err)
 {
-    if (m_state == ftpStateAborting)
+    // A look-up an abort overtook has nobody waiting for it.
+    if (m_state != ftpStateResolving)
         return;
     if (err != 0) {
         m_lastResponse = "500 " + WinsockText(err);
@@ -687,24 +715,28 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t err)
         SetErrorMessage();
     }
     if (m_state == ftpStateAborting) {
-        // A single command cut off by the local abort never got its reply: it
-        // failed. A sequence gets its 426 from the sequencer.
-        if (!m_requestDoneFlag && !m_sequenceActive && m_requestResult == 0 &&
-            m_requestType != ftpRqQuit) {
-            m_errorMessage = "426 Operation aborted.";
-            m_statusCode = m_requestResult = 426;
-        }
-        FinishRequest(m_requestResult);
+        FinishAborted();
         return;
     }
     // A transfer cut off with the control connection gives no final reply: stop it.
     CloseLocalStream();
     // A close before a final reply fails the request that was waiting for it.
     if (!m_requestDoneFlag && m_requestResult == 0 && m_requestType != ftpRqQuit &&
-        m_currentStep != ftpStepQuit && m_requestType != ftpRqOpenQuit) {
+        m_currentStep != ftpStepQuit) {
         m_lastResponse = "500 Control connection closed.";
         m_statusCode = m_requestResult = 500;
         SetErrorMessage();
+    }
+    FinishRequest(m_requestResult);
+}
+
+// A single command cut off by the local abort never got its reply: it failed.
+// A sequence gets its 426 from the sequencer.
+void TCustomFtpCli::FinishAborted()
+{
+    if (!m_requestDoneFlag && !m_sequenceActive && m_requestResult == 0 && m_requestType != ftpRqQuit) {
+        m_errorMessage = "426 Operation aborted.";
+        m_statusCode = m_requestResult = 426;
     }
     FinishRequest(m_requestResult);
 }
@@ -725,7 +757,9 @@ void TCustomFtpCli::Abort()
     if (was == ftpStateResolving)
         m_controlSocket->CancelLookup();
     if (m_controlSocket->State() != net::wsClosed)
-        m_controlSocket->Close();
+        m_controlSocket->Close(); // its close event ends the request
+    else if (was != ftpStateReady && !m_requestDoneFlag)
+        FinishAborted(); // no connection (a look-up, say): nothing else will
     if (m_dataSocket->State() != net::wsClosed)
         m_dataSocket->Close();
     CloseLocalStream();
@@ -998,16 +1032,19 @@ bool TCustomFtpCli::BeginPort()
     if (m_passive) {
         cmd = "PASV";
     } else {
+        // PORT names the address actually listened on; only a listener on
+        // every interface falls back to the address the server sees.
         sockaddr_in local{};
         int len = sizeof local;
-        m_controlSocket->GetLocalSockAddr(local, len);
+        d->GetLocalSockAddr(local, len);
+        if (local.sin_addr.s_addr == htonl(INADDR_ANY)) {
+            len = sizeof local;
+            m_controlSocket->GetLocalSockAddr(local, len);
+        }
         const unsigned char* b = reinterpret_cast<const unsigned char*>(&local.sin_addr.s_addr);
         char buf[64];
-        if (m_controlSocket->GetPeerAddr() == "127.0.0.1")
-            std::snprintf(buf, sizeof buf, "PORT 127,0,0,1,%u,%u", listenPort >> 8, listenPort & 255);
-        else
-            std::snprintf(buf, sizeof buf, "PORT %u,%u,%u,%u,%u,%u", b[0], b[1], b[2], b[3],
-                          listenPort >> 8, listenPort & 255);
+        std::snprintf(buf, sizeof buf, "PORT %u,%u,%u,%u,%u,%u", b[0], b[1], b[2], b[3],
+                      listenPort >> 8, listenPort & 255);
         cmd = buf;
     }
     m_byteCount = 0;
@@ -1071,6 +1108,7 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
     m_requestDoneFlag = false;
     m_byteCount = 0;
     m_dataCloseError = 0;
+    m_localFailCode = 0;
     m_dataSocket->OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t e) {
         DataSessionAvailableDownload(e);
     };
@@ -1081,14 +1119,7 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
 
     if (!m_displayFileFlag) {
         CloseLocalStream();
-        if (m_resumeAt > 0) {
-            m_localFd = OpenLocal(m_localFileName, O_WRONLY, m_shareBits);
-            if (m_localFd >= 0 && ::lseek(m_localFd, m_resumeAt, SEEK_SET) < 0)
-                CloseLocalStream();
-        } else {
-            m_localFd = OpenLocal(m_localFileName, O_WRONLY | O_CREAT | O_TRUNC, m_shareBits);
-        }
-        if (m_localFd < 0) {
+        if (!PrepareLocalFile()) {
             FailDataRequest(550, "Unable to open local file " + m_localFileName);
             return true;
         }
@@ -1100,6 +1131,94 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
     m_next = &TCustomFtpCli::DownloadFirstReply;
     SendCommand(cmd);
     return true;
+}
+
+// Nothing on the local disk changes before the server accepts the download:
+// an existing file is only opened here (which checks it can be written and
+// takes its lock) and a new one only checked for; OpenAcceptedLocalFile
+// empties or creates it on the 150 or the first data, whichever comes first.
+// A restart writes into the existing file from its offset.
+bool TCustomFtpCli::PrepareLocalFile()
+{
+    m_localFd = OpenLocal(m_localFileName, O_WRONLY, m_shareBits);
+    if (m_resumeAt > 0) {
+        if (m_localFd >= 0 && ::lseek(m_localFd, m_resumeAt, SEEK_SET) < 0)
+            CloseLocalStream();
+        return m_localFd >= 0;
+    }
+    if (m_localFd < 0 && (errno != ENOENT || !FolderWritable(m_localFileName)))
+        return false;
+    m_localPending = true;
+    return true;
+}
+
+bool TCustomFtpCli::OpenAcceptedLocalFile()
+{
+    if (!m_localPending)
+        return true;
+    m_localPending = false;
+    if (m_localFd < 0) {
+        m_localFd = OpenLocal(m_localFileName, O_WRONLY | O_CREAT | O_TRUNC, m_shareBits);
+    } else {
+        struct stat st{};
+        // A device (a pipe, /dev/null) has nothing to empty.
+        if (::fstat(m_localFd, &st) == 0 && S_ISREG(st.st_mode) && ::ftruncate(m_localFd, 0) != 0)
+            CloseLocalStream();
+    }
+    if (m_localFd >= 0)
+        return true;
+    const std::string text = "550 Unable to open local file " + m_localFileName + ": " + std::strerror(errno);
+    Display("! " + text);
+    LocalTransferFailed(550, text);
+    return false;
+}
+
+// A failure of the local file ends the transfer as a failure whatever the
+// server replies. The data connection is reset, so the server does not take
+// what it got for the whole file. Unless the transfer's final reply is already
+// in, ABOR follows: a server that never saw the data connection would
+// otherwise never answer. The request ends on the server's last reply, so the
+// control connection stays in step. What was written stays for a restart.
+void TCustomFtpCli::LocalTransferFailed(int code, const std::string& text)
+{
+    if (m_localFailCode != 0)
+        return;
+    m_localFailCode = code;
+    m_localFailText = text;
+    CloseLocalStream();
+    if (!m_transferReplyFlag) {
+        m_next = &TCustomFtpCli::AbortedTransferReply;
+        SendCommand("ABOR");
+    }
+    static_cast<TFtpDataSocket*>(m_dataSocket.get())->AbortConnection();
+}
+
+// Replies after the ABOR of a failed transfer: the transfer's own final reply
+// may come first (426, or 226 when it was over); the ABOR's reply ends the
+// request. 225 means the server had no transfer, so no reply of its own.
+void TCustomFtpCli::AbortedTransferReply()
+{
+    DisplayReply();
+    const int code = m_statusCode;
+    if (code < 200)
+        return;
+    if (code != 225 && !m_transferReplyFlag) {
+        m_transferReplyFlag = true;
+        return;
+    }
+    m_next = nullptr;
+    m_resumeAt = 0;
+    m_requestResult = ReportLocalFailure();
+    FinishRequest(m_requestResult);
+}
+
+// The local failure becomes the request's result and message.
+int TCustomFtpCli::ReportLocalFailure()
+{
+    m_lastResponse = m_localFailText;
+    m_statusCode = m_localFailCode;
+    m_errorMessage = m_localFailText;
+    return m_localFailCode;
 }
 
 void TCustomFtpCli::DataSessionAvailableDownload(std::uint16_t)
@@ -1132,6 +1251,8 @@ void TCustomFtpCli::DownloadFirstReply()
     int code = m_statusCode;
     if ((code >= 150 && code <= 159) || code == 125) {
         m_next = &TCustomFtpCli::DownloadSecondReply;
+        if (OpenAcceptedLocalFile() && m_dnlClosedFlag)
+            CloseLocalStream(); // the data came and went before the reply
         return;
     }
     FirstReplyFailed(code);
@@ -1167,6 +1288,8 @@ bool TCustomFtpCli::ProgressNotify()
 // cut at CR and LF. False when the local file could not be written.
 bool TCustomFtpCli::StoreDownloadBytes(const char* p, int n)
 {
+    if (m_localFailCode != 0 || !OpenAcceptedLocalFile())
+        return false;
     m_byteCount += n;
     if (m_localFd >= 0) {
         const char* q = p;
@@ -1176,7 +1299,10 @@ bool TCustomFtpCli::StoreDownloadBytes(const char* p, int n)
             if (w < 0 && errno == EINTR)
                 continue;
             if (w <= 0) {
+                const int err = w < 0 ? errno : ENOSPC;
                 Display("! Error writing local file");
+                LocalTransferFailed(550, "550 Error writing local file " + m_localFileName + ": " +
+                                             std::strerror(err));
                 return false;
             }
             q += w;
@@ -1205,8 +1331,7 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
     net::TWSocket* d = m_dataSocket.get();
     int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
     if (n > 0) {
-        if (!StoreDownloadBytes(m_recvBuffer.get(), n))
-            d->Shutdown(2);
+        StoreDownloadBytes(m_recvBuffer.get(), n); // a failure resets the connection
     } else if (n < 0 && d->State() == net::wsConnected) {
         if (d->LastError() != platform::WSAEWOULDBLOCK) {
             Display("! Data: Receive error " + std::to_string(d->LastError()));
@@ -1224,7 +1349,9 @@ void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
         if (n <= 0 || !StoreDownloadBytes(m_recvBuffer.get(), n))
             break;
     }
-    CloseLocalStream();
+    // Before the server's 150 nothing was written: its reply still decides.
+    if (!m_localPending)
+        CloseLocalStream();
     m_dnlClosedFlag = true;
     m_dataCloseError = err;
     DownloadCompletionCheck();
@@ -1239,8 +1366,9 @@ void TCustomFtpCli::CompleteTransferWhenClosed(bool dataClosed)
         return;
     TransferSummary();
     m_resumeAt = 0;
-    m_requestResult = m_dataCloseError;
-    FinishRequest(m_dataCloseError);
+    const int result = m_localFailCode != 0 ? ReportLocalFailure() : m_dataCloseError;
+    m_requestResult = result;
+    FinishRequest(result);
 }
 
 void TCustomFtpCli::TransferSummary()
@@ -1333,6 +1461,8 @@ void TCustomFtpCli::TransferReplyFailed(int code, const char* display)
     m_dataSocket->OnSessionClosed = nullptr;
     m_dataSocket->Close();
     Display(display);
+    if (m_localFailCode != 0)
+        code = ReportLocalFailure(); // the server's failure followed ours
     m_resumeAt = 0;
     m_requestResult = code;
     FinishRequest(code);
@@ -1366,6 +1496,7 @@ bool TCustomFtpCli::UploadStep(bool append)
     m_startTime = 0;
     m_byteCount = 0;
     m_dataCloseError = 0;
+    m_localFailCode = 0;
 
     bool cancel = false;
     if (OnReadyToTransmit)
@@ -1394,6 +1525,15 @@ bool TCustomFtpCli::UploadStep(bool append)
         CloseLocalStream();
     if (m_localFd < 0) {
         fail426("426 Unable to open local file " + m_localFileName);
+        return true;
+    }
+    // The first block is read before the server is asked: a file that cannot
+    // be read at all fails here, before the server holds a half-made transfer.
+    m_firstBlock = ReadLocalBlock();
+    if (m_firstBlock < 0) {
+        const int err = errno;
+        CloseLocalStream();
+        fail426("426 Error reading local file " + m_localFileName + ": " + std::strerror(err));
         return true;
     }
     if (m_acceptPending && !m_passive) {
@@ -1508,13 +1648,15 @@ void TCustomFtpCli::SendNextBlock(std::uint16_t err)
     }
     if (!m_goAheadFlag || !m_dataOpenFlag)
         return;
-    ssize_t n;
-    do
-        n = ::read(m_localFd, m_sendBuffer.get(), static_cast<std::size_t>(m_sendBlockSize));
-    while (n < 0 && errno == EINTR);
+    ssize_t n = m_firstBlock;
+    if (n >= 0)
+        m_firstBlock = -1; // already in the buffer
+    else
+        n = ReadLocalBlock();
     if (n < 0) {
-        Display(std::string("! Error reading file EInOutError: ") + std::strerror(errno));
-        d->Close();
+        const int err = errno;
+        Display(std::string("! Error reading file EInOutError: ") + std::strerror(err));
+        LocalTransferFailed(426, "426 Error reading local file " + m_localFileName + ": " + std::strerror(err));
         return;
     }
     if (n == 0) {
@@ -1527,6 +1669,15 @@ void TCustomFtpCli::SendNextBlock(std::uint16_t err)
     }
     m_byteCount += n;
     d->Send(m_sendBuffer.get(), static_cast<int>(n));
+}
+
+ssize_t TCustomFtpCli::ReadLocalBlock()
+{
+    ssize_t n;
+    do
+        n = ::read(m_localFd, m_sendBuffer.get(), static_cast<std::size_t>(m_sendBlockSize));
+    while (n < 0 && errno == EINTR);
+    return n;
 }
 
 void TCustomFtpCli::UploadSecondReply()
@@ -1659,6 +1810,8 @@ void TCustomFtpCli::Sequencer()
         m_stepSet.Clear();
         m_sequenceResult = 426;
         m_errorMessage = "426 Operation aborted.";
+        // The blocking forms judge by RequestResult.
+        m_statusCode = m_requestResult = 426;
     }
     m_nextSequenceStep = &TCustomFtpCli::Sequencer;
     InterpretReply();

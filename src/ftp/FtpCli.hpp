@@ -24,6 +24,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <sys/types.h>
 
 namespace ftp {
 
@@ -315,6 +316,7 @@ private:
     void HandleBanner();
     void CommandReply();
     void QuitDone();
+    void FinishAborted();
 
     // Data port and transfers.
     bool PreparePassiveAddress(std::string& addr, std::string& port);
@@ -331,6 +333,11 @@ private:
     void DownloadSecondReply();
     void DataAvailableDownload(std::uint16_t err);
     bool StoreDownloadBytes(const char* p, int n);
+    bool PrepareLocalFile();
+    bool OpenAcceptedLocalFile();
+    void LocalTransferFailed(int code, const std::string& text);
+    void AbortedTransferReply();
+    int ReportLocalFailure();
     void DataSessionClosedDownload(std::uint16_t err);
     void DownloadCompletionCheck();
     void DataSessionAvailableUpload(std::uint16_t err);
@@ -338,6 +345,7 @@ private:
     void UploadFirstReply();
     void UploadSecondReply();
     void SendNextBlock(std::uint16_t err);
+    ssize_t ReadLocalBlock(); // into the send buffer
     void DataAvailableDiscard(std::uint16_t err);
     void DataSessionClosedUpload(std::uint16_t err);
     void UploadCompletionCheck();
@@ -373,6 +381,13 @@ private:
     bool m_sequenceActive = false;
     TFtpOptions m_options{ftpAcceptLF};
     int m_localFd = -1;
+    // The download's local file is emptied or created once the server accepts.
+    bool m_localPending = false;
+    // A local file failure that ends the current transfer (0: none).
+    int m_localFailCode = 0;
+    std::string m_localFailText;
+    // Bytes of the upload's first block, read before STOR (-1: none waiting).
+    ssize_t m_firstBlock = -1;
     TFtpRequest m_requestType = ftpRqNone;
     bool m_requestDoneFlag = false;
     char m_receiveBuffer[kControlBufferSize + 1] = {};

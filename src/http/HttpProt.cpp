@@ -108,6 +108,46 @@ void THttpCli::Post(platform::UINT msg)
 
 void THttpCli::WndProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam)
 {
+    try {
+        HandleMessage(msg, wParam, lParam);
+    } catch (const std::exception& e) {
+        HandleBgException(e);
+    } catch (...) {
+        HandleBgException(EHttpException("Unknown exception in an event handler", 0));
+    }
+}
+
+// Handlers run from our own messages escape to where those of the socket's
+// events go: the socket's OnBgException, then, unless it says otherwise, the
+// request is aborted (or, between requests, the connection).
+void THttpCli::HandleBgException(const std::exception& e)
+{
+    bool canClose = true;
+    if (m_socket->OnBgException) {
+        try {
+            m_socket->OnBgException(m_socket.get(), e, canClose);
+        } catch (...) {
+        }
+    }
+    if (!canClose)
+        return;
+    try {
+        if (m_state != httpReady) {
+            // The request ends whichever step the handler broke off, even
+            // one that had already ended it.
+            m_requestEnded = false;
+            if (m_state != httpAborting)
+                Abort();
+            FinishRequest();
+        } else if (m_socket->State() != net::wsClosed) {
+            m_socket->Abort();
+        }
+    } catch (...) {
+    }
+}
+
+void THttpCli::HandleMessage(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam)
+{
     switch (msg) {
     case kMsgRequestDone:
         m_donePending = false;

@@ -7,6 +7,10 @@
 // (Get, Post, Put, Head) re-enter the loop until the request is over.
 // Relocations (at most kMaxRelocations) and one Basic-auth retry for server
 // and proxy happen inside one request.
+//
+// An exception escaping an event handler goes to CtrlSocket().OnBgException,
+// whether the handler ran from a socket event or from the client's own
+// messages; unless that handler clears CanClose the request is aborted.
 #pragma once
 
 #include "http/HttpParse.hpp"
@@ -247,7 +251,10 @@ private:
 
     void SetState(THttpState s);
     void Trigger(const TNotifyEvent& ev) { if (ev) ev(this); }
+    // Runs HandleMessage; an escaping exception goes to HandleBgException.
     void WndProc(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
+    void HandleMessage(platform::UINT msg, platform::WPARAM wParam, platform::LPARAM lParam);
+    void HandleBgException(const std::exception& e);
     void Post(platform::UINT msg);
 
     void PrepareTarget(const std::string& url);

@@ -4,6 +4,7 @@
 #include "ftp_peers.hpp"
 #include "ftp_test_util.hpp"
 #include "ftp/FtpSrvT.hpp"
+#include "platform/Sockets.hpp"
 
 #include <gtest/gtest.h>
 
@@ -417,6 +418,18 @@ const DialogueCase kCases[] = {
          EXPECT_EQ(s.Received(), "0123456789");
          EXPECT_EQ(c.ByteCount(), 10);
      }},
+    {"OpenQuitServerClosesBeforeWelcome",
+     [](S& s) { s.SetBanner({S::Close()}); },
+     [](TFtpClient& c, Recorder& r, auto&) {
+         c.BeginOpenQuit();
+         return ftptest::WaitDone(r, 1) && r.done[0].second == 0;
+     },
+     false, {}, "500 Control connection closed.",
+     [](TFtpClient& c, Recorder& r, auto&, S&) {
+         ASSERT_FALSE(r.done.empty());
+         EXPECT_EQ(r.done[0], std::make_pair(ftpRqOpenQuit, std::uint16_t{500}));
+         EXPECT_EQ(c.State(), ftpStateReady);
+     }},
     {"SizeAndMd5Interpretation",
      [](S& s) {
          s.On("SIZE", {S::Send("213 6442450944\r\n")});
@@ -605,6 +618,43 @@ TEST(FtpScripted, LocalAbortAndRefusedConnect)
     ASSERT_TRUE(ftptest::WaitDone(r, 3));
     EXPECT_EQ(r.done[2], std::make_pair(ftpRqConnect, std::uint16_t{10061}));
     EXPECT_EQ(r.sessionConnected, 1);
+}
+
+// An abort while the host name is looked up ends the request like any other
+// abort and leaves nothing armed: a later Open only opens.
+TEST(FtpScripted, AbortDuringLookup)
+{
+    ScriptedFtpServer server;
+    ASSERT_TRUE(server.Start());
+    Recorder r;
+    TFtpClient c;
+    Aim(c, r, server);
+    c.SetUserName("u");
+    c.SetPassWord("p");
+    platform::SetLookupDelayForTests("slow.", 5000);
+    c.SetHostName("slow.localhost");
+    // The abort comes from the wait's own pump, as a click would.
+    c.SetMultiThreaded(true);
+    c.OnMessagePump = [](TCustomFtpCli* s) {
+        if (s->State() == ftpStateResolving)
+            s->Abort();
+        platform::ProcessMessages();
+    };
+    EXPECT_FALSE(c.Connect());
+    platform::SetLookupDelayForTests("", 0);
+    EXPECT_EQ(c.RequestResult(), 426);
+    EXPECT_EQ(c.ErrorMessage(), "426 Operation aborted.");
+    ASSERT_TRUE(ftptest::WaitDone(r, 1));
+    EXPECT_EQ(r.done[0], std::make_pair(ftpRqConnect, std::uint16_t{426}));
+
+    c.OnMessagePump = nullptr;
+    c.SetHostName("127.0.0.1");
+    ASSERT_TRUE(c.BeginOpen());
+    ASSERT_TRUE(ftptest::WaitDone(r, 2));
+    EXPECT_EQ(r.done[1], std::make_pair(ftpRqOpen, std::uint16_t{0}));
+    EXPECT_TRUE(c.Quit());
+    server.WaitForLines(1, 1000);
+    EXPECT_EQ(server.Dialogue(), std::vector<std::string>{"QUIT"});
 }
 
 // Property rules that need a live session: no connection-type change while

@@ -303,6 +303,94 @@ TEST_F(PyFtpdTest, FullGetSequenceAndMessagePump)
     fs::remove_all(Remote("seq"));
 }
 
+// A download the server refuses changes nothing on the local disk; an
+// accepted one empties an existing file even when no data comes.
+TEST_F(PyFtpdTest, RefusedDownloadLeavesLocalFilesAlone)
+{
+    testsupport::WriteFile(Remote("empty.txt"), "");
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        c.SetPassive(passive);
+        testsupport::WriteFile(local / "keep.txt", "precious");
+        c.SetHostFileName("missing.txt");
+        c.SetLocalFileName((local / "keep.txt").string());
+        EXPECT_FALSE(c.Get());
+        EXPECT_EQ(c.StatusCode(), 550);
+        EXPECT_EQ(testsupport::ReadFile(local / "keep.txt"), "precious");
+        c.SetLocalFileName((local / "new.txt").string());
+        EXPECT_FALSE(c.Get());
+        EXPECT_FALSE(fs::exists(local / "new.txt"));
+
+        c.SetHostFileName("empty.txt");
+        c.SetLocalFileName((local / "keep.txt").string());
+        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+        EXPECT_EQ(fs::file_size(local / "keep.txt"), 0u);
+        c.SetLocalFileName((local / "new.txt").string());
+        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+        EXPECT_TRUE(fs::exists(local / "new.txt"));
+        fs::remove(local / "new.txt");
+    }
+    fs::remove(Remote("empty.txt"));
+}
+
+// A local file that cannot be written or read fails the transfer, whatever
+// the server replies, and the session goes on in step.
+TEST_F(PyFtpdTest, LocalFileFailuresFailTheTransfer)
+{
+    testsupport::MakePatternFile(Remote("w.bin"), 1 << 20, 9);
+    const std::string want = Md5OfFile(Remote("w.bin"));
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        c.SetPassive(passive);
+        c.SetHostFileName("w.bin");
+        if (fs::exists("/dev/full")) {
+            c.SetShareMode(ftpShareCompat); // no lock on a file every process shares
+            c.SetLocalFileName("/dev/full");
+            EXPECT_FALSE(c.Get());
+            EXPECT_EQ(c.ErrorMessage().rfind("550 Error writing local file /dev/full", 0), 0u) << c.ErrorMessage();
+            EXPECT_TRUE(r.Displayed("! Error writing local file"));
+        }
+        // A folder opens for reading but cannot be read: nothing is stored.
+        c.SetHostFileName("short.bin");
+        c.SetLocalFileName(local.path().string());
+        EXPECT_FALSE(c.Put());
+        EXPECT_EQ(c.ErrorMessage().rfind("426 Error reading local file", 0), 0u) << c.ErrorMessage();
+        EXPECT_FALSE(fs::exists(Remote("short.bin")));
+
+        c.SetHostFileName("w.bin");
+        c.SetLocalFileName((local / "w.bin").string());
+        ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+        EXPECT_EQ(Md5OfFile(local / "w.bin"), want);
+    }
+    fs::remove(Remote("w.bin"));
+    fs::remove(Remote("short.bin"));
+}
+
+// Active mode from another local address: PORT names the address listened on.
+TEST_F(PyFtpdTest, ActiveModeFromAnotherLocalAddress)
+{
+    testsupport::WriteFile(Remote("port.txt"), "active from .2");
+    ASSERT_TRUE(c.Quit());
+    Recorder lr;
+    TFtpClient l;
+    lr.Attach(l);
+    l.SetHostName("127.0.0.1");
+    l.SetPort(std::to_string(s_server->Port()));
+    l.SetUserName("alice");
+    l.SetPassWord("secret");
+    l.SetLocalAddr("127.0.0.2");
+    l.SetTimeout(20);
+    ASSERT_TRUE(l.Connect()) << l.ErrorMessage();
+    l.SetPassive(false);
+    l.SetHostFileName("port.txt");
+    l.SetLocalFileName((local / "port.txt").string());
+    ASSERT_TRUE(l.Get()) << l.ErrorMessage();
+    EXPECT_TRUE(lr.Displayed("> PORT 127,0,0,2,"));
+    EXPECT_EQ(testsupport::ReadFile(local / "port.txt"), "active from .2");
+    EXPECT_TRUE(l.Quit());
+    fs::remove(Remote("port.txt"));
+}
+
 // vsftpd: listings and replies of another kind, transfers checked by hash.
 TEST(FtpVsftpd, SessionAndIntegrity)
 {

@@ -13,7 +13,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -612,4 +614,62 @@ TEST(HttpFailures, LookupConnectAndMisuse)
     EXPECT_EQ(c.lastDoneError, 3);
     EXPECT_EQ(c.Get(g_nginx->Base() + "/files/small.txt"), "small file\n");
     platform::SetLookupDelayForTests("", 0);
+}
+
+// An exception from a handler the client runs from its own messages (the
+// completion, a stream cut back for a retry, the request header sent again on
+// a kept-alive connection) reaches the socket's OnBgException, never the loop.
+TEST(HttpFailures, HandlerExceptionsGoToBgException)
+{
+    struct ThrowingSize : TMemoryStream {
+        void SetSize(std::int64_t) override { throw std::runtime_error("from SetSize"); }
+    };
+    struct Case {
+        const char* name;
+        std::string path;
+        std::function<void(Client&, ThrowingSize&)> arm;
+    };
+    const Case cases[] = {
+        {"OnRequestDone", "/files/small.txt",
+         [](Client& c, ThrowingSize&) {
+             c.cli.OnRequestDone = [](THttpCli*, THttpRequest, std::uint16_t) {
+                 throw std::runtime_error("from OnRequestDone");
+             };
+         }},
+        {"SetSize", "/secret/file.txt",
+         [](Client& c, ThrowingSize& s) {
+             c.cli.SetUsername(kHttpAuthUser);
+             c.cli.SetPassword(kHttpAuthPass);
+             c.cli.SetBodyOutStream(&s);
+         }},
+        {"OnRequestHeaderBegin", "/secret/file.txt",
+         [](Client& c, ThrowingSize&) {
+             c.cli.SetUsername(kHttpAuthUser);
+             c.cli.SetPassword(kHttpAuthPass);
+             c.cli.OnRequestHeaderBegin = [n = 0](THttpCli*) mutable {
+                 if (++n == 2)
+                     throw std::runtime_error("from OnRequestHeaderBegin");
+             };
+         }},
+    };
+    for (const Case& tc : cases) {
+        SCOPED_TRACE(tc.name);
+        Client c;
+        ThrowingSize stream;
+        c.cli.SetRequestVer("1.1");
+        std::vector<std::string> seen;
+        c.cli.CtrlSocket().OnBgException = [&seen](net::TCustomWSocket*, const std::exception& e, bool&) {
+            seen.push_back(e.what());
+        };
+        tc.arm(c, stream);
+        const std::string got = c.TryGet(g_nginx->Base() + tc.path);
+        EXPECT_EQ(got.find("exception: from "), std::string::npos) << got;
+        EXPECT_EQ(seen, std::vector<std::string>{std::string("from ") + tc.name});
+        EXPECT_TRUE(PumpUntil([&] { return c.cli.State() == httpReady; }));
+        // The client is usable afterwards.
+        c.cli.OnRequestDone = nullptr;
+        c.cli.OnRequestHeaderBegin = nullptr;
+        c.cli.SetBodyOutStream(&c.out);
+        EXPECT_EQ(c.Get(g_nginx->Base() + "/files/small.txt"), "small file\n");
+    }
 }
