@@ -15,6 +15,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -162,6 +163,9 @@ private slots:
         download("r.bin", r);
         QCOMPARE(testsupport::ReadFile(r), whole);
         QVERIFY(LogHas(*form, "> REST 123457"));
+        // Progress: bytes of the whole size, with speed and time left once it moves.
+        QVERIFY2(QRegularExpression("^\\d+ bytes of 300000").match(form->StatusText(1)).hasMatch(),
+            qPrintable(form->StatusText(1)));
         m_prompter.ExpectConfirm(ansIgnore);
         download("r.bin", r);
         QVERIFY(LogHas(*form, QString::fromStdString("\"" + r + "\" is already complete (300000 bytes).")));
