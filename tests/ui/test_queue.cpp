@@ -4,6 +4,7 @@
 // entry, the stop button, and the remote file operations, checked on the
 // server's own files.
 #include "app/core/Prompter.hpp"
+#include "app/core/Paths.hpp"
 #include "app/core/SafeFile.hpp"
 #include "app/program.hpp"
 #include "ftp/FtpCli.hpp"
@@ -85,6 +86,7 @@ private slots:
     {
         m_home = std::make_unique<QTemporaryDir>();
         qputenv("TALLOWIN_HOME", m_home->path().toUtf8());
+        qputenv("XDG_CACHE_HOME", m_home->filePath("cache").toUtf8());
         m_remote = std::make_unique<testsupport::TempDir>();
         m_prompter = ScriptedPrompter();
         StartServer();
@@ -320,6 +322,15 @@ private slots:
             form->dirview().Model().index(RowOf(*form, "renamed.txt"), 0), "in place.txt", Qt::EditRole));
         QVERIFY(fs::exists(Remote() / "in place.txt"));
         QVERIFY(RowOf(*form, "in place.txt") >= 0);
+
+        // A double-click on a file opens its copy in the scratch folder.
+        std::string opened;
+        form->OnOpenFile = [&](const std::string& path) { opened = path; };
+        Select(*form, { "in place.txt" });
+        form->dirview().SetFocusedRow(RowOf(*form, "in place.txt"));
+        form->dirviewDblClick();
+        QCOMPARE(QString::fromStdString(opened), QString::fromStdString(ScratchDir() + "/in place.txt"));
+        QCOMPARE(testsupport::ReadFile(opened), std::string("n"));
 
         // New folder, then Make Default Dir inside it.
         m_prompter.ExpectInput("made");
