@@ -50,12 +50,6 @@ std::string S(const QString& s)
     return s.toStdString();
 }
 
-QString DesktopFolder()
-{
-    const QString desktop = QStandardPaths::writableLocation(QStandardPaths::DesktopLocation);
-    return QDir(desktop).exists() ? desktop : QDir::homePath();
-}
-
 } // namespace
 
 Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
@@ -243,7 +237,8 @@ void Tmainform::WireControls()
     f.LsDirTreeCombo281->SetSelectedPath(DesktopFolder());
     f.LsFilelistView281->SetMask(QStringLiteral("*.*"));
     f.LsFilelistView281->SetParentCaption(QStringLiteral(" Parent"));
-    f.LsFilelistView281->SetDirectory(ui::TLsFilelistView28::kDrives);
+    // The local pane opens on the desktop folder; "Drives" is one click up.
+    f.LsFilelistView281->SetDirectory(DesktopFolder());
     f.LsDirTreeCombo281->OnPathChange = [this](QObject*) { LsDirTreeCombo281PathChange(); };
     f.LsFilelistView281->OnItemChange
         = [this](QObject*, const QString& item) { LsFilelistView281ItemChange(item); };
@@ -254,8 +249,7 @@ void Tmainform::WireControls()
     };
     f.LsFilelistView281->OnError
         = [this](QObject*, const QString& message) { m_prompter.ShowMessage(S(message), mkError); };
-    // The list enters folders itself on a double-click until
-    // LsFilelistView281DblClick takes that over.
+    f.LsFilelistView281->OnDblClick = [this](QObject*) { LsFilelistView281DblClick(); };
 
     // Pop-up menus.
     f.dirview->setContextMenuPolicy(Qt::CustomContextMenu);

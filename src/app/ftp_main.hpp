@@ -35,6 +35,9 @@ class TCustomFtpCli;
 
 namespace app {
 
+// The desktop folder, or home when there is none.
+QString DesktopFolder();
+
 class Prompter;
 class TdlgSite;
 class TPagesDlg;
@@ -198,12 +201,16 @@ public:
     void RenameLocalClick();
     void Delete3Click();
     void btnCliDeleteClick();
-    void MakeDefaultDir2Click() { }
-    void GotoDesktop1Click() { }
-    void Openthedirectoryofthefile1Click() { }
-    void OpenwithNotepad1Click() { }
-    void LsFilelistView281DblClick() { }
-    void OpenWith1Click() { }
+    void MakeDefaultDir2Click();
+    void GotoDesktop1Click();
+    void Openthedirectoryofthefile1Click();
+    void OpenwithNotepad1Click();
+    void LsFilelistView281DblClick();
+    void OpenWith1Click();
+    // Starts a program with its arguments, detached; tests replace it.
+    std::function<bool(const std::vector<std::string>& argv)> OnStartProgram;
+    bool StartProgram(const std::vector<std::string>& argv);
+    void OpenWithDialog(const std::string& file);
     void Edit1Click() { }
     void dirviewClick() { }
 
