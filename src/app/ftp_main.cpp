@@ -27,6 +27,7 @@
 #include <QTreeView>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStandardPaths>
@@ -472,7 +473,13 @@ void Tmainform::Exit1Click()
 
 QString Tmainform::HelpFile() const
 {
-    return QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("tallowin.html"));
+    // Beside the program in the build tree; under share/ when installed.
+    const QDir bin(QCoreApplication::applicationDirPath());
+    const QString beside = bin.filePath(QStringLiteral("tallowin.html"));
+    const QString shared = bin.filePath(QStringLiteral("../share/tallowin/tallowin.html"));
+    if (!QFileInfo::exists(beside) && QFileInfo::exists(shared))
+        return QDir::cleanPath(shared);
+    return beside;
 }
 
 void Tmainform::Help1Click()
