@@ -33,7 +33,16 @@ def main():
         auth.add_anonymous(args.anonymous)
 
     class Handler(FTPHandler):
-        pass
+        # pyftpdlib 1.5.7 formats the session for its debug lines even when
+        # they are not logged, and that raises once a broken transfer's file
+        # is closed (a client killed mid-upload). The failing close() then
+        # leaves the dead session in the loop, logging tracebacks at full
+        # speed for the rest of the server's life.
+        def get_repr_info(self, as_str=False, extra_info=None):
+            try:
+                return super().get_repr_info(as_str, extra_info)
+            except (ValueError, OSError):
+                return "id=%d" % id(self) if as_str else {"id": id(self)}
 
     Handler.authorizer = auth
     Handler.permit_foreign_addresses = False
