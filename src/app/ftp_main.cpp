@@ -11,6 +11,7 @@
 #include "app/options.hpp"
 #include "app/untimage.hpp"
 #include "ftp/FtpCli.hpp"
+#include "http/HttpProt.hpp"
 #include "ui/Glyphs.hpp"
 #include "ui/HelpWindow.hpp"
 #include "ui/ImageList.hpp"
@@ -74,6 +75,7 @@ Tmainform::~Tmainform()
 void Tmainform::FormCreate()
 {
     SetUpFtpClient();
+    m_HttpCli1 = std::make_unique<http::THttpCli>("HttpCli1");
     WireControls();
 
     // 1. The picture preview window.
@@ -251,6 +253,12 @@ void Tmainform::WireControls()
     f.LsFilelistView281->OnError
         = [this](QObject*, const QString& message) { m_prompter.ShowMessage(S(message), mkError); };
     f.LsFilelistView281->OnDblClick = [this](QObject*) { LsFilelistView281DblClick(); };
+    // Drops on either list: rows of the other pane, or files of a file manager.
+    for (QWidget* target : { f.dirview->DetailsView()->viewport(), f.dirview->IconView()->viewport(),
+             f.LsFilelistView281->viewport() }) {
+        target->setAcceptDrops(true);
+        target->installEventFilter(this);
+    }
 
     // Pop-up menus.
     f.dirview->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -407,6 +415,10 @@ void Tmainform::SplitPanes()
 
 bool Tmainform::eventFilter(QObject* watched, QEvent* event)
 {
+    const QEvent::Type type = event->type();
+    if ((type == QEvent::DragEnter || type == QEvent::DragMove || type == QEvent::Drop)
+        && HandleDropEvent(watched, event))
+        return true;
     // The panes' splitter learns its new width after the window's resize
     // event; split again once it has it.
     if (watched == m_ui->Splitter1 && event->type() == QEvent::Resize)

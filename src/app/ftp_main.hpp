@@ -28,6 +28,9 @@ class Tmainform;
 namespace ui {
 class TImageList;
 } // namespace ui
+namespace http {
+class THttpCli;
+} // namespace http
 namespace ftp {
 class TFtpClient;
 class TCustomFtpCli;
@@ -162,8 +165,6 @@ public:
     void Clear1Click();
     void UploadQueue1Click();
     void chkStopClick() { m_StopRequested = true; }
-    void Copy1Click() { }
-    void PasteServerClick() { }
     void ProcessQueue();
     bool FinishQueueEntry();
     void QueueUpload(const std::string& local, const std::string& remote);
@@ -211,12 +212,20 @@ public:
     std::function<bool(const std::vector<std::string>& argv)> OnStartProgram;
     bool StartProgram(const std::vector<std::string>& argv);
     void OpenWithDialog(const std::string& file);
-    void Edit1Click() { }
-    void dirviewClick() { }
+    void Edit1Click();
+    void dirviewClick();
 
-    // Clipboard.
-    void Copy3Click() { }
-    void Paste3Click() { }
+    // Drag and drop, the clipboard, a pasted web address (dragdrop.cpp).
+    void dirviewDragDrop(const QStringList& localNames);
+    void LsFilelistView281DragDrop();
+    void ShellFilesDropped(const QStringList& paths);
+    void Copy1Click();
+    void PasteServerClick();
+    void Copy3Click();
+    void Paste3Click();
+    bool CopyFolder(const std::string& source, const std::string& target);
+    void HTTPReceive(const std::string& text);
+    http::THttpCli& HttpCli1() { return *m_HttpCli1; }
 
 signals:
     // The window has closed (after FormClose); the program ends on it.
@@ -226,6 +235,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void FormCreate();
@@ -248,6 +259,11 @@ private:
     void TrimLog();
     bool FetchListing(std::vector<RemoteRow>& rows);
     int IconIndex(const std::string& key);
+    bool RequireLogIn();
+    void StartQueueProgress(int count);
+    bool HandleDropEvent(QObject* watched, QEvent* event);
+    void CopyDroppedFiles(const QStringList& paths);
+    static bool RangeEndsAt(http::THttpCli& h, std::int64_t size);
     void ShowQueue();
     bool SaveQueue();
     bool RunQueue();
@@ -276,6 +292,7 @@ private:
     std::map<std::string, int> m_IconCache; // file extension -> image index, -1 none
     std::map<QString, int> m_mimeIcons;     // MIME type -> image index
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
+    std::unique_ptr<http::THttpCli> m_HttpCli1;
     std::vector<RemoteRow> m_ListView1;
     // What the engine refused during the last Run.
     std::string m_engineError;

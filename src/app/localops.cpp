@@ -9,6 +9,8 @@
 #include "app/core/SessionLog.hpp"
 #include "app/dirview.hpp"
 #include "app/openwith.hpp"
+#include "app/untimage.hpp"
+#include "editordll/editordll.h"
 #include "ftp/FtpCli.hpp"
 #include "platform/EventLoop.hpp"
 #include "ui/LsDirTreeCombo28.hpp"
@@ -21,6 +23,8 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
+
+#include <sys/stat.h>
 
 namespace app {
 
@@ -136,6 +140,93 @@ void Tmainform::OpenWith1Click()
     DownloadToTemp();
     if (IsWalkableName(name))
         OpenWithDialog(JoinPath(ScratchDir(), name));
+}
+
+namespace {
+
+// What tells a saved file from an untouched one: a save writes a new file
+// (new inode) or at least a new time or size.
+struct FileStamp {
+    bool Exists = false;
+    ino_t Inode = 0;
+    std::int64_t Size = 0;
+    std::int64_t ChangedNs = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+
+FileStamp StampOf(const std::string& path)
+{
+    struct stat st { };
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    return { true, st.st_ino, std::int64_t(st.st_size),
+        std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec };
+}
+
+std::string EditorFileName()
+{
+    const int length = textFileName(nullptr, 0);
+    if (length <= 0)
+        return {};
+    std::string name(std::size_t(length) + 1, '\0');
+    textFileName(name.data(), length + 1);
+    name.resize(std::size_t(length));
+    return name;
+}
+
+} // namespace
+
+void Tmainform::dirviewClick()
+{
+    if (!m_ui->chkPreview->isChecked())
+        return;
+    const int focused = dirview().FocusedRow();
+    if (focused < 0)
+        return;
+    const std::string name = CommandName(dirview().Model().Row(focused));
+    if (!IsWalkableName(name) || QFileInfo(QString::fromStdString(name)).suffix().toUpper() != QLatin1String("JPG"))
+        return;
+    const std::string scratch = ScratchDir();
+    const std::string file = JoinPath(scratch, name);
+    if (!m_frmImage->chkImageCache->isChecked() || !StampOf(file).Exists) {
+        m_AnswerAll = true;
+        DownloadToTemp();
+        m_AnswerAll = false;
+    }
+    m_frmImage->ShowImagePreview(file, scratch);
+}
+
+void Tmainform::Edit1Click()
+{
+    const int focused = dirview().FocusedRow();
+    if (focused < 0 || dirview().Model().Row(focused).IsFolder())
+        return;
+    const std::string name = CommandName(dirview().Model().Row(focused));
+    if (!IsWalkableName(name))
+        return;
+    // The download and the upload after editing overwrite without asking.
+    const bool answerAll = m_AnswerAll;
+    m_AnswerAll = true;
+    DownloadToTemp();
+    const std::string file = JoinPath(ScratchDir(), name);
+    // A link in the scratch folder could lead anywhere: only a plain file is edited.
+    const FileStamp before = StampOf(file);
+    if (before.Exists && CallEditor(file.c_str()) == 0) {
+        while (!isClosed()) {
+            platform::ApplicationPump().WaitMessage(100);
+            platform::ApplicationPump().ProcessMessages();
+        }
+        const std::string saved = EditorFileName();
+        // Closed without saving: nothing goes back to the server.
+        const bool changed = !saved.empty() && (saved != file || !(StampOf(file) == before));
+        if (changed && StampOf(saved).Exists) {
+            QueueUpload(saved, name);
+            ProcessQueue();
+        } else {
+            AddList("\"" + name + "\" was not saved; nothing is uploaded.");
+        }
+    }
+    m_AnswerAll = answerAll;
 }
 
 } // namespace app

@@ -1,0 +1,392 @@
+// Drag and drop between the panes and from file managers, the clipboard
+// commands of both panes, and the download of a pasted web address.
+#include "app/ftp_main.hpp"
+
+#include "app/WindowHelpers.hpp"
+#include "app/core/Paths.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/core/Settings.hpp"
+#include "app/dirview.hpp"
+#include "ftp/FtpCli.hpp"
+#include "http/HttpProt.hpp"
+#include "http/HttpStream.hpp"
+#include "ui/FileDropFormats.hpp"
+#include "ui/LsFilelistView28.hpp"
+
+#include "ui_mainform.h"
+
+#include <QClipboard>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
+#include <QGuiApplication>
+#include <QMimeData>
+#include <QListView>
+#include <QTreeView>
+
+#include <sys/stat.h>
+
+#include <filesystem>
+
+namespace app {
+
+namespace {
+
+constexpr const char* kNotConnectedNote = "NOT CONNECTED YET. PLEASE CLICK ON CONNECT BUTTON TO ESTABLISH CONNECTION.";
+
+std::string FileNameOf(const QString& path)
+{
+    return QFileInfo(path).fileName().toStdString();
+}
+
+QString LocalListFolder(const ui::TLsFilelistView28& files)
+{
+    return files.Directory();
+}
+
+} // namespace
+
+bool Tmainform::RequireLogIn()
+{
+    if (m_LoggedIn != 0)
+        return true;
+    SetStatusText(0, QStringLiteral("Not connected yet."));
+    AddList(kNotConnectedNote);
+    return false;
+}
+
+void Tmainform::StartQueueProgress(int count)
+{
+    m_ui->ProgressBar1->setMinimum(0);
+    m_ui->ProgressBar1->setMaximum(std::max(count - 1, 0));
+    m_ui->ProgressBar1->setValue(0);
+}
+
+// ---------------------------------------------------------------- drops between the panes
+
+void Tmainform::dirviewDragDrop(const QStringList& localNames)
+{
+    m_AnswerAll = false;
+    m_StopRequested = false;
+    if (!RequireLogIn())
+        return;
+    SetStatusText(0, QStringLiteral("Files dropped. Uploading..."));
+    AddList("Files are to be copied. Please wait.");
+    const QString folder = LocalListFolder(*m_ui->LsFilelistView281);
+    StartQueueProgress(int(localNames.size()));
+    int index = 0;
+    for (const QString& name : localNames) {
+        m_ui->ProgressBar1->setValue(index++);
+        const std::string bare = FileNameOf(name);
+        // The list's folder is the process's current one: a folder name resolves there.
+        if (QFileInfo(name).isDir())
+            QueueUpload(name.toStdString(), bare);
+        else
+            QueueUpload(QDir(folder).filePath(name).toStdString(), bare);
+    }
+    SetStatusText(0, QString());
+    ProcessQueue();
+    AddList(m_StopRequested ? "Upload is stopped." : "Files were uploaded.");
+    if (m_LoggedIn != 0) {
+        GetDir(dirview());
+        AddList("DIRECTORY LISTING IS FINISHED.");
+    }
+    ScrollLogToEnd();
+}
+
+void Tmainform::LsFilelistView281DragDrop()
+{
+    m_StopRequested = false;
+    if (!RequireLogIn())
+        return;
+    AddList("Files are to be copied. Please wait.");
+    m_AnswerAll = false;
+    QDir::setCurrent(LocalListFolder(*m_ui->LsFilelistView281));
+    const std::size_t selected = dirview().SelectedRows().size();
+    for (std::size_t i = 0; i < selected && !m_StopRequested; ++i) {
+        QueueforDownload();
+        ProcessQueue();
+    }
+    AddList(m_StopRequested ? "Download is stopped." : "Files were downloaded.");
+    ScrollLogToEnd();
+    m_ui->LsFilelistView281->Reload();
+}
+
+void Tmainform::ShellFilesDropped(const QStringList& paths)
+{
+    m_StopRequested = false;
+    if (m_LoggedIn == 0)
+        return;
+    SetStatusText(0, QStringLiteral("Files dropped. Uploading..."));
+    StartQueueProgress(int(paths.size()));
+    int index = 0;
+    for (const QString& path : paths) {
+        m_ui->ProgressBar1->setValue(index++);
+        QueueUpload(path.toStdString(), FileNameOf(path));
+    }
+    SetStatusText(0, QString());
+    AddList("DIRECTORY LISTING IS FINISHED.");
+    ProcessQueue();
+}
+
+bool Tmainform::HandleDropEvent(QObject* watched, QEvent* event)
+{
+    const bool onRemote = watched == m_ui->dirview->DetailsView()->viewport()
+        || watched == m_ui->dirview->IconView()->viewport();
+    const bool onLocal = watched == m_ui->LsFilelistView281->viewport();
+    if (!onRemote && !onLocal)
+        return false;
+    auto* drop = static_cast<QDropEvent*>(event);
+    QObject* source = drop->source();
+    const bool fromLocal = source == m_ui->LsFilelistView281;
+    const bool fromRemote = source == static_cast<QObject*>(m_ui->dirview->DetailsView())
+        || source == static_cast<QObject*>(m_ui->dirview->IconView());
+    const bool fromOutside = !source && drop->mimeData()->hasUrls();
+    const bool accepted = onRemote ? fromLocal || fromOutside : fromRemote || fromOutside;
+    if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+        if (accepted) {
+            drop->setDropAction(Qt::CopyAction);
+            drop->accept();
+        } else {
+            drop->ignore();
+        }
+        return true;
+    }
+    if (!accepted)
+        return true;
+    drop->setDropAction(Qt::CopyAction);
+    drop->accept();
+    // The drag's own loop is still on the stack: work once it has ended.
+    const QStringList dropped = ui::ReadFileList(*drop->mimeData());
+    QStringList names;
+    if (fromLocal) {
+        for (QTreeWidgetItem* item : m_ui->LsFilelistView281->selectedItems())
+            names << item->text(0);
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, onRemote, fromOutside, dropped, names] {
+            if (fromOutside && onRemote)
+                ShellFilesDropped(dropped);
+            else if (fromOutside)
+                CopyDroppedFiles(dropped);
+            else if (onRemote)
+                dirviewDragDrop(names);
+            else
+                LsFilelistView281DragDrop();
+        },
+        Qt::QueuedConnection);
+    return true;
+}
+
+void Tmainform::dropEvent(QDropEvent* event)
+{
+    // Files from a file manager dropped anywhere else on the window.
+    const QStringList paths = ui::ReadFileList(*event->mimeData());
+    if (paths.isEmpty() || event->source())
+        return;
+    event->acceptProposedAction();
+    QMetaObject::invokeMethod(this, [this, paths] { ShellFilesDropped(paths); }, Qt::QueuedConnection);
+}
+
+void Tmainform::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (!event->source() && event->mimeData()->hasUrls())
+        event->acceptProposedAction();
+}
+
+void Tmainform::CopyDroppedFiles(const QStringList& paths)
+{
+    // Files of a file manager dropped on the local list: copied into its folder.
+    const std::string folder = LocalListFolder(*m_ui->LsFilelistView281).toStdString();
+    for (const QString& path : paths)
+        CopyFolder(path.toStdString(), JoinPath(folder, FileNameOf(path)));
+    m_ui->LsFilelistView281->Reload();
+}
+
+// ---------------------------------------------------------------- clipboard
+
+void Tmainform::Copy1Click()
+{
+    SetStatusText(0, QStringLiteral("Copying files to clipboard. Please do not copy/paste while processing"));
+    WaitCursor hourglass;
+    m_AnswerAll = false;
+    DownloadToTemp();
+    QStringList paths;
+    for (const std::string& path : m_DropFiles)
+        paths << QString::fromStdString(path);
+    m_DropFiles.clear();
+    auto* data = new QMimeData;
+    ui::WriteFileList(*data, paths, true);
+    QGuiApplication::clipboard()->setMimeData(data);
+    AddList("Finished copying. You may now paste files to your disk");
+}
+
+void Tmainform::PasteServerClick()
+{
+    m_AnswerAll = false;
+    m_StopRequested = false;
+    if (!RequireLogIn())
+        return;
+    SetStatusText(0, QStringLiteral("Uploading..."));
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
+    if (!paths.isEmpty()) {
+        m_ui->listbox1->clear();
+        m_LogLineCount = 0;
+        StartQueueProgress(int(paths.size()));
+        int index = 0;
+        for (const QString& path : paths) {
+            m_ui->ProgressBar1->setValue(index++);
+            QueueUpload(path.toStdString(), FileNameOf(path));
+            ProcessQueue();
+        }
+    } else {
+        const QString text = QGuiApplication::clipboard()->text().left(260);
+        SetStatusText(0, text);
+        HTTPReceive(text.toStdString());
+    }
+    if (m_LoggedIn != 0) {
+        GetDir(dirview());
+        AddList("DIRECTORY LISTING IS FINISHED.");
+        SetStatusText(0, QStringLiteral("Done."));
+    }
+}
+
+void Tmainform::Copy3Click()
+{
+    const ui::TLsFilelistView28& files = *m_ui->LsFilelistView281;
+    QStringList paths = files.SelectedPaths();
+    for (QString& path : paths) {
+        if (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+            path.chop(1);
+    }
+    auto* data = new QMimeData;
+    ui::WriteFileList(*data, paths, false);
+    QGuiApplication::clipboard()->setMimeData(data);
+    SetStatusText(0, QStringLiteral("Finished copying. You may now paste files to your server."));
+}
+
+void Tmainform::Paste3Click()
+{
+    if (!RequireLogIn())
+        return;
+    m_AnswerAll = false;
+    const QString folder = LocalListFolder(*m_ui->LsFilelistView281);
+    QDir::setCurrent(folder);
+    const QMimeData* data = QGuiApplication::clipboard()->mimeData();
+    const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
+    std::string scratch = ScratchDir();
+    for (const QString& path : paths) {
+        // A copy from the scratch folder keeps its name below it; anything
+        // else (a file manager's copy) keeps its own file name.
+        std::string source = path.toStdString();
+        std::string name = source.rfind(scratch + "/", 0) == 0 ? source.substr(scratch.size() + 1) : FileNameOf(path);
+        if (name.empty() || !IsWalkableName(FileNameOf(QString::fromStdString(name))))
+            continue;
+        CopyFolder(source, JoinPath(folder.toStdString(), name));
+    }
+    AddList(m_StopRequested ? "Download is stopped." : "Files were downloaded.");
+    ScrollLogToEnd();
+    m_ui->LsFilelistView281->Reload();
+}
+
+bool Tmainform::CopyFolder(const std::string& source, const std::string& target)
+{
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    // A link is copied as the link, never followed out of where it stands.
+    const fs::file_status status = fs::symlink_status(source, ec);
+    if (ec || status.type() == fs::file_type::not_found) {
+        AddList("\"" + source + "\" is gone; it is not copied.");
+        return false;
+    }
+    if (fs::is_directory(status)) {
+        fs::create_directories(target, ec);
+        bool ok = !ec;
+        for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().string();
+            ok = CopyFolder(it->path().string(), JoinPath(target, name)) && ok;
+        }
+        return ok && !ec;
+    }
+    if (fs::is_symlink(status)) {
+        fs::remove(target, ec);
+        fs::copy_symlink(source, target, ec);
+    } else {
+        fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
+    }
+    if (ec)
+        AddList("\"" + source + "\" could not be copied: " + ec.message());
+    return !ec;
+}
+
+// ---------------------------------------------------------------- a pasted web address
+
+void Tmainform::HTTPReceive(const std::string& text)
+{
+    const bool english = IsEnglish(m_LanguageName);
+    if (text.find("http://") == std::string::npos) {
+        SetStatusText(0, QString::fromUtf8(Message(msgNotHttpFile, english)));
+        return;
+    }
+    std::string proposed = text.substr(text.rfind('/') + 1);
+    const std::optional<std::string> chosen = m_prompter.SaveFileName(proposed, QDir::currentPath().toStdString());
+    if (!chosen) {
+        SetStatusText(0, QString::fromUtf8(Message(msgDownloadComplete, english)));
+        return;
+    }
+    struct stat st { };
+    const bool exists = ::stat(chosen->c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    const std::int64_t have = exists ? std::int64_t(st.st_size) : 0;
+    http::THttpCli& h = *m_HttpCli1;
+    h.SetURL(text);
+    h.SetContentRangeBegin(std::to_string(have));
+    std::string failure;
+    try {
+        http::TFileStream stream(*chosen, exists ? http::TFileStream::fmAppend : http::TFileStream::fmCreate);
+        h.SetBodyOutStream(&stream);
+        // A server that ignores the range sends the whole document: it
+        // replaces the partial file instead of being appended to it.
+        h.OnDocBegin = [&stream, have](http::THttpCli* sender) {
+            if (have > 0 && sender->ReplyStatus() != 206) {
+                stream.SetSize(0);
+                stream.SetPosition(0);
+            }
+        };
+        h.OnDocData = [this](http::THttpCli* sender, const void*, int) {
+            SetStatusText(0, QString::number(sender->BodyBytesRead()) + QStringLiteral(" bytes downloaded"));
+        };
+        h.Get();
+    } catch (const http::EHttpException& e) {
+        // A range past the end of a document we already have whole.
+        if (h.ReplyStatus() == 416 && have > 0 && RangeEndsAt(h, have))
+            failure.clear();
+        else
+            failure = h.ReplyStatus() > 0 ? std::to_string(h.ReplyStatus()) + " " + h.ReplyText() : e.what();
+    } catch (const std::exception& e) {
+        failure = e.what();
+    }
+    h.SetBodyOutStream(nullptr);
+    h.OnDocBegin = nullptr;
+    h.OnDocData = nullptr;
+    if (!failure.empty()) {
+        SetStatusText(0, QString::fromStdString(failure));
+        AddList("The download of \"" + text + "\" failed: " + failure);
+        return;
+    }
+    SetStatusText(0, QString::fromUtf8(Message(msgDownloadComplete, english)));
+}
+
+bool Tmainform::RangeEndsAt(http::THttpCli& h, std::int64_t size)
+{
+    for (const std::string& line : h.ReplyHeaderLines()) {
+        const std::string lower = QString::fromStdString(line).toLower().toStdString();
+        if (lower.rfind("content-range:", 0) == 0)
+            return lower.find("*/" + std::to_string(size)) != std::string::npos;
+    }
+    return false;
+}
+
+} // namespace app
