@@ -253,6 +253,8 @@ void Tmainform::WireControls()
     f.LsFilelistView281->OnError
         = [this](QObject*, const QString& message) { m_prompter.ShowMessage(S(message), mkError); };
     f.LsFilelistView281->OnDblClick = [this](QObject*) { LsFilelistView281DblClick(); };
+    // Preview on click stays on while the button is down.
+    f.chkPreview->setCheckable(true);
     // Drops on either list: rows of the other pane, or files of a file manager.
     for (QWidget* target : { f.dirview->DetailsView()->viewport(), f.dirview->IconView()->viewport(),
              f.LsFilelistView281->viewport() }) {

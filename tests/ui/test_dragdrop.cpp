@@ -1,0 +1,231 @@
+// The clipboard on both panes, drops, a pasted web address, Edit through the
+// editor library and the preview, through the real window against pyftpdlib,
+// nginx and Python's HTTP server.
+#include "app/core/Paths.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/program.hpp"
+#include "app/untimage.hpp"
+#include "editordll/EditorPrompts.hpp"
+#include "ftp_peers.hpp"
+#include "http_peers.hpp"
+#include "ui/FileDropFormats.hpp"
+#include "ui/LsFilelistView28.hpp"
+#include "ui/pump/QtPump.hpp"
+#include "window_test_util.hpp"
+
+#include "ui_mainform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QClipboard>
+#include <QDir>
+#include <QDropEvent>
+#include <QMainWindow>
+#include <QMimeData>
+#include <QPlainTextEdit>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+
+#include <filesystem>
+#include <memory>
+
+using namespace app;
+using namespace windowtest;
+namespace fs = std::filesystem;
+
+class DragDropTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    testsupport::TempDir m_remote;
+    testsupport::PyFtpd m_server;
+    ScriptedPrompter m_prompter;
+    std::unique_ptr<Tmainform> m_form;
+
+    fs::path Remote() const { return m_remote.path(); }
+
+    // Does something to the editor window once it shows.
+    void WhenEditorShows(std::function<void(QMainWindow&)> act)
+    {
+        auto* poll = new QTimer(m_form.get());
+        connect(poll, &QTimer::timeout, m_form.get(), [poll, act] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (w->objectName() == QLatin1String("EditorWindow") && w->isVisible()) {
+                    poll->stop();
+                    poll->deleteLater();
+                    act(*static_cast<QMainWindow*>(w));
+                    return;
+                }
+            }
+        });
+        poll->start(10);
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QDir().mkpath(m_home.filePath("config")));
+        qputenv("TALLOWIN_HOME", m_home.filePath("config").toUtf8());
+        qputenv("XDG_CACHE_HOME", m_home.filePath("cache").toUtf8());
+        testsupport::WriteFile(Remote() / "one.txt", "first");
+        testsupport::WriteFile(Remote() / "two.txt", "second");
+        testsupport::WriteFile(Remote() / "edit.txt", "old text");
+        QVERIFY(m_server.Start({ { "alice", "pw", Remote() } }));
+        QVERIFY(WriteSite(m_home.filePath("config"),
+            { "py", "127.0.0.1", std::to_string(m_server.Port()), "alice", "pw", {}, {} }));
+        m_form = std::make_unique<Tmainform>(m_prompter);
+        m_form->Timer1().stop();
+        m_form->SetPassiveMode("YES");
+        m_form->show();
+    }
+    void cleanupTestCase() { m_form.reset(); }
+    void cleanup()
+    {
+        QDir::setCurrent(QDir::tempPath());
+        QCOMPARE(m_prompter.Pending(), std::size_t(0));
+    }
+
+    void notConnectedAndNotAnAddress()
+    {
+        m_form->PasteServerClick();
+        QCOMPARE(m_form->StatusText(0), QString("Not connected yet."));
+        QVERIFY(LogHas(*m_form, "NOT CONNECTED YET. PLEASE CLICK ON CONNECT BUTTON TO ESTABLISH CONNECTION."));
+        m_form->btnConnectClick();
+        QCOMPARE(m_form->LoggedIn(), 1);
+        QGuiApplication::clipboard()->setText("ftp://example.invalid/x");
+        m_form->Turkish1Click();
+        m_form->HTTPReceive("no address here");
+        QCOMPARE(m_form->StatusText(0), QString::fromUtf8("HTTP dosyası değil"));
+        m_form->English1Click();
+    }
+
+    void remoteCopyLocalPasteAndBack()
+    {
+        QTemporaryDir local;
+        testsupport::WriteFile(local.filePath("two.txt").toStdString(), "stale");
+        m_form->Form().LsFilelistView281->SetDirectory(local.path());
+        Select(*m_form, { "one.txt", "two.txt" });
+        m_form->Copy1Click();
+        bool move = false;
+        const QStringList copied = ui::ReadFileList(*QGuiApplication::clipboard()->mimeData(), &move);
+        QCOMPARE(copied, QStringList({ QString::fromStdString(ScratchDir() + "/one.txt"),
+                             QString::fromStdString(ScratchDir() + "/two.txt") }));
+        QVERIFY(move);
+        m_form->Paste3Click(); // into the local folder, replacing what is there
+        QCOMPARE(testsupport::ReadFile(local.filePath("one.txt").toStdString()), std::string("first"));
+        QCOMPARE(testsupport::ReadFile(local.filePath("two.txt").toStdString()), std::string("second"));
+
+        // Files a file manager copied paste onto the server under their names.
+        testsupport::WriteFile(local.filePath("up.txt").toStdString(), "from the desktop");
+        auto* data = new QMimeData;
+        ui::WriteFileList(*data, { local.filePath("up.txt") }, false);
+        QGuiApplication::clipboard()->setMimeData(data);
+        m_form->PasteServerClick();
+        QCOMPARE(testsupport::ReadFile(Remote() / "up.txt"), std::string("from the desktop"));
+        QCOMPARE(m_form->StatusText(0), QString("Done."));
+        QVERIFY(RowOf(*m_form, "up.txt") >= 0);
+
+        // Dropped from a file manager on the window: uploaded too.
+        testsupport::WriteFile(local.filePath("dropped.txt").toStdString(), "dropped");
+        m_form->ShellFilesDropped({ local.filePath("dropped.txt") });
+        QCOMPARE(testsupport::ReadFile(Remote() / "dropped.txt"), std::string("dropped"));
+
+        // Rows of the remote list dropped on the local list download there.
+        QTemporaryDir down;
+        m_form->Form().LsFilelistView281->SetDirectory(down.path());
+        Select(*m_form, { "one.txt" });
+        m_form->LsFilelistView281DragDrop();
+        QCOMPARE(testsupport::ReadFile(down.filePath("one.txt").toStdString()), std::string("first"));
+        QVERIFY(LogHas(*m_form, "Files were downloaded."));
+    }
+
+    void pastedAddressResumesOrRestarts()
+    {
+        const std::string body(300000, 'z');
+        testsupport::NginxPeer nginx;
+        QVERIFY(nginx.Start());
+        testsupport::WriteFile(nginx.Root() / "doc.bin", body);
+        testsupport::PyHttpPeer plain; // answers a range with the whole document
+        QVERIFY(plain.Start());
+        testsupport::WriteFile(plain.Root() / "doc.bin", body);
+        QTemporaryDir local;
+        const std::string target = local.filePath("doc.bin").toStdString();
+        const struct {
+            std::string base;
+            const char* what;
+        } servers[] = { { nginx.Base(), "range honoured" }, { plain.Base(), "range ignored" } };
+        for (const auto& s : servers) {
+            testsupport::WriteFile(target, body.substr(0, 1000));
+            m_prompter.ExpectSave(target);
+            QGuiApplication::clipboard()->setText(QString::fromStdString(s.base + "/doc.bin"));
+            m_form->PasteServerClick();
+            QVERIFY2(testsupport::ReadFile(target) == body, s.what);
+        }
+        QCOMPARE(m_form->StatusText(0), QString("Done."));
+        // A missing document shows the server's answer, not success.
+        m_prompter.ExpectSave(local.filePath("gone.bin").toStdString());
+        m_form->HTTPReceive(nginx.Base() + "/gone.bin");
+        QVERIFY2(m_form->StatusText(0).startsWith("404"), qPrintable(m_form->StatusText(0)));
+    }
+
+    void editSavedOrNot()
+    {
+        m_form->btnConnectClick();
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "edit.txt"));
+        Select(*m_form, { "edit.txt" });
+        // Closed without saving: nothing goes back.
+        WhenEditorShows([](QMainWindow& editor) { editor.close(); });
+        m_form->Edit1Click();
+        QVERIFY(LogHas(*m_form, "\"edit.txt\" was not saved; nothing is uploaded."));
+        QCOMPARE(testsupport::ReadFile(Remote() / "edit.txt"), std::string("old text"));
+        // Edited and saved: uploaded under its remote name.
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "edit.txt"));
+        WhenEditorShows([](QMainWindow& editor) {
+            auto* text = editor.findChild<QPlainTextEdit*>("editor");
+            text->selectAll();
+            text->insertPlainText("new text"); // typed, so the document is modified
+            editor.findChild<QAction*>("actionSave")->trigger();
+            editor.close();
+        });
+        m_form->Edit1Click();
+        QCOMPARE(testsupport::ReadFile(Remote() / "edit.txt"), std::string("new text"));
+    }
+
+    void previewOnClickUsesTheCache()
+    {
+        QTemporaryDir pictures;
+        QImage image(8, 8, QImage::Format_RGB32);
+        image.fill(Qt::red);
+        const QString jpeg = pictures.filePath("photo.jpg");
+        if (!image.save(jpeg, "JPG"))
+            QSKIP("no JPEG writer in this Qt");
+        fs::copy_file(jpeg.toStdString(), Remote() / "photo.jpg");
+        m_form->Refresh1Click();
+        m_form->Form().chkPreview->setChecked(true);
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "photo.jpg"));
+        Select(*m_form, { "photo.jpg" });
+        m_form->dirviewClick();
+        QVERIFY(m_form->frmImage().isVisible());
+        QVERIFY(LogHas(*m_form, "> RETR //photo.jpg"));
+        m_form->frmImage().hide();
+        const int retrieved = m_form->LogLines().count("> RETR //photo.jpg");
+        // The listing after the download cleared the focus; a click sets it again.
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "photo.jpg"));
+        m_form->dirviewClick(); // "Use cached files": no second download
+        QVERIFY(m_form->frmImage().isVisible());
+        QCOMPARE(m_form->LogLines().count("> RETR //photo.jpg"), retrieved);
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    app::SetUpApplication();
+    ui::TQtPump pump;
+    DragDropTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_dragdrop.moc"
