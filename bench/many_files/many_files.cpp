@@ -9,7 +9,7 @@
 // engine's rate. The last line ends with "ratio R", R = our time / lftp's for
 // the small files, both directions added up.
 //
-//   many_files [--big] [--files N] [--rounds R]
+//   many_files [--big | --big-mib N] [--files N] [--rounds R]
 //   many_files --serve [--files N]   makes the tree, serves it, prints the port
 //                                    and waits for end of input (to profile a
 //                                    worker by hand)
@@ -17,7 +17,7 @@
 //       downloads "tree" into LOCALDOWN, then uploads LOCALSRC as REMOTEUP;
 //       prints "walk down, build up, run up" seconds, then one line per
 //       command verb
-//   many_files --big-worker PORT ROOT SCRATCH ROUNDS
+//   many_files --big-worker PORT ROOT SCRATCH ROUNDS BYTES
 //       big.bin through the queue and the engine; prints the best seconds
 #include "app/core/Prompter.hpp"
 #include "app/core/SiteBook.hpp"
@@ -57,7 +57,7 @@ namespace {
 
 constexpr int kFolders = 20;
 constexpr std::uint64_t kFileSize = 4096;
-constexpr std::uint64_t kBigSize = 1ull << 30;
+std::uint64_t g_bigSize = 1ull << 30; // --big-mib
 
 double Seconds(Clock::time_point a, Clock::time_point b)
 {
@@ -297,9 +297,11 @@ bool SizeIs(const fs::path& p, std::uint64_t size)
     return true;
 }
 
-// big.bin of ROOT down and up through the queue and through a bare engine,
-// alternating; prints the best seconds "queue down, engine down, queue up,
-// engine up". The queue's copies are checked against the MD5 of big.bin once.
+// big.bin of ROOT down and up through the queue and through a bare engine;
+// prints the best seconds "queue down, engine down, queue up, engine up".
+// The order of queue and engine alternates by round, and dirty pages are
+// written out before each timed transfer, so neither pays for the other's
+// writeback. The queue's copies are checked against the MD5 of big.bin once.
 int BigWorker(int port, const fs::path& root, const fs::path& scratch, int rounds)
 {
     Window w;
@@ -312,59 +314,72 @@ int BigWorker(int port, const fs::path& root, const fs::path& scratch, int round
         return 1;
     }
     const std::string md5 = testsupport::Md5OfFile(root / "big.bin");
+    const fs::path q = scratch / "queue", local = q / "big.bin";
     double qDown = 1e9, eDown = 1e9, qUp = 1e9, eUp = 1e9;
+    auto timed = [](double& best, auto&& transfer) {
+        ::sync();
+        const auto t0 = Clock::now();
+        if (!transfer())
+            return false;
+        best = std::min(best, Seconds(t0, Clock::now()));
+        return true;
+    };
     for (int round = 0; round < rounds; ++round) {
-        const fs::path q = scratch / "queue";
         fs::create_directories(q);
-        if (!SelectOnly(form, "big.bin") || !QDir::setCurrent(QString::fromStdString(q.string())))
+        if (!QDir::setCurrent(QString::fromStdString(q.string())))
             return 1;
-        auto t0 = Clock::now();
-        form.QueueforDownload();
-        form.ProcessQueue();
-        qDown = std::min(qDown, Seconds(t0, Clock::now()));
-        if (!form.Queue().empty() || !SizeIs(q / "big.bin", kBigSize))
+        const bool check = round == 0;
+        auto queueDown = [&] {
+            if (!SelectOnly(form, "big.bin"))
+                return false;
+            form.QueueforDownload();
+            form.ProcessQueue();
+            return form.Queue().empty() && SizeIs(local, g_bigSize);
+        };
+        auto engineDown = [&] {
+            engine.SetHostDirName({});
+            engine.SetHostFileName("big.bin");
+            engine.SetLocalFileName((scratch / "engine.bin").string());
+            if (!engine.Get()) {
+                std::fprintf(stderr, "worker: engine get failed: %s\n", engine.ErrorMessage().c_str());
+                return false;
+            }
+            return SizeIs(scratch / "engine.bin", g_bigSize);
+        };
+        const std::string qName = "queue-up-" + std::to_string(round) + ".bin";
+        auto queueUp = [&] {
+            form.QueueUpload("big.bin", qName);
+            form.ProcessQueue();
+            return form.Queue().empty() && SizeIs(root / qName, g_bigSize);
+        };
+        auto engineUp = [&] {
+            engine.SetHostFileName("engine-up.bin");
+            engine.SetLocalFileName(local.string());
+            if (!engine.Put()) {
+                std::fprintf(stderr, "worker: engine put failed: %s\n", engine.ErrorMessage().c_str());
+                return false;
+            }
+            return SizeIs(root / "engine-up.bin", g_bigSize);
+        };
+        // The queue's download is the upload's source, so it comes first
+        // when the engine's would.
+        const bool queueFirst = round % 2 == 0;
+        if (queueFirst ? !timed(qDown, queueDown) || !timed(eDown, engineDown)
+                       : !timed(eDown, engineDown) || !timed(qDown, queueDown))
             return 1;
-        if (round == 0 && testsupport::Md5OfFile(q / "big.bin") != md5) {
+        if (check && testsupport::Md5OfFile(local) != md5) {
             std::fprintf(stderr, "worker: the queue's download differs\n");
             return 1;
         }
-
-        engine.SetHostDirName({});
-        engine.SetHostFileName("big.bin");
-        engine.SetLocalFileName((scratch / "engine.bin").string());
-        t0 = Clock::now();
-        if (!engine.Get()) {
-            std::fprintf(stderr, "worker: engine get failed: %s\n", engine.ErrorMessage().c_str());
-            return 1;
-        }
-        eDown = std::min(eDown, Seconds(t0, Clock::now()));
-        if (!SizeIs(scratch / "engine.bin", kBigSize))
-            return 1;
         fs::remove(scratch / "engine.bin");
-
-        const std::string qName = "queue-up-" + std::to_string(round) + ".bin";
-        t0 = Clock::now();
-        form.QueueUpload("big.bin", qName);
-        form.ProcessQueue();
-        qUp = std::min(qUp, Seconds(t0, Clock::now()));
-        if (!form.Queue().empty() || !SizeIs(root / qName, kBigSize))
+        if (queueFirst ? !timed(qUp, queueUp) || !timed(eUp, engineUp)
+                       : !timed(eUp, engineUp) || !timed(qUp, queueUp))
             return 1;
-        if (round == 0 && testsupport::Md5OfFile(root / qName) != md5) {
+        if (check && testsupport::Md5OfFile(root / qName) != md5) {
             std::fprintf(stderr, "worker: the queue's upload differs\n");
             return 1;
         }
         fs::remove(root / qName);
-
-        engine.SetHostFileName("engine-up.bin");
-        engine.SetLocalFileName((q / "big.bin").string());
-        t0 = Clock::now();
-        if (!engine.Put()) {
-            std::fprintf(stderr, "worker: engine put failed: %s\n", engine.ErrorMessage().c_str());
-            return 1;
-        }
-        eUp = std::min(eUp, Seconds(t0, Clock::now()));
-        if (!SizeIs(root / "engine-up.bin", kBigSize))
-            return 1;
         fs::remove(root / "engine-up.bin");
         QDir::setCurrent(QDir::tempPath());
         fs::remove_all(q);
@@ -452,8 +467,10 @@ int main(int argc, char** argv)
 {
     if (argc == 6 && !std::strcmp(argv[1], "--worker"))
         return Worker(std::atoi(argv[2]), argv[3], argv[4], argv[5]);
-    if (argc == 6 && !std::strcmp(argv[1], "--big-worker"))
+    if (argc == 7 && !std::strcmp(argv[1], "--big-worker")) {
+        g_bigSize = std::strtoull(argv[6], nullptr, 10);
         return BigWorker(std::atoi(argv[2]), argv[3], argv[4], std::atoi(argv[5]));
+    }
 
     bool big = false, serve = false;
     int files = 1000, rounds = 3;
@@ -462,12 +479,14 @@ int main(int argc, char** argv)
             big = true;
         else if (!std::strcmp(argv[i], "--serve"))
             serve = true;
+        else if (!std::strcmp(argv[i], "--big-mib") && i + 1 < argc)
+            big = true, g_bigSize = std::strtoull(argv[++i], nullptr, 10) << 20;
         else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
             files = std::max(kFolders, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
             rounds = std::max(1, std::atoi(argv[++i]));
         else {
-            std::fprintf(stderr, "usage: many_files [--big] [--files N] [--rounds R] [--serve]\n");
+            std::fprintf(stderr, "usage: many_files [--big | --big-mib N] [--files N] [--rounds R] [--serve]\n");
             return 2;
         }
     }
@@ -486,7 +505,7 @@ int main(int argc, char** argv)
         return 1;
     }
     if (big)
-        testsupport::MakePatternFile(root / "big.bin", kBigSize, 42);
+        testsupport::MakePatternFile(root / "big.bin", g_bigSize, 42);
     testsupport::Vsftpd server;
     if (!server.Start(root.path())) {
         std::fprintf(stderr, "vsftpd did not start: %s\n", server.Log().c_str());
@@ -559,6 +578,9 @@ int main(int argc, char** argv)
 
     std::printf("(lftp's times are whole runs with its log-in; ours are QueueforDownload or QueueUpload plus "
                 "ProcessQueue, the listing at the end included)\n");
+    std::printf("%d files: queue down %.3f s (remote walk %.3f s), up %.3f s (local walk %.3f s), peak %.1f MB; "
+                "lftp mirror down %.3f s, mirror -R %.3f s, peak %.1f MB\n",
+                files, oursDown, walk, oursUp, build, oursPeak, lftpDown, lftpUp, lftpPeak);
     std::printf("per command in our best download and upload (count, seconds until the next command):\n");
     {
         std::istringstream in(verbLines);
@@ -574,10 +596,11 @@ int main(int argc, char** argv)
         }
         std::printf("  down:%s\n  up:  %s\n", text[0].c_str(), text[1].c_str());
     }
+    std::fflush(stdout);
 
     if (big) {
         const Run b = RunChild({"/proc/self/exe", "--big-worker", port, root.path().string(),
-                                scratch.path().string(), "2"},
+                                scratch.path().string(), "3", std::to_string(g_bigSize)},
                                true, errFile);
         double qd = 0, ed = 0, qu = 0, eu = 0;
         if (!b.ok || std::sscanf(b.out.c_str(), "%lf %lf %lf %lf", &qd, &ed, &qu, &eu) != 4) {
@@ -585,17 +608,14 @@ int main(int argc, char** argv)
             ShowErrors(errFile);
             return 1;
         }
-        const double mb = kBigSize / 1e6;
-        std::printf("1 GiB, best of 2: queue down %.2f s (%.0f MB/s), engine Get %.2f s (%.0f MB/s): %.2f of the "
+        const double mb = g_bigSize / 1e6;
+        std::printf("%llu MiB, best of 3: queue down %.2f s (%.0f MB/s), engine Get %.2f s (%.0f MB/s): %.2f of the "
                     "engine's rate; queue up %.2f s (%.0f MB/s), engine Put %.2f s (%.0f MB/s): %.2f "
                     "(target at least 0.9)\n",
-                    qd, mb / qd, ed, mb / ed, ed / qd, qu, mb / qu, eu, mb / eu, eu / qu);
+                    static_cast<unsigned long long>(g_bigSize >> 20), qd, mb / qd, ed, mb / ed, ed / qd, qu, mb / qu, eu, mb / eu, eu / qu);
     }
 
     const double ours = oursDown + oursUp, lftp = lftpDown + lftpUp;
-    std::printf("%d files: queue down %.3f s (remote walk %.3f s), up %.3f s (local walk %.3f s), peak %.1f MB; "
-                "lftp mirror down %.3f s, mirror -R %.3f s, peak %.1f MB\n",
-                files, oursDown, walk, oursUp, build, oursPeak, lftpDown, lftpUp, lftpPeak);
     std::printf("%d small files both ways, Tmainform queue %.3f s against lftp mirror %.3f s (target at most "
                 "1.0): ratio %.2f\n",
                 files, ours, lftp, ours / lftp);
