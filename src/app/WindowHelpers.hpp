@@ -4,7 +4,9 @@
 #include "app/core/Captions.hpp"
 
 #include <QApplication>
+#include <QPlainTextEdit>
 #include <QString>
+#include <QTextCursor>
 
 #include <string>
 
@@ -27,5 +29,15 @@ public:
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
+
+// Drops the first line of a text box (the log, the queue window).
+inline void RemoveFirstLine(QPlainTextEdit& box)
+{
+    QTextCursor cursor(box.document());
+    cursor.movePosition(QTextCursor::Start);
+    if (!cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor))
+        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
+}
 
 } // namespace app

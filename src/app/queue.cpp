@@ -18,7 +18,9 @@
 
 #include <QDesktopServices>
 #include <QDir>
+#include <QPlainTextEdit>
 #include <QRadioButton>
+#include <QTextCursor>
 #include <QUrl>
 
 #include <sys/stat.h>
@@ -86,16 +88,19 @@ void Tmainform::AppendQueue(const std::vector<std::string>& lines)
     m_queue.insert(m_queue.end(), lines.begin(), lines.end());
     // New entries are on disk before anything is done with them.
     SaveQueue();
-    ShowQueue();
+    for (const std::string& line : lines)
+        m_ui->lbQueue->appendPlainText(ShownText(line));
 }
 
 bool Tmainform::FinishQueueEntry()
 {
     const bool connected = Connected();
-    if (connected && !m_queue.empty())
+    if (connected && !m_queue.empty()) {
         m_queue.erase(m_queue.begin());
+        // Only the head goes: rebuilding the whole text per entry costs the square of the queue.
+        RemoveFirstLine(*m_ui->lbQueue);
+    }
     SaveQueue();
-    ShowQueue();
     return connected;
 }
 

@@ -24,6 +24,7 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTextBlock>
 #include <QTextCursor>
@@ -105,7 +106,7 @@ QStringList Tmainform::LogLines() const
 
 void Tmainform::ScrollLogToEnd()
 {
-    QTextEdit* log = m_ui->listbox1;
+    QPlainTextEdit* log = m_ui->listbox1;
     log->moveCursor(QTextCursor::End);
     log->ensureCursorVisible();
 }
@@ -113,18 +114,14 @@ void Tmainform::ScrollLogToEnd()
 void Tmainform::TrimLog()
 {
     // Drops the oldest line.
-    QTextCursor cursor(m_ui->listbox1->document());
-    cursor.movePosition(QTextCursor::Start);
-    if (!cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor))
-        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
-    cursor.removeSelectedText();
+    RemoveFirstLine(*m_ui->listbox1);
 }
 
 void Tmainform::AddList(const std::string& text)
 {
-    QTextEdit* log = m_ui->listbox1;
+    QPlainTextEdit* log = m_ui->listbox1;
     m_LogLineCount = log->document()->isEmpty() ? 1 : log->document()->blockCount() + 1;
-    log->append(ShownText(text));
+    log->appendPlainText(ShownText(text));
     while (m_LogLineCount > kLogLimit) {
         TrimLog();
         m_LogLineCount = log->document()->blockCount() + 1;
@@ -144,7 +141,7 @@ void Tmainform::Display(const std::string& rawLine)
         PumpOnce();
     }
     const std::string line = MaskedLine(rawLine);
-    m_ui->listbox1->append(ShownText(line));
+    m_ui->listbox1->appendPlainText(ShownText(line));
     if (++m_LogLineCount > kLogLimit)
         TrimLog();
     const LineNotes notes = NotesFor(line);
