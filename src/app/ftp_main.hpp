@@ -145,6 +145,8 @@ public:
     void GetDir(std::vector<RemoteRow>& view);
     void RemoteDirChange(const RemoteRow& row);
     void RemoteDirPrevious();
+    // Cwd into name, list it, and say so in the log.
+    void EnterRemoteFolder(const std::string& name);
     void LocalDirChange(const std::string& name);
     void LocalDirPrevious();
     void ListDir(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view);

@@ -203,13 +203,18 @@ void Tmainform::dirviewDblClick()
         LocalDirChange(CommandName(row));
 }
 
+void Tmainform::EnterRemoteFolder(const std::string& name)
+{
+    m_FtpClient1->SetHostDirName(name);
+    Run(&ftp::TFtpClient::Cwd);
+    GetDir(dirview());
+    AddList("DIRECTORY LISTING IS FINISHED.");
+}
+
 void Tmainform::RemoteDirChange(const RemoteRow& row)
 {
     if (row.IsFolder()) {
-        m_FtpClient1->SetHostDirName(CommandName(row));
-        Run(&ftp::TFtpClient::Cwd);
-        GetDir(dirview());
-        AddList("DIRECTORY LISTING IS FINISHED.");
+        EnterRemoteFolder(CommandName(row));
         return;
     }
     // A file opens through its copy in the scratch folder.
@@ -222,10 +227,7 @@ void Tmainform::RemoteDirChange(const RemoteRow& row)
 
 void Tmainform::RemoteDirPrevious()
 {
-    m_FtpClient1->SetHostDirName("..");
-    Run(&ftp::TFtpClient::Cwd);
-    GetDir(dirview());
-    AddList("DIRECTORY LISTING IS FINISHED.");
+    EnterRemoteFolder("..");
 }
 
 void Tmainform::LocalDirChange(const std::string& name)

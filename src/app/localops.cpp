@@ -130,10 +130,7 @@ void Tmainform::OpenWith1Click()
     const RemoteRow row = dirview().Model().Row(focused);
     const std::string name = CommandName(row);
     if (row.IsFolder()) {
-        m_FtpClient1->SetHostDirName(name);
-        Run(&ftp::TFtpClient::Cwd);
-        GetDir(dirview());
-        AddList("DIRECTORY LISTING IS FINISHED.");
+        EnterRemoteFolder(name);
         return;
     }
     m_AnswerAll = false;
