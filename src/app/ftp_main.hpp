@@ -5,6 +5,7 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/core/RemoteList.hpp"
 #include "app/core/SiteBook.hpp"
@@ -271,6 +272,7 @@ private:
     bool RunQueue();
     bool Download(const QueueEntry& entry);
     void ResumeUpload(const QueueEntry& entry);
+    TAnswer AskOverwrite();
     void StartProgress(std::int64_t size);
     void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 

@@ -184,10 +184,8 @@ bool Tmainform::RunQueue()
                 if (m_AnswerAll) {
                     Run(&ftp::TFtpClient::Put);
                 } else if (Run(&ftp::TFtpClient::Size)) {
-                    switch (m_prompter.Confirm(kOverwriteQuestion, { ansOK, ansCancel, ansIgnore, ansAll })) {
+                    switch (AskOverwrite()) {
                     case ansAll:
-                        m_AnswerAll = true;
-                        [[fallthrough]];
                     case ansOK:
                         Run(&ftp::TFtpClient::Put);
                         break;
@@ -234,6 +232,15 @@ bool Tmainform::RunQueue()
     return true;
 }
 
+TAnswer Tmainform::AskOverwrite()
+{
+    const TAnswer answer = m_prompter.Confirm(kOverwriteQuestion, { ansOK, ansCancel, ansIgnore, ansAll });
+    // All answers this question and every later one.
+    if (answer == ansAll)
+        m_AnswerAll = true;
+    return answer;
+}
+
 void Tmainform::ResumeUpload(const QueueEntry& entry)
 {
     // The server's file is the part already sent: go on from its end.
@@ -264,10 +271,8 @@ bool Tmainform::Download(const QueueEntry& entry)
         Run(&ftp::TFtpClient::Get);
         return true;
     }
-    switch (m_prompter.Confirm(kOverwriteQuestion, { ansOK, ansCancel, ansIgnore, ansAll })) {
+    switch (AskOverwrite()) {
     case ansAll:
-        m_AnswerAll = true;
-        [[fallthrough]];
     case ansOK:
         Run(&ftp::TFtpClient::Get);
         break;
