@@ -40,10 +40,6 @@ std::string FileNameOf(const QString& path)
     return QFileInfo(path).fileName().toStdString();
 }
 
-QString LocalListFolder(const ui::TLsFilelistView28& files)
-{
-    return files.Directory();
-}
 
 } // namespace
 
@@ -73,7 +69,7 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
         return;
     SetStatusText(0, QStringLiteral("Files dropped. Uploading..."));
     AddList("Files are to be copied. Please wait.");
-    const QString folder = LocalListFolder(*m_ui->LsFilelistView281);
+    const QString folder = m_ui->LsFilelistView281->Directory();
     StartQueueProgress(int(localNames.size()));
     int index = 0;
     for (const QString& name : localNames) {
@@ -102,7 +98,7 @@ void Tmainform::LsFilelistView281DragDrop()
         return;
     AddList("Files are to be copied. Please wait.");
     m_AnswerAll = false;
-    QDir::setCurrent(LocalListFolder(*m_ui->LsFilelistView281));
+    QDir::setCurrent(m_ui->LsFilelistView281->Directory());
     const std::size_t selected = dirview().SelectedRows().size();
     for (std::size_t i = 0; i < selected && !m_StopRequested; ++i) {
         QueueforDownload();
@@ -161,8 +157,12 @@ bool Tmainform::HandleDropEvent(QObject* watched, QEvent* event)
     const QStringList dropped = ui::ReadFileList(*drop->mimeData());
     QStringList names;
     if (fromLocal) {
-        for (QTreeWidgetItem* item : m_ui->LsFilelistView281->selectedItems())
-            names << item->text(0);
+        // The parent entry and volumes are not files to send.
+        for (QString path : m_ui->LsFilelistView281->SelectedPaths()) {
+            if (path.size() > 1 && path.endsWith(QLatin1Char('/')))
+                path.chop(1);
+            names << QFileInfo(path).fileName();
+        }
     }
     QMetaObject::invokeMethod(
         this,
@@ -199,7 +199,7 @@ void Tmainform::dragEnterEvent(QDragEnterEvent* event)
 void Tmainform::CopyDroppedFiles(const QStringList& paths)
 {
     // Files of a file manager dropped on the local list: copied into its folder.
-    const std::string folder = LocalListFolder(*m_ui->LsFilelistView281).toStdString();
+    const std::string folder = m_ui->LsFilelistView281->Directory().toStdString();
     for (const QString& path : paths)
         CopyFolder(path.toStdString(), JoinPath(folder, FileNameOf(path)));
     m_ui->LsFilelistView281->Reload();
@@ -273,7 +273,7 @@ void Tmainform::Paste3Click()
     if (!RequireLogIn())
         return;
     m_AnswerAll = false;
-    const QString folder = LocalListFolder(*m_ui->LsFilelistView281);
+    const QString folder = m_ui->LsFilelistView281->Directory();
     QDir::setCurrent(folder);
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();

@@ -27,8 +27,6 @@
 #include <algorithm>
 
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 
 namespace app {
 
@@ -36,17 +34,6 @@ namespace {
 
 // A long listing still lets the window repaint and take the stop button.
 constexpr int kEventSliceMs = 20;
-
-
-
-bool ReadWhole(const std::string& path, std::string& text)
-{
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        return false;
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
 
 } // namespace
 
@@ -104,7 +91,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     Run(&ftp::TFtpClient::Dir);
 
     std::string text;
-    if (!ReadWhole(listingFile, text))
+    if (!ReadWholeFile(listingFile, text))
         text.clear();
     std::remove(listingFile.c_str());
 
