@@ -24,12 +24,16 @@ struct SocksClient {
     TWSocket s;
     EventLog log;
     std::string data;
+    std::string bound; // the local address while the session was up
 
     SocksClient(const std::string& level, int proxyPort, int destPort, const std::string& dest = "127.0.0.1")
     {
         log.Attach(s);
         s.OnChangeState = nullptr;
-        s.OnSocksConnected = [this](TCustomWSocket*, std::uint16_t e) { log.events.push_back("socksconnected " + std::to_string(e)); };
+        s.OnSocksConnected = [this](TCustomWSocket* x, std::uint16_t e) {
+            log.events.push_back("socksconnected " + std::to_string(e));
+            bound = x->GetBoundAddr();
+        };
         s.OnSocksAuthState = [this](TCustomWSocket*, TSocksAuthState a) { log.events.push_back("auth " + AuthName(a)); };
         s.OnSocksError = [this](TCustomWSocket*, int e, const std::string& m) {
             log.events.push_back("sockserror " + std::to_string(e) + " " + m);
@@ -357,7 +361,8 @@ TEST(Socks, NamesAreLookedUpWithoutBlockingConnect)
         ASSERT_TRUE(PumpUntil([&] { return peer.Finished(); }));
         EXPECT_EQ(peer.Received(), Bytes({4, 1, 0, 21, 127, 0, 0, 1, 0}));
         if (k.nameIsLocal) {
-            EXPECT_EQ(c.s.GetBoundAddr(), "127.0.0.1");
+            // Read while connected: the peer may have closed by now.
+            EXPECT_EQ(c.bound, "127.0.0.1");
         }
     }
     // A name that does not resolve ends the attempt from the loop. (A label
