@@ -233,8 +233,7 @@ void Tmainform::PasteServerClick()
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
     if (!paths.isEmpty()) {
-        m_ui->listbox1->clear();
-        m_LogLineCount = 0;
+        ClearLog();
         StartQueueProgress(int(paths.size()));
         int index = 0;
         for (const QString& path : paths) {

@@ -354,6 +354,13 @@ void Tmainform::WireControls()
     m_timer1.setInterval(1000);
     connect(&m_timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     m_timer1.start();
+    // The log and the queue window are brought up to date at most ten times a second.
+    m_viewFlush.setSingleShot(true);
+    m_viewFlush.setInterval(100);
+    connect(&m_viewFlush, &QTimer::timeout, this, [this] {
+        FlushLog();
+        FlushQueueView();
+    });
 }
 
 void Tmainform::CreateImageLists()
@@ -459,6 +466,7 @@ void Tmainform::FormDestroy()
         return;
     m_destroyed = true;
     m_timer1.stop();
+    m_viewFlush.stop();
     // The engine outlives this body: nothing of it may call back into the window.
     ftp::TFtpClient& c = *m_FtpClient1;
     c.OnDisplay = nullptr;
