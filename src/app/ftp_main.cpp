@@ -233,6 +233,7 @@ void Tmainform::WireControls()
     connect(f.dirview, &TDirView::DeleteRequested, this, [this] { DeleteFTP(); });
     connect(f.dirview, &TDirView::RenameRequested, this, [this] { Rename1Click(); });
     f.dirview->Model().OnEdited = [this](int row, const std::string& name) { return dirviewEdited(row, name); };
+    f.dirview->Model().OnFetchDragFiles = [this] { return FetchDraggedFiles(); };
 
     // The local pane.
     f.LsDirTreeCombo281->SetFileList(f.LsFilelistView281);

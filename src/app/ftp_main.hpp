@@ -273,6 +273,7 @@ private:
     void StartQueueProgress(int count);
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
+    QStringList FetchDraggedFiles();
     static bool RangeEndsAt(http::THttpCli& h, std::int64_t size);
     void ShowQueue();
     bool SaveQueue();
