@@ -195,7 +195,8 @@ public:
     // True when a feature line's first word is name (case ignored).
     bool HasFeature(const std::string& name) const;
     // What the session uses: MLSD when asked for and offered (MLST or MLSD in
-    // FEAT), UTF-8 when OPTS UTF8 ON was accepted.
+    // FEAT), UTF-8 when asked for and offered (UTF8 in FEAT; OPTS UTF8 ON
+    // was sent, whatever its reply).
     bool MlsdInForce() const;
     bool Utf8InForce() const { return m_utf8InForce; }
     // "MLSD", "UTF-8", "MLSD, UTF-8" or "" for the log after log-in.

@@ -78,9 +78,11 @@ bool TCustomFtpCli::BeginOptsUtf8()
     return ExecCommand(ftpRqConnect, ftpStepOpts, "OPTS UTF8 ON", {}, &TCustomFtpCli::OptsReplied);
 }
 
+// A server that lists UTF8 in FEAT uses UTF-8 names whatever it answers
+// here (some refuse the OPTS they do not need), so any reply will do.
 void TCustomFtpCli::OptsReplied()
 {
-    m_utf8InForce = m_statusCode >= 200 && m_statusCode < 300;
+    m_utf8InForce = true;
     m_requestResult = 0;
     m_errorMessage.clear();
     FinishRequest(0);
