@@ -153,40 +153,52 @@ TEST_F(ExtServer, Utf8NameBothWays)
     EXPECT_EQ(rows[0].name, name);
 }
 
-// A server that refuses PASV: the default keeps today's failure; with the
-// fallback EPSV follows, its port joined to the control connection's address.
-TEST(ExtScripted, RefusedPasvFallsBackToEpsv)
+// A server that refuses PASV (PORT): the default keeps today's failure; with
+// the fallback EPSV (EPRT |1|) follows, and EPSV's port is joined to the
+// control connection's address.
+TEST(ExtScripted, RefusedPasvOrPortFallsBack)
 {
-    for (bool fallback : {false, true}) {
-        SCOPED_TRACE(fallback ? "fallback" : "default");
-        testsupport::ScriptedFtpServer s;
-        s.On("PASV", {testsupport::ScriptedFtpServer::Send("502 no PASV here\r\n")});
-        s.On("RETR", {testsupport::ScriptedFtpServer::Send("150 go\r\n"), testsupport::ScriptedFtpServer::DataSend("data"),
-                      testsupport::ScriptedFtpServer::DataClose(), testsupport::ScriptedFtpServer::Send("226 ok\r\n")});
-        ASSERT_TRUE(s.Start());
-        testsupport::TempDir t;
-        TFtpClient c;
-        Recorder r;
-        r.Attach(c);
-        c.SetHostName("127.0.0.1");
-        c.SetPort(std::to_string(s.Port()));
-        c.SetUserName("u");
-        c.SetPassWord("p");
-        c.SetEpsvFallback(fallback);
-        c.SetPassive(true);
-        c.SetHostFileName("f");
-        c.SetLocalFileName((t / "f").string());
-        ASSERT_TRUE(c.Connect());
-        const bool got = c.Get();
-        s.WaitForLines(fallback ? 5 : 3);
-        if (fallback) {
+    using S = testsupport::ScriptedFtpServer;
+    for (bool passive : {true, false}) {
+        for (bool fallback : {false, true}) {
+            SCOPED_TRACE(std::string(passive ? "passive" : "active") + (fallback ? " fallback" : " default"));
+            const char* plain = passive ? "PASV" : "PORT";
+            S s;
+            s.On(plain, {S::Send("502 not here\r\n")});
+            s.On("RETR", {S::Send("150 go\r\n"), S::DataSend("data"), S::DataClose(), S::Send("226 ok\r\n")});
+            ASSERT_TRUE(s.Start());
+            testsupport::TempDir t;
+            TFtpClient c;
+            Recorder r;
+            r.Attach(c);
+            c.SetHostName("127.0.0.1");
+            c.SetPort(std::to_string(s.Port()));
+            c.SetUserName("u");
+            c.SetPassWord("p");
+            c.SetEpsvFallback(fallback);
+            c.SetPassive(passive);
+            c.SetHostFileName("f");
+            c.SetLocalFileName((t / "f").string());
+            ASSERT_TRUE(c.Connect());
+            const bool got = c.Get();
+            s.WaitForLines(fallback ? 5 : 3);
+            const auto d = s.Dialogue();
+            if (!fallback) {
+                EXPECT_FALSE(got);
+                EXPECT_EQ(c.ErrorMessage(), "502 not here");
+                ASSERT_EQ(d.size(), 3u);
+                EXPECT_EQ(d[2].substr(0, 4), plain);
+                continue;
+            }
             EXPECT_TRUE(got) << c.ErrorMessage();
             EXPECT_EQ(testsupport::ReadFile(t / "f"), "data");
-            EXPECT_EQ(s.Dialogue(), (std::vector<std::string>{"USER u", "PASS p", "PASV", "EPSV", "RETR f"}));
-        } else {
-            EXPECT_FALSE(got);
-            EXPECT_EQ(c.ErrorMessage(), "502 no PASV here");
-            EXPECT_EQ(s.Dialogue(), (std::vector<std::string>{"USER u", "PASS p", "PASV"}));
+            ASSERT_EQ(d.size(), 5u);
+            EXPECT_EQ(d[2].substr(0, 4), plain);
+            if (passive)
+                EXPECT_EQ(d[3], "EPSV");
+            else
+                EXPECT_EQ(d[3].rfind("EPRT |1|127.0.0.1|", 0), 0u) << d[3];
+            EXPECT_EQ(d[4], "RETR f");
         }
     }
 }

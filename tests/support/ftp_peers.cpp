@@ -153,6 +153,7 @@ ScriptedFtpServer::ScriptedFtpServer()
     m_table["TYPE"] = {Send("200 type set\r\n")};
     m_table["NOOP"] = {Send("200 ok\r\n")};
     m_table["PORT"] = {Send("200 port ok\r\n")};
+    m_table["EPRT"] = {Send("200 eprt ok\r\n")};
     m_table["PASV"] = {Send("227 Entering Passive Mode ({pasv})\r\n")};
     m_table["EPSV"] = {Send("229 Entering Extended Passive Mode (|||{epsvport}|)\r\n")};
     m_table["QUIT"] = {Send("221 bye\r\n"), Close()};
@@ -276,6 +277,14 @@ void ScriptedFtpServer::Serve(int fd)
                 m_portAddr = std::to_string(h[0]) + "." + std::to_string(h[1]) + "." +
                              std::to_string(h[2]) + "." + std::to_string(h[3]);
                 m_portPort = h[4] * 256 + h[5];
+            }
+        }
+        if (verb == "EPRT") {
+            char addr[64] = {};
+            int port = 0;
+            if (std::sscanf(line.c_str() + 5, "|1|%63[0-9.]|%d|", addr, &port) == 2) {
+                m_portAddr = addr;
+                m_portPort = port;
             }
         }
         auto it = m_table.find(verb);

@@ -108,7 +108,7 @@ public:
     void SetBanner(Reply reply);
     // Reply to a verb (the command's first word, upper case). An empty reply
     // means the server stays silent. Verbs not in the table get "500 unknown".
-    // Defaults: USER 331, PASS 230, TYPE 200, NOOP 200, PORT 200,
+    // Defaults: USER 331, PASS 230, TYPE 200, NOOP 200, PORT 200, EPRT |1| 200,
     // PASV 227 with {pasv}, EPSV 229 with {epsvport} (the port in decimal),
     // QUIT 221 and close.
     void On(const std::string& verb, Reply reply);
