@@ -128,8 +128,9 @@ TEST_F(ExtServer, MlsdRowsMatchListRows)
         const app::RemoteRow& l = byName[m.name];
         EXPECT_EQ(m.IsFolder(), l.IsFolder());
         EXPECT_EQ(m.changed, l.changed);
-        if (!m.IsFolder())
+        if (!m.IsFolder()) {
             EXPECT_EQ(m.size, l.size);
+        }
         EXPECT_FALSE(m.perms.empty()); // pyftpdlib gives perm, not unix.mode
     }
 }
@@ -194,10 +195,8 @@ TEST(ExtScripted, RefusedPasvOrPortFallsBack)
             EXPECT_EQ(testsupport::ReadFile(t / "f"), "data");
             ASSERT_EQ(d.size(), 5u);
             EXPECT_EQ(d[2].substr(0, 4), plain);
-            if (passive)
-                EXPECT_EQ(d[3], "EPSV");
-            else
-                EXPECT_EQ(d[3].rfind("EPRT |1|127.0.0.1|", 0), 0u) << d[3];
+            const std::string want = passive ? "EPSV" : "EPRT |1|127.0.0.1|";
+            EXPECT_EQ(d[3].rfind(want, 0), 0u) << d[3];
             EXPECT_EQ(d[4], "RETR f");
         }
     }
