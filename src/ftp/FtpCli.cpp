@@ -417,7 +417,8 @@ void TCustomFtpCli::CommandReply()
         m_requestResult = m_statusCode;
         SetErrorMessage();
     }
-    if (m_passive && (m_statusCode == 227 || (m_statusCode == 229 && m_currentStep == ftpStepPort && m_portCommand == "EPSV"))) {
+    const bool epsvReply = m_statusCode == 229 && m_currentStep == ftpStepPort && m_portCommand == "EPSV";
+    if (m_passive && (m_statusCode == 227 || epsvReply)) {
         SetState(ftpStatePassiveReady);
         m_pasvResponse = m_lastResponse;
     }
@@ -671,8 +672,7 @@ void TCustomFtpCli::ProcessLine(const std::string& line)
         if (m_currentStep == ftpStepFeat) {
             ParseFeatLine(m_lastResponse, m_supportedExtensions, m_mlstFacts);
             CollectFeatLine(m_lastResponse);
-        }
-        else if (m_currentStep == ftpStepMlst && m_statusCode == 250)
+        } else if (m_currentStep == ftpStepMlst && m_statusCode == 250)
             ParseMlstLine(m_lastResponse, m_remoteFacts);
         if (!(digit && final)) {
             DisplayReply();
@@ -909,6 +909,7 @@ bool TCustomFtpCli::BeginMlst()
 
 bool TCustomFtpCli::BeginFeat()
 {
+    m_featLines.clear();
     return ExecCommand(ftpRqRenameTo, ftpStepFeat, "FEAT", {211}, nullptr);
 }
 
@@ -1031,7 +1032,6 @@ bool TCustomFtpCli::BeginPort()
         int len = sizeof sa;
         d->GetLocalSockAddr(sa, len);
         listenPort = ntohs(sa.sin_port); // sin6_port sits at the same place
-
         // Some servers connect as soon as they get PORT, before the transfer
         // command: remember it and let the transfer step accept.
         d->OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t) { m_acceptPending = true; };
