@@ -8,6 +8,8 @@
 
 #include <QValidator>
 
+#include <algorithm>
+
 namespace app {
 
 namespace {
@@ -70,6 +72,12 @@ void TdlgSite::FormCreate(bool english)
                 label->setText(QString::fromUtf8(Text(row, english)));
     }
     m_ui->cmbVendor->setCurrentIndex(m_ui->cmbVendor->findText(QStringLiteral("AUTO")));
+    for (TSiteEncryption value : { seNone, seTlsIfAvailable, seTlsRequired })
+        m_ui->cmbEncryption->addItem(QString::fromUtf8(EncryptionCaption(value, english)));
+    for (bool mlsd : { false, true })
+        m_ui->cmbListing->addItem(QString::fromUtf8(ListingCaption(mlsd, english)));
+    m_ui->chkUtf8->setText(QString::fromUtf8(Utf8Caption(english)));
+    ShowOptions({});
     for (const FieldLimit& limit : kLimits)
         (m_ui.get()->*limit.Edit)->setValidator(new ByteLimitValidator(SiteFieldCapacity(limit.Field), this));
     connect(m_ui->OKBtn, &QPushButton::clicked, this, &QDialog::accept);
@@ -106,6 +114,30 @@ std::string TdlgSite::StoredBytes(const QLineEdit* edit) const
     const auto it = m_shown.find(edit);
     return it != m_shown.end() && it->second.Text == edit->text() ? it->second.Bytes
                                                                   : edit->text().toStdString();
+}
+
+void TdlgSite::ShowOptions(const std::string& reserved)
+{
+    m_shownReserved = reserved;
+    m_shownOptions = ParseSiteOptions(reserved).value_or(SiteOptions {});
+    m_ui->cmbEncryption->setCurrentIndex(m_shownOptions.Encryption);
+    m_ui->cmbListing->setCurrentIndex(m_shownOptions.Mlsd ? 1 : 0);
+    m_ui->chkUtf8->setChecked(m_shownOptions.Utf8);
+}
+
+SiteOptions TdlgSite::Options() const
+{
+    SiteOptions options;
+    options.Encryption = TSiteEncryption(std::clamp(m_ui->cmbEncryption->currentIndex(), 0, 2));
+    options.Mlsd = m_ui->cmbListing->currentIndex() == 1;
+    options.Utf8 = m_ui->chkUtf8->isChecked();
+    return options;
+}
+
+std::string TdlgSite::StoredReserved() const
+{
+    const SiteOptions options = Options();
+    return options == m_shownOptions ? m_shownReserved : FormatSiteOptions(options);
 }
 
 } // namespace app

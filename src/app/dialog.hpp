@@ -6,6 +6,8 @@
 #include <QDialog>
 #include <QLineEdit>
 
+#include "app/core/SiteOptions.hpp"
+
 #include <map>
 #include <memory>
 #include <string>
@@ -38,8 +40,18 @@ public:
     // What OK stores for edit: the shown bytes, or the text as UTF-8.
     std::string StoredBytes(const QLineEdit* edit) const;
 
+    // Shows the connection options a Reserved field holds (the defaults for
+    // text that is not ours). StoredReserved gives the field to store: that
+    // text unchanged while the user changed no option, else the options.
+    void ShowOptions(const std::string& reserved);
+    SiteOptions Options() const;
+    std::string StoredReserved() const;
+
 private:
     void FormCreate(bool english);
+
+    std::string m_shownReserved;
+    SiteOptions m_shownOptions;
 
     std::unique_ptr<Ui::TdlgSite> m_ui;
     Prompter& m_prompter;

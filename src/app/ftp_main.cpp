@@ -558,7 +558,7 @@ void Tmainform::SelectSiteAt(std::size_t position)
 
 namespace {
 
-// Copies the six stored fields of the dialog into record. False (and the
+// Copies the stored fields and the connection options of the dialog into record. False (and the
 // record unchanged in the failing field) when a text does not fit.
 // A field left as an edit showed it keeps its bytes (see TdlgSite::ShowBytes).
 bool RecordFromDialog(TdlgSite& dlg, SiteRecord& record)
@@ -566,7 +566,8 @@ bool RecordFromDialog(TdlgSite& dlg, SiteRecord& record)
     Ui::TdlgSite& d = dlg.Form();
     return record.SetAlias(dlg.StoredBytes(d.edtAlias)) && record.SetHostName(dlg.StoredBytes(d.edtHost))
         && record.SetUserName(dlg.StoredBytes(d.edtUser)) && record.SetPassword(dlg.StoredBytes(d.edtPassword))
-        && record.SetPort(dlg.StoredBytes(d.edtPort)) && record.SetRemoteDir(dlg.StoredBytes(d.edtDefaultDir));
+        && record.SetPort(dlg.StoredBytes(d.edtPort)) && record.SetRemoteDir(dlg.StoredBytes(d.edtDefaultDir))
+        && record.SetField(sfReserved, dlg.StoredReserved());
 }
 
 bool AliasAndHostGiven(Ui::TdlgSite& d)
@@ -583,6 +584,7 @@ void Tmainform::btnAddSiteClick()
     d.edtUser->clear();
     d.edtPassword->clear();
     d.edtAlias->clear();
+    m_dlgSite->ShowOptions({});
     if (m_dlgSite->exec() != QDialog::Accepted)
         return;
     if (!AliasAndHostGiven(d)) {
@@ -622,6 +624,7 @@ void Tmainform::btnEditSiteClick()
     m_dlgSite->ShowBytes(d.edtPassword, r.Password());
     m_dlgSite->ShowBytes(d.edtPort, r.Port());
     m_dlgSite->ShowBytes(d.edtDefaultDir, r.RemoteDir());
+    m_dlgSite->ShowOptions(r.Reserved());
     if (m_dlgSite->exec() != QDialog::Accepted)
         return;
     // An edit that empties the alias or host would leave a site that can be
@@ -630,7 +633,7 @@ void Tmainform::btnEditSiteClick()
         m_prompter.ShowMessage(kMsgEnterAliasAndHost);
         return;
     }
-    SiteRecord record = entry->Record; // LocalDir and Reserved unchanged
+    SiteRecord record = entry->Record; // LocalDir unchanged; Reserved unless an option changed
     if (!RecordFromDialog(*m_dlgSite, record)) {
         Report("The site does not fit in the site book; nothing was stored.");
         return;

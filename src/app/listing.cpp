@@ -88,7 +88,9 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     c.SetHostFileName({});
     c.SetLocalFileName(listingFile);
     c.SetPassive(m_PassiveMode != "NO");
-    Run(&ftp::TFtpClient::Dir);
+    // MLSD only when the site asks for it and the server offers it.
+    const bool mlsd = c.MlsdInForce();
+    Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir);
 
     std::string text;
     if (!ReadWholeFile(listingFile, text))
@@ -114,7 +116,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
             line.remove_suffix(1);
         pos = end + 1;
         ++lines;
-        if (std::optional<RemoteRow> row = parser.ParseLine(line)) {
+        if (std::optional<RemoteRow> row = mlsd ? ParseMlsdLine(line) : parser.ParseLine(line)) {
             if (!row->iconKey.empty()) {
                 const int icon = IconIndex(row->iconKey);
                 if (icon >= 0)

@@ -7,6 +7,7 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/SessionLog.hpp"
 #include "app/core/Settings.hpp"
+#include "app/core/SiteOptions.hpp"
 #include "app/WindowHelpers.hpp"
 #include "app/dirview.hpp"
 #include "app/hakkinda.hpp"
@@ -290,6 +291,11 @@ bool Tmainform::ConnectToSelectedSite()
         c.SetProxyServer({});
         c.SetConnectionType(ftp::ftpDirect);
     }
+    // A site with none of these options set talks exactly as before they existed.
+    const SiteOptions options = ParseSiteOptions(site.Reserved()).value_or(SiteOptions {});
+    c.SetUseMlsd(options.Mlsd);
+    c.SetUseUtf8(options.Utf8);
+    c.SetEpsvFallback(!options.IsDefault());
     c.SetDisplayFileFlag(false);
     if (!m_displaySwitched) {
         m_displaySwitched = true;
@@ -302,6 +308,8 @@ bool Tmainform::ConnectToSelectedSite()
         SetStatusText(0, QStringLiteral("Cannot connect to server."));
         return false;
     }
+    if (const std::string extensions = c.ExtensionsInForce(); !extensions.empty())
+        AddList("In force: " + extensions);
     c.SetHostDirName(site.RemoteDir().empty() ? std::string(".") : site.RemoteDir());
     if (!Run(&ftp::TFtpClient::Cwd) && m_refused)
         return false;

@@ -1,6 +1,7 @@
 // The site book: byte layout, format detection and conversion, the edit
 // operations with slot reuse, and failures that must leave the file alone.
 #include "app/core/SiteBook.hpp"
+#include "app/core/SiteOptions.hpp"
 
 #include "child.hpp"
 #include "peer.hpp"
@@ -462,4 +463,35 @@ TEST(SiteBookFailure, FullDiskLeavesTheBookAsItWas)
     }, ChildOptions{false, 1000}), 0);
     EXPECT_EQ(ReadFile(tmp / "sitelog.cvn"), legacy);
     EXPECT_EQ(Names(tmp.path()), std::vector<std::string>{"sitelog.cvn"});
+}
+
+TEST(SiteOptionsTest, ReservedFieldTexts)
+{
+    struct Case {
+        const char* reserved;
+        std::optional<SiteOptions> parsed; // nullopt: someone else's text
+        const char* written;               // what the parsed options write back
+    };
+    const Case cases[] = {
+        {"", SiteOptions{}, ""},
+        {"encryption=tls-required;listing=mlsd;utf8=yes", SiteOptions{seTlsRequired, true, true},
+            "encryption=tls-required;listing=mlsd;utf8=yes"},
+        {"utf8=yes;encryption=tls-if-available", SiteOptions{seTlsIfAvailable, false, true},
+            "encryption=tls-if-available;utf8=yes"},
+        {"encryption=none;listing=list;utf8=no", SiteOptions{}, ""},
+        {"encryption=ssl", std::nullopt, ""},
+        {"listing=mlsd;", SiteOptions{seNone, true, false}, "listing=mlsd"},
+        {"listing=mlsd;;", std::nullopt, ""},
+        {"some notes of an older build", std::nullopt, ""},
+        {"color=blue", std::nullopt, ""},
+    };
+    for (const Case& c : cases) {
+        const std::optional<SiteOptions> parsed = ParseSiteOptions(c.reserved);
+        EXPECT_EQ(parsed, c.parsed) << c.reserved;
+        if (parsed)
+            EXPECT_EQ(FormatSiteOptions(*parsed), c.written) << c.reserved;
+    }
+    SiteRecord record;
+    ASSERT_TRUE(record.SetField(sfReserved, FormatSiteOptions({seTlsRequired, true, true})));
+    EXPECT_EQ(ParseSiteOptions(record.Reserved()), (SiteOptions{seTlsRequired, true, true}));
 }

@@ -51,9 +51,10 @@ TEST(Captions, TablesAreCompleteAndWellFormed)
     EXPECT_STREQ(Row("mnu_view_big")->Turkish, "Büyük Sembollar");
     EXPECT_STREQ(Row("BigSymbols1")->Turkish, "Büyük Semboller");
 
-    const char* controls[] = {"edtAlias", "edtHost", "edtUser", "edtPassword", "edtPort", "edtTimeOut", "cmbVendor"};
-    ASSERT_EQ(SiteDialogLabels().size(), 7u);
-    for (std::size_t i = 0; i < 7; ++i) {
+    const char* controls[] = {"edtAlias", "edtHost", "edtUser", "edtPassword", "edtPort", "edtTimeOut", "cmbVendor",
+        "cmbEncryption", "cmbListing"};
+    ASSERT_EQ(SiteDialogLabels().size(), std::size(controls));
+    for (std::size_t i = 0; i < std::size(controls); ++i) {
         EXPECT_STREQ(SiteDialogLabels()[i].Control, controls[i]);
         EXPECT_TRUE(ValidUtf8(SiteDialogLabels()[i].Turkish));
     }

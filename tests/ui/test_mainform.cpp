@@ -278,7 +278,56 @@ private slots:
         QCOMPARE(d.lblVendor->text(), U("Sistem:"));
         QCOMPARE(d.lblDefaultDir->text(), QString("Default Dir:"));
         QCOMPARE(d.cmbVendor->currentText(), QString("AUTO"));
+        QCOMPARE(d.lblEncryption->text(), U("Şifreleme:"));
+        QCOMPARE(d.cmbEncryption->itemText(2), U("Açık TLS zorunlu"));
+        QCOMPARE(d.cmbListing->itemText(1), U("Varsa MLSD kullan"));
+        QCOMPARE(d.chkUtf8->text(), U("Sunucu sunarsa UTF-8 kullan"));
         QVERIFY(form->AboutBox().Form().Comments->text() != aboutEnglish);
+    }
+
+    void connectionOptionsLiveInTheReservedField()
+    {
+        auto form = NewForm();
+        auto opened = AnswerDialog(
+            *form,
+            [](Ui::TdlgSite& d) {
+                QCOMPARE(d.cmbEncryption->currentText(), QString("Plain FTP"));
+                QCOMPARE(d.cmbListing->currentText(), QString("LIST"));
+                QVERIFY(!d.chkUtf8->isChecked());
+                d.edtAlias->setText("secure");
+                d.edtHost->setText("127.0.0.1");
+                d.cmbEncryption->setCurrentIndex(2);
+                d.cmbListing->setCurrentIndex(1);
+                d.chkUtf8->setChecked(true);
+            },
+            true);
+        form->btnAddSiteClick();
+        QVERIFY(*opened);
+        AddSite(*form, "plain", "127.0.0.1");
+        QCOMPARE(form->Book().Find("secure")->Record.Reserved(),
+            std::string("encryption=tls-required;listing=mlsd;utf8=yes"));
+        QCOMPARE(form->Book().Find("plain")->Record.Reserved(), std::string()); // as an older build wrote it
+        QCOMPARE(Book().size(), qsizetype(2 * kSiteRecordSize));
+
+        // Someone else's text stays while no option changes; a changed option replaces it.
+        SiteRecord plain = form->Book().Find("plain")->Record;
+        QVERIFY(plain.SetField(sfReserved, "notes of another build"));
+        QVERIFY(form->Book().Rewrite(form->Book().Find("plain")->Position, plain));
+        form->Form().ComboBox1->setCurrentIndex(1);
+        for (bool changeOption : { false, true }) {
+            opened = AnswerDialog(
+                *form,
+                [changeOption](Ui::TdlgSite& d) {
+                    QCOMPARE(d.cmbEncryption->currentIndex(), 0);
+                    d.edtPort->setText("2121");
+                    d.chkUtf8->setChecked(changeOption);
+                },
+                true);
+            form->btnEditSiteClick();
+            QVERIFY(*opened);
+            QCOMPARE(form->Book().Find("plain")->Record.Reserved(),
+                std::string(changeOption ? "utf8=yes" : "notes of another build"));
+        }
     }
 
     void addEditDeleteThroughTheDialog()

@@ -186,6 +186,30 @@ private slots:
         QCOMPARE(form->StatusText(0), QString("Disconnected."));
     }
 
+    void siteAskingForMlsdAndUtf8()
+    {
+        // The same folder through LIST (a site without options) and MLSD.
+        WriteSite(Pyftpd());
+        Site mlsd = Pyftpd();
+        mlsd.alias = "pymlsd";
+        mlsd.reserved = "listing=mlsd;utf8=yes";
+        WriteSite(mlsd);
+        auto form = NewForm();
+        QStringList rows[2];
+        for (int site : { 0, 1 }) {
+            form->Form().ComboBox1->setCurrentIndex(site);
+            form->btnConnectClick();
+            QVERIFY2(form->LoggedIn() == 1, qPrintable(form->LogLines().join('\n')));
+            for (const RemoteRow& row : form->dirview().Model().Rows())
+                rows[site] << QString::fromStdString(row.name + "|" + row.size + "|" + row.type);
+            QCOMPARE(LogHas(*form, "In force: MLSD, UTF-8"), site == 1);
+            QCOMPARE(LogHas(*form, "> FEAT"), site == 1);
+            form->btnDisconnectClick();
+        }
+        QCOMPARE(rows[1], rows[0]);
+        QVERIFY(rows[0].contains("big.iso|5368709120|File"));
+    }
+
     void wrongPasswordAndTurkishTexts()
     {
         Site site = Pyftpd();

@@ -17,7 +17,7 @@
 namespace windowtest {
 
 struct Site {
-    std::string alias = "test", host = "127.0.0.1", port, user, password, remoteDir, localDir;
+    std::string alias = "test", host = "127.0.0.1", port, user, password, remoteDir, localDir, reserved;
 };
 
 // Adds a site to the book in home (before the window is made).
@@ -34,6 +34,7 @@ inline bool WriteSite(const QString& home, const Site& s)
     r.SetPassword(s.password);
     r.SetRemoteDir(s.remoteDir);
     r.SetLocalDir(s.localDir);
+    r.SetField(app::sfReserved, s.reserved);
     const bool ok = book.Add(r).has_value();
     book.Close();
     return ok;

@@ -51,6 +51,8 @@ constexpr DialogLabel kSiteDialogLabels[] = {
     {"edtPort", "Port:", "Kapı No:"},
     {"edtTimeOut", "Time-Out:", "Süre:"},
     {"cmbVendor", "Vendor:", "Sistem:"},
+    {"cmbEncryption", "Encryption:", "Şifreleme:"},
+    {"cmbListing", "Listing:", "Listeleme:"},
 };
 
 constexpr DialogLabel kAccessibleNames[] = {
