@@ -183,8 +183,9 @@ void Tmainform::ProcessQueue()
     m_madeDirs.clear();
     m_putPaths.clear();
     m_listedSizes.clear();
+    // The disk flush is left to the idle timer.
     std::string error;
-    if (!m_queueFile->Flush(&error))
+    if (!m_queueFile->WriteOut(&error))
         Report(error);
     m_ui->ProgressBar2->setValue(0);
     if (listAtEnd)

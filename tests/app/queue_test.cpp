@@ -277,9 +277,11 @@ TEST(QueueFileTest, OnlyDroppingTheHeadMayWaitForTheWriteAndTheFlush)
         {{"b", "c", "d"}, 100, true, "a b c d"},     // the head finished: waits
         {{"c", "d"}, 100, true, "a b c d"},
         {{"d"}, 300, true, "d"},                     // a quarter second on: written, not flushed
-        {{}, 600, false, ""},                        // a second since the last flush
+        {{}, 600, true, ""},
         {{"e"}, 10, false, "e"},                     // adds again
         {{"e"}, 10, false, "e"},                     // the same lines: nothing to do
+        {{}, 10, true, "e"},
+        {{"g"}, 300, false, "g"},                    // the waiting save is replaced
         {{"f"}, 10, false, "f"},                     // a changed entry is not a finished one
         {{"x", "f"}, 10, false, "x f"},              // put in front
         {{"f"}, 10, true, "x f"},
@@ -296,9 +298,11 @@ TEST(QueueFileTest, OnlyDroppingTheHeadMayWaitForTheWriteAndTheFlush)
         disk.erase(std::remove(disk.begin(), disk.end(), '\r'), disk.end());
         EXPECT_EQ(disk, expected) << testing::PrintToString(step.save);
     }
+    EXPECT_TRUE(file.WriteOut());
+    EXPECT_EQ(ReadFile(tmp / "queue.txt"), "f\r\n");
+    EXPECT_TRUE(file.FlushPending());
     EXPECT_TRUE(file.Flush());
     EXPECT_FALSE(file.FlushPending());
-    EXPECT_EQ(ReadFile(tmp / "queue.txt"), "f\r\n");
 }
 
 TEST(QueueFileTest, FailedSaveKeepsTheOldQueue)

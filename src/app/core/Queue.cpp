@@ -334,7 +334,18 @@ bool QueueFile::Save(const std::vector<std::string>& lines, std::string* error)
         m_hasUnwritten = lines != m_saved;
         return true;
     }
-    return Write(lines, !dropsHead || now - m_lastFlush >= std::chrono::seconds(1), error);
+    // New or changed entries are made durable at once; dropped heads wait for
+    // Flush (a disk flush right after a large transfer waits for all of it
+    // to reach the disk).
+    return Write(lines, !dropsHead, error);
+}
+
+bool QueueFile::WriteOut(std::string* error)
+{
+    if (!m_hasUnwritten)
+        return true;
+    std::vector<std::string> lines = std::move(m_unwritten);
+    return Write(lines, false, error);
 }
 
 bool QueueFile::Write(const std::vector<std::string>& lines, bool flush, std::string* error)

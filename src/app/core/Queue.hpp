@@ -114,10 +114,16 @@ public:
     bool Load(std::vector<std::string>& lines, std::string* error = nullptr);
 
     // Replaces the file with lines. A line holding a line break is refused
-    // (false, file unchanged), as it would come back as two entries. When
-    // lines only drop finished entries from the head, the write may wait for
-    // a quarter of a second (up to the next Save or Flush).
+    // (false, file unchanged), as it would come back as two entries. Added
+    // or changed entries reach the disk before Save returns. When lines only
+    // drop finished entries from the head, the write may wait for a quarter
+    // of a second (up to the next Save, WriteOut or Flush) and the disk flush
+    // for the next Flush: a power cut may bring finished entries back, never
+    // lose one.
     bool Save(const std::vector<std::string>& lines, std::string* error = nullptr);
+
+    // Writes a waiting save, without waiting for the disk.
+    bool WriteOut(std::string* error = nullptr);
 
     // Writes a waiting save and makes the last save durable now; true at once
     // when nothing is pending.
