@@ -50,6 +50,26 @@ TAnswer QtPrompter::Confirm(const std::string& text, TAnswers buttons)
     return ansCancel;
 }
 
+std::size_t QtPrompter::Choose(const std::string& text, const std::vector<std::string>& buttons)
+{
+    QMessageBox box(QMessageBox::Warning, QApplication::applicationDisplayName(), Q(text), QMessageBox::NoButton,
+        m_parent);
+    std::vector<QPushButton*> pushed;
+    for (std::size_t i = 0; i < buttons.size(); ++i) {
+        const bool last = i + 1 == buttons.size();
+        pushed.push_back(box.addButton(Q(buttons[i]), last ? QMessageBox::RejectRole : QMessageBox::AcceptRole));
+    }
+    if (!pushed.empty()) {
+        box.setEscapeButton(pushed.back());
+        box.setDefaultButton(pushed.back());
+    }
+    box.exec();
+    for (std::size_t i = 0; i < pushed.size(); ++i)
+        if (box.clickedButton() == pushed[i])
+            return i;
+    return buttons.empty() ? 0 : buttons.size() - 1;
+}
+
 std::optional<std::string> QtPrompter::InputQuery(
     const std::string& caption, const std::string& prompt, const std::string& initial)
 {

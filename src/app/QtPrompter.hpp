@@ -18,6 +18,7 @@ public:
 
     void ShowMessage(const std::string& text, TMessageKind kind = mkInformation) override;
     TAnswer Confirm(const std::string& text, TAnswers buttons) override;
+    std::size_t Choose(const std::string& text, const std::vector<std::string>& buttons) override;
     std::optional<std::string> InputQuery(
         const std::string& caption, const std::string& prompt, const std::string& initial) override;
     std::optional<std::string> SaveFileName(

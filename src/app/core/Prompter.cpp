@@ -10,6 +10,7 @@ const char* KindName(TPromptKind kind)
     case pkConfirm: return "confirmation";
     case pkInput: return "input query";
     case pkSave: return "save dialog";
+    case pkChoose: return "choice";
     }
     return "prompt";
 }
@@ -21,6 +22,7 @@ void ScriptedPrompter::ExpectInput(std::string text) { m_script.push_back({pkInp
 void ScriptedPrompter::ExpectInputCancel() { m_script.push_back({pkInput, ansCancel, std::nullopt}); }
 void ScriptedPrompter::ExpectSave(std::string path) { m_script.push_back({pkSave, ansOK, std::move(path)}); }
 void ScriptedPrompter::ExpectSaveCancel() { m_script.push_back({pkSave, ansCancel, std::nullopt}); }
+void ScriptedPrompter::ExpectChoice(std::size_t button) { m_script.push_back({pkChoose, ansOK, std::nullopt, button}); }
 
 std::vector<std::string> ScriptedPrompter::ShownTexts() const
 {
@@ -73,6 +75,18 @@ std::optional<std::string> ScriptedPrompter::SaveFileName(const std::string& pro
     m_shown.push_back({pkSave, proposedName, folder, {}, {}, mkInformation});
     Step step = Take(pkSave, proposedName);
     return step.Text;
+}
+
+std::size_t ScriptedPrompter::Choose(const std::string& text, const std::vector<std::string>& buttons)
+{
+    std::string names;
+    for (const std::string& button : buttons)
+        names += (names.empty() ? "" : "\n") + button;
+    m_shown.push_back({pkChoose, text, {}, names, {}, mkInformation});
+    const Step step = Take(pkChoose, text);
+    if (step.Button >= buttons.size())
+        throw PromptScriptError("the scripted choice is not one of the offered buttons: \"" + text + "\"");
+    return step.Button;
 }
 
 } // namespace app

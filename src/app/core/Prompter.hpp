@@ -56,16 +56,24 @@ public:
     // in, empty for the current one). The chosen full path, nothing on Cancel.
     virtual std::optional<std::string> SaveFileName(const std::string& proposedName,
                                                     const std::string& folder) = 0;
+    // A question with buttons of its own (the last one is the cancel button).
+    // Returns the index of the button pressed; closing the box is the last.
+    // A prompter that cannot ask answers with the last.
+    virtual std::size_t Choose(const std::string& text, const std::vector<std::string>& buttons)
+    {
+        (void)text;
+        return buttons.empty() ? 0 : buttons.size() - 1;
+    }
 };
 
-enum TPromptKind : std::uint8_t { pkMessage, pkConfirm, pkInput, pkSave };
+enum TPromptKind : std::uint8_t { pkMessage, pkConfirm, pkInput, pkSave, pkChoose };
 
 // What a prompt showed, as the ScriptedPrompter records it.
 struct PromptRecord {
     TPromptKind Kind;
     std::string Text;    // message, confirmation text, input prompt, proposed name
     std::string Caption; // input caption, save folder
-    std::string Initial; // input initial text
+    std::string Initial; // input initial text; the buttons of a choice, one a line
     TAnswers Buttons;    // confirmations
     TMessageKind MessageKind = mkInformation;
 };
@@ -86,6 +94,7 @@ public:
     void ExpectInputCancel();
     void ExpectSave(std::string path);      // the user chose this path
     void ExpectSaveCancel();
+    void ExpectChoice(std::size_t button); // the index of the button pressed
 
     // Prepared answers not used yet.
     std::size_t Pending() const { return m_script.size(); }
@@ -100,12 +109,14 @@ public:
                                           const std::string& initial) override;
     std::optional<std::string> SaveFileName(const std::string& proposedName,
                                             const std::string& folder) override;
+    std::size_t Choose(const std::string& text, const std::vector<std::string>& buttons) override;
 
 private:
     struct Step {
         TPromptKind Kind;
         TAnswer Answer;
         std::optional<std::string> Text;
+        std::size_t Button = 0;
     };
     Step Take(TPromptKind kind, const std::string& shownText);
 
