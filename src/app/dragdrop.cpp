@@ -214,6 +214,11 @@ QStringList Tmainform::FetchDraggedFiles()
     if (!RequireLogIn())
         return {};
     WaitCursor hourglass;
+    return DownloadSelectionToTemp();
+}
+
+QStringList Tmainform::DownloadSelectionToTemp()
+{
     m_AnswerAll = false;
     DownloadToTemp();
     QStringList paths;
@@ -229,12 +234,7 @@ void Tmainform::Copy1Click()
 {
     SetStatusText(0, QStringLiteral("Copying files to clipboard. Please do not copy/paste while processing"));
     WaitCursor hourglass;
-    m_AnswerAll = false;
-    DownloadToTemp();
-    QStringList paths;
-    for (const std::string& path : m_DropFiles)
-        paths << QString::fromStdString(path);
-    m_DropFiles.clear();
+    const QStringList paths = DownloadSelectionToTemp();
     auto* data = new QMimeData;
     ui::WriteFileList(*data, paths, true);
     QGuiApplication::clipboard()->setMimeData(data);

@@ -274,6 +274,7 @@ private:
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
     QStringList FetchDraggedFiles();
+    QStringList DownloadSelectionToTemp(); // the scratch paths of the remote selection
     static bool RangeEndsAt(http::THttpCli& h, std::int64_t size);
     void ShowQueue();
     bool SaveQueue();
