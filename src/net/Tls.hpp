@@ -14,18 +14,20 @@ namespace net {
 
 class TCustomWSocket;
 
-// A resumable session, shared between the connection that got it and the
-// connections that resume it.
+// A resumable session.
 using TTlsSessionRef = std::shared_ptr<ssl_session_st>;
+// Where connections keep the newest session the server handed out and take
+// the one they resume: an FTP session's control and data connections share
+// one, as a server may take each session only once.
+using TTlsSessionSlot = std::shared_ptr<TTlsSessionRef>;
 
 // What StartTls needs: the name the certificate must carry (a host name or an
-// IP literal), the port (shown to the user), a session to resume, and whether
-// sessions the server hands out later are kept for TlsSession().
+// IP literal), the port (shown to the user) and, to resume and keep
+// sessions, a slot.
 struct TTlsParams {
     std::string Host;
     std::string Port;
-    TTlsSessionRef Resume;
-    bool KeepSessions = false;
+    TTlsSessionSlot Sessions;
 };
 
 // A server certificate that failed verification, as shown to the user.

@@ -1255,8 +1255,10 @@ void TCustomWSocket::QueueSendData(const void* Data, int Len)
     if (!Data || Len <= 0)
         return;
     const auto* p = static_cast<const std::uint8_t*>(Data);
+    // A TLS write that would block must be offered again with at least the
+    // record it began (16 KiB at most): the front block holds one whole.
     if (m_bufList.empty())
-        m_bufList.push_back(std::make_unique<TBuffer>(m_bufSize));
+        m_bufList.push_back(std::make_unique<TBuffer>(m_tls ? std::max(m_bufSize, 16384) : m_bufSize));
     int n = m_bufList.back()->AppendData(p, Len);
     p += n;
     Len -= n;

@@ -261,7 +261,7 @@ public:
     std::string TlsVersion() const;      // "TLS 1.3"
     std::string TlsCipher() const;       // "AES-256-GCM"
     bool TlsSessionReused() const;
-    // The latest resumable session (with KeepSessions), else empty.
+    // The newest session in the slot of StartTls, else empty.
     TTlsSessionRef TlsSession() const;
     // Why the last handshake failed (empty when it did not).
     const std::string& TlsError() const { return m_tlsError; }

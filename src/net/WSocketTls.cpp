@@ -26,7 +26,6 @@ struct TTlsState {
     SSL* ssl = nullptr;
     TTlsPhase phase = tlsHandshake;
     TTlsParams params;
-    TTlsSessionRef session;     // the newest one the server handed out
     bool closeNotifySent = false;
     bool writeWantsRead = false;
     ~TTlsState()
@@ -86,9 +85,9 @@ BIO_METHOD* BioMethod()
 int NewSession(SSL* ssl, SSL_SESSION* session)
 {
     auto* st = static_cast<TTlsState*>(SSL_get_app_data(ssl));
-    if (!st || !st->params.KeepSessions)
+    if (!st || !st->params.Sessions)
         return 0;
-    st->session = TTlsSessionRef(session, SSL_SESSION_free);
+    *st->params.Sessions = TTlsSessionRef(session, SSL_SESSION_free);
     return 1;
 }
 
@@ -224,8 +223,8 @@ void TCustomWSocket::StartTls(const TTlsParams& Params)
         SSL_set_tlsext_host_name(ssl, host.c_str());
         SSL_set1_host(ssl, host.c_str());
     }
-    if (Params.Resume)
-        SSL_set_session(ssl, Params.Resume.get());
+    if (Params.Sessions && *Params.Sessions)
+        SSL_set_session(ssl, Params.Sessions->get());
     m_tls = std::move(st);
     m_tlsError.clear();
     // The first step runs from the loop, like every later one.
@@ -254,7 +253,10 @@ std::string TCustomWSocket::TlsCipher() const
 
 bool TCustomWSocket::TlsSessionReused() const { return TlsEstablished() && SSL_session_reused(m_tls->ssl) == 1; }
 
-TTlsSessionRef TCustomWSocket::TlsSession() const { return m_tls ? m_tls->session : TTlsSessionRef(); }
+TTlsSessionRef TCustomWSocket::TlsSession() const
+{
+    return m_tls && m_tls->params.Sessions ? *m_tls->params.Sessions : TTlsSessionRef();
+}
 
 // -- the steps -------------------------------------------------------------------------
 
@@ -396,6 +398,10 @@ int TCustomWSocket::TlsRecv(void* Buffer, int Len, int Flags)
             continue;
         }
         int e = SSL_get_error(t.ssl, r);
+        // The peer's close_notify is answered at once: some servers wait
+        // for ours before they close the connection and send their reply.
+        if (e == SSL_ERROR_ZERO_RETURN && !(Flags & MSG_PEEK))
+            TlsCloseNotify();
         if (total > 0)
             break;
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {

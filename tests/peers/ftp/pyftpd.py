@@ -2,9 +2,10 @@
 """A pyftpdlib server on loopback for the engine tests.
 
   pyftpd.py --port N [--user NAME:PASSWORD:HOMEDIR ...] [--anonymous DIR]
-            [--passive-ports FIRST-LAST]
+            [--passive-ports FIRST-LAST] [--tls CERT:KEY]
 
-Users get full rights in their home folder. Runs until killed. Prints
+Users get full rights in their home folder. With --tls, explicit TLS is
+required on the control and data connections. Runs until killed. Prints
 "ready" once listening.
 """
 import argparse
@@ -22,6 +23,7 @@ def main():
     ap.add_argument("--user", action="append", default=[])
     ap.add_argument("--anonymous")
     ap.add_argument("--passive-ports")
+    ap.add_argument("--tls")
     ap.add_argument("--verbose", action="store_true")
     args = ap.parse_args()
 
@@ -32,7 +34,12 @@ def main():
     if args.anonymous:
         auth.add_anonymous(args.anonymous)
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.tls:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
         # pyftpdlib 1.5.7 formats the session for its debug lines even when
         # they are not logged, and that raises once a broken transfer's file
         # is closed (a client killed mid-upload). The failing close() then
@@ -44,6 +51,10 @@ def main():
             except (ValueError, OSError):
                 return "id=%d" % id(self) if as_str else {"id": id(self)}
 
+    if args.tls:
+        Handler.certfile, Handler.keyfile = args.tls.split(":", 1)
+        Handler.tls_control_required = True
+        Handler.tls_data_required = True
     Handler.authorizer = auth
     Handler.permit_foreign_addresses = False
     Handler.permit_privileged_ports = False
