@@ -400,8 +400,14 @@ int TCustomWSocket::TlsRecv(void* Buffer, int Len, int Flags)
         int e = SSL_get_error(t.ssl, r);
         // The peer's close_notify is answered at once: some servers wait
         // for ours before they close the connection and send their reply.
-        if (e == SSL_ERROR_ZERO_RETURN && !(Flags & MSG_PEEK))
+        if (e == SSL_ERROR_ZERO_RETURN && !(Flags & MSG_PEEK)) {
             TlsCloseNotify();
+            // Nothing after the alert is data; bytes left would keep a
+            // receive loop finding "more to read" for ever.
+            char junk[4096];
+            for (int i = 0; i < 256 && wsk::recv(m_hSocket, junk, sizeof junk, 0) > 0; ++i) {
+            }
+        }
         if (total > 0)
             break;
         if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
