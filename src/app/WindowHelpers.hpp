@@ -30,13 +30,19 @@ public:
     WaitCursor& operator=(const WaitCursor&) = delete;
 };
 
-// Drops the first line of a text box (the log, the queue window).
-inline void RemoveFirstLine(QPlainTextEdit& box)
+// Drops the first count lines of a text box (the log, the queue window) in one edit.
+inline void RemoveFirstLines(QPlainTextEdit& box, int count)
 {
-    QTextCursor cursor(box.document());
+    QTextDocument* doc = box.document();
+    if (count <= 0 || doc->isEmpty())
+        return;
+    if (count >= doc->blockCount()) {
+        box.clear();
+        return;
+    }
+    QTextCursor cursor(doc);
     cursor.movePosition(QTextCursor::Start);
-    if (!cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor))
-        cursor.movePosition(QTextCursor::End, QTextCursor::KeepAnchor);
+    cursor.movePosition(QTextCursor::NextBlock, QTextCursor::KeepAnchor, count);
     cursor.removeSelectedText();
 }
 

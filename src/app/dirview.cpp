@@ -7,6 +7,7 @@
 #include <QKeyEvent>
 #include <QListView>
 #include <QTreeView>
+#include <QUrl>
 
 #include <algorithm>
 
@@ -85,6 +86,47 @@ bool TRemoteModel::setHeaderData(int section, Qt::Orientation orientation, const
     m_captions[section] = value.toString();
     emit headerDataChanged(orientation, section, section);
     return true;
+}
+
+QStringList TRemoteModel::mimeTypes() const
+{
+    return { QStringLiteral("text/uri-list") };
+}
+
+QMimeData* TRemoteModel::mimeData(const QModelIndexList& indexes) const
+{
+    if (indexes.isEmpty())
+        return nullptr;
+    return new TRemoteDragData(OnFetchDragFiles);
+}
+
+TRemoteDragData::TRemoteDragData(std::function<QStringList()> fetch)
+    : m_fetch(std::move(fetch))
+{
+}
+
+QStringList TRemoteDragData::formats() const
+{
+    return m_fetched ? QMimeData::formats() : QStringList { QStringLiteral("text/uri-list") };
+}
+
+bool TRemoteDragData::hasFormat(const QString& mimeType) const
+{
+    return formats().contains(mimeType);
+}
+
+QVariant TRemoteDragData::retrieveData(const QString& mimeType, QMetaType type) const
+{
+    if (!m_fetched && mimeType == QLatin1String("text/uri-list")) {
+        m_fetched = true;
+        QList<QUrl> urls;
+        if (m_fetch) {
+            for (const QString& path : m_fetch())
+                urls << QUrl::fromLocalFile(path);
+        }
+        const_cast<TRemoteDragData*>(this)->setUrls(urls);
+    }
+    return QMimeData::retrieveData(mimeType, type);
 }
 
 Qt::ItemFlags TRemoteModel::flags(const QModelIndex& index) const

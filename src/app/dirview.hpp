@@ -6,6 +6,7 @@
 #include "app/core/RemoteList.hpp"
 
 #include <QAbstractTableModel>
+#include <QMimeData>
 #include <QStackedWidget>
 
 #include <functional>
@@ -21,6 +22,24 @@ class TImageList;
 }
 
 namespace app {
+
+// The data of rows dragged out of the remote list: text/uri-list, filled on
+// the first request, so that a drag that ends nowhere (or on our own local
+// list, which downloads by itself) transfers nothing.
+class TRemoteDragData : public QMimeData {
+    Q_OBJECT
+public:
+    explicit TRemoteDragData(std::function<QStringList()> fetch);
+    QStringList formats() const override;
+    bool hasFormat(const QString& mimeType) const override;
+
+protected:
+    QVariant retrieveData(const QString& mimeType, QMetaType type) const override;
+
+private:
+    std::function<QStringList()> m_fetch;
+    mutable bool m_fetched = false;
+};
 
 // The rows of a remote listing with the five columns Name, Size, Type,
 // Last changed and Permissions. A name keeps the server's bytes; only its
@@ -49,6 +68,12 @@ public:
     // Asked when the user finished editing a name in place; the row takes
     // the new name only when it returns true.
     std::function<bool(int row, const std::string& name)> OnEdited;
+
+    // A drag of rows offers text/uri-list; the files are fetched by this
+    // (local paths) only when a drop target asks for them.
+    QStringList mimeTypes() const override;
+    QMimeData* mimeData(const QModelIndexList& indexes) const override;
+    std::function<QStringList()> OnFetchDragFiles;
 
 private:
     std::vector<RemoteRow> m_rows;

@@ -154,7 +154,9 @@ bool Tmainform::HandleDropEvent(QObject* watched, QEvent* event)
     drop->setDropAction(Qt::CopyAction);
     drop->accept();
     // The drag's own loop is still on the stack: work once it has ended.
-    const QStringList dropped = ui::ReadFileList(*drop->mimeData());
+    // Only an outside drop is read: rows of our own remote list would be
+    // downloaded by reading theirs.
+    const QStringList dropped = fromOutside ? ui::ReadFileList(*drop->mimeData()) : QStringList();
     QStringList names;
     if (fromLocal) {
         // The parent entry and volumes are not files to send.
@@ -205,6 +207,22 @@ void Tmainform::CopyDroppedFiles(const QStringList& paths)
     m_ui->LsFilelistView281->Reload();
 }
 
+QStringList Tmainform::FetchDraggedFiles()
+{
+    // Rows dropped on a file manager: downloaded into the scratch folder, as
+    // Remote Copy does, when the file manager asks for the drag's data.
+    if (!RequireLogIn())
+        return {};
+    WaitCursor hourglass;
+    m_AnswerAll = false;
+    DownloadToTemp();
+    QStringList paths;
+    for (const std::string& path : m_DropFiles)
+        paths << QString::fromStdString(path);
+    m_DropFiles.clear();
+    return paths;
+}
+
 // ---------------------------------------------------------------- clipboard
 
 void Tmainform::Copy1Click()
@@ -233,8 +251,7 @@ void Tmainform::PasteServerClick()
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
     if (!paths.isEmpty()) {
-        m_ui->listbox1->clear();
-        m_LogLineCount = 0;
+        ClearLog();
         StartQueueProgress(int(paths.size()));
         int index = 0;
         for (const QString& path : paths) {

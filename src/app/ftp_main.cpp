@@ -233,6 +233,7 @@ void Tmainform::WireControls()
     connect(f.dirview, &TDirView::DeleteRequested, this, [this] { DeleteFTP(); });
     connect(f.dirview, &TDirView::RenameRequested, this, [this] { Rename1Click(); });
     f.dirview->Model().OnEdited = [this](int row, const std::string& name) { return dirviewEdited(row, name); };
+    f.dirview->Model().OnFetchDragFiles = [this] { return FetchDraggedFiles(); };
 
     // The local pane.
     f.LsDirTreeCombo281->SetFileList(f.LsFilelistView281);
@@ -354,6 +355,13 @@ void Tmainform::WireControls()
     m_timer1.setInterval(1000);
     connect(&m_timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     m_timer1.start();
+    // The log and the queue window are brought up to date at most ten times a second.
+    m_viewFlush.setSingleShot(true);
+    m_viewFlush.setInterval(100);
+    connect(&m_viewFlush, &QTimer::timeout, this, [this] {
+        FlushLog();
+        FlushQueueView();
+    });
 }
 
 void Tmainform::CreateImageLists()
@@ -459,6 +467,7 @@ void Tmainform::FormDestroy()
         return;
     m_destroyed = true;
     m_timer1.stop();
+    m_viewFlush.stop();
     // The engine outlives this body: nothing of it may call back into the window.
     ftp::TFtpClient& c = *m_FtpClient1;
     c.OnDisplay = nullptr;

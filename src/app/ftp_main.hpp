@@ -20,7 +20,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <deque>
+#include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace Ui {
@@ -259,17 +262,23 @@ private:
     bool Connected() const;
     bool ConnectToSelectedSite();
     void ScrollLogToEnd();
-    void TrimLog();
+    void AppendLog(const std::string& text);
+    void FlushLog();
+    void DropFirstLogLine();
+    void ClearLog();
+    void FlushQueueView();
     bool FetchListing(std::vector<RemoteRow>& rows);
     int IconIndex(const std::string& key);
     bool RequireLogIn();
     void StartQueueProgress(int count);
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
+    QStringList FetchDraggedFiles();
     static bool RangeEndsAt(http::THttpCli& h, std::int64_t size);
     void ShowQueue();
     bool SaveQueue();
     bool RunQueue();
+    void SendTypeFor(bool binary);
     bool Download(const QueueEntry& entry);
     void ResumeUpload(const QueueEntry& entry);
     TAnswer AskOverwrite();
@@ -338,6 +347,14 @@ private:
     std::string m_UploadFilter = ".";
     int m_UploadType = 0;
     int m_LogLineCount = 0;
+    std::deque<QString> m_logLines; // the log; listbox1 shows it
+    int m_logAdds = 0, m_logDrops = 0; // changes not yet in listbox1
+    QStringList m_queueViewAdds; // lines not yet in lbQueue
+    int m_queueViewDrops = 0;    // finished heads still in lbQueue
+    int m_typeSent = -1;      // the TYPE in force on the server: -1 unknown, 0 ASCII, 1 binary
+    std::set<std::string> m_madeDirs, m_putPaths;            // this queue run's MKDs and uploads
+    std::unordered_map<std::string, std::int64_t> m_listedSizes; // remote path -> listed size
+    QTimer m_viewFlush;
     bool m_AnswerAll = false;
     bool m_StopRequested = false;
 };

@@ -333,6 +333,7 @@ void Tmainform::WalkFolder(
             file.size = row.size;
             file.bytes = row.bytes;
             file.type = row.type;
+            file.perms = row.perms;
             file.subItems = 2;
             view.push_back(std::move(file));
         }
@@ -364,6 +365,7 @@ void Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
             file.size = row.size;
             file.bytes = row.bytes;
             file.type = row.type;
+            file.perms = row.perms;
             file.subItems = 2;
             view.push_back(std::move(file));
             continue;

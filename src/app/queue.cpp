@@ -25,8 +25,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <utility>
 
 namespace app {
 
@@ -45,6 +47,25 @@ bool IsFolder(const std::string& path)
 {
     struct stat st { };
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+std::string ParentPath(const std::string& path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
+// "/a//b/" and "/a/b" name the same folder.
+std::string FolderKey(const std::string& path)
+{
+    std::string key;
+    for (char ch : path) {
+        if (ch != '/' || key.empty() || key.back() != '/')
+            key += ch;
+    }
+    while (key.size() > 1 && key.back() == '/')
+        key.pop_back();
+    return key;
 }
 
 std::string Clock(double seconds)
@@ -68,7 +89,20 @@ void Tmainform::ShowQueue()
     lines.reserve(qsizetype(m_queue.size()));
     for (const std::string& line : m_queue)
         lines << ShownText(line);
+    m_queueViewAdds.clear();
+    m_queueViewDrops = 0;
     m_ui->lbQueue->setPlainText(lines.join(QLatin1Char('\n')));
+}
+
+// Only the changes go in, in one edit: rebuilding or editing the box per
+// entry cost more than the transfers of small files.
+void Tmainform::FlushQueueView()
+{
+    QPlainTextEdit& box = *m_ui->lbQueue;
+    if (!m_queueViewAdds.isEmpty())
+        box.appendPlainText(m_queueViewAdds.join(QLatin1Char('\n')));
+    m_queueViewAdds.clear();
+    RemoveFirstLines(box, std::exchange(m_queueViewDrops, 0));
 }
 
 bool Tmainform::SaveQueue()
@@ -89,7 +123,9 @@ void Tmainform::AppendQueue(const std::vector<std::string>& lines)
     // New entries are on disk before anything is done with them.
     SaveQueue();
     for (const std::string& line : lines)
-        m_ui->lbQueue->appendPlainText(ShownText(line));
+        m_queueViewAdds << ShownText(line);
+    if (!m_viewFlush.isActive())
+        m_viewFlush.start();
 }
 
 bool Tmainform::FinishQueueEntry()
@@ -97,8 +133,9 @@ bool Tmainform::FinishQueueEntry()
     const bool connected = Connected();
     if (connected && !m_queue.empty()) {
         m_queue.erase(m_queue.begin());
-        // Only the head goes: rebuilding the whole text per entry costs the square of the queue.
-        RemoveFirstLine(*m_ui->lbQueue);
+        ++m_queueViewDrops;
+        if (!m_viewFlush.isActive())
+            m_viewFlush.start();
     }
     SaveQueue();
     return connected;
@@ -112,7 +149,10 @@ void Tmainform::Clear1Click()
     } else {
         m_queue.clear();
     }
-    SaveQueue();
+    // A cleared queue must stay cleared: written now, not with the next finished entry.
+    std::string error;
+    if (SaveQueue() && !m_queueFile->Flush(&error))
+        Report(error);
     ShowQueue();
 }
 
@@ -140,6 +180,9 @@ void Tmainform::ProcessQueue()
     m_timer1.stop();
     const bool listAtEnd = RunQueue();
     m_queueRunning = false;
+    m_madeDirs.clear();
+    m_putPaths.clear();
+    m_listedSizes.clear();
     std::string error;
     if (!m_queueFile->Flush(&error))
         Report(error);
@@ -172,16 +215,21 @@ bool Tmainform::RunQueue()
         if (entry.Op == 'U') {
             if (IsFolder(entry.Local)) {
                 c.SetHostFileName(entry.Remote);
-                Run(&ftp::TFtpClient::Mkd);
+                // Only absolute paths: a relative one depends on where the server stands.
+                if (Run(&ftp::TFtpClient::Mkd) && !entry.Remote.empty() && entry.Remote.front() == '/')
+                    m_madeDirs.insert(FolderKey(entry.Remote));
             } else {
                 c.SetPassive(m_PassiveMode != "NO");
-                c.SetBinary(binary);
-                Run(&ftp::TFtpClient::SendType);
+                SendTypeFor(binary);
                 c.SetHostDirName({});
                 c.SetHostFileName(entry.Remote);
                 c.SetLocalFileName(entry.Local);
                 StartProgress(LocalSize(entry.Local));
-                if (m_AnswerAll) {
+                // A folder this run made holds only what this run put there:
+                // no need to ask the server whether the file exists.
+                const bool fresh = m_madeDirs.count(FolderKey(ParentPath(entry.Remote))) != 0
+                    && m_putPaths.insert(entry.Remote).second;
+                if (m_AnswerAll || fresh) {
                     Run(&ftp::TFtpClient::Put);
                 } else if (Run(&ftp::TFtpClient::Size)) {
                     switch (AskOverwrite()) {
@@ -232,6 +280,15 @@ bool Tmainform::RunQueue()
     return true;
 }
 
+void Tmainform::SendTypeFor(bool binary)
+{
+    // TYPE only when it changes: one per file doubled the round trips of small files.
+    if (m_typeSent == int(binary))
+        return;
+    m_FtpClient1->SetBinary(binary);
+    m_typeSent = Run(&ftp::TFtpClient::SendType) ? int(binary) : -1;
+}
+
 TAnswer Tmainform::AskOverwrite()
 {
     const TAnswer answer = m_prompter.Confirm(kOverwriteQuestion, { ansOK, ansCancel, ansIgnore, ansAll });
@@ -261,12 +318,15 @@ bool Tmainform::Download(const QueueEntry& entry)
     c.SetHostFileName(entry.Remote);
     c.SetLocalFileName(entry.Local);
     c.SetPassive(m_PassiveMode != "NO");
-    c.SetBinary(m_pagesDlg->Form().rdbBinary->isChecked());
-    Run(&ftp::TFtpClient::SendType);
-    const bool sized = Run(&ftp::TFtpClient::Size);
-    const std::int64_t remoteSize = sized ? c.SizeResult() : -1;
-    StartProgress(remoteSize);
+    SendTypeFor(m_pagesDlg->Form().rdbBinary->isChecked());
     const std::int64_t localSize = LocalSize(entry.Local);
+    // Without a local file the listing's size is enough for the progress;
+    // a resume needs the server's own.
+    const auto listed = m_listedSizes.find(entry.Remote);
+    const bool sized = localSize < 0 && listed != m_listedSizes.end() ? true : Run(&ftp::TFtpClient::Size);
+    const std::int64_t remoteSize
+        = !sized ? -1 : localSize < 0 && listed != m_listedSizes.end() ? listed->second : c.SizeResult();
+    StartProgress(remoteSize);
     if (m_AnswerAll || localSize < 0) {
         Run(&ftp::TFtpClient::Get);
         return true;
@@ -313,8 +373,12 @@ void Tmainform::QueueforDownload()
     MakeSelectedList_Server("", m_ListView1);
     std::vector<WalkedRow> rows;
     rows.reserve(m_ListView1.size());
-    for (const RemoteRow& row : m_ListView1)
+    for (const RemoteRow& row : m_ListView1) {
         rows.push_back({ row.name, row.IsFolder() });
+        // A link's listed size is the link's own.
+        if (row.type == kTypeFile && (row.perms.empty() || row.perms[0] != 'l'))
+            m_listedSizes[m_CurrentRemoteDir + "/" + row.name] = std::int64_t(row.bytes);
+    }
     std::vector<std::string> lines, notes;
     BuildDownloadEntries(base, m_CurrentRemoteDir, rows, lines, &notes);
     for (const std::string& note : notes)

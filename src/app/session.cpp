@@ -95,6 +95,7 @@ bool Tmainform::Connected() const
 
 QStringList Tmainform::LogLines() const
 {
+    const_cast<Tmainform*>(this)->FlushLog();
     QStringList lines;
     const QTextDocument* doc = m_ui->listbox1->document();
     if (doc->isEmpty())
@@ -106,25 +107,66 @@ QStringList Tmainform::LogLines() const
 
 void Tmainform::ScrollLogToEnd()
 {
+    FlushLog();
     QPlainTextEdit* log = m_ui->listbox1;
     log->moveCursor(QTextCursor::End);
     log->ensureCursorVisible();
 }
 
-void Tmainform::TrimLog()
+// The log's lines live in m_logLines; listbox1 is brought up to date at most
+// ten times a second: laying out and painting the box once per reply cost
+// more than the transfers of small files.
+void Tmainform::AppendLog(const std::string& text)
 {
-    // Drops the oldest line.
-    RemoveFirstLine(*m_ui->listbox1);
+    m_logLines.push_back(ShownText(text));
+    ++m_logAdds;
+    if (!m_viewFlush.isActive())
+        m_viewFlush.start();
+}
+
+void Tmainform::DropFirstLogLine()
+{
+    if (m_logLines.empty())
+        return;
+    m_logLines.pop_front();
+    ++m_logDrops;
+}
+
+void Tmainform::FlushLog()
+{
+    if (m_logAdds == 0 && m_logDrops == 0)
+        return;
+    QPlainTextEdit* log = m_ui->listbox1;
+    const int shown = log->document()->isEmpty() ? 0 : log->document()->blockCount();
+    if (m_logDrops >= shown || m_logAdds > kLogLimit) {
+        QStringList lines(m_logLines.begin(), m_logLines.end());
+        log->setPlainText(lines.join(QLatin1Char('\n')));
+    } else {
+        QStringList added(m_logLines.end() - m_logAdds, m_logLines.end());
+        if (!added.isEmpty())
+            log->appendPlainText(added.join(QLatin1Char('\n')));
+        RemoveFirstLines(*log, m_logDrops);
+    }
+    m_logAdds = m_logDrops = 0;
+    log->moveCursor(QTextCursor::End);
+    log->ensureCursorVisible();
+}
+
+void Tmainform::ClearLog()
+{
+    m_logLines.clear();
+    m_logAdds = m_logDrops = 0;
+    m_ui->listbox1->clear();
+    m_LogLineCount = 0;
 }
 
 void Tmainform::AddList(const std::string& text)
 {
-    QPlainTextEdit* log = m_ui->listbox1;
-    m_LogLineCount = log->document()->isEmpty() ? 1 : log->document()->blockCount() + 1;
-    log->appendPlainText(ShownText(text));
+    m_LogLineCount = m_logLines.empty() ? 1 : int(m_logLines.size()) + 1;
+    AppendLog(text);
     while (m_LogLineCount > kLogLimit) {
-        TrimLog();
-        m_LogLineCount = log->document()->blockCount() + 1;
+        DropFirstLogLine();
+        m_LogLineCount = int(m_logLines.size()) + 1;
     }
 }
 
@@ -137,13 +179,14 @@ void Tmainform::Display(const std::string& rawLine)
 {
     if (IsFailureLine(rawLine)) {
         AddList("Action not taken. Please notice the error displayed below.");
+        FlushLog();
         m_prompter.ShowMessage("Warning: " + rawLine, mkWarning);
         PumpOnce();
     }
     const std::string line = MaskedLine(rawLine);
-    m_ui->listbox1->appendPlainText(ShownText(line));
+    AppendLog(line);
     if (++m_LogLineCount > kLogLimit)
-        TrimLog();
+        DropFirstLogLine();
     const LineNotes notes = NotesFor(line);
     for (const char* note : notes.Note) {
         if (note)
@@ -155,7 +198,6 @@ void Tmainform::Display(const std::string& rawLine)
         m_LoggedIn = 1;
         m_reconnectFailures = 0;
     }
-    ScrollLogToEnd();
 }
 
 void Tmainform::FtpClient1Command(const std::string& command)
@@ -172,6 +214,7 @@ void Tmainform::FtpClient1BgException()
 
 void Tmainform::FtpClient1SessionConnected()
 {
+    m_typeSent = -1; // a new session starts in the server's default type
     AddList("Trying To Connect");
     SetStatusText(0, QString());
     ScrollLogToEnd();
@@ -328,6 +371,7 @@ void Tmainform::mnuCommandClick()
     if (!command)
         return; // cancelled: nothing is sent
     m_FtpClient1->SetLocalFileName(*command);
+    m_typeSent = -1; // the command may have been a TYPE
     Run(&ftp::TFtpClient::Quote);
 }
 

@@ -109,6 +109,8 @@ const char* FtpStateName(TFtpState s)
 
 const char* FtpStepName(TFtpStep s)
 {
+    if (s == ftpStepOpts)
+        return "OPTS";
     return s <= ftpStepPbsz ? kStepNames[s] : "?";
 }
 
@@ -417,7 +419,8 @@ void TCustomFtpCli::CommandReply()
         m_requestResult = m_statusCode;
         SetErrorMessage();
     }
-    if (m_passive && m_statusCode == 227) {
+    const bool epsvReply = m_statusCode == 229 && m_currentStep == ftpStepPort && m_portCommand == "EPSV";
+    if (m_passive && (m_statusCode == 227 || epsvReply)) {
         SetState(ftpStatePassiveReady);
         m_pasvResponse = m_lastResponse;
     }
@@ -550,6 +553,8 @@ bool TCustomFtpCli::BeginOpen()
     m_supportedExtensions.Clear();
     m_protP = false;
     m_acceptedFingerprint.clear();
+    m_featLines.clear();
+    m_useEpsv = m_useEprt = m_utf8InForce = false;
     SetState(ftpStateResolving);
     const std::string& name = m_connectionType == ftpProxy ? m_proxyServer : m_hostName;
     try {
@@ -668,9 +673,10 @@ void TCustomFtpCli::ProcessLine(const std::string& line)
             HandleBanner();
         break;
     case ftpStateAwaitReply:
-        if (m_currentStep == ftpStepFeat)
+        if (m_currentStep == ftpStepFeat) {
             ParseFeatLine(m_lastResponse, m_supportedExtensions, m_mlstFacts);
-        else if (m_currentStep == ftpStepMlst && m_statusCode == 250)
+            CollectFeatLine(m_lastResponse);
+        } else if (m_currentStep == ftpStepMlst && m_statusCode == 250)
             ParseMlstLine(m_lastResponse, m_remoteFacts);
         if (!(digit && final)) {
             DisplayReply();
@@ -907,6 +913,7 @@ bool TCustomFtpCli::BeginMlst()
 
 bool TCustomFtpCli::BeginFeat()
 {
+    m_featLines.clear();
     return ExecCommand(ftpRqRenameTo, ftpStepFeat, "FEAT", {211}, nullptr);
 }
 
@@ -1112,7 +1119,9 @@ bool TCustomFtpCli::BeginPort()
         sockaddr_in local{};
         int llen = sizeof local;
         std::string listenAddr = "0.0.0.0";
-        if (m_controlSocket->GetLocalSockAddr(local, llen) == 0) {
+        if (ControlIsIPv6()) {
+            listenAddr = m_controlSocket->GetBoundAddr();
+        } else if (m_controlSocket->GetLocalSockAddr(local, llen) == 0) {
             char text[INET_ADDRSTRLEN] = {};
             ::inet_ntop(AF_INET, &local.sin_addr, text, sizeof text);
             listenAddr = text;
@@ -1163,15 +1172,19 @@ bool TCustomFtpCli::BeginPort()
         sockaddr_in sa{};
         int len = sizeof sa;
         d->GetLocalSockAddr(sa, len);
-        listenPort = ntohs(sa.sin_port);
+        listenPort = ntohs(sa.sin_port); // sin6_port sits at the same place
         // Some servers connect as soon as they get PORT, before the transfer
         // command: remember it and let the transfer step accept.
         d->OnSessionAvailable = [this](net::TCustomWSocket*, std::uint16_t) { m_acceptPending = true; };
     }
 
     std::string cmd;
+    const bool v6 = ControlIsIPv6();
+    m_eprtFallback.clear();
     if (m_passive) {
-        cmd = "PASV";
+        cmd = v6 || m_useEpsv ? "EPSV" : "PASV";
+    } else if (v6) {
+        cmd = EprtCommand(d->GetBoundAddr(), listenPort);
     } else {
         // PORT names the address actually listened on; only a listener on
         // every interface falls back to the address the server sees.
@@ -1187,9 +1200,20 @@ bool TCustomFtpCli::BeginPort()
         std::snprintf(buf, sizeof buf, "PORT %u,%u,%u,%u,%u,%u", b[0], b[1], b[2], b[3],
                       listenPort >> 8, listenPort & 255);
         cmd = buf;
+        char dotted[INET_ADDRSTRLEN] = {};
+        ::inet_ntop(AF_INET, &local.sin_addr, dotted, sizeof dotted);
+        m_eprtFallback = EprtCommand(dotted, listenPort);
+        if (m_useEprt)
+            cmd = m_eprtFallback;
     }
     m_byteCount = 0;
-    if (!ExecCommand(ftpRqPort, ftpStepPort, cmd, {200, 227}, nullptr)) {
+    m_portCommand = cmd;
+    const bool extended = cmd == "EPSV" || cmd.rfind("EPRT", 0) == 0;
+    Handler portDone = extended || m_epsvFallback ? &TCustomFtpCli::DataPortReplied : nullptr;
+    bool sent = cmd == "EPSV"  ? ExecCommand(ftpRqPort, ftpStepPort, cmd, {229}, portDone)
+                : extended     ? ExecCommand(ftpRqPort, ftpStepPort, cmd, {200}, portDone)
+                               : ExecCommand(ftpRqPort, ftpStepPort, cmd, {200, 227}, portDone);
+    if (!sent) {
         if (d->State() != net::wsClosed)
             d->Close();
         return false;
@@ -1202,6 +1226,8 @@ bool TCustomFtpCli::BeginPort()
 // connection goes to the server's own address on the given port.
 bool TCustomFtpCli::PreparePassiveAddress(std::string& addr, std::string& port)
 {
+    if (m_pasvResponse.rfind("229", 0) == 0)
+        return PrepareExtendedPassiveAddress(addr, port);
     std::uint16_t p = 0;
     if (!ParsePasvReply(m_pasvResponse, addr, p)) {
         m_lastResponse = "550 Unusable passive mode reply: " + m_pasvResponse;
@@ -1938,6 +1964,8 @@ bool TCustomFtpCli::RunStep(TFtpStep step)
             started = BeginQuit();
             break;
         case ftpStepMlsd: started = BeginMlsdStep(); break;
+        case ftpStepFeat: started = BeginFeatStep(); break;
+        case ftpStepOpts: started = BeginOptsUtf8(); break;
         default: break;
         }
     } catch (const std::exception& e) {
@@ -1964,7 +1992,7 @@ void TCustomFtpCli::Sequencer()
 
     static const TFtpStep order[] = {
         ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct, ftpStepPbsz,
-        ftpStepProt, ftpStepCwd, ftpStepCdUp, ftpStepType, ftpStepPort, ftpStepRest,
+        ftpStepProt, ftpStepFeat, ftpStepOpts, ftpStepCwd, ftpStepCdUp, ftpStepType, ftpStepPort, ftpStepRest,
         ftpStepRetr, ftpStepStor, ftpStepAppe, ftpStepList, ftpStepNlst, ftpStepSyst,
         ftpStepMkd, ftpStepRmd, ftpStepRenameFrom, ftpStepRenameTo, ftpStepSize, ftpStepDele,
         ftpStepPwd, ftpStepAbor, ftpStepQuote, ftpStepQuit, ftpStepMlsd};
@@ -1993,6 +2021,10 @@ void TCustomFtpCli::Sequencer()
             m_stepSet.Exclude(step);
             continue;
         }
+        if (step == ftpStepOpts && !(m_useUtf8 && HasFeature("UTF8"))) {
+            m_stepSet.Exclude(step);
+            continue;
+        }
         if (step == ftpStepCwd && m_hostDirName.empty()) {
             m_stepSet.Exclude(step);
             continue;
@@ -2011,8 +2043,12 @@ void TCustomFtpCli::Sequencer()
 
 bool TCustomFtpCli::BeginConnect()
 {
-    return StartSequence(ftpRqConnect, {ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct,
-                                        ftpStepPbsz, ftpStepProt});
+    TFtpSteps steps{ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct, ftpStepPbsz, ftpStepProt};
+    if (m_useMlsd || m_useUtf8) {
+        steps.Include(ftpStepFeat);
+        steps.Include(ftpStepOpts);
+    }
+    return StartSequence(ftpRqConnect, steps);
 }
 bool TCustomFtpCli::BeginGet() { return StartSequence(ftpRqGet, {ftpStepPort, ftpStepRetr}); }
 bool TCustomFtpCli::BeginRestartGet()
@@ -2161,6 +2197,7 @@ bool TFtpClient::Get() { return Synchronize(&TCustomFtpCli::BeginGet); }
 bool TFtpClient::Put() { return Synchronize(&TCustomFtpCli::BeginPut); }
 bool TFtpClient::RestartGet() { return Synchronize(&TCustomFtpCli::BeginRestartGet); }
 bool TFtpClient::RestartPut() { return Synchronize(&TCustomFtpCli::BeginRestartPut); }
+bool TFtpClient::Mlsd() { return Synchronize(&TCustomFtpCli::BeginMlsd); }
 bool TFtpClient::Dir() { return Synchronize(&TCustomFtpCli::BeginDir); }
 bool TFtpClient::Mkd() { return Synchronize(&TCustomFtpCli::BeginMkd); }
 bool TFtpClient::Rmd() { return Synchronize(&TCustomFtpCli::BeginRmd); }

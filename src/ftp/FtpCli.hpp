@@ -24,6 +24,7 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 #include <sys/types.h>
 
 namespace ftp {
@@ -69,6 +70,7 @@ enum TFtpStep : std::uint8_t {
     ftpStepAbor = 25, ftpStepMlsd = 26, ftpStepFeat = 27, ftpStepMlst = 28, ftpStepMdtm = 29,
     ftpStepSetMdtm = 30, ftpStepAuth = 31, ftpStepMfmt = 32, ftpStepMd5 = 33, ftpStepAcct = 34,
     ftpStepProt = 35, ftpStepPbsz = 36,
+    ftpStepOpts = 40,
 };
 const char* FtpStepName(TFtpStep s);
 using TFtpSteps = TEnumSet<TFtpStep, std::uint64_t>;
@@ -183,6 +185,32 @@ public:
     const std::string& RemoteFacts() const { return m_remoteFacts; }
     const std::string& MlstFacts() const { return m_mlstFacts; }
     TFtpFeatures SupportedExtensions() const { return m_supportedExtensions; }
+
+    // Extensions a site may ask for; all off by default, and then the
+    // dialogue is exactly the plain one. With UseMlsd or UseUtf8 the log-in
+    // ends with FEAT; with UseUtf8 and UTF8 among the features, OPTS UTF8 ON
+    // follows. Neither step fails the log-in.
+    bool UseMlsd() const { return m_useMlsd; }
+    void SetUseMlsd(bool v) { m_useMlsd = v; }
+    bool UseUtf8() const { return m_useUtf8; }
+    void SetUseUtf8(bool v) { m_useUtf8 = v; }
+    // A PASV (PORT) refused with 500 or 502 is tried again as EPSV (EPRT |1|),
+    // which then stays in use for the session. Off by default.
+    bool EpsvFallback() const { return m_epsvFallback; }
+    void SetEpsvFallback(bool v) { m_epsvFallback = v; }
+    // The feature lines of the last FEAT reply, trimmed ("MLST type*;size*;", "UTF8").
+    const std::vector<std::string>& Features() const { return m_featLines; }
+    // True when a feature line's first word is name (case ignored).
+    bool HasFeature(const std::string& name) const;
+    // What the session uses: MLSD when asked for and offered (MLST or MLSD in
+    // FEAT), UTF-8 when asked for and offered (UTF8 in FEAT; OPTS UTF8 ON
+    // was sent, whatever its reply).
+    bool MlsdInForce() const;
+    bool Utf8InForce() const { return m_utf8InForce; }
+    // "MLSD", "UTF-8", "MLSD, UTF-8" or "" for the log after log-in.
+    std::string ExtensionsInForce() const;
+    // True when the control connection runs over IPv6 (EPSV and EPRT then).
+    bool ControlIsIPv6() const;
     const std::string& Md5Result() const { return m_md5Result; }
     TFtpRequest RequestType() const { return m_requestType; }
     TFtpStep CurrentStep() const { return m_currentStep; }
@@ -257,6 +285,8 @@ public:
     bool BeginList();
     bool BeginNlst();
     bool BeginMlsdStep();
+    bool BeginFeatStep();
+    bool BeginOptsUtf8();
     bool BeginStor();
     bool BeginAppe();
 
@@ -343,6 +373,11 @@ private:
 
     // Data port and transfers.
     bool PreparePassiveAddress(std::string& addr, std::string& port);
+    bool PrepareExtendedPassiveAddress(std::string& addr, std::string& port);
+    void DataPortReplied();
+    void FeatReplied();
+    void OptsReplied();
+    void CollectFeatLine(const std::string& line);
     bool ConnectPassiveData(void (TCustomFtpCli::*connected)(std::uint16_t), int failCode);
     void FailDataRequest(int code, const std::string& text);
     void DataConnectFailed(std::uint16_t err);
@@ -444,6 +479,13 @@ private:
     double m_remoteFileDateTime = 0;
     std::string m_remoteFacts, m_lastMultiResponse, m_md5Result;
     bool m_acceptPending = false;
+    bool m_useMlsd = false, m_useUtf8 = false, m_epsvFallback = false;
+    // Set by a refused PASV or PORT (with EpsvFallback) for the session.
+    bool m_useEpsv = false, m_useEprt = false;
+    bool m_utf8InForce = false;
+    std::vector<std::string> m_featLines;
+    std::string m_portCommand;
+    std::string m_eprtFallback;
     // The request restarts or moves a file: ResumeAt goes back to 0 when it ends.
     bool m_resumeScoped = false;
     TFtpTlsMode m_tlsMode = ftpTlsNone;
@@ -476,6 +518,7 @@ public:
     bool RestartGet();
     bool RestartPut();
     bool Dir();
+    bool Mlsd();
     bool Mkd();
     bool Rmd();
     bool Dele();

@@ -102,6 +102,37 @@ bool ParsePasvReply(std::string_view reply, std::string& addr, std::uint16_t& po
     return true;
 }
 
+bool ParseEpsvReply(std::string_view reply, std::uint16_t& port)
+{
+    std::size_t open = reply.find('(');
+    if (open == std::string_view::npos || reply.size() - open < 7)
+        return false;
+    std::string_view s = reply.substr(open + 1);
+    const char d = s[0];
+    if (d <= ' ' || d > '~' || IsDigit(d) || s[1] != d || s[2] != d)
+        return false;
+    std::size_t i = 3;
+    unsigned v = 0;
+    std::size_t digits = 0;
+    while (i < s.size() && IsDigit(s[i]) && digits < 6) {
+        v = v * 10 + static_cast<unsigned>(s[i] - '0');
+        ++digits;
+        ++i;
+    }
+    if (digits == 0 || digits > 5 || v == 0 || v > 65535)
+        return false;
+    if (i + 1 >= s.size() || s[i] != d || s[i + 1] != ')')
+        return false;
+    port = static_cast<std::uint16_t>(v);
+    return true;
+}
+
+std::string EprtCommand(const std::string& addr, unsigned port)
+{
+    const char* family = addr.find(':') == std::string::npos ? "1" : "2";
+    return std::string("EPRT |") + family + "|" + addr + "|" + std::to_string(port) + "|";
+}
+
 std::string ParseQuotedPath(std::string_view reply)
 {
     std::size_t i = AfterCode(reply);

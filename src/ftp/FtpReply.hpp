@@ -58,6 +58,14 @@ bool IsFinalLine(std::string_view line);
 // False (and nothing changed) when six numbers in 0..255 are not there.
 bool ParsePasvReply(std::string_view reply, std::string& addr, std::uint16_t& port);
 
+// 229 reply: "(<d><d><d>port<d>)" with one delimiter d (a printable
+// character, not a digit) and a port 1..65535. False (port unchanged) otherwise.
+bool ParseEpsvReply(std::string_view reply, std::uint16_t& port);
+
+// The EPRT command for an address text and a port: "EPRT |1|a.b.c.d|port|"
+// for IPv4, "EPRT |2|addr|port|" for IPv6 (a text holding a colon).
+std::string EprtCommand(const std::string& addr, unsigned port);
+
 // 257-style reply: the quoted path after the code, "" inside standing for one
 // quote; empty when the text after the code does not start with a quote.
 std::string ParseQuotedPath(std::string_view reply);

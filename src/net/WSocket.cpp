@@ -136,6 +136,13 @@ std::string dottedText(std::uint32_t netOrder)
     return buf;
 }
 
+std::uint16_t portOf(const sockaddr_storage& sa)
+{
+    if (sa.ss_family == AF_INET6)
+        return ntohs(reinterpret_cast<const sockaddr_in6*>(&sa)->sin6_port);
+    return ntohs(reinterpret_cast<const sockaddr_in*>(&sa)->sin_port);
+}
+
 bool onlyDigitsAndDots(const std::string& s)
 {
     if (s.empty())
@@ -377,6 +384,9 @@ void TCustomWSocket::ResetToDefaults()
 {
     std::memset(&m_sin, 0, sizeof m_sin);
     m_sin.sin_family = AF_INET;
+    std::memset(&m_sin6, 0, sizeof m_sin6);
+    m_sin6.sin6_family = AF_INET6;
+    m_ipv6 = false;
     m_addrAssigned = false;
     m_addrResolved = false;
     m_portAssigned = false;
@@ -816,6 +826,7 @@ void TCustomWSocket::ResolveDestination(bool forListen)
     if (!m_portResolved) {
         m_portNum = static_cast<std::uint16_t>(WSocketResolvePort(m_portStr, m_protoStr) & 0xFFFF);
         m_sin.sin_port = htons(m_portNum);
+        m_sin6.sin6_port = m_sin.sin_port;
         m_portResolved = true;
     }
     if (!forListen && !m_localPortResolved) {
@@ -823,7 +834,7 @@ void TCustomWSocket::ResolveDestination(bool forListen)
         m_localPortResolved = true;
     }
     if (!m_addrResolved) {
-        m_sin.sin_addr.s_addr = WSocketResolveHost(m_addrStr);
+        ResolveDestinationAddr();
         m_addrResolved = true;
     }
 }
@@ -857,7 +868,7 @@ void TCustomWSocket::ConnectCore()
         return;
     }
     DiscardSendQueue();
-    m_hSocket = wsk::socket(AF_INET, m_type, m_proto);
+    m_hSocket = wsk::socket(m_ipv6 ? AF_INET6 : AF_INET, m_type, m_proto);
     if (m_hSocket == INVALID_SOCKET) {
         RaiseSocketError("Connect (socket)");
         return;
@@ -939,7 +950,9 @@ void TCustomWSocket::ConnectCore()
         NotifyConnectedStep(0);
         return;
     }
-    if (wsk::connect(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin), sizeof m_sin) != 0) {
+    int rc = m_ipv6 ? wsk::connect(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin6), sizeof m_sin6)
+                    : wsk::connect(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin), sizeof m_sin);
+    if (rc != 0) {
         int err = WSAGetLastError();
         if (err != platform::WSAEWOULDBLOCK) {
             m_lastError = err;
@@ -952,6 +965,10 @@ void TCustomWSocket::ConnectCore()
 
 void TCustomWSocket::BindLocal()
 {
+    if (m_ipv6) {
+        BindLocal6();
+        return;
+    }
     sockaddr_in la{};
     la.sin_family = AF_INET;
     la.sin_port = htons(m_localPortNum);
@@ -1007,7 +1024,7 @@ void TCustomWSocket::Listen()
         ReportError(std::string("listen: ") + e.what());
         return;
     }
-    m_hSocket = wsk::socket(AF_INET, m_type, m_type == SOCK_STREAM ? 0 : m_proto);
+    m_hSocket = wsk::socket(m_ipv6 ? AF_INET6 : AF_INET, m_type, m_type == SOCK_STREAM ? 0 : m_proto);
     if (m_hSocket == INVALID_SOCKET) {
         RaiseSocketError("socket");
         return;
@@ -1047,7 +1064,9 @@ void TCustomWSocket::Listen()
     std::uint32_t group = INADDR_NONE;
     if (m_type == SOCK_DGRAM && m_multiCast && parseDotted(m_multiCastAddrStr, group))
         bindAddr.sin_addr.s_addr = group;
-    if (wsk::bind(m_hSocket, reinterpret_cast<sockaddr*>(&bindAddr), sizeof bindAddr) != 0) {
+    int bound = m_ipv6 ? wsk::bind(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin6), sizeof m_sin6)
+                       : wsk::bind(m_hSocket, reinterpret_cast<sockaddr*>(&bindAddr), sizeof bindAddr);
+    if (bound != 0) {
         failAndClose("Bind");
         return;
     }
@@ -1059,7 +1078,7 @@ void TCustomWSocket::Listen()
         }
         ChangeState(wsListening);
     } else if (m_type == SOCK_DGRAM) {
-        if (m_multiCast) {
+        if (m_multiCast && !m_ipv6) {
             ip_mreq mreq{};
             mreq.imr_multiaddr.s_addr = group;
             mreq.imr_interface.s_addr = m_sin.sin_addr.s_addr;
@@ -1099,8 +1118,9 @@ TSocket TCustomWSocket::Accept()
         RaiseSocketError("not a listening socket");
         return INVALID_SOCKET;
     }
-    socklen_t len = sizeof m_sin;
-    TSocket h = wsk::accept(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin), &len);
+    socklen_t len = m_ipv6 ? sizeof m_sin6 : sizeof m_sin;
+    TSocket h = m_ipv6 ? wsk::accept(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin6), &len)
+                       : wsk::accept(m_hSocket, reinterpret_cast<sockaddr*>(&m_sin), &len);
     if (h == INVALID_SOCKET) {
         RaiseSocketError("Accept");
         return INVALID_SOCKET;
@@ -1285,6 +1305,8 @@ int TCustomWSocket::SendBlock(const void* Data, int Len)
     }
     if (m_tls)
         return TlsSend(Data, Len);
+    if ((m_type == SOCK_DGRAM || m_type == SOCK_RAW) && m_ipv6)
+        return wsk::sendto(m_hSocket, Data, Len, flags, reinterpret_cast<sockaddr*>(&m_sin6), sizeof m_sin6);
     if (m_type == SOCK_DGRAM || m_type == SOCK_RAW)
         return wsk::sendto(m_hSocket, Data, Len, flags, reinterpret_cast<sockaddr*>(&m_sin), sizeof m_sin);
     return wsk::send(m_hSocket, Data, Len, flags);
@@ -1546,6 +1568,13 @@ void TCustomWSocket::DnsLookup(const std::string& HostName)
         NotifyDnsLookupDone(0);
         return;
     }
+    sockaddr_in6 a6{};
+    if (WSocketParseIPv6(HostName, a6)) {
+        m_dnsResult = WSocketAddrText(reinterpret_cast<sockaddr*>(&a6));
+        m_dnsResultList.push_back(m_dnsResult);
+        NotifyDnsLookupDone(0);
+        return;
+    }
     if (!m_window) {
         ReportError("DnsLookup: Window not assigned");
         return;
@@ -1606,6 +1635,8 @@ void TCustomWSocket::LookupDone(platform::UINT Msg, platform::WPARAM WParam, pla
         } else if (Msg == MsgLookupDone) {
             for (auto a : entry.addrs)
                 m_dnsResultList.push_back(dottedText(a));
+            for (const auto& a : entry.addrs6)
+                m_dnsResultList.push_back(a);
             if (!m_dnsResultList.empty())
                 m_dnsResult = m_dnsResultList.front();
         } else {
@@ -1722,14 +1753,14 @@ std::string TCustomWSocket::GetPeerAddr()
     if (m_state != wsConnected)
         return "error";
     if (m_type != SOCK_STREAM)
-        return dottedText(m_sin.sin_addr.s_addr);
-    sockaddr_in sa{};
+        return m_ipv6 ? WSocketAddrText(reinterpret_cast<sockaddr*>(&m_sin6)) : dottedText(m_sin.sin_addr.s_addr);
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (wsk::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         RaiseSocketError("GetPeerAddr");
         return "error";
     }
-    return dottedText(sa.sin_addr.s_addr);
+    return WSocketAddrText(reinterpret_cast<sockaddr*>(&sa));
 }
 
 std::string TCustomWSocket::GetPeerPort()
@@ -1737,14 +1768,14 @@ std::string TCustomWSocket::GetPeerPort()
     if (m_state != wsConnected)
         return "error";
     if (m_type != SOCK_STREAM)
-        return std::to_string(ntohs(m_sin.sin_port));
-    sockaddr_in sa{};
+        return std::to_string(ntohs(m_ipv6 ? m_sin6.sin6_port : m_sin.sin_port));
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (wsk::getpeername(m_hSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
         RaiseSocketError("GetPeerPort");
         return "error";
     }
-    return std::to_string(ntohs(sa.sin_port));
+    return std::to_string(portOf(sa));
 }
 
 int TCustomWSocket::GetPeerSockAddr(sockaddr_in& Addr, int& AddrLen)
@@ -1761,22 +1792,22 @@ std::string TCustomWSocket::GetBoundAddr()
 {
     if (m_state != wsBound && m_state != wsConnected && m_state != wsListening)
         return "error";
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (wsk::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
         return "error";
-    return dottedText(sa.sin_addr.s_addr);
+    return WSocketAddrText(reinterpret_cast<sockaddr*>(&sa));
 }
 
 std::string TCustomWSocket::GetBoundPort()
 {
     if (m_state != wsBound && m_state != wsConnected && m_state != wsListening)
         return "error";
-    sockaddr_in sa{};
+    sockaddr_storage sa{};
     socklen_t len = sizeof sa;
     if (wsk::getsockname(m_hSocket, reinterpret_cast<sockaddr*>(&sa), &len) != 0)
         return "error";
-    return std::to_string(ntohs(sa.sin_port));
+    return std::to_string(portOf(sa));
 }
 
 int TCustomWSocket::GetLocalSockAddr(sockaddr_in& Addr, int& AddrLen)

@@ -87,6 +87,15 @@ std::uint32_t WSocketResolvePort(const std::string& port, const std::string& pro
 int WSocketResolveProto(const std::string& proto);
 // True when the text is a dotted IPv4 address by the resolver's rules.
 bool WSocketIsDottedIP(const std::string& text);
+// True for an IPv6 address text, with or without brackets ("::1", "[::1]");
+// out gets the address (scope included) with port 0.
+bool WSocketParseIPv6(const std::string& text, sockaddr_in6& out);
+// Address text -> IPv6 address: a literal, or a name by its IPv6 addresses.
+// Blocks for a name. False when there is none.
+bool WSocketResolveHost6(const std::string& host, sockaddr_in6& out);
+// Numeric text of an IPv4 or IPv6 socket address ("127.0.0.1", "::1");
+// empty for another family.
+std::string WSocketAddrText(const sockaddr* addr);
 
 // The process-wide binding: bound on the first platform call, released when
 // the last socket object goes, bound again by the next one.
@@ -145,6 +154,11 @@ public:
     void SetLocalAddr(const std::string& v);
     const std::string& LocalPort() const { return m_localPortStr; }
     void SetLocalPort(const std::string& v);
+    // True once Addr resolved to an IPv6 address (a literal, or a name
+    // with IPv6 addresses only); the socket then opens as IPv6.
+    bool AddrIsIPv6() const { return m_ipv6; }
+    // The family of the open socket (AF_INET or AF_INET6), 0 when closed.
+    int SocketFamily();
     std::string PeerAddr() { return GetPeerAddr(); }
     std::string PeerPort() { return GetPeerPort(); }
     const std::string& DnsResult() const { return m_dnsResult; }
@@ -233,6 +247,9 @@ public:
     virtual std::string GetBoundPort();
     virtual std::string GetBoundAddr();
     virtual int GetLocalSockAddr(sockaddr_in& Addr, int& AddrLen);
+    // Either family; AddrLen is the size of the storage on entry.
+    int GetLocalSockAddr6(sockaddr_storage& Addr, int& AddrLen);
+    int GetPeerSockAddr6(sockaddr_storage& Addr, int& AddrLen);
     virtual void PumpMessages();
 
     struct Timeval {
@@ -333,6 +350,10 @@ protected:
     template <class Fn> void Guarded(Fn&& fn);
     // Resolves the destination (address, port, protocol) unless already done.
     void ResolveDestination(bool forListen);
+    // Resolves Addr into m_sin, or into m_sin6 when it is IPv6 only.
+    void ResolveDestinationAddr();
+    // BindLocal of an IPv6 socket: LocalAddr "0.0.0.0" stands for any address.
+    void BindLocal6();
     // Host names Connect needs besides Addr. They are looked up on a worker,
     // one after the other, and Connect runs again once all are known; a
     // failed look-up ends in ConnectLookupFailed from the loop.
@@ -357,6 +378,9 @@ protected:
     void SetLastError(int v) { m_lastError = v; }
 
     sockaddr_in m_sin{};
+    // The destination when m_ipv6 (then m_sin is unused).
+    sockaddr_in6 m_sin6{};
+    bool m_ipv6 = false;
     TSocket m_hSocket = INVALID_SOCKET;
     TSocket m_lastAccepted = INVALID_SOCKET;
     platform::HWND m_window = 0;

@@ -100,6 +100,7 @@ void TCustomSocksWSocket::Connect()
         }
         if (!m_addrResolved) {
             m_sin.sin_addr.s_addr = ResolveConnectName(m_socksServer);
+            m_ipv6 = false; // SOCKS servers are reached over IPv4 only
             m_addrResolved = true;
         }
         m_destPort = static_cast<std::uint16_t>(WSocketResolvePort(Port(), Proto()) & 0xFFFF);

@@ -67,6 +67,35 @@ std::string maybeDelay(const std::string& name)
     return rest;
 }
 
+// Asked only when the name has no IPv4 address, so a name with both keeps
+// the address it always had and the query for it stays the same.
+bool byName6(const std::string& name, HostEntry& entry)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_CANONNAME;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &res) != 0)
+        return false;
+    for (addrinfo* a = res; a; a = a->ai_next) {
+        if (a->ai_family != AF_INET6 || !a->ai_addr)
+            continue;
+        if (entry.name.empty() && a->ai_canonname)
+            entry.name = a->ai_canonname;
+        char text[NI_MAXHOST] = {};
+        if (::getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0, NI_NUMERICHOST) != 0)
+            continue;
+        bool seen = false;
+        for (const auto& x : entry.addrs6)
+            seen = seen || x == text;
+        if (!seen)
+            entry.addrs6.emplace_back(text);
+    }
+    ::freeaddrinfo(res);
+    return !entry.addrs6.empty();
+}
+
 void byName(HANDLE h, std::string name)
 {
     name = maybeDelay(name);
@@ -97,6 +126,8 @@ void byName(HANDLE h, std::string name)
         if (entry.addrs.empty())
             error = WSANO_DATA;
     }
+    if (error != 0 && error != WSATRY_AGAIN && byName6(name, entry))
+        error = 0;
     finish(h, error, std::move(entry));
 }
 

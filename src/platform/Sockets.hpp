@@ -99,6 +99,9 @@ using HANDLE = std::uint32_t;
 struct HostEntry {
     std::string name;                  // official (canonical) name
     std::vector<std::uint32_t> addrs;  // IPv4 addresses, network order
+    // IPv6 address texts, filled only when the name has no IPv4 address
+    // (a name with both keeps resolving to its IPv4 address).
+    std::vector<std::string> addrs6;
 };
 HANDLE WSAAsyncGetHostByName(HWND hwnd, UINT msg, const std::string& name);
 HANDLE WSAAsyncGetHostByAddr(HWND hwnd, UINT msg, std::uint32_t addrNetOrder);

@@ -259,7 +259,7 @@ TEST(QueueFileTest, SavesCrLfLinesAndReadsThemBack)
     EXPECT_NE(error.find("queue.txt"), std::string::npos) << error;
 }
 
-TEST(QueueFileTest, OnlyDroppingTheHeadMayWaitForTheFlush)
+TEST(QueueFileTest, OnlyDroppingTheHeadMayWaitForTheWriteAndTheFlush)
 {
     TempDir tmp;
     auto now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
@@ -270,24 +270,32 @@ TEST(QueueFileTest, OnlyDroppingTheHeadMayWaitForTheFlush)
         Lines save;
         int advanceMs;
         bool pending;
+        const char* onDisk;
     };
     const Step steps[] = {
-        {{"a", "b", "c", "d"}, 0, false},             // adds
-        {{"b", "c", "d"}, 100, true},                 // the head finished
-        {{"c", "d"}, 100, true}, {{"d"}, 900, false}, // a second since the last flush
-        {{}, 10, true},                               // cleared
-        {{"e"}, 10, false},                           // adds again
-        {{"e"}, 10, true},                            // the same lines
-        {{"f"}, 10, false},                           // a changed entry is not a finished one
-        {{"x", "f"}, 10, false},                      // put in front
+        {{"a", "b", "c", "d"}, 0, false, "a b c d"}, // adds: written and flushed
+        {{"b", "c", "d"}, 100, true, "a b c d"},     // the head finished: waits
+        {{"c", "d"}, 100, true, "a b c d"},
+        {{"d"}, 300, true, "d"},                     // a quarter second on: written, not flushed
+        {{}, 600, false, ""},                        // a second since the last flush
+        {{"e"}, 10, false, "e"},                     // adds again
+        {{"e"}, 10, false, "e"},                     // the same lines: nothing to do
+        {{"f"}, 10, false, "f"},                     // a changed entry is not a finished one
+        {{"x", "f"}, 10, false, "x f"},              // put in front
+        {{"f"}, 10, true, "x f"},
     };
     for (const Step& step : steps) {
         now += std::chrono::milliseconds(step.advanceMs);
         ASSERT_TRUE(file.Save(step.save));
         EXPECT_EQ(file.FlushPending(), step.pending) << testing::PrintToString(step.save);
+        std::string expected = step.onDisk;
+        std::replace(expected.begin(), expected.end(), ' ', '\n');
+        if (!expected.empty())
+            expected += '\n';
+        std::string disk = ReadFile(tmp / "queue.txt");
+        disk.erase(std::remove(disk.begin(), disk.end(), '\r'), disk.end());
+        EXPECT_EQ(disk, expected) << testing::PrintToString(step.save);
     }
-    ASSERT_TRUE(file.Save({"f"}));
-    EXPECT_TRUE(file.FlushPending());
     EXPECT_TRUE(file.Flush());
     EXPECT_FALSE(file.FlushPending());
     EXPECT_EQ(ReadFile(tmp / "queue.txt"), "f\r\n");

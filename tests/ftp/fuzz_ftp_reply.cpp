@@ -27,6 +27,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             std::abort();
         if (ftp::IsFinalLine(line) != (digit && final))
             std::abort();
+        std::uint16_t port = 0;
+        if (ftp::ParseEpsvReply(line, port) && port == 0)
+            std::abort();
         buffer.erase(0, used);
     }
     return 0;

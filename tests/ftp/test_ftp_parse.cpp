@@ -73,6 +73,34 @@ TEST(FtpReplyPasv, Parses)
     }
 }
 
+TEST(FtpReplyEpsv, StrictForm)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"229 Entering Extended Passive Mode (|||6446|)", 6446},
+        {"229 ok (!!!1!) trailing text", 1},
+        {"229 (|||65535|)", 65535},
+        {"229 (|||65536|)", -1},
+        {"229 (|||0|)", -1},
+        {"229 (|||000021|)", -1},
+        {"229 (||||)", -1},
+        {"229 (|||80)", -1},
+        {"229 (|||80|", -1},
+        {"229 (|!|80|)", -1},
+        {"229 (111801)", -1},
+        {"229 (|1|127.0.0.2|80|)", -1}, // an address is never taken from the reply
+        {"229 (   80 )", -1},
+        {"229 |||80|", -1},
+        {"229 (", -1},
+    };
+    for (const auto& [reply, want] : cases) {
+        std::uint16_t port = 7;
+        EXPECT_EQ(ParseEpsvReply(reply, port), want >= 0) << reply;
+        EXPECT_EQ(port, want >= 0 ? want : 7) << reply;
+    }
+    EXPECT_EQ(EprtCommand("::1", 5000), "EPRT |2|::1|5000|");
+    EXPECT_EQ(EprtCommand("127.0.0.1", 21), "EPRT |1|127.0.0.1|21|");
+}
+
 TEST(FtpReplyInterp, QuotedPathSizeMd5)
 {
     EXPECT_EQ(ParseQuotedPath("257 \"/home/a\" is current"), "/home/a");

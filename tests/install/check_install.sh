@@ -2,8 +2,9 @@
 # check_install.sh CMAKE BUILD_DIR BINDIR LIBDIR DATADIR
 # Installs the build into a scratch prefix; checks that every file is in its
 # place, that the installed program resolves its editor library from the
-# prefix and not from the build tree, and that the help page is where the
-# program looks for it (beside itself, else ../share/tallowin).
+# prefix and not from the build tree, that the help page is where the
+# program looks for it (beside itself, else ../share/tallowin), and that the
+# installed program starts from there and shuts down cleanly.
 set -eu
 cmake=$1 build=$2 bindir=$3 libdir=$4 datadir=$5
 prefix=$(mktemp -d)
@@ -42,4 +43,13 @@ if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$entry" || fail "$entry is not a valid desktop entry"
 fi
 grep -q "<svg" "$prefix/$datadir/icons/hicolor/scalable/apps/tallowin.svg" || fail "the icon is not SVG"
-echo "install: all in place under a scratch prefix"
+# Started from the prefix (no window system needed), then asked to close as a
+# desktop session would: it writes its settings on the way out.
+home=$prefix/home
+mkdir -p "$home"
+rc=0
+env -u LD_LIBRARY_PATH QT_QPA_PLATFORM=offscreen TALLOWIN_HOME="$home/config" XDG_CACHE_HOME="$home/cache" \
+    timeout --preserve-status -s TERM 4 "$program" >"$home/out.txt" 2>&1 || rc=$?
+[ "$rc" -eq 0 ] || fail "the installed program ended with status $rc: $(tail -n 5 "$home/out.txt")"
+[ -f "$home/config/language.txt" ] || fail "the installed program did not start and close properly"
+echo "install: all in place under a scratch prefix, and the program starts from there"

@@ -49,6 +49,47 @@ TEST(WSocketCore, ConnectAcceptDupAndTalk)
     ASSERT_TRUE(PumpUntil([&] { return got == "hello"; }));
 }
 
+// An IPv6 listener and a client given "[::1]": the texts are IPv6 ones and a
+// look-up of the literal answers at once.
+TEST(WSocketCore, Ipv6ListenConnectAndTexts)
+{
+    if (!testsupport::HaveIPv6Loopback())
+        GTEST_SKIP() << "no ::1 on this machine";
+    TWSocket listener;
+    std::unique_ptr<TWSocket> peer;
+    const int port = testsupport::FreePort();
+    listener.SetAddr("::1");
+    listener.SetPort(std::to_string(port));
+    listener.OnSessionAvailable = [&](TCustomWSocket*, std::uint16_t) {
+        peer = std::make_unique<TWSocket>();
+        peer->Dup(listener.Accept());
+    };
+    listener.Listen();
+    ASSERT_EQ(listener.State(), wsListening);
+    EXPECT_TRUE(listener.AddrIsIPv6());
+    EXPECT_EQ(listener.GetBoundAddr(), "::1");
+    EXPECT_EQ(listener.GetBoundPort(), std::to_string(port));
+    TWSocket c;
+    c.SetAddr("[::1]");
+    c.SetPort(std::to_string(port));
+    c.Connect();
+    ASSERT_TRUE(PumpUntil([&] { return c.State() == wsConnected && peer; }));
+    EXPECT_EQ(c.SocketFamily(), AF_INET6);
+    EXPECT_EQ(c.GetPeerAddr(), "::1");
+    EXPECT_EQ(c.GetPeerPort(), std::to_string(port));
+    EXPECT_EQ(peer->GetPeerPort(), c.GetBoundPort());
+    std::string got;
+    peer->OnDataAvailable = [&](TCustomWSocket* s, std::uint16_t) { got += s->ReceiveText(); };
+    EXPECT_EQ(c.SendText("six"), 3);
+    ASSERT_TRUE(PumpUntil([&] { return got == "six"; }));
+
+    int done = -1;
+    c.OnDnsLookupDone = [&](TCustomWSocket*, std::uint16_t e) { done = e; };
+    c.DnsLookup("[::1]");
+    EXPECT_EQ(done, 0); // a literal needs no worker
+    EXPECT_EQ(c.DnsResult(), "::1");
+}
+
 TEST(WSocketCore, RefusedConnectReports10061ThenClose)
 {
     TWSocket c;

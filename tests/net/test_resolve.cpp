@@ -99,3 +99,19 @@ TEST(SendBuffer, BlockCountsAndReuse)
     EXPECT_EQ(s.AppendData("x", 1), 1);
     EXPECT_EQ(s.FreeSpace(), 19);
 }
+
+TEST(Resolve, Ipv6Literals)
+{
+    for (const char* yes : {"::1", "[::1]", " ::1 ", "2001:db8::7", "[fe80::1]", "::ffff:127.0.0.1"}) {
+        sockaddr_in6 a{};
+        EXPECT_TRUE(WSocketParseIPv6(yes, a)) << yes;
+        EXPECT_EQ(a.sin6_family, AF_INET6) << yes;
+    }
+    sockaddr_in6 a{};
+    ASSERT_TRUE(WSocketParseIPv6("[::1]", a));
+    EXPECT_EQ(WSocketAddrText(reinterpret_cast<sockaddr*>(&a)), "::1");
+    // IPv4 texts and names never read as IPv6 literals.
+    for (const char* no : {"", "127.0.0.1", "[127.0.0.1]", "localhost", "::g", "[::1", "1:2:3:4:5:6:7:8:9", "[]"})
+        EXPECT_FALSE(WSocketParseIPv6(no, a)) << no;
+    EXPECT_FALSE(WSocketResolveHost6("1.2.3.4", a));
+}

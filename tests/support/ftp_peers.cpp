@@ -22,7 +22,7 @@ namespace fs = std::filesystem;
 
 // ---- pyftpdlib ----
 
-bool PyFtpd::Start(const std::vector<User>& users, const std::string& passivePorts)
+bool PyFtpd::Start(const std::vector<User>& users, const std::string& passivePorts, const std::string& host)
 {
     std::vector<std::string> argv = {"/usr/bin/python3", (PeersDir() / "ftp" / "pyftpd.py").string()};
     return StartOnFreePort(m_port, [&](int port) {
@@ -35,7 +35,9 @@ bool PyFtpd::Start(const std::vector<User>& users, const std::string& passivePor
             a.push_back("--passive-ports=" + passivePorts);
         if (!m_cert.empty())
             a.push_back("--tls=" + m_cert.string() + ":" + m_key.string());
-        return m_proc.StartAndWait(a, "127.0.0.1", port);
+        if (host != "127.0.0.1")
+            a.push_back("--host=" + host);
+        return m_proc.StartAndWait(a, host, port);
     });
 }
 
@@ -212,7 +214,9 @@ ScriptedFtpServer::ScriptedFtpServer()
     m_table["TYPE"] = {Send("200 type set\r\n")};
     m_table["NOOP"] = {Send("200 ok\r\n")};
     m_table["PORT"] = {Send("200 port ok\r\n")};
+    m_table["EPRT"] = {Send("200 eprt ok\r\n")};
     m_table["PASV"] = {Send("227 Entering Passive Mode ({pasv})\r\n")};
+    m_table["EPSV"] = {Send("229 Entering Extended Passive Mode (|||{epsvport}|)\r\n")};
     m_table["QUIT"] = {Send("221 bye\r\n"), Close()};
 }
 
@@ -303,7 +307,7 @@ void ScriptedFtpServer::Serve(int fd)
             m_dialogue.push_back(line);
         }
         m_cond.notify_all();
-        if (verb == "PASV") {
+        if (verb == "PASV" || verb == "EPSV") {
             CloseData();
             if (m_pasvListen >= 0)
                 ::close(m_pasvListen);
@@ -311,7 +315,7 @@ void ScriptedFtpServer::Serve(int fd)
             m_pasvListen = ListenLoopback(port);
             m_portAddr.clear();
             std::string nums = "127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256);
-            Reply r = m_table["PASV"];
+            Reply r = m_table[verb];
             const std::string portNums = std::to_string(port / 256) + "," + std::to_string(port % 256);
             for (auto& a : r) {
                 std::size_t p = a.text.find("{pasv}");
@@ -320,6 +324,9 @@ void ScriptedFtpServer::Serve(int fd)
                 p = a.text.find("{pasvport}");
                 if (p != std::string::npos)
                     a.text.replace(p, 10, portNums);
+                p = a.text.find("{epsvport}");
+                if (p != std::string::npos)
+                    a.text.replace(p, 10, std::to_string(port));
             }
             if (!Play(fd, r))
                 return;
@@ -331,6 +338,14 @@ void ScriptedFtpServer::Serve(int fd)
                 m_portAddr = std::to_string(h[0]) + "." + std::to_string(h[1]) + "." +
                              std::to_string(h[2]) + "." + std::to_string(h[3]);
                 m_portPort = h[4] * 256 + h[5];
+            }
+        }
+        if (verb == "EPRT") {
+            char addr[64] = {};
+            int port = 0;
+            if (std::sscanf(line.c_str() + 5, "|1|%63[0-9.]|%d|", addr, &port) == 2) {
+                m_portAddr = addr;
+                m_portPort = port;
             }
         }
         auto it = m_table.find(verb);

@@ -49,8 +49,9 @@ public:
         std::string name, password;
         std::filesystem::path home;
     };
-    // passivePorts "first-last" or empty.
-    bool Start(const std::vector<User>& users, const std::string& passivePorts = {});
+    // passivePorts "first-last" or empty; host 127.0.0.1 or ::1.
+    bool Start(const std::vector<User>& users, const std::string& passivePorts = {},
+               const std::string& host = "127.0.0.1");
     int Port() const { return m_port; }
     std::string Log() const { return m_proc.Log(); }
     void Stop() { m_proc.Stop(); }
@@ -140,8 +141,9 @@ public:
     void SetBanner(Reply reply);
     // Reply to a verb (the command's first word, upper case). An empty reply
     // means the server stays silent. Verbs not in the table get "500 unknown".
-    // Defaults: USER 331, PASS 230, TYPE 200, NOOP 200, PORT 200,
-    // PASV 227 with {pasv}, QUIT 221 and close.
+    // Defaults: USER 331, PASS 230, TYPE 200, NOOP 200, PORT 200, EPRT |1| 200,
+    // PASV 227 with {pasv}, EPSV 229 with {epsvport} (the port in decimal),
+    // QUIT 221 and close.
     void On(const std::string& verb, Reply reply);
 
     // Starts listening on 127.0.0.1 (one client at a time, served in order).

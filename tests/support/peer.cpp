@@ -42,8 +42,37 @@ int FreePort()
     return ntohs(sa.sin_port);
 }
 
+bool PortOpen6(const std::string& host, int port)
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_port = htons(static_cast<uint16_t>(port));
+    bool ok = ::inet_pton(AF_INET6, host.c_str(), &sa.sin6_addr) == 1 &&
+              ::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
+}
+
+bool HaveIPv6Loopback()
+{
+    int fd = ::socket(AF_INET6, SOCK_STREAM, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in6 sa{};
+    sa.sin6_family = AF_INET6;
+    sa.sin6_addr = in6addr_loopback;
+    bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0;
+    ::close(fd);
+    return ok;
+}
+
 bool PortOpen(const std::string& host, int port)
 {
+    if (host.find(':') != std::string::npos)
+        return PortOpen6(host, port);
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
         return false;

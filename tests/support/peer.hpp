@@ -16,6 +16,8 @@ std::filesystem::path SourceDir();
 
 // A TCP port on 127.0.0.1 that was free a moment ago (bound to port 0, then released).
 int FreePort();
+// True when this machine can listen on ::1 (IPv6 tests skip otherwise).
+bool HaveIPv6Loopback();
 
 // True when something accepts TCP connections on host:port.
 bool PortOpen(const std::string& host, int port);

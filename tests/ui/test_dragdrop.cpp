@@ -2,6 +2,7 @@
 // editor library and the preview, through the real window against pyftpdlib,
 // nginx and Python's HTTP server.
 #include "app/core/Paths.hpp"
+#include "app/dirview.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/program.hpp"
 #include "app/untimage.hpp"
@@ -139,6 +140,20 @@ private slots:
         m_form->LsFilelistView281DragDrop();
         QCOMPARE(testsupport::ReadFile(down.filePath("one.txt").toStdString()), std::string("first"));
         QVERIFY(LogHas(*m_form, "Files were downloaded."));
+
+        // Rows dragged onto a file manager: offered as files, downloaded only
+        // when the drop target asks for them.
+        const QString scratchCopy = QString::fromStdString(ScratchDir() + "/two.txt");
+        QFile::remove(scratchCopy);
+        Select(*m_form, { "two.txt" });
+        TRemoteModel& model = m_form->Form().dirview->Model();
+        const int row = RowOf(*m_form, "two.txt");
+        std::unique_ptr<QMimeData> drag(model.mimeData({ model.index(row, 0) }));
+        QVERIFY(drag->hasUrls());
+        QVERIFY(!QFile::exists(scratchCopy));
+        QCOMPARE(drag->urls(), QList<QUrl>({ QUrl::fromLocalFile(scratchCopy) }));
+        QCOMPARE(testsupport::ReadFile(scratchCopy.toStdString()), std::string("second"));
+        QCOMPARE(drag->urls().size(), 1); // fetched once
     }
 
     void pastedAddressResumesOrRestarts()

@@ -309,6 +309,8 @@ bool QueueFile::Load(std::vector<std::string>& lines, std::string* error)
     m_saved = lines;
     m_known = true;
     m_pending = false;
+    m_hasUnwritten = false;
+    m_unwritten.clear();
     m_lastFlush = Now();
     return true;
 }
@@ -322,16 +324,31 @@ bool QueueFile::Save(const std::vector<std::string>& lines, std::string* error)
             return false;
         }
     }
+    // Finished heads only: the file still holds every entry left (and a few done),
+    // so a crash costs at most a repeat of those.
     const bool dropsHead = m_known && lines.size() <= m_saved.size()
         && std::equal(lines.begin(), lines.end(), m_saved.end() - static_cast<std::ptrdiff_t>(lines.size()));
     const auto now = Now();
-    const bool flush = !dropsHead || now - m_lastFlush >= std::chrono::seconds(1);
+    if (dropsHead && now - m_lastWrite < std::chrono::milliseconds(250)) {
+        m_unwritten = lines;
+        m_hasUnwritten = lines != m_saved;
+        return true;
+    }
+    return Write(lines, !dropsHead || now - m_lastFlush >= std::chrono::seconds(1), error);
+}
+
+bool QueueFile::Write(const std::vector<std::string>& lines, bool flush, std::string* error)
+{
     if (!WriteFileAtomic(
             m_path, JoinLinesCrLf(lines), kKeepMode, error, flush ? SyncMode::Now : SyncMode::Later))
         return false;
+    const auto now = Now();
     m_saved = lines;
     m_known = true;
+    m_hasUnwritten = false;
+    m_unwritten.clear();
     m_pending = !flush;
+    m_lastWrite = now;
     if (flush)
         m_lastFlush = now;
     return true;
@@ -339,6 +356,10 @@ bool QueueFile::Save(const std::vector<std::string>& lines, std::string* error)
 
 bool QueueFile::Flush(std::string* error)
 {
+    if (m_hasUnwritten) {
+        std::vector<std::string> lines = std::move(m_unwritten);
+        return Write(lines, true, error);
+    }
     if (!m_pending)
         return true;
     if (!SyncFile(m_path, error))

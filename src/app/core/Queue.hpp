@@ -114,24 +114,31 @@ public:
     bool Load(std::vector<std::string>& lines, std::string* error = nullptr);
 
     // Replaces the file with lines. A line holding a line break is refused
-    // (false, file unchanged), as it would come back as two entries.
+    // (false, file unchanged), as it would come back as two entries. When
+    // lines only drop finished entries from the head, the write may wait for
+    // a quarter of a second (up to the next Save or Flush).
     bool Save(const std::vector<std::string>& lines, std::string* error = nullptr);
 
-    // Makes the last save durable now; true at once when nothing is pending.
+    // Writes a waiting save and makes the last save durable now; true at once
+    // when nothing is pending.
     bool Flush(std::string* error = nullptr);
 
     // True while a save has not been flushed.
-    bool FlushPending() const { return m_pending; }
+    bool FlushPending() const { return m_pending || m_hasUnwritten; }
 
 private:
     std::chrono::steady_clock::time_point Now() const;
+    bool Write(const std::vector<std::string>& lines, bool flush, std::string* error);
 
     std::string m_path;
     Clock m_clock;
     std::vector<std::string> m_saved; // what the file holds
+    std::vector<std::string> m_unwritten; // a waiting save (m_hasUnwritten)
+    bool m_hasUnwritten = false;
     bool m_known = false;             // m_saved reflects the file (after Load or Save)
     bool m_pending = false;
     std::chrono::steady_clock::time_point m_lastFlush {};
+    std::chrono::steady_clock::time_point m_lastWrite {};
 };
 
 } // namespace app

@@ -316,7 +316,7 @@ std::uint64_t SizeValue(const RemoteRow& row)
 
 std::string CommandName(const RemoteRow& row)
 {
-    if (!row.perms.empty() && row.perms[0] == 'l') {
+    if (!row.exactName && !row.perms.empty() && row.perms[0] == 'l') {
         const std::size_t arrow = row.name.find(" -> ");
         if (arrow != std::string::npos)
             return row.name.substr(0, arrow);
@@ -557,6 +557,189 @@ std::vector<RemoteRow> ParseListing(std::string_view text, CivilDate today, int*
     }
     if (unreadable)
         *unreadable = parser.Unreadable();
+    return rows;
+}
+
+namespace {
+
+bool SameNoCase(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && CompareNoCase(a, b) == 0;
+}
+
+// "20240131235959" or with fractions ("...59.123"), UTC, to local
+// "yyyy.mm.dd hh:nn"; "" when it is not such a time.
+std::string MlsdTime(std::string_view v)
+{
+    if (v.size() > 14 && v[14] == '.')
+        v = v.substr(0, 14);
+    if (v.size() != 14 || !std::all_of(v.begin(), v.end(), IsDigit))
+        return {};
+    auto num = [&](std::size_t at, std::size_t n) {
+        int x = 0;
+        for (std::size_t k = at; k < at + n; ++k)
+            x = x * 10 + (v[k] - '0');
+        return x;
+    };
+    std::tm utc{};
+    utc.tm_year = num(0, 4) - 1900;
+    utc.tm_mon = num(4, 2) - 1;
+    utc.tm_mday = num(6, 2);
+    utc.tm_hour = num(8, 2);
+    utc.tm_min = num(10, 2);
+    utc.tm_sec = num(12, 2);
+    if (utc.tm_year < 0 || utc.tm_mon < 0 || utc.tm_mon > 11 || utc.tm_mday < 1 || utc.tm_mday > 31 ||
+        utc.tm_hour > 23 || utc.tm_min > 59 || utc.tm_sec > 60)
+        return {};
+    const std::time_t t = timegm(&utc);
+    std::tm local{};
+    if (!localtime_r(&t, &local) || local.tm_year + 1900 > 9999)
+        return {};
+    std::string text;
+    text.reserve(16);
+    PutDigits(text, local.tm_year + 1900, 4);
+    text += '.';
+    PutDigits(text, local.tm_mon + 1, 2);
+    text += '.';
+    PutDigits(text, local.tm_mday, 2);
+    text += ' ';
+    PutDigits(text, local.tm_hour, 2);
+    text += ':';
+    PutDigits(text, local.tm_min, 2);
+    return text;
+}
+
+// unix.mode "0755" (octal, up to the special bits) as "rwxr-xr-x" behind
+// the type letter; "" when it is not octal.
+std::string MlsdMode(std::string_view v, char kind)
+{
+    if (v.empty() || v.size() > 7)
+        return {};
+    unsigned mode = 0;
+    for (char c : v) {
+        if (c < '0' || c > '7')
+            return {};
+        mode = mode * 8 + static_cast<unsigned>(c - '0');
+    }
+    std::string p(10, '-');
+    p[0] = kind;
+    const char* rwx = "rwxrwxrwx";
+    for (int k = 0; k < 9; ++k)
+        if (mode & (0400u >> k))
+            p[static_cast<std::size_t>(k) + 1] = rwx[k];
+    if (mode & 04000)
+        p[3] = p[3] == 'x' ? 's' : 'S';
+    if (mode & 02000)
+        p[6] = p[6] == 'x' ? 's' : 'S';
+    if (mode & 01000)
+        p[9] = p[9] == 'x' ? 't' : 'T';
+    return p;
+}
+
+enum MlsdKind { mlsdFile, mlsdDir, mlsdCdir, mlsdPdir, mlsdLink };
+
+MlsdKind MlsdType(std::string_view v)
+{
+    if (SameNoCase(v, "dir"))
+        return mlsdDir;
+    if (SameNoCase(v, "cdir"))
+        return mlsdCdir;
+    if (SameNoCase(v, "pdir"))
+        return mlsdPdir;
+    std::string lower(v.substr(0, 16));
+    for (char& c : lower)
+        c = Lower(c);
+    if (lower.starts_with("os.unix=slink") || lower.starts_with("os.unix=symlink"))
+        return mlsdLink;
+    return mlsdFile;
+}
+
+enum MlsdOutcome { mlsdRow, mlsdSkipped, mlsdUnreadable };
+
+MlsdOutcome ReadMlsd(std::string_view line, RemoteRow& row)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    std::string_view facts;
+    std::size_t sep = line.find("; ");
+    if (!line.empty() && line[0] == ' ') {
+        row.name.assign(line.substr(1));
+    } else if (sep != std::string_view::npos) {
+        facts = line.substr(0, sep + 1);
+        row.name.assign(line.substr(sep + 2));
+    } else {
+        return mlsdUnreadable;
+    }
+    if (row.name.empty())
+        return mlsdUnreadable;
+    MlsdKind kind = mlsdFile;
+    std::string_view mode, perm, modify;
+    std::uint64_t bytes = 0;
+    while (!facts.empty()) {
+        const std::size_t semi = facts.find(';');
+        const std::string_view fact = facts.substr(0, semi);
+        facts.remove_prefix(semi == std::string_view::npos ? facts.size() : semi + 1);
+        const std::size_t eq = fact.find('=');
+        if (eq == std::string_view::npos)
+            continue;
+        const std::string_view key = fact.substr(0, eq), value = fact.substr(eq + 1);
+        if (SameNoCase(key, "type"))
+            kind = MlsdType(value);
+        else if (SameNoCase(key, "size") || SameNoCase(key, "sizd"))
+            ReadNumber(value, bytes);
+        else if (SameNoCase(key, "modify"))
+            modify = value;
+        else if (SameNoCase(key, "unix.mode"))
+            mode = value;
+        else if (SameNoCase(key, "perm"))
+            perm = value;
+    }
+    if (kind == mlsdCdir || row.name == "." || (kind == mlsdPdir && row.name != ".."))
+        return mlsdSkipped;
+    const bool folder = kind == mlsdDir || kind == mlsdPdir;
+    SetSize(row, bytes);
+    SetType(row, folder);
+    row.changed = MlsdTime(modify);
+    row.perms = MlsdMode(mode, folder ? 'd' : kind == mlsdLink ? 'l' : '-');
+    if (row.perms.empty())
+        row.perms.assign(perm);
+    row.exactName = true;
+    row.subItems = 4;
+    row.iconKey = IconKey(row);
+    return mlsdRow;
+}
+
+} // namespace
+
+std::optional<RemoteRow> ParseMlsdLine(std::string_view line)
+{
+    RemoteRow row;
+    if (ReadMlsd(line, row) != mlsdRow)
+        return std::nullopt;
+    return row;
+}
+
+std::vector<RemoteRow> ParseMlsdListing(std::string_view text, int* unreadable)
+{
+    std::vector<RemoteRow> rows;
+    int bad = 0;
+    while (!text.empty()) {
+        const std::size_t lf = text.find('\n');
+        std::string_view line = text.substr(0, lf);
+        text.remove_prefix(lf == std::string_view::npos ? text.size() : lf + 1);
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        RemoteRow row;
+        const MlsdOutcome outcome = ReadMlsd(line, row);
+        if (outcome == mlsdRow)
+            rows.push_back(std::move(row));
+        else if (outcome == mlsdUnreadable)
+            ++bad;
+    }
+    if (unreadable)
+        *unreadable = bad;
     return rows;
 }
 

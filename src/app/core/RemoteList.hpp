@@ -25,11 +25,12 @@ struct RemoteRow {
     int image = 1;           // 0 folder, 1 file (extension icons are assigned by the window)
     std::uint64_t bytes = 0; // numeric size
     std::string iconKey;     // lower-case extension from the first '.' ('.tar.gz'), "" when none
+    bool exactName = false;  // the name is the file's own (MLSD): never cut at " -> "
     bool IsFolder() const { return type == kTypeDirectory; }
 };
 
 // The name commands use on the server: for a link row (perms start with 'l')
-// the text before " -> ", else the caption.
+// of a LIST listing the text before " -> ", else the caption.
 std::string CommandName(const RemoteRow& row);
 
 // False for names a recursive walk must skip: "", ".", "..", names holding
@@ -79,6 +80,18 @@ private:
 
 // A whole listing (LF or CRLF lines) to rows in file order.
 std::vector<RemoteRow> ParseListing(std::string_view text, CivilDate today, int* unreadable = nullptr);
+
+// One MLSD line ("fact=value;...; name") to a row with the LIST columns:
+// type, size, modify (UTC, shown in local time as "yyyy.mm.dd hh:nn") and
+// unix.mode as "drwxr-xr-x" (else the perm fact). The name is everything
+// after the first "; " (or the leading blank of a line without facts),
+// exact. nullopt for cdir, for pdir unless it is named "..", for ".", and
+// for a line without a name. A trailing CR is ignored.
+std::optional<RemoteRow> ParseMlsdLine(std::string_view line);
+
+// A whole MLSD listing to rows in file order; unreadable counts the
+// non-empty lines that made no row and were not cdir, pdir or ".".
+std::vector<RemoteRow> ParseMlsdListing(std::string_view text, int* unreadable = nullptr);
 
 // The built-in comparison: column 0 name (upper-cased, ordinal), 1 size
 // (numeric), 2 type, 3 Last changed (ordinal); any other column is equal.

@@ -2,7 +2,9 @@
 """A pyftpdlib server on loopback for the engine tests.
 
   pyftpd.py --port N [--user NAME:PASSWORD:HOMEDIR ...] [--anonymous DIR]
-            [--passive-ports FIRST-LAST] [--tls CERT:KEY]
+            [--passive-ports FIRST-LAST] [--host ADDRESS] [--tls CERT:KEY]
+
+--host is the loopback address to listen on (127.0.0.1, or ::1 for IPv6).
 
 Users get full rights in their home folder. With --tls, explicit TLS is
 required on the control and data connections. Runs until killed. Prints
@@ -25,6 +27,7 @@ def main():
     ap.add_argument("--passive-ports")
     ap.add_argument("--tls")
     ap.add_argument("--verbose", action="store_true")
+    ap.add_argument("--host", default="127.0.0.1", choices=["127.0.0.1", "::1"])
     args = ap.parse_args()
 
     auth = DummyAuthorizer()
@@ -67,7 +70,7 @@ def main():
 
     logging.basicConfig(level=logging.DEBUG if args.verbose else logging.WARNING,
                         stream=sys.stderr)
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.host, args.port), Handler)
     server.max_cons = 64
     print("ready", flush=True)
     server.serve_forever(handle_exit=True)
