@@ -326,7 +326,7 @@ protected:
     int TlsPendingCount() const;
     bool TlsReadEvent(std::uint16_t Error);
     bool TlsWriteEvent(std::uint16_t Error);
-    void TlsCloseEvent(std::uint16_t Error);
+    void TlsCloseEvent(std::uint16_t& Error);
     void TlsCloseNotify();
     void TlsStep();
     void TlsFail(std::uint16_t Code, const std::string& Why);

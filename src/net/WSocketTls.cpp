@@ -27,6 +27,7 @@ struct TTlsState {
     TTlsPhase phase = tlsHandshake;
     TTlsParams params;
     bool closeNotifySent = false;
+    bool closeNotifyReceived = false;
     bool writeWantsRead = false;
     ~TTlsState()
     {
@@ -357,10 +358,16 @@ bool TCustomWSocket::TlsWriteEvent(std::uint16_t)
     }
 }
 
-void TCustomWSocket::TlsCloseEvent(std::uint16_t Error)
+void TCustomWSocket::TlsCloseEvent(std::uint16_t& Error)
 {
-    if (m_tls->phase == tlsHandshake)
+    if (m_tls->phase == tlsHandshake) {
         TlsFail(Error ? Error : kTlsErrHandshake, "the server closed the connection during the TLS handshake");
+        return;
+    }
+    // After the peer's close_notify the stream ended whole: a reset that our
+    // answering alert drew from a peer already gone loses nothing.
+    if (m_tls->closeNotifyReceived)
+        Error = 0;
 }
 
 void TCustomWSocket::TlsCloseNotify()
@@ -401,6 +408,7 @@ int TCustomWSocket::TlsRecv(void* Buffer, int Len, int Flags)
         // The peer's close_notify is answered at once: some servers wait
         // for ours before they close the connection and send their reply.
         if (e == SSL_ERROR_ZERO_RETURN && !(Flags & MSG_PEEK)) {
+            t.closeNotifyReceived = true;
             TlsCloseNotify();
             // Nothing after the alert is data; bytes left would keep a
             // receive loop finding "more to read" for ever.
