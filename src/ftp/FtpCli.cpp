@@ -143,6 +143,8 @@ TCustomFtpCli::~TCustomFtpCli()
         s->OnDataSent = nullptr;
         s->OnSessionClosed = nullptr;
         s->OnSessionAvailable = nullptr;
+        s->OnTlsDone = nullptr;
+        s->OnCertificateCheck = nullptr;
     }
     m_dataSocket.reset();
     m_controlSocket.reset();
@@ -549,6 +551,8 @@ bool TCustomFtpCli::BeginOpen()
     m_dnsResult.clear();
     m_mlstFacts.clear();
     m_supportedExtensions.Clear();
+    m_protP = false;
+    m_acceptedFingerprint.clear();
     m_featLines.clear();
     m_useEpsv = m_useEprt = m_utf8InForce = false;
     SetState(ftpStateResolving);
@@ -944,9 +948,146 @@ bool TCustomFtpCli::BeginMd5()
     return ExecCommand(ftpRqMd5, ftpStepMd5, "MD5 " + m_hostFileName, {251}, nullptr);
 }
 
-bool TCustomFtpCli::BeginAuth() { throw FtpException("AUTH SSL require Quill-SSL version"); }
-bool TCustomFtpCli::BeginProt() { throw FtpException("PROT require Quill-SSL version"); }
-bool TCustomFtpCli::BeginPbsz() { throw FtpException("PBSZ require Quill-SSL version"); }
+bool TCustomFtpCli::BeginAuth()
+{
+    if (m_tlsMode == ftpTlsNone)
+        throw FtpException("AUTH SSL require Quill-SSL version");
+    return ExecCommand(ftpRqConnect, ftpStepAuth, "AUTH TLS", {234}, &TCustomFtpCli::AuthReply);
+}
+
+bool TCustomFtpCli::BeginProt()
+{
+    if (m_tlsMode == ftpTlsNone)
+        throw FtpException("PROT require Quill-SSL version");
+    return ExecCommand(ftpRqConnect, ftpStepProt, "PROT P", {200}, &TCustomFtpCli::ProtReply);
+}
+
+bool TCustomFtpCli::BeginPbsz()
+{
+    if (m_tlsMode == ftpTlsNone)
+        throw FtpException("PBSZ require Quill-SSL version");
+    return ExecCommand(ftpRqConnect, ftpStepPbsz, "PBSZ 0", {200}, nullptr);
+}
+
+// ---------------------------------------------------------------- explicit TLS
+
+std::string TCustomFtpCli::TlsDescription() const
+{
+    if (!m_controlSocket || !m_controlSocket->TlsEstablished())
+        return {};
+    return m_controlSocket->TlsVersion() + ", " + m_controlSocket->TlsCipher();
+}
+
+// 234: the handshake starts and the request ends with it. A refusal goes on in
+// clear only when TLS is merely wanted; when it is required the connection
+// ends here, before the user name or the password could leave in clear.
+void TCustomFtpCli::AuthReply()
+{
+    if (m_statusCode == 234) {
+        // Bytes that came in clear behind the reply are not the server's word.
+        m_rcvBufCount = 0;
+        net::TWSocket* s = m_controlSocket.get();
+        s->OnTlsDone = [this](net::TCustomWSocket*, std::uint16_t e) { ControlTlsDone(e); };
+        s->OnCertificateCheck = [this](net::TCustomWSocket*, const net::TCertInfo& i, bool& a) {
+            CertificateCheck(i, a, false);
+        };
+        try {
+            m_tlsSessions = std::make_shared<net::TTlsSessionRef>();
+            s->StartTls({m_hostName, m_port, m_tlsSessions});
+        } catch (const std::exception& e) {
+            m_lastResponse = m_errorMessage = std::string("500 TLS could not start: ") + e.what();
+            m_statusCode = m_requestResult = 500;
+            Display("! " + m_lastResponse);
+            s->Close();
+        }
+        return;
+    }
+    if (m_tlsMode == ftpTlsIfAvailable) {
+        Display("! The server does not offer TLS: the session goes on unencrypted");
+        m_requestResult = 0;
+        m_errorMessage.clear();
+        FinishRequest(0);
+        return;
+    }
+    m_errorMessage = std::to_string(m_statusCode) + " The server refused AUTH TLS (" + m_lastResponse +
+                     "); TLS is required, so the connection is closed without logging in";
+    m_requestResult = m_statusCode >= 400 ? m_statusCode : 534;
+    Display("! " + m_errorMessage);
+    m_controlSocket->Close(); // its close ends the request
+}
+
+void TCustomFtpCli::ControlTlsDone(std::uint16_t err)
+{
+    if (err != 0) {
+        // The socket closes next; its close ends the request with this text.
+        m_lastResponse = m_errorMessage = "500 TLS negotiation failed: " + m_controlSocket->TlsError();
+        m_statusCode = m_requestResult = 500;
+        Display("! " + m_lastResponse);
+        return;
+    }
+    Display("! TLS negotiated: " + TlsDescription());
+    FinishRequest(0);
+}
+
+void TCustomFtpCli::ProtReply()
+{
+    if (m_requestResult == 0) {
+        m_protP = true;
+        Display("! Encrypted: " + TlsDescription() + ", control and data connections");
+    }
+    FinishRequest(m_requestResult);
+}
+
+// The data connection resumes the control connection's session: servers
+// take that as the proof that both come from the same client.
+void TCustomFtpCli::StartDataTls()
+{
+    if (!m_protP)
+        return;
+    net::TWSocket* d = m_dataSocket.get();
+    d->OnTlsDone = [this](net::TCustomWSocket*, std::uint16_t e) { DataTlsDone(e); };
+    d->OnCertificateCheck = [this](net::TCustomWSocket*, const net::TCertInfo& i, bool& a) {
+        CertificateCheck(i, a, true);
+    };
+    try {
+        d->StartTls({m_hostName, m_port, m_tlsSessions});
+    } catch (const std::exception& e) {
+        const std::string text = std::string("425 TLS could not start on the data connection: ") + e.what();
+        Display("! " + text);
+        LocalTransferFailed(425, text);
+    }
+}
+
+// A data connection without TLS fails the transfer like a local failure:
+// ABOR keeps the control connection in step.
+void TCustomFtpCli::DataTlsDone(std::uint16_t err)
+{
+    if (err == 0)
+        return;
+    const std::string text = "425 TLS negotiation on the data connection failed: " + m_dataSocket->TlsError();
+    Display("! " + text);
+    LocalTransferFailed(425, text);
+}
+
+void TCustomFtpCli::CertificateCheck(const net::TCertInfo& info, bool& accept, bool dataConnection)
+{
+    accept = false;
+    if (dataConnection && !m_acceptedFingerprint.empty() && info.Fingerprint == m_acceptedFingerprint) {
+        accept = true;
+        return;
+    }
+    if (OnCertificateCheck)
+        OnCertificateCheck(this, info, accept);
+    // The time the user took is not the server's: a blocking wait starts again.
+    ProgressNotified();
+    if (accept) {
+        if (!dataConnection)
+            m_acceptedFingerprint = info.Fingerprint;
+        Display("! Certificate accepted by the user (" + info.Error + "), SHA-256 " + info.Fingerprint);
+    } else {
+        Display("! Certificate refused: " + info.Error + " (" + info.Subject + ")");
+    }
+}
 
 // ---------------------------------------------------------------- data port
 
@@ -1258,6 +1399,7 @@ void TCustomFtpCli::DataSessionAvailableDownload(std::uint16_t)
     d->Dup(h);
     d->SetComponentOptions(net::TWSocketOptions{net::wsoNoReceiveLoop});
     m_startTime = platform::GetTickCount();
+    StartDataTls();
 }
 
 void TCustomFtpCli::DataSessionConnectedDownload(std::uint16_t err)
@@ -1269,6 +1411,8 @@ void TCustomFtpCli::DataSessionConnectedDownload(std::uint16_t err)
     m_startTime = platform::GetTickCount();
     if (err != 0)
         DataConnectFailed(err);
+    else
+        StartDataTls();
 }
 
 void TCustomFtpCli::DownloadFirstReply()
@@ -1593,6 +1737,7 @@ void TCustomFtpCli::DataSessionConnectedUpload(std::uint16_t err)
         DataConnectFailed(err);
         return;
     }
+    StartDataTls();
     SendUploadCommand();
 }
 
@@ -1617,6 +1762,7 @@ void TCustomFtpCli::DataSessionAvailableUpload(std::uint16_t)
     linger lg{0, 10};
     platform::setsockopt(h, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     m_dataOpenFlag = true;
+    StartDataTls();
     if (m_goAheadFlag && m_startTime == 0)
         platform::PostMessage(m_hwnd, WM_FTP_SEND_START, 0, 0);
 }
@@ -1845,8 +1991,8 @@ void TCustomFtpCli::Sequencer()
     InterpretReply();
 
     static const TFtpStep order[] = {
-        ftpStepOpen, ftpStepAuth, ftpStepPbsz, ftpStepProt, ftpStepUser, ftpStepPass,
-        ftpStepAcct, ftpStepFeat, ftpStepOpts, ftpStepCwd, ftpStepCdUp, ftpStepType, ftpStepPort, ftpStepRest,
+        ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct, ftpStepPbsz,
+        ftpStepProt, ftpStepFeat, ftpStepOpts, ftpStepCwd, ftpStepCdUp, ftpStepType, ftpStepPort, ftpStepRest,
         ftpStepRetr, ftpStepStor, ftpStepAppe, ftpStepList, ftpStepNlst, ftpStepSyst,
         ftpStepMkd, ftpStepRmd, ftpStepRenameFrom, ftpStepRenameTo, ftpStepSize, ftpStepDele,
         ftpStepPwd, ftpStepAbor, ftpStepQuote, ftpStepQuit, ftpStepMlsd};
@@ -1854,7 +2000,13 @@ void TCustomFtpCli::Sequencer()
         if (!m_stepSet.Contains(step))
             continue;
         if ((step == ftpStepAuth || step == ftpStepPbsz || step == ftpStepProt) &&
-            !m_options.Contains(ftpAuthSsl)) {
+            !m_options.Contains(ftpAuthSsl) && m_tlsMode == ftpTlsNone) {
+            m_stepSet.Exclude(step);
+            continue;
+        }
+        // Data protection only over an encrypted control connection.
+        if ((step == ftpStepPbsz || step == ftpStepProt) && m_tlsMode != ftpTlsNone &&
+            !m_controlSocket->TlsEstablished()) {
             m_stepSet.Exclude(step);
             continue;
         }
@@ -1891,7 +2043,7 @@ void TCustomFtpCli::Sequencer()
 
 bool TCustomFtpCli::BeginConnect()
 {
-    TFtpSteps steps{ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct};
+    TFtpSteps steps{ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct, ftpStepPbsz, ftpStepProt};
     if (m_useMlsd || m_useUtf8) {
         steps.Include(ftpStepFeat);
         steps.Include(ftpStepOpts);
@@ -1924,7 +2076,8 @@ bool TCustomFtpCli::BeginOpenQuit()
 namespace {
 TFtpSteps LoginSteps(std::initializer_list<TFtpStep> more)
 {
-    TFtpSteps s{ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct, ftpStepCwd, ftpStepQuit};
+    TFtpSteps s{ftpStepOpen, ftpStepAuth, ftpStepUser, ftpStepPass, ftpStepAcct,
+                ftpStepPbsz, ftpStepProt, ftpStepCwd, ftpStepQuit};
     for (TFtpStep m : more)
         s.Include(m);
     return s;

@@ -78,6 +78,10 @@ using TFtpSteps = TEnumSet<TFtpStep, std::uint64_t>;
 enum TFtpOption : std::uint8_t { ftpAcceptLF, ftpNoAutoResumeAt, ftpAuthSsl, ftpWaitUsingSleep };
 using TFtpOptions = TEnumSet<TFtpOption, std::uint8_t>;
 
+// Explicit TLS: none (plain FTP), when the server offers it, or required
+// (a server that refuses AUTH TLS ends the connection before the log-in).
+enum TFtpTlsMode : std::uint8_t { ftpTlsNone, ftpTlsIfAvailable, ftpTlsRequire };
+
 enum TFtpShareMode : std::uint8_t {
     ftpShareCompat, ftpShareExclusive, ftpShareDenyWrite, ftpShareDenyRead, ftpShareDenyNone
 };
@@ -98,6 +102,10 @@ using TFtpProgress = std::function<void(TCustomFtpCli* Sender, std::int64_t Coun
 using TFtpReadyToTransmit = std::function<void(TCustomFtpCli* Sender, bool& bCancel)>;
 using TFtpBgException =
     std::function<void(TCustomFtpCli* Sender, const std::exception& E, bool& CanClose)>;
+// A server certificate that failed verification (control or data connection).
+// Accept is false on entry; the handler may run a modal dialog.
+using TFtpCertificateCheck =
+    std::function<void(TCustomFtpCli* Sender, const net::TCertInfo& Info, bool& Accept)>;
 
 // Private messages of the engine window.
 constexpr platform::UINT WM_FTP_REQUEST_DONE = platform::WM_USER + 1;
@@ -211,6 +219,17 @@ public:
     net::TWSocket* DataSocket() const { return m_dataSocket.get(); }
     platform::HWND Handle() const { return m_hwnd; }
 
+    // Explicit TLS (default none: plain FTP as ever). With TLS the log-in
+    // sends AUTH TLS after the welcome, and PBSZ 0 and PROT P after the
+    // log-in; every data connection is then encrypted and resumes the control
+    // connection's session.
+    TFtpTlsMode TlsMode() const { return m_tlsMode; }
+    void SetTlsMode(TFtpTlsMode v) { m_tlsMode = v <= ftpTlsRequire ? v : ftpTlsNone; }
+    // "TLS 1.3, AES-256-GCM" while the control connection is encrypted, else empty.
+    std::string TlsDescription() const;
+    // True once PROT P was accepted: data connections are encrypted.
+    bool DataProtected() const { return m_protP; }
+
     // ---- events ----
     TFtpDisplay OnDisplay;
     TFtpDisplay OnDisplayFile;
@@ -224,6 +243,10 @@ public:
     TFtpProgress OnProgress;
     TFtpReadyToTransmit OnReadyToTransmit;
     TFtpBgException OnBgException;
+    // No handler: a certificate that fails verification is refused. A data
+    // connection showing the certificate the user accepted for the control
+    // connection is not asked about again.
+    TFtpCertificateCheck OnCertificateCheck;
 
     // ---- operations (each returns false when refused before anything started) ----
     bool BeginOpen();
@@ -390,6 +413,14 @@ private:
     void SendUploadCommand();
     void StartSending();
 
+    // Explicit TLS.
+    void AuthReply();
+    void ControlTlsDone(std::uint16_t err);
+    void ProtReply();
+    void StartDataTls();
+    void DataTlsDone(std::uint16_t err);
+    void CertificateCheck(const net::TCertInfo& info, bool& accept, bool dataConnection);
+
     // Sequencer.
     void Sequencer();
     bool RunStep(TFtpStep step);
@@ -457,6 +488,12 @@ private:
     std::string m_eprtFallback;
     // The request restarts or moves a file: ResumeAt goes back to 0 when it ends.
     bool m_resumeScoped = false;
+    TFtpTlsMode m_tlsMode = ftpTlsNone;
+    bool m_protP = false;
+    // The certificate the user accepted for this session's control connection.
+    std::string m_acceptedFingerprint;
+    // The session the next data connection resumes.
+    net::TTlsSessionSlot m_tlsSessions;
 };
 
 // Adds the blocking forms: each starts the asynchronous form and pumps

@@ -38,6 +38,12 @@ THttpCli::THttpCli(std::string name) : m_name(std::move(name)), m_socket(std::ma
     m_socket->OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) { SocketDataSent(e); };
     m_socket->OnDnsLookupDone = [this](net::TCustomWSocket*, std::uint16_t e) { SocketDnsLookupDone(e); };
     m_socket->OnError = [this](net::TCustomWSocket*) { SocketError(); };
+    m_socket->OnTlsDone = [this](net::TCustomWSocket*, std::uint16_t e) { SocketTlsDone(e); };
+    m_socket->OnCertificateCheck = [this](net::TCustomWSocket*, const net::TCertInfo& i, bool& a) {
+        a = false;
+        if (OnCertificateCheck)
+            OnCertificateCheck(this, i, a);
+    };
     m_socket->OnSocksConnected = [this](net::TCustomWSocket* s, std::uint16_t e) {
         if (OnSocksConnected)
             OnSocksConnected(s, e);
@@ -62,6 +68,8 @@ THttpCli::~THttpCli()
     m_socket->OnDataSent = nullptr;
     m_socket->OnDnsLookupDone = nullptr;
     m_socket->OnError = nullptr;
+    m_socket->OnTlsDone = nullptr;
+    m_socket->OnCertificateCheck = nullptr;
     m_socket->OnSocksConnected = nullptr;
     m_socket->OnSocksAuthState = nullptr;
     m_socket->OnSocksError = nullptr;
@@ -332,8 +340,7 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t err)
     if (m_proxyAuthBasicState == authAccepted)
         m_proxyAuthBasicState = authNone;
 
-    const bool viaProxy = !m_proxy.empty();
-    if (m_targetProto != "http" && !(viaProxy && m_targetProto == "https")) {
+    if (m_targetProto != "http" && m_targetProto != "https") {
         m_socket->Close();
         Fail(501, "Protocol \"" + m_targetProto + "\" not implemented");
         FinishRequest();
@@ -400,6 +407,15 @@ void THttpCli::SocketSessionConnected(std::uint16_t err)
     if (m_state != httpConnected)
         return;
     m_rcvCount = 0;
+    // A direct https connection speaks TLS first; a kept-alive one already does.
+    if (m_proxy.empty() && m_targetProto == "https" && !m_socket->TlsActive()) {
+        try {
+            m_socket->StartTls({m_targetHost, m_targetPort, nullptr});
+        } catch (const std::exception& e) {
+            ProtocolFailure(std::string("TLS could not start: ") + e.what());
+        }
+        return;
+    }
     if (m_proxy.empty() || m_targetProto != "https" || m_tunnelEstablished) {
         SetState(httpWaitingHeader);
         SendRequestHeader();
@@ -407,6 +423,20 @@ void THttpCli::SocketSessionConnected(std::uint16_t err)
         SetState(httpWaitingTunnel);
         SendTunnelRequest();
     }
+}
+
+void THttpCli::SocketTlsDone(std::uint16_t err)
+{
+    if (err != 0) {
+        // The socket closes next and the request ends there.
+        m_errorCode = err;
+        Fail(404, "TLS negotiation failed: " + m_socket->TlsError());
+        return;
+    }
+    if (m_state != httpConnected)
+        return;
+    SetState(httpWaitingHeader);
+    SendRequestHeader();
 }
 
 // ---------------------------------------------------------------- request

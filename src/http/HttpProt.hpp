@@ -84,6 +84,7 @@ using THttpRequestDone = std::function<void(THttpCli* Sender, THttpRequest RqTyp
 using TBeforeHeaderSendEvent =
     std::function<void(THttpCli* Sender, const std::string& Method, std::vector<std::string>& Headers)>;
 using TStateChangeEvent = std::function<void(THttpCli* Sender)>;
+using TCertificateCheckEvent = std::function<void(THttpCli* Sender, const net::TCertInfo& Info, bool& Accept)>;
 
 class THttpCli {
 public:
@@ -242,6 +243,14 @@ public:
     net::TSocksErrorEvent OnSocksError;
     TNotifyEvent OnSocketError;
     TBeforeHeaderSendEvent OnBeforeHeaderSend;
+    // An https server's certificate that failed verification. Accept is
+    // false on entry; no handler: refused, and the request fails.
+    TCertificateCheckEvent OnCertificateCheck;
+    // "TLS 1.3, AES-256-GCM" while the connection is encrypted, else empty.
+    std::string TlsDescription() const
+    {
+        return m_socket->TlsEstablished() ? m_socket->TlsVersion() + ", " + m_socket->TlsCipher() : std::string();
+    }
 
     // The last header line received (valid inside OnHeaderData).
     const std::string& LastResponse() const { return m_lastResponse; }
@@ -288,6 +297,7 @@ private:
     void SocketDataSent(std::uint16_t err);
     void SocketDnsLookupDone(std::uint16_t err);
     void SocketError();
+    void SocketTlsDone(std::uint16_t err);
 
     std::string m_name;
     std::unique_ptr<net::TWSocket> m_socket;

@@ -402,6 +402,7 @@ void TCustomWSocket::ResetToDefaults()
     m_lingerOnOff = wsLingerOn;
     m_lingerTimeout = 0;
     m_hSocket = INVALID_SOCKET;
+    m_tls.reset();
     m_selectMask = 0;
     m_state = wsClosed;
     m_allSent = true;
@@ -719,11 +720,15 @@ void TCustomWSocket::HandleReadEvent(std::uint16_t Error)
         if (!*alive)
             return;
     }
+    if (m_tls && TlsReadEvent(Error))
+        return;
     DrainReceive(Error, m_options, true);
 }
 
 void TCustomWSocket::HandleWriteEvent(std::uint16_t Error)
 {
+    if (m_tls && TlsWriteEvent(Error))
+        return;
     auto alive = m_alive;
     TryToSend();
     if (*alive && m_allSent)
@@ -737,6 +742,11 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error)
     if (m_state == wsConnecting)
         return;
     auto alive = m_alive;
+    if (m_tls) {
+        TlsCloseEvent(Error);
+        if (!*alive || m_state == wsClosed)
+            return;
+    }
     TWSocketOptions opts = m_options;
     opts.Exclude(wsoNoReceiveLoop);
     DrainReceive(0, opts);
@@ -786,7 +796,7 @@ void TCustomWSocket::DrainReceive(std::uint16_t Error, TWSocketOptions Options, 
             break;
         }
         // Bytes a subclass holds (a SOCKS reply's surplus) are data too.
-        if (n == 0 && LocalPendingCount() == 0)
+        if (n == 0 && LocalPendingCount() == 0 && (!m_tls || TlsPendingCount() == 0))
             break;
         // A peer faster than the reader would otherwise keep the thread here.
         if (Sliced && n > 0 && platform::GetTickCount() - start >= platform::kDispatchSliceMs)
@@ -1135,6 +1145,7 @@ void TCustomWSocket::Dup(TSocket NewHSocket)
         ChangeState(wsClosed);
     }
     m_hSocket = NewHSocket;
+    m_tls.reset();
     socklen_t optlen = sizeof m_sndBufSize;
     if (wsk::getsockopt(m_hSocket, SOL_SOCKET, SO_SNDBUF, &m_sndBufSize, &optlen) != 0) {
         RaiseSocketError("getsockopt(SO_SNDBUF)");
@@ -1190,6 +1201,7 @@ void TCustomWSocket::DoClose(bool Shut, int Error)
         return;
     }
     m_hSocket = INVALID_SOCKET;
+    m_tls.reset();
     ChangeState(wsClosed);
     if (!m_destroying && !m_closeNotified) {
         auto alive = m_alive;
@@ -1224,6 +1236,8 @@ void TCustomWSocket::ReleaseLater() { platform::PostMessage(m_window, MsgRelease
 
 void TCustomWSocket::Shutdown(int How)
 {
+    if (m_tls && How != 0)
+        TlsCloseNotify();
     if (m_hSocket != INVALID_SOCKET)
         wsk::shutdown(m_hSocket, How);
 }
@@ -1261,8 +1275,10 @@ void TCustomWSocket::QueueSendData(const void* Data, int Len)
     if (!Data || Len <= 0)
         return;
     const auto* p = static_cast<const std::uint8_t*>(Data);
+    // A TLS write that would block must be offered again with at least the
+    // record it began (16 KiB at most): the front block holds one whole.
     if (m_bufList.empty())
-        m_bufList.push_back(std::make_unique<TBuffer>(m_bufSize));
+        m_bufList.push_back(std::make_unique<TBuffer>(m_tls ? std::max(m_bufSize, 16384) : m_bufSize));
     int n = m_bufList.back()->AppendData(p, Len);
     p += n;
     Len -= n;
@@ -1287,6 +1303,8 @@ int TCustomWSocket::SendBlock(const void* Data, int Len)
         ReportError("Invalid internal SendFlags");
         return -1;
     }
+    if (m_tls)
+        return TlsSend(Data, Len);
     if ((m_type == SOCK_DGRAM || m_type == SOCK_RAW) && m_ipv6)
         return wsk::sendto(m_hSocket, Data, Len, flags, reinterpret_cast<sockaddr*>(&m_sin6), sizeof m_sin6);
     if (m_type == SOCK_DGRAM || m_type == SOCK_RAW)
@@ -1430,6 +1448,8 @@ void TCustomWSocket::Flush()
 
 int TCustomWSocket::RecvRaw(void* Buffer, int Len, int Flags)
 {
+    if (m_tls)
+        return TlsRecv(Buffer, Len, Flags);
     return wsk::recv(m_hSocket, Buffer, Len, Flags);
 }
 
@@ -1483,6 +1503,9 @@ int TCustomWSocket::RcvdCount()
     unsigned long n = 0;
     if (wsk::ioctlsocket_fionread(m_hSocket, &n) != 0)
         return -1;
+    // Decrypted bytes are never more than the raw ones plus those held.
+    if (m_tls)
+        n += static_cast<unsigned long>(TlsPendingCount());
     return static_cast<int>(std::min<unsigned long>(n, 0x7FFFFFFF));
 }
 

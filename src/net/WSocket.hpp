@@ -13,6 +13,7 @@
 // socket is aborted.
 #pragma once
 
+#include "net/Tls.hpp"
 #include "net/WSockBuf.hpp"
 #include "platform/EventLoop.hpp"
 #include "platform/Sockets.hpp"
@@ -113,6 +114,7 @@ constexpr platform::UINT MsgConnectLookupDone = platform::WM_USER + 7;
 constexpr platform::UINT MsgLineRetrigger = platform::WM_USER + 20;
 
 class TCustomWSocket;
+struct TTlsState; // internal to WSocketTls.cpp
 
 using TDataAvailable = std::function<void(TCustomWSocket* Sender, std::uint16_t ErrCode)>;
 using TDataSent = TDataAvailable;
@@ -261,6 +263,28 @@ public:
     // Posts MsgTestException to the own window (exercises OnBgException).
     void PostTestException();
 
+    // ---- TLS, client side (WSocketTls.cpp) ----
+    // Starts TLS over the connected stream: after a "234" to AUTH TLS, or at
+    // once on a fresh connection. The handshake runs from the loop's
+    // notifications; no OnDataAvailable fires before it is done. Bytes sent
+    // meanwhile wait in the send queue. A certificate that fails verification
+    // goes to OnCertificateCheck (no handler: refused). Then OnTlsDone fires:
+    // 0, or an error after which the session closes. From then on every
+    // receive, send, line mode and the close work on the decrypted stream;
+    // Shutdown and a graceful Close send the close_notify first.
+    void StartTls(const TTlsParams& Params);
+    bool TlsActive() const { return m_tls != nullptr; }
+    bool TlsEstablished() const;
+    std::string TlsVersion() const;      // "TLS 1.3"
+    std::string TlsCipher() const;       // "AES-256-GCM"
+    bool TlsSessionReused() const;
+    // The newest session in the slot of StartTls, else empty.
+    TTlsSessionRef TlsSession() const;
+    // Why the last handshake failed (empty when it did not).
+    const std::string& TlsError() const { return m_tlsError; }
+    TCertificateCheck OnCertificateCheck;
+    TTlsDone OnTlsDone;
+
 protected:
     virtual void HandleMessage(platform::UINT Msg, platform::WPARAM WParam, platform::LPARAM LParam);
     virtual void CreateHiddenWindow();
@@ -294,6 +318,21 @@ protected:
     virtual void AdoptedConnected();
     // Received bytes held by the object itself, not by the platform.
     virtual int LocalPendingCount() { return 0; }
+
+    // TLS hooks of the plain paths (WSocketTls.cpp). The event hooks return
+    // true when the event belonged to the handshake.
+    int TlsRecv(void* Buffer, int Len, int Flags);
+    int TlsSend(const void* Data, int Len);
+    int TlsPendingCount() const;
+    bool TlsReadEvent(std::uint16_t Error);
+    bool TlsWriteEvent(std::uint16_t Error);
+    void TlsCloseEvent(std::uint16_t& Error);
+    void TlsCloseNotify();
+    void TlsStep();
+    void TlsFail(std::uint16_t Code, const std::string& Why);
+    void TlsEstablishedStep();
+    std::shared_ptr<TTlsState> m_tls;
+    std::string m_tlsError;
 
     // Helpers shared with the subclasses.
     void ChangeState(TSocketState NewState);

@@ -33,6 +33,8 @@ bool PyFtpd::Start(const std::vector<User>& users, const std::string& passivePor
             a.push_back("--user=" + u.name + ":" + u.password + ":" + u.home.string());
         if (!passivePorts.empty())
             a.push_back("--passive-ports=" + passivePorts);
+        if (!m_cert.empty())
+            a.push_back("--tls=" + m_cert.string() + ":" + m_key.string());
         if (host != "127.0.0.1")
             a.push_back("--host=" + host);
         return m_proc.StartAndWait(a, host, port);
@@ -73,6 +75,10 @@ bool Vsftpd::Start(const fs::path& root)
           << "max_per_ip=0\nmax_clients=0\nidle_session_timeout=120\n"
           << "data_connection_timeout=120\nhide_ids=NO\n"
           << "vsftpd_log_file=" << (m_conf.path() / "vsftpd.log").string() << "\n";
+        if (!m_cert.empty())
+            c << "ssl_enable=YES\nrsa_cert_file=" << m_cert.string() << "\nrsa_private_key_file="
+              << m_key.string() << "\nssl_ciphers=HIGH\nrequire_ssl_reuse=YES\n"
+              << "force_local_logins_ssl=YES\nforce_local_data_ssl=YES\nallow_anon_ssl=NO\n";
         WriteFile(m_conf / "vsftpd.conf", c.str());
         return m_proc.StartAndWait({FindProgram("vsftpd"), (m_conf / "vsftpd.conf").string()}, "127.0.0.1",
                                    port);
@@ -80,6 +86,61 @@ bool Vsftpd::Start(const fs::path& root)
 }
 
 std::string Vsftpd::Log() const { return m_proc.Log(); }
+
+// ---- certificates ----
+
+namespace {
+bool RunQuiet(const std::vector<std::string>& argv, const fs::path& dir)
+{
+    PeerProcess p;
+    if (!p.Start(argv, {}, dir))
+        return false;
+    for (int i = 0; i < 200 && p.Running(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    return !p.Running();
+}
+} // namespace
+
+bool TestCertificates::Make()
+{
+    const std::string openssl = FindProgram("openssl");
+    if (openssl.empty())
+        return false;
+    const fs::path d = m_dir.path();
+    const std::vector<std::string> ec = {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"};
+    auto req = [&](std::vector<std::string> more) {
+        std::vector<std::string> a = {openssl, "req"};
+        a.insert(a.end(), ec.begin(), ec.end());
+        a.insert(a.end(), more.begin(), more.end());
+        return RunQuiet(a, d);
+    };
+    WriteFile(d / "server.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+    return req({"-x509", "-days", "30", "-subj", "/CN=Tallowin Test CA", "-keyout", "ca.key", "-out", "ca.pem"}) &&
+           req({"-subj", "/CN=localhost", "-keyout", "server.key", "-out", "server.csr"}) &&
+           RunQuiet({openssl, "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                     "-CAcreateserial", "-days", "30", "-extfile", "server.ext", "-out", "server.pem"},
+                    d) &&
+           req({"-x509", "-days", "30", "-subj", "/CN=Self Signed Test", "-addext",
+                "subjectAltName=IP:127.0.0.1", "-keyout", "self.key", "-out", "self.pem"}) &&
+           fs::exists(d / "server.pem") && fs::exists(d / "self.pem");
+}
+
+std::string TestCertificates::Fingerprint(const fs::path& cert)
+{
+    TempDir tmp;
+    const fs::path out = tmp / "fp.txt";
+    RunQuiet({"/bin/sh", "-c", "openssl x509 -noout -fingerprint -sha256 -in '" + cert.string() + "' > '" +
+                                   out.string() + "'"},
+             tmp.path());
+    std::string text = ReadFile(out);
+    auto eq = text.find('=');
+    if (eq == std::string::npos)
+        return {};
+    text = text.substr(eq + 1);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
+        text.pop_back();
+    return text;
+}
 
 // ---- ftp-proxy ----
 

@@ -17,9 +17,34 @@
 
 namespace testsupport {
 
+// Certificates made with the openssl tool for the TLS tests: a CA, a server
+// certificate it signed for localhost and 127.0.0.1, and a self-signed one
+// for 127.0.0.1 that no trust store knows. Files are PEM, in Dir().
+class TestCertificates {
+public:
+    bool Make();
+    std::filesystem::path Dir() const { return m_dir.path(); }
+    std::filesystem::path Ca() const { return m_dir / "ca.pem"; }
+    std::filesystem::path ServerCert() const { return m_dir / "server.pem"; }
+    std::filesystem::path ServerKey() const { return m_dir / "server.key"; }
+    std::filesystem::path SelfCert() const { return m_dir / "self.pem"; }
+    std::filesystem::path SelfKey() const { return m_dir / "self.key"; }
+    // SHA-256 of a certificate file as "AB:CD:...".
+    static std::string Fingerprint(const std::filesystem::path& cert);
+
+private:
+    TempDir m_dir;
+};
+
 // pyftpdlib with named users (full rights in their folders).
 class PyFtpd {
 public:
+    // Explicit TLS required on control and data connections (before Start).
+    void SetTls(const std::filesystem::path& cert, const std::filesystem::path& key)
+    {
+        m_cert = cert;
+        m_key = key;
+    }
     struct User {
         std::string name, password;
         std::filesystem::path home;
@@ -34,6 +59,7 @@ public:
 private:
     PeerProcess m_proc;
     int m_port = 0;
+    std::filesystem::path m_cert, m_key;
 };
 
 // vsftpd (run as root) with the local account made by scripts/setup.d/ftp-vsftpd.sh,
@@ -44,6 +70,12 @@ public:
     static constexpr const char* kPassword = "tallowin-test";
     // True when vsftpd and the account are there (else tests skip).
     static bool Available();
+    // Explicit TLS required for log-ins and data, with session reuse (before Start).
+    void SetTls(const std::filesystem::path& cert, const std::filesystem::path& key)
+    {
+        m_cert = cert;
+        m_key = key;
+    }
     bool Start(const std::filesystem::path& root);
     int Port() const { return m_port; }
     std::string Log() const;
@@ -52,6 +84,7 @@ private:
     TempDir m_conf;
     PeerProcess m_proc;
     int m_port = 0;
+    std::filesystem::path m_cert, m_key;
 };
 
 // Debian's ftp-proxy in the foreground, relaying to 127.0.0.1:serverPort and

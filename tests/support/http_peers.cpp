@@ -13,9 +13,14 @@ bool NginxPeer::Start()
 {
     std::filesystem::create_directories(Root());
     return StartOnFreePort(m_port, [&](int port) {
-        return m_proc.StartAndWait({"/bin/sh", Script("nginx.sh"), (m_dir / "nginx").string(),
-                                    std::to_string(port), Root().string(), kHttpAuthUser, kHttpAuthPass},
-                                   "127.0.0.1", port);
+        std::vector<std::string> argv = {"/bin/sh", Script("nginx.sh"), (m_dir / "nginx").string(),
+                                         std::to_string(port), Root().string(), kHttpAuthUser, kHttpAuthPass};
+        if (!m_cert.empty()) {
+            m_tlsPort = FreePort();
+            argv.insert(argv.end(), {std::to_string(m_tlsPort), m_cert.string(), m_key.string()});
+        }
+        return m_proc.StartAndWait(argv, "127.0.0.1", port) &&
+               (m_cert.empty() || WaitForPort("127.0.0.1", m_tlsPort));
     });
 }
 

@@ -19,6 +19,14 @@ inline constexpr const char* kHttpAuthPass = "webpass";
 // /echohost (answers "Host|Range|If-Modified-Since|User-Agent" as sent).
 class NginxPeer {
 public:
+    // Also serve Root() with TLS on TlsPort() (before Start).
+    void SetTls(const std::filesystem::path& cert, const std::filesystem::path& key)
+    {
+        m_cert = cert;
+        m_key = key;
+    }
+    int TlsPort() const { return m_tlsPort; }
+    std::string HttpsBase() const { return "https://127.0.0.1:" + std::to_string(m_tlsPort); }
     bool Start();
     int Port() const { return m_port; }
     std::string Base() const { return "http://127.0.0.1:" + std::to_string(m_port); }
@@ -29,6 +37,8 @@ private:
     TempDir m_dir;
     PeerProcess m_proc;
     int m_port = 0;
+    int m_tlsPort = 0;
+    std::filesystem::path m_cert, m_key;
 };
 
 // Python's http.server speaking HTTP/1.0 over Root(); /stream/N answers N

@@ -2,11 +2,12 @@
 """A pyftpdlib server on loopback for the engine tests.
 
   pyftpd.py --port N [--user NAME:PASSWORD:HOMEDIR ...] [--anonymous DIR]
-            [--passive-ports FIRST-LAST] [--host ADDRESS]
+            [--passive-ports FIRST-LAST] [--host ADDRESS] [--tls CERT:KEY]
 
 --host is the loopback address to listen on (127.0.0.1, or ::1 for IPv6).
 
-Users get full rights in their home folder. Runs until killed. Prints
+Users get full rights in their home folder. With --tls, explicit TLS is
+required on the control and data connections. Runs until killed. Prints
 "ready" once listening.
 """
 import argparse
@@ -24,6 +25,7 @@ def main():
     ap.add_argument("--user", action="append", default=[])
     ap.add_argument("--anonymous")
     ap.add_argument("--passive-ports")
+    ap.add_argument("--tls")
     ap.add_argument("--verbose", action="store_true")
     ap.add_argument("--host", default="127.0.0.1", choices=["127.0.0.1", "::1"])
     args = ap.parse_args()
@@ -35,7 +37,12 @@ def main():
     if args.anonymous:
         auth.add_anonymous(args.anonymous)
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.tls:
+        from pyftpdlib.handlers import TLS_FTPHandler
+        base = TLS_FTPHandler
+
+    class Handler(base):
         # pyftpdlib 1.5.7 formats the session for its debug lines even when
         # they are not logged, and that raises once a broken transfer's file
         # is closed (a client killed mid-upload). The failing close() then
@@ -47,6 +54,10 @@ def main():
             except (ValueError, OSError):
                 return "id=%d" % id(self) if as_str else {"id": id(self)}
 
+    if args.tls:
+        Handler.certfile, Handler.keyfile = args.tls.split(":", 1)
+        Handler.tls_control_required = True
+        Handler.tls_data_required = True
     Handler.authorizer = auth
     Handler.permit_foreign_addresses = False
     Handler.permit_privileged_ports = False

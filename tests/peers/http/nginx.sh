@@ -1,11 +1,17 @@
 #!/bin/sh
 # Starts nginx in the foreground on 127.0.0.1:PORT serving DOCROOT, with every
 # path of its own (config, pid, logs, temp files) inside DIR.
-#   nginx.sh DIR PORT DOCROOT AUTHUSER AUTHPASS
+#   nginx.sh DIR PORT DOCROOT AUTHUSER AUTHPASS [TLSPORT CERT KEY]
 # Locations: / files with ranges and keep-alive; /secret/ Basic auth against a
-# generated password file; /redir/* redirects configured here.
+# generated password file; /redir/* redirects configured here. With TLSPORT,
+# the same files are also served with TLS on that port.
 set -eu
 dir=$1 port=$2 root=$3 user=$4 pass=$5
+tls=""
+if [ $# -ge 8 ]; then
+    tls="server { listen 127.0.0.1:$6 ssl; server_name localhost; root $root;
+        ssl_certificate $7; ssl_certificate_key $8; ssl_protocols TLSv1.2 TLSv1.3; }"
+fi
 mkdir -p "$dir/tmp" "$dir/logs"
 printf '%s:{PLAIN}%s\n' "$user" "$pass" >"$dir/htpasswd"
 cat >"$dir/nginx.conf" <<CONF
@@ -40,6 +46,7 @@ http {
         location = /redir/loop { return 302 /redir/loop; }
         location = /echohost { default_type text/plain; return 200 "\$http_host|\$http_range|\$http_if_modified_since|\$http_user_agent"; }
     }
+    $tls
 }
 CONF
 exec /usr/sbin/nginx -p "$dir" -c "$dir/nginx.conf" -g 'daemon off;'

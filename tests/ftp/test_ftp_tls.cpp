@@ -1,0 +1,228 @@
+// Explicit TLS of the engine against real servers (vsftpd with session reuse
+// required, pyftpdlib's TLS handler) with certificates made by the test, and
+// against the scripted server for a refused AUTH.
+#include "ftp_peers.hpp"
+#include "ftp_test_util.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+using namespace ftp;
+using ftptest::Recorder;
+using testsupport::Md5OfFile;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint64_t kBig = 64ull << 20;
+
+// One CA for the process: the socket layer reads the trust store once.
+testsupport::TestCertificates* g_certs = nullptr;
+
+class CertEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override
+    {
+        g_certs = new testsupport::TestCertificates;
+        ASSERT_TRUE(g_certs->Make()) << "openssl could not make the test certificates";
+        ::setenv("SSL_CERT_FILE", g_certs->Ca().c_str(), 1);
+        ::setenv("SSL_CERT_DIR", g_certs->Dir().c_str(), 1);
+    }
+    void TearDown() override
+    {
+        delete g_certs;
+        g_certs = nullptr;
+    }
+};
+const auto* const g_env = ::testing::AddGlobalTestEnvironment(new CertEnvironment);
+
+void Login(TFtpClient& c, Recorder& r, int port, const std::string& user, const std::string& pass,
+           TFtpTlsMode mode = ftpTlsRequire)
+{
+    r.Attach(c);
+    c.SetHostName("127.0.0.1");
+    c.SetPort(std::to_string(port));
+    c.SetUserName(user);
+    c.SetPassWord(pass);
+    c.SetTimeout(30);
+    c.SetTlsMode(mode);
+}
+
+bool SentUser(const Recorder& r) { return r.Displayed("> USER"); }
+
+std::string Dialogue(const Recorder& r)
+{
+    std::string s;
+    for (const auto& d : r.display)
+        s += "\n  " + d;
+    return s;
+}
+
+// A real server with TLS required: vsftpd refuses a data connection that
+// does not resume the control connection's session.
+struct ServerCase {
+    const char* name;
+    bool vsftpd;
+};
+
+class FtpTlsServer : public ::testing::TestWithParam<ServerCase> {};
+
+TEST_P(FtpTlsServer, LoginListingAndTransfersBothModes)
+{
+    testsupport::TempDir root, local;
+    testsupport::WriteFile(root / "hello.txt", "over tls\n");
+    std::unique_ptr<testsupport::Vsftpd> vs;
+    std::unique_ptr<testsupport::PyFtpd> py;
+    int port = 0;
+    std::string user = "tls", pass = "pw";
+    if (GetParam().vsftpd) {
+        if (!testsupport::Vsftpd::Available())
+            GTEST_SKIP() << "vsftpd or its test account missing (scripts/setup)";
+        vs = std::make_unique<testsupport::Vsftpd>();
+        vs->SetTls(g_certs->ServerCert(), g_certs->ServerKey());
+        ASSERT_TRUE(vs->Start(root.path())) << vs->Log();
+        port = vs->Port();
+        user = testsupport::Vsftpd::kUser;
+        pass = testsupport::Vsftpd::kPassword;
+    } else {
+        py = std::make_unique<testsupport::PyFtpd>();
+        py->SetTls(g_certs->ServerCert(), g_certs->ServerKey());
+        ASSERT_TRUE(py->Start({{user, pass, root.path()}})) << py->Log();
+        port = py->Port();
+    }
+    Recorder r;
+    TFtpClient c;
+    Login(c, r, port, user, pass);
+    int asked = 0;
+    c.OnCertificateCheck = [&](TCustomFtpCli*, const net::TCertInfo&, bool&) { ++asked; };
+    ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << (vs ? vs->Log() : py->Log());
+    EXPECT_EQ(asked, 0); // signed by the trusted CA, for 127.0.0.1
+    EXPECT_TRUE(c.DataProtected());
+    EXPECT_EQ(c.TlsDescription().rfind("TLS 1.", 0), 0u) << c.TlsDescription();
+    EXPECT_NE(c.TlsDescription().find(", "), std::string::npos);
+    EXPECT_TRUE(r.Displayed("> PBSZ 0"));
+    EXPECT_TRUE(r.Displayed("> PROT P"));
+    ASSERT_TRUE(c.SendType());
+
+    testsupport::MakePatternFile(local / "up.bin", kBig, 17);
+    const std::string want = Md5OfFile(local / "up.bin");
+    for (bool passive : {true, false}) {
+        SCOPED_TRACE(passive ? "passive" : "active");
+        c.SetPassive(passive);
+        c.SetHostFileName("");
+        c.SetLocalFileName((local / "list.txt").string());
+        ASSERT_TRUE(c.Dir()) << c.ErrorMessage() << Dialogue(r);
+        EXPECT_NE(testsupport::ReadFile(local / "list.txt").find("hello.txt"), std::string::npos);
+        c.SetHostFileName("big.bin");
+        c.SetLocalFileName((local / "up.bin").string());
+        ASSERT_TRUE(c.Put()) << c.ErrorMessage() << Dialogue(r);
+        EXPECT_EQ(c.ByteCount(), static_cast<std::int64_t>(kBig));
+        EXPECT_EQ(Md5OfFile(root / "big.bin"), want);
+        c.SetLocalFileName((local / "down.bin").string());
+        ASSERT_TRUE(c.Get()) << c.ErrorMessage() << Dialogue(r);
+        EXPECT_EQ(Md5OfFile(local / "down.bin"), want);
+        fs::remove(local / "down.bin");
+        fs::remove(root / "big.bin");
+    }
+    EXPECT_TRUE(c.Quit());
+}
+
+INSTANTIATE_TEST_SUITE_P(Ftp, FtpTlsServer,
+                         ::testing::Values(ServerCase{"vsftpd", true}, ServerCase{"pyftpdlib", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// A certificate no trust store knows: the check is asked once with what the
+// user must see; refusing (or having no handler) ends the connection before
+// the log-in, accepting carries over to the data connections.
+TEST(FtpTls, SelfSignedCertificateIsAskedAbout)
+{
+    testsupport::TempDir root, local;
+    testsupport::WriteFile(root / "a.txt", "self-signed");
+    testsupport::PyFtpd server;
+    server.SetTls(g_certs->SelfCert(), g_certs->SelfKey());
+    ASSERT_TRUE(server.Start({{"u", "p", root.path()}})) << server.Log();
+    const std::string fp = testsupport::TestCertificates::Fingerprint(g_certs->SelfCert());
+    ASSERT_EQ(fp.size(), 95u) << fp;
+
+    struct Case {
+        const char* name;
+        bool handler, accept;
+    };
+    for (const Case& k : {Case{"no handler", false, false}, Case{"refused", true, false}, Case{"accepted", true, true}}) {
+        SCOPED_TRACE(k.name);
+        Recorder r;
+        TFtpClient c;
+        Login(c, r, server.Port(), "u", "p");
+        std::vector<net::TCertInfo> seen;
+        if (k.handler)
+            c.OnCertificateCheck = [&](TCustomFtpCli*, const net::TCertInfo& info, bool& accept) {
+                seen.push_back(info);
+                // A user slower than the time limit: the blocking wait
+                // starts again after the answer.
+                ftptest::Pump(k.accept ? 2500 : 100);
+                accept = k.accept;
+            };
+        c.SetTimeout(2);
+        const bool ok = c.Connect();
+        c.SetTimeout(30);
+        EXPECT_EQ(ok, k.accept) << c.ErrorMessage();
+        if (k.handler) {
+            ASSERT_EQ(seen.size(), 1u);
+            EXPECT_EQ(seen[0].Fingerprint, fp);
+            EXPECT_EQ(seen[0].Host, "127.0.0.1");
+            EXPECT_EQ(seen[0].Subject, "CN=Self Signed Test");
+            EXPECT_EQ(seen[0].Issuer, "CN=Self Signed Test");
+            EXPECT_FALSE(seen[0].Error.empty());
+            EXPECT_EQ(seen[0].NotAfter.size(), 23u) << seen[0].NotAfter;
+        }
+        if (!k.accept) {
+            EXPECT_FALSE(SentUser(r));
+            EXPECT_NE(c.ErrorMessage().find("certificate refused"), std::string::npos) << c.ErrorMessage();
+            continue;
+        }
+        ASSERT_TRUE(c.SendType());
+        for (bool passive : {true, false}) {
+            c.SetPassive(passive);
+            c.SetHostFileName("a.txt");
+            c.SetLocalFileName((local / "a.txt").string());
+            ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+            EXPECT_EQ(testsupport::ReadFile(local / "a.txt"), "self-signed");
+        }
+        EXPECT_EQ(seen.size(), 1u); // not asked again for the data connections
+        c.Quit();
+    }
+}
+
+// AUTH TLS refused: "Require" ends the connection and sends nothing more,
+// "if available" goes on in clear.
+TEST(FtpTls, RefusedAuth)
+{
+    for (TFtpTlsMode mode : {ftpTlsRequire, ftpTlsIfAvailable}) {
+        SCOPED_TRACE(mode == ftpTlsRequire ? "require" : "if available");
+        testsupport::ScriptedFtpServer server;
+        server.On("AUTH", {testsupport::ScriptedFtpServer::Send("502 no tls here\r\n")});
+        ASSERT_TRUE(server.Start());
+        Recorder r;
+        TFtpClient c;
+        Login(c, r, server.Port(), "user", "secret", mode);
+        const bool ok = c.Connect();
+        ftptest::Pump(100);
+        const auto dialogue = server.Dialogue();
+        if (mode == ftpTlsRequire) {
+            EXPECT_FALSE(ok);
+            EXPECT_EQ(dialogue, std::vector<std::string>{"AUTH TLS"});
+            EXPECT_NE(c.ErrorMessage().find("refused AUTH TLS"), std::string::npos) << c.ErrorMessage();
+            EXPECT_FALSE(c.Connected());
+        } else {
+            EXPECT_TRUE(ok) << c.ErrorMessage();
+            EXPECT_EQ(dialogue, (std::vector<std::string>{"AUTH TLS", "USER user", "PASS secret"}));
+            EXPECT_FALSE(c.DataProtected());
+            EXPECT_EQ(c.TlsDescription(), "");
+        }
+    }
+}
+
+} // namespace
