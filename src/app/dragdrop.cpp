@@ -344,7 +344,7 @@ bool Tmainform::CopyFolder(const std::string& source, const std::string& target)
 void Tmainform::HTTPReceive(const std::string& text)
 {
     const bool english = IsEnglish(m_LanguageName);
-    if (text.find("http://") == std::string::npos) {
+    if (text.find("http://") == std::string::npos && text.find("https://") == std::string::npos) {
         SetStatusText(0, QString::fromUtf8(Message(msgNotHttpFile, english)));
         return;
     }

@@ -5,6 +5,7 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/SafeFile.hpp"
 #include "app/core/Settings.hpp"
+#include "app/core/TrustStore.hpp"
 #include "app/dialog.hpp"
 #include "app/dirview.hpp"
 #include "app/hakkinda.hpp"
@@ -12,6 +13,7 @@
 #include "app/untimage.hpp"
 #include "ftp/FtpCli.hpp"
 #include "http/HttpProt.hpp"
+#include "net/Tls.hpp"
 #include "ui/Glyphs.hpp"
 #include "ui/HelpWindow.hpp"
 #include "ui/ImageList.hpp"
@@ -76,6 +78,8 @@ void Tmainform::FormCreate()
 {
     SetUpFtpClient();
     m_HttpCli1 = std::make_unique<http::THttpCli>("HttpCli1");
+    m_HttpCli1->OnCertificateCheck
+        = [this](http::THttpCli*, const net::TCertInfo& info, bool& accept) { accept = CertificateCheck(info); };
     WireControls();
 
     // 1. The picture preview window.
@@ -86,6 +90,9 @@ void Tmainform::FormCreate()
     m_ProgramDir = app::ProgramDir(&error);
     if (!error.empty())
         Report(error);
+
+    // The certificates trusted for good.
+    LoadTrustStore();
 
     // 3. The transfer queue.
     m_queueFile = std::make_unique<QueueFile>(JoinPath(m_ProgramDir, "queue.txt"));
@@ -477,6 +484,8 @@ void Tmainform::FormDestroy()
     c.OnBgException = nullptr;
     c.OnError = nullptr;
     c.OnProgress = nullptr;
+    c.OnCertificateCheck = nullptr;
+    m_HttpCli1->OnCertificateCheck = nullptr;
     std::string queueError;
     if (m_queueFile && !m_queueFile->Flush(&queueError))
         Report(queueError);

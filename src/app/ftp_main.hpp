@@ -39,6 +39,9 @@ namespace ftp {
 class TFtpClient;
 class TCustomFtpCli;
 } // namespace ftp
+namespace net {
+struct TCertInfo;
+} // namespace net
 
 namespace app {
 
@@ -51,6 +54,7 @@ class TPagesDlg;
 class TAboutBox;
 class TfrmImage;
 class TDirView;
+class TTrustStore;
 
 class Tmainform : public QMainWindow {
     Q_OBJECT
@@ -274,6 +278,8 @@ private:
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
     QStringList FetchDraggedFiles();
+    void LoadTrustStore();
+    bool CertificateCheck(const net::TCertInfo& info); // true: go on with this certificate
     QStringList DownloadSelectionToTemp(); // the scratch paths of the remote selection
     static bool RangeEndsAt(http::THttpCli& h, std::int64_t size);
     void ShowQueue();
@@ -352,6 +358,7 @@ private:
     int m_logAdds = 0, m_logDrops = 0; // changes not yet in listbox1
     QStringList m_queueViewAdds; // lines not yet in lbQueue
     int m_queueViewDrops = 0;    // finished heads still in lbQueue
+    std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
     int m_typeSent = -1;      // the TYPE in force on the server: -1 unknown, 0 ASCII, 1 binary
     std::set<std::string> m_madeDirs, m_putPaths;            // this queue run's MKDs and uploads
     std::unordered_map<std::string, std::int64_t> m_listedSizes; // remote path -> listed size

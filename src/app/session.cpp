@@ -14,6 +14,7 @@
 #include "app/options.hpp"
 #include "app/proxy1.hpp"
 #include "ftp/FtpCli.hpp"
+#include "net/Tls.hpp"
 #include "platform/EventLoop.hpp"
 #include "ui/LsDirTreeCombo28.hpp"
 #include "ui/LsFilelistView28.hpp"
@@ -66,6 +67,8 @@ void Tmainform::SetUpFtpClient()
     c.OnProgress = [this](ftp::TCustomFtpCli*, std::int64_t count, bool& abort) { FtpClient1Progress(count, abort); };
     c.OnBgException
         = [this](ftp::TCustomFtpCli*, const std::exception&, bool&) { FtpClient1BgException(); };
+    c.OnCertificateCheck
+        = [this](ftp::TCustomFtpCli*, const net::TCertInfo& info, bool& accept) { accept = CertificateCheck(info); };
     // The engine's refusals (a missing value, a busy engine) end the command
     // with their message instead of unwinding through the event loop.
     c.OnError = [this](ftp::TCustomFtpCli*, const std::string& message) {
@@ -293,6 +296,9 @@ bool Tmainform::ConnectToSelectedSite()
     }
     // A site with none of these options set talks exactly as before they existed.
     const SiteOptions options = ParseSiteOptions(site.Reserved()).value_or(SiteOptions {});
+    c.SetTlsMode(options.Encryption == seTlsRequired  ? ftp::ftpTlsRequire
+            : options.Encryption == seTlsIfAvailable ? ftp::ftpTlsIfAvailable
+                                                     : ftp::ftpTlsNone);
     c.SetUseMlsd(options.Mlsd);
     c.SetUseUtf8(options.Utf8);
     c.SetEpsvFallback(!options.IsDefault());
@@ -308,8 +314,11 @@ bool Tmainform::ConnectToSelectedSite()
         SetStatusText(0, QStringLiteral("Cannot connect to server."));
         return false;
     }
+    std::string inForce = c.TlsDescription();
     if (const std::string extensions = c.ExtensionsInForce(); !extensions.empty())
-        AddList("In force: " + extensions);
+        inForce += (inForce.empty() ? "" : "; ") + extensions;
+    if (!inForce.empty())
+        AddList("In force: " + inForce);
     c.SetHostDirName(site.RemoteDir().empty() ? std::string(".") : site.RemoteDir());
     if (!Run(&ftp::TFtpClient::Cwd) && m_refused)
         return false;

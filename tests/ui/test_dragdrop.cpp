@@ -159,7 +159,10 @@ private slots:
     void pastedAddressResumesOrRestarts()
     {
         const std::string body(300000, 'z');
+        testsupport::TestCertificates certs;
+        QVERIFY(certs.Make());
         testsupport::NginxPeer nginx;
+        nginx.SetTls(certs.SelfCert(), certs.SelfKey());
         QVERIFY(nginx.Start());
         testsupport::WriteFile(nginx.Root() / "doc.bin", body);
         testsupport::PyHttpPeer plain; // answers a range with the whole document
@@ -170,18 +173,22 @@ private slots:
         const struct {
             std::string base;
             const char* what;
-        } servers[] = { { nginx.Base(), "range honoured" }, { plain.Base(), "range ignored" } };
+        } servers[] = { { nginx.Base(), "range honoured" }, { plain.Base(), "range ignored" },
+            { nginx.HttpsBase(), "https, range honoured" } };
         for (const auto& s : servers) {
             testsupport::WriteFile(target, body.substr(0, 1000));
             m_prompter.ExpectSave(target);
+            if (s.base.rfind("https:", 0) == 0)
+                m_prompter.ExpectChoice(1); // a self-signed certificate: Always trust
             QGuiApplication::clipboard()->setText(QString::fromStdString(s.base + "/doc.bin"));
             m_form->PasteServerClick();
             QVERIFY2(testsupport::ReadFile(target) == body, s.what);
         }
         QCOMPARE(m_form->StatusText(0), QString("Done."));
         // A missing document shows the server's answer, not success.
+        // (over https, with the certificate now trusted: no question)
         m_prompter.ExpectSave(local.filePath("gone.bin").toStdString());
-        m_form->HTTPReceive(nginx.Base() + "/gone.bin");
+        m_form->HTTPReceive(nginx.HttpsBase() + "/gone.bin");
         QVERIFY2(m_form->StatusText(0).startsWith("404"), qPrintable(m_form->StatusText(0)));
     }
 

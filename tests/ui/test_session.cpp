@@ -28,6 +28,8 @@
 #include <QTimer>
 #include <QTreeView>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -208,6 +210,77 @@ private slots:
         }
         QCOMPARE(rows[1], rows[0]);
         QVERIFY(rows[0].contains("big.iso|5368709120|File"));
+    }
+
+    void tlsSiteAndTheCertificatePrompt()
+    {
+        testsupport::TestCertificates certs;
+        QVERIFY(certs.Make());
+        testsupport::PyFtpd tls;
+        tls.SetTls(certs.SelfCert(), certs.SelfKey());
+        QVERIFY(tls.Start({ { "alice", "pw", m_tree.path() } }));
+        Site site = Pyftpd();
+        site.port = std::to_string(tls.Port());
+        site.reserved = "encryption=tls-required";
+        WriteSite(site);
+        const std::string fingerprint = testsupport::TestCertificates::Fingerprint(certs.SelfCert());
+        const auto inForce = [](Tmainform& form) {
+            for (const QString& line : form.LogLines())
+                if (line.startsWith("In force: TLS 1.")) // version and cipher follow
+                    return true;
+            return false;
+        };
+        auto form = NewForm();
+        // Connect once, then Always trust; afterwards no question at all.
+        for (std::size_t answer : { 0, 1, 99 }) {
+            const std::size_t shown = m_prompter.Shown().size();
+            if (answer != 99)
+                m_prompter.ExpectChoice(answer);
+            form->btnConnectClick();
+            QVERIFY2(form->LoggedIn() == 1, qPrintable(form->LogLines().join('\n')));
+            QVERIFY(inForce(*form));
+            QVERIFY(RowOf(*form, "a.txt") >= 0); // the listing came over an encrypted data connection
+            QCOMPARE(m_prompter.Shown().size(), shown + (answer != 99 ? 1 : 0));
+            if (answer != 99) {
+                const std::string text = m_prompter.Shown().back().Text;
+                QVERIFY2(text.find("could not be verified") != std::string::npos
+                        && text.find(fingerprint) != std::string::npos,
+                    text.c_str());
+            }
+            form->btnDisconnectClick();
+        }
+        const QString trusted = m_home->filePath("trusted.txt");
+        struct stat st { };
+        QCOMPARE(::stat(trusted.toUtf8().constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+
+        // Another certificate for the same host and port is shown as changed; Cancel stops there.
+        QFile file(trusted);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QByteArray text = file.readAll().replace(QByteArray::fromStdString(fingerprint), "AA:BB");
+        file.close();
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
+        file.close();
+        form = NewForm();
+        m_prompter.ExpectChoice(2);
+        form->btnConnectClick();
+        QCOMPARE(form->LoggedIn(), 0);
+        QVERIFY(m_prompter.Shown().back().Text.find("is not the one you chose to trust") != std::string::npos);
+        QVERIFY(!LogHas(*form, "> USER alice"));
+
+        // Required against a server without TLS: nothing is sent after the refused AUTH.
+        site = Pyftpd();
+        site.alias = "plain-but-required";
+        site.reserved = "encryption=tls-required";
+        WriteSite(site);
+        form = NewForm();
+        form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("plain-but-required"));
+        form->btnConnectClick();
+        QCOMPARE(form->LoggedIn(), 0);
+        QVERIFY(LogHas(*form, "> AUTH TLS"));
+        QVERIFY(!LogHas(*form, "> USER alice"));
+        m_prompter.ClearShown();
     }
 
     void wrongPasswordAndTurkishTexts()
