@@ -5,8 +5,8 @@
 // run. Best of 3 rounds, the tools alternating; every transferred tree is
 // checked (file count and a hash of all names and contents). With --big it
 // also moves one 1 GiB file each way through the queue and with a bare
-// TFtpClient in the same process, and prints the queue's share of the
-// engine's rate. The last line ends with "ratio R", R = our time / lftp's for
+// TFtpClient in the same process (followed by the listing a queue run ends
+// with), and prints the queue's share of the engine's rate. The last line ends with "ratio R", R = our time / lftp's for
 // the small files, both directions added up.
 //
 //   many_files [--big | --big-mib N] [--files N] [--rounds R]
@@ -337,11 +337,19 @@ int BigWorker(int port, const fs::path& root, const fs::path& scratch, int round
             form.ProcessQueue();
             return form.Queue().empty() && SizeIs(local, g_bigSize);
         };
+        // A queue run ends by listing the folder again, and that listing waits
+        // until the server has finished with the file: the engine does the same.
+        auto listAfter = [&] {
+            engine.SetHostDirName(".");
+            engine.SetHostFileName({});
+            engine.SetLocalFileName((scratch / "listing.txt").string());
+            return engine.Pwd() && engine.Dir();
+        };
         auto engineDown = [&] {
             engine.SetHostDirName({});
             engine.SetHostFileName("big.bin");
             engine.SetLocalFileName((scratch / "engine.bin").string());
-            if (!engine.Get()) {
+            if (!engine.Get() || !listAfter()) {
                 std::fprintf(stderr, "worker: engine get failed: %s\n", engine.ErrorMessage().c_str());
                 return false;
             }
@@ -354,9 +362,10 @@ int BigWorker(int port, const fs::path& root, const fs::path& scratch, int round
             return form.Queue().empty() && SizeIs(root / qName, g_bigSize);
         };
         auto engineUp = [&] {
+            engine.SetHostDirName({});
             engine.SetHostFileName("engine-up.bin");
             engine.SetLocalFileName(local.string());
-            if (!engine.Put()) {
+            if (!engine.Put() || !listAfter()) {
                 std::fprintf(stderr, "worker: engine put failed: %s\n", engine.ErrorMessage().c_str());
                 return false;
             }
@@ -560,7 +569,7 @@ int main(int argc, char** argv)
         }
         const double mb = g_bigSize / 1e6;
         std::printf("%llu MiB, best of 3: queue down %.2f s (%.0f MB/s), engine Get %.2f s (%.0f MB/s): %.2f of the "
-                    "engine's rate; queue up %.2f s (%.0f MB/s), engine Put %.2f s (%.0f MB/s): %.2f "
+                    "engine's rate; queue up %.2f s (%.0f MB/s), engine Put + listing %.2f s (%.0f MB/s): %.2f "
                     "(target at least 0.9)\n",
                     static_cast<unsigned long long>(g_bigSize >> 20), qd, mb / qd, ed, mb / ed, ed / qd, qu, mb / qu, eu, mb / eu, eu / qu);
     }
