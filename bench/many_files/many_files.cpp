@@ -568,7 +568,7 @@ int main(int argc, char** argv)
             return 1;
         }
         const double mb = g_bigSize / 1e6;
-        std::printf("%llu MiB, best of 3: queue down %.2f s (%.0f MB/s), engine Get %.2f s (%.0f MB/s): %.2f of the "
+        std::printf("%llu MiB, best of 3: queue down %.2f s (%.0f MB/s), engine Get + listing %.2f s (%.0f MB/s): %.2f of the "
                     "engine's rate; queue up %.2f s (%.0f MB/s), engine Put + listing %.2f s (%.0f MB/s): %.2f "
                     "(target at least 0.9)\n",
                     static_cast<unsigned long long>(g_bigSize >> 20), qd, mb / qd, ed, mb / ed, ed / qd, qu, mb / qu, eu, mb / eu, eu / qu);
