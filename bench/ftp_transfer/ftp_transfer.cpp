@@ -10,6 +10,7 @@
 //   ftp_transfer [--size MiB] [--part-blocks] [--blocks RECV,SEND]
 // --part-blocks also measures the engine with 4096-byte reads and 1460-byte
 // upload blocks.
+#include "../support/engine_login.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
 #include "ui/pump/QtPump.hpp"
@@ -108,13 +109,7 @@ bool EngineRun(int port, const fs::path& root, const fs::path& tmp, std::uint64_
 {
     ftp::TFtpClient c;
     c.SetTransferBlockSizes(recvBlock, sendBlock);
-    c.SetHostName("127.0.0.1");
-    c.SetPort(std::to_string(port));
-    c.SetUserName(testsupport::Vsftpd::kUser);
-    c.SetPassWord(testsupport::Vsftpd::kPassword);
-    c.SetTimeout(60);
-    c.SetPassive(true);
-    if (!c.Connect() || !c.SendType()) {
+    if (!bench::LogInToVsftpd(c, port)) {
         std::fprintf(stderr, "connect failed: %s\n", c.ErrorMessage().c_str());
         return false;
     }

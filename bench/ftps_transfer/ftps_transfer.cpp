@@ -6,6 +6,7 @@
 // the two ratios (ours / curl).
 //
 //   ftps_transfer [--size MiB]
+#include "../support/engine_login.hpp"
 #include "../support/child_run.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
@@ -41,14 +42,8 @@ bool EngineRun(int port, const fs::path& root, const fs::path& tmp, std::uint64_
                std::string& tls)
 {
     ftp::TFtpClient c;
-    c.SetHostName("127.0.0.1");
-    c.SetPort(std::to_string(port));
-    c.SetUserName(testsupport::Vsftpd::kUser);
-    c.SetPassWord(testsupport::Vsftpd::kPassword);
-    c.SetTimeout(60);
-    c.SetPassive(true);
     c.SetTlsMode(ftp::ftpTlsRequire);
-    if (!c.Connect() || !c.SendType()) {
+    if (!bench::LogInToVsftpd(c, port)) {
         std::fprintf(stderr, "connect failed: %s\n", c.ErrorMessage().c_str());
         return false;
     }

@@ -20,6 +20,7 @@
 //   many_files --big-worker PORT ROOT SCRATCH ROUNDS BYTES
 //       big.bin through the queue and the engine; prints the best seconds
 #include "../support/child_run.hpp"
+#include "../support/engine_login.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/SiteBook.hpp"
 #include "app/dirview.hpp"
@@ -275,18 +276,6 @@ int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const 
 
 // ---------------------------------------------------------------- one big file
 
-bool EngineConnect(ftp::TFtpClient& c, int port)
-{
-    c.SetHostName("127.0.0.1");
-    c.SetPort(std::to_string(port));
-    c.SetUserName(testsupport::Vsftpd::kUser);
-    c.SetPassWord(testsupport::Vsftpd::kPassword);
-    c.SetTimeout(60);
-    c.SetPassive(true);
-    c.SetBinary(true);
-    return c.Connect() && c.SendType();
-}
-
 bool SizeIs(const fs::path& p, std::uint64_t size)
 {
     std::error_code ec;
@@ -310,7 +299,7 @@ int BigWorker(int port, const fs::path& root, const fs::path& scratch, int round
         return 1;
     app::Tmainform& form = *w.form;
     ftp::TFtpClient engine;
-    if (!EngineConnect(engine, port)) {
+    if (!bench::LogInToVsftpd(engine, port)) {
         std::fprintf(stderr, "worker: engine log-in failed: %s\n", engine.ErrorMessage().c_str());
         return 1;
     }

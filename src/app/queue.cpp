@@ -323,10 +323,12 @@ bool Tmainform::Download(const QueueEntry& entry)
     const std::int64_t localSize = LocalSize(entry.Local);
     // Without a local file the listing's size is enough for the progress;
     // a resume needs the server's own.
-    const auto listed = m_listedSizes.find(entry.Remote);
-    const bool sized = localSize < 0 && listed != m_listedSizes.end() ? true : Run(&ftp::TFtpClient::Size);
-    const std::int64_t remoteSize
-        = !sized ? -1 : localSize < 0 && listed != m_listedSizes.end() ? listed->second : c.SizeResult();
+    const auto listed = localSize < 0 ? m_listedSizes.find(entry.Remote) : m_listedSizes.end();
+    std::int64_t remoteSize = -1;
+    if (listed != m_listedSizes.end())
+        remoteSize = listed->second;
+    else if (Run(&ftp::TFtpClient::Size))
+        remoteSize = c.SizeResult();
     StartProgress(remoteSize);
     if (m_AnswerAll || localSize < 0) {
         Run(&ftp::TFtpClient::Get);
