@@ -300,6 +300,8 @@ void TCustomFtpCli::SetState(TFtpState s)
     if (s == m_state)
         return;
     m_state = s;
+    if (s == ftpStateReady)
+        TakeOperationNames();
     if (OnStateChange)
         OnStateChange(this);
 }
@@ -311,6 +313,16 @@ bool TCustomFtpCli::HandleError(const std::string& msg)
         return false;
     }
     throw FtpException(msg);
+}
+
+void TCustomFtpCli::TakeOperationNames(bool force)
+{
+    if (!force && (m_sequenceActive || !IsReady()))
+        return;
+    m_hostDirName = m_set.HostDirName;
+    m_hostFileName = m_set.HostFileName;
+    m_localFileName = m_set.LocalFileName;
+    m_chmodMode = m_set.ChmodMode;
 }
 
 bool TCustomFtpCli::IsReady() const
@@ -479,6 +491,7 @@ void TCustomFtpCli::FinishRequest(int error)
     }
     m_sequenceActive = false;
     m_nextSequenceStep = nullptr;
+    TakeOperationNames();
     // A stale offset from a failed restart would make the next plain upload
     // skip the start of its file.
     if (m_resumeScoped) {
@@ -775,6 +788,7 @@ void TCustomFtpCli::Abort()
     CloseLocalStream();
     m_controlConnected = false;
     SetState(ftpStateReady);
+    TakeOperationNames();
 }
 
 void TCustomFtpCli::AbortWithTimeout()
@@ -1884,6 +1898,7 @@ bool TCustomFtpCli::StartSequence(TFtpRequest rq, TFtpSteps steps)
     }
     if (!CheckReady())
         return false;
+    TakeOperationNames(!m_sequenceActive);
     m_savedResponse = m_lastResponse;
     m_savedCode = -1;
     m_requestType = rq;

@@ -135,14 +135,16 @@ public:
     void SetPassWord(const std::string& v) { m_passWord = v; }
     const std::string& Account() const { return m_account; }
     void SetAccount(const std::string& v) { m_account = v; }
-    const std::string& HostDirName() const { return m_hostDirName; }
-    void SetHostDirName(const std::string& v) { m_hostDirName = v; }
-    const std::string& HostFileName() const { return m_hostFileName; }
-    void SetHostFileName(const std::string& v) { m_hostFileName = v; }
-    const std::string& LocalFileName() const { return m_localFileName; }
-    void SetLocalFileName(const std::string& v) { m_localFileName = v; }
-    const std::string& ChmodMode() const { return m_chmodMode; }
-    void SetChmodMode(const std::string& v) { m_chmodMode = v; }
+    // An operation takes these four when it starts: a value set while one
+    // runs is kept for the next and never reaches the commands in flight.
+    const std::string& HostDirName() const { return m_set.HostDirName; }
+    void SetHostDirName(const std::string& v) { m_set.HostDirName = v; TakeOperationNames(); }
+    const std::string& HostFileName() const { return m_set.HostFileName; }
+    void SetHostFileName(const std::string& v) { m_set.HostFileName = v; TakeOperationNames(); }
+    const std::string& LocalFileName() const { return m_set.LocalFileName; }
+    void SetLocalFileName(const std::string& v) { m_set.LocalFileName = v; TakeOperationNames(); }
+    const std::string& ChmodMode() const { return m_set.ChmodMode; }
+    void SetChmodMode(const std::string& v) { m_set.ChmodMode = v; TakeOperationNames(); }
     bool DisplayFileFlag() const { return m_displayFileFlag; }
     void SetDisplayFileFlag(bool v) { m_displayFileFlag = v; }
     bool Binary() const { return m_type == 'I'; }
@@ -428,8 +430,14 @@ private:
     platform::HWND m_hwnd = 0;
     std::string m_hostName, m_port = "ftp", m_localAddr = "0.0.0.0";
     unsigned m_dataPortRangeStart = 0, m_dataPortRangeEnd = 0, m_nextDataPort = 0;
+    // The names the operation in flight uses (the four below), and the
+    // properties as last set, taken when the engine is idle.
     std::string m_userName, m_passWord, m_account, m_localFileName, m_hostFileName,
         m_hostDirName, m_chmodMode, m_dnsResult;
+    struct {
+        std::string HostDirName, HostFileName, LocalFileName, ChmodMode;
+    } m_set;
+    void TakeOperationNames(bool force = false);
     char m_type = 'I';
     int m_shareBits = 0x10;
     TFtpConnectionType m_connectionType = ftpDirect;

@@ -620,6 +620,38 @@ TEST(FtpScripted, LocalAbortAndRefusedConnect)
     EXPECT_EQ(r.sessionConnected, 1);
 }
 
+// An operation takes its names when it starts: setters called while it waits
+// for PASV reach neither its RETR nor its local file, only the next operation.
+TEST(FtpScripted, NamesSetDuringAnOperationWaitForTheNext)
+{
+    testsupport::TempDir t;
+    ScriptedFtpServer server;
+    server.On("PASV", {S::Sleep(300), S::Send("227 ok ({pasv})\r\n")});
+    server.On("RETR", {S::Send("150 go\r\n"), S::DataSend("abc"), S::DataClose(), S::Send("226 done\r\n")});
+    server.On("SIZE", {S::Send("213 3\r\n")});
+    ASSERT_TRUE(server.Start());
+    Recorder r;
+    TFtpClient c;
+    Aim(c, r, server);
+    c.SetPassive(true);
+    ASSERT_TRUE(Login(c));
+    c.SetHostFileName("wanted.txt");
+    c.SetLocalFileName(File(t, "wanted.txt"));
+    ASSERT_TRUE(c.BeginGet());
+    ftptest::Pump(100);
+    c.SetHostFileName("HELP");
+    c.SetLocalFileName(File(t, "HELP"));
+    c.SetHostDirName("elsewhere");
+    EXPECT_EQ(c.HostFileName(), "HELP"); // the property reads as set
+    ASSERT_TRUE(ftptest::WaitDone(r, 2));
+    EXPECT_EQ(r.done[1], std::make_pair(ftpRqGet, std::uint16_t{0}));
+    EXPECT_EQ(testsupport::ReadFile(t / "wanted.txt"), "abc");
+    EXPECT_FALSE(std::filesystem::exists(t / "HELP"));
+    EXPECT_TRUE(c.Size());
+    server.WaitForLines(5, 1000);
+    EXPECT_EQ(server.Dialogue(), With(kLogin, {"PASV", "RETR wanted.txt", "SIZE HELP"}));
+}
+
 // An abort while the host name is looked up ends the request like any other
 // abort and leaves nothing armed: a later Open only opens.
 TEST(FtpScripted, AbortDuringLookup)
