@@ -85,6 +85,9 @@ constexpr MessagePair kMessages[kMessageCount] = {
     {"Failed to connect.", "Bağlantı kurulamadı."},
     {"Download Complete", "İndirme Tamamlandı"},
     {"Not an HTTP file", "HTTP dosyası değil"},
+    {"Busy: wait until the current operation ends, or press Stop.",
+        "Meşgul: süren işlemin bitmesini bekleyin ya da Durdur'a basın."},
+    {"Busy: this will run when the current operation ends.", "Meşgul: bu, süren işlem bitince yapılacak."},
 };
 
 } // namespace

@@ -47,9 +47,11 @@ enum TMessageId : std::uint8_t {
     msgDisconnectedStatus, // status when the session closed
     msgFailedToConnect,    // status: remote listing without a connection
     msgDownloadComplete,   // status: HTTP download finished
-    msgNotHttpFile         // status: pasted text is not an HTTP address
+    msgNotHttpFile,        // status: pasted text is not an HTTP address
+    msgBusyRefused,        // status: an action refused while another runs
+    msgBusyDeferred        // status: an action put off until the running one ends
 };
-inline constexpr int kMessageCount = 7;
+inline constexpr int kMessageCount = 9;
 
 const char* Message(TMessageId id, bool english);
 

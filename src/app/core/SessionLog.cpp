@@ -64,6 +64,15 @@ bool IsTransferCommand(std::string_view command)
     return Has(command, "GET") || Has(command, "RETR") || Has(command, "STOR");
 }
 
+bool IsOwnInitiativeCommand(std::string_view command)
+{
+    const std::string_view verb = command.substr(0, command.find(' '));
+    for (const char* own : { "OPTS", "FEAT", "NOOP", "EPSV", "EPRT", "SYST", "SIZE" })
+        if (verb == own)
+            return true;
+    return false;
+}
+
 std::string_view LastPathElement(std::string_view path)
 {
     if (!path.empty() && (path.back() == '/' || path.back() == '\\'))

@@ -29,6 +29,11 @@ LineNotes NotesFor(std::string_view loggedLine);
 // The command hook: does the command start a file transfer?
 bool IsTransferCommand(std::string_view command);
 
+// Commands the program or the engine sends on its own initiative (options,
+// features, keep-alive, the passive-mode probe, the size check): a refusal
+// of one is logged, never a warning box.
+bool IsOwnInitiativeCommand(std::string_view command);
+
 // The last element of a path, after one trailing separator is dropped
 // ('/pub/docs/' gives 'docs'); both separators count.
 std::string_view LastPathElement(std::string_view path);
