@@ -159,24 +159,32 @@ bool Tmainform::HandleDropEvent(QObject* watched, QEvent* event)
     const QStringList dropped = fromOutside ? ui::ReadFileList(*drop->mimeData()) : QStringList();
     QStringList names;
     if (fromLocal) {
-        // The parent entry and volumes are not files to send.
+        // The parent entry and volumes are not files to send. Full paths: a
+        // drop that waits for its turn must not depend on the folder shown then.
         for (QString path : m_ui->LsFilelistView281->SelectedPaths()) {
             if (path.size() > 1 && path.endsWith(QLatin1Char('/')))
                 path.chop(1);
-            names << QFileInfo(path).fileName();
+            names << path;
         }
     }
+    // A drop waits for the action in flight; rows of the remote list are
+    // refused, as the list may change meanwhile.
+    const std::string key = "drop:" + QString::number(onRemote).toStdString() + ":"
+        + (fromOutside ? dropped : names).join(QLatin1Char('\n')).toStdString();
+    const TActionPolicy policy = fromOutside && !onRemote ? apFree : fromRemote ? apRefuse : apDefer;
     QMetaObject::invokeMethod(
         this,
-        [this, onRemote, fromOutside, dropped, names] {
-            if (fromOutside && onRemote)
-                ShellFilesDropped(dropped);
-            else if (fromOutside)
-                CopyDroppedFiles(dropped);
-            else if (onRemote)
-                dirviewDragDrop(names);
-            else
-                LsFilelistView281DragDrop();
+        [this, onRemote, fromOutside, dropped, names, key, policy] {
+            Gated(key, policy, [this, onRemote, fromOutside, dropped, names] {
+                if (fromOutside && onRemote)
+                    ShellFilesDropped(dropped);
+                else if (fromOutside)
+                    CopyDroppedFiles(dropped);
+                else if (onRemote)
+                    dirviewDragDrop(names);
+                else
+                    LsFilelistView281DragDrop();
+            });
         },
         Qt::QueuedConnection);
     return true;
@@ -189,7 +197,10 @@ void Tmainform::dropEvent(QDropEvent* event)
     if (paths.isEmpty() || event->source())
         return;
     event->acceptProposedAction();
-    QMetaObject::invokeMethod(this, [this, paths] { ShellFilesDropped(paths); }, Qt::QueuedConnection);
+    const std::string key = "drop:1:" + paths.join(QLatin1Char('\n')).toStdString();
+    QMetaObject::invokeMethod(
+        this, [this, paths, key] { Gated(key, apDefer, [this, paths] { ShellFilesDropped(paths); }); },
+        Qt::QueuedConnection);
 }
 
 void Tmainform::dragEnterEvent(QDragEnterEvent* event)

@@ -229,18 +229,34 @@ void Tmainform::WireControls()
     const int widths[] = { 120, 60, 55, 80, 90 };
     for (int c = 0; c < 5; ++c)
         f.dirview->SetColumnWidth(c, widths[c]);
+    // The remote list's keys, clicks and drags pass the gate like the buttons.
+    m_gate.OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     connect(f.dirview, &TDirView::RowActivated, this, [this](int row) {
-        dirview().SetFocusedRow(row);
-        dirviewDblClick();
+        Gated("open", apRefuse, [this, row] {
+            dirview().SetFocusedRow(row);
+            dirviewDblClick();
+        });
     });
-    connect(f.dirview, &TDirView::RowClicked, this, [this] { dirviewClick(); });
-    connect(f.dirview, &TDirView::HeaderClicked, this, [this](int column) { dirviewColumnClick(column); });
-    connect(f.dirview, &TDirView::ParentRequested, this, [this] { btnPreviousClick(); });
-    connect(f.dirview, &TDirView::RefreshRequested, this, [this] { Refresh1Click(); });
-    connect(f.dirview, &TDirView::DeleteRequested, this, [this] { DeleteFTP(); });
-    connect(f.dirview, &TDirView::RenameRequested, this, [this] { Rename1Click(); });
-    f.dirview->Model().OnEdited = [this](int row, const std::string& name) { return dirviewEdited(row, name); };
-    f.dirview->Model().OnFetchDragFiles = [this] { return FetchDraggedFiles(); };
+    connect(f.dirview, &TDirView::RowClicked, this, [this] {
+        if (m_ui->chkPreview->isChecked())
+            Gated("preview", apRefuse, [this] { dirviewClick(); });
+    });
+    connect(f.dirview, &TDirView::HeaderClicked, this,
+        [this](int column) { Gated("sort", apRefuse, [this, column] { dirviewColumnClick(column); }); });
+    connect(f.dirview, &TDirView::ParentRequested, this, [this] { Gated("parent", apRefuse, [this] { btnPreviousClick(); }); });
+    connect(f.dirview, &TDirView::RefreshRequested, this, [this] { Gated("refresh", apDefer, [this] { Refresh1Click(); }); });
+    connect(f.dirview, &TDirView::DeleteRequested, this, [this] { Gated("delete", apRefuse, [this] { DeleteFTP(); }); });
+    connect(f.dirview, &TDirView::RenameRequested, this, [this] { Gated("rename", apRefuse, [this] { Rename1Click(); }); });
+    f.dirview->Model().OnEdited = [this](int row, const std::string& name) {
+        bool renamed = false;
+        Gated("rename", apRefuse, [&] { renamed = dirviewEdited(row, name); });
+        return renamed;
+    };
+    f.dirview->Model().OnFetchDragFiles = [this] {
+        QStringList files;
+        Gated("copy", apRefuse, [&] { files = FetchDraggedFiles(); });
+        return files;
+    };
 
     // The local pane.
     f.LsDirTreeCombo281->SetFileList(f.LsFilelistView281);
@@ -260,7 +276,9 @@ void Tmainform::WireControls()
     };
     f.LsFilelistView281->OnError
         = [this](QObject*, const QString& message) { m_prompter.ShowMessage(S(message), mkError); };
-    f.LsFilelistView281->OnDblClick = [this](QObject*) { LsFilelistView281DblClick(); };
+    f.LsFilelistView281->OnDblClick = [this](QObject*) {
+        Gated("local-open", m_ui->chkNavigating->isChecked() ? apRefuse : apFree, [this] { LsFilelistView281DblClick(); });
+    };
     // Preview on click stays on while the button is down.
     f.chkPreview->setCheckable(true);
     // Drops on either list: rows of the other pane, or files of a file manager.
@@ -281,8 +299,15 @@ void Tmainform::WireControls()
         [this](const QPoint& p) { m_ui->pmQueue->popup(m_ui->lbQueue->mapToGlobal(p)); });
 
     // Buttons.
-    const auto click = [this](QAbstractButton* button, void (Tmainform::*handler)()) {
-        connect(button, &QAbstractButton::clicked, this, [this, handler] { (this->*handler)(); });
+    // Every button and menu item passes the gate (busy.cpp has the policies).
+    const auto gated = [this](void (Tmainform::*handler)()) {
+        std::string key;
+        const TActionPolicy policy = PolicyOf(handler, key);
+        Gated(key, policy, [this, handler] { (this->*handler)(); });
+    };
+    const auto click = [this, gated](QAbstractButton* button, void (Tmainform::*handler)()) {
+        GateControl(button, handler);
+        connect(button, &QAbstractButton::clicked, this, [gated, handler] { gated(handler); });
     };
     click(f.btnConnect, &Tmainform::btnConnectClick);
     click(f.btnDisconnect, &Tmainform::btnDisconnectClick);
@@ -302,8 +327,9 @@ void Tmainform::WireControls()
     click(f.btnCliDelete, &Tmainform::btnCliDeleteClick);
 
     // Menu items.
-    const auto item = [this](QAction* action, void (Tmainform::*handler)()) {
-        connect(action, &QAction::triggered, this, [this, handler] { (this->*handler)(); });
+    const auto item = [this, gated](QAction* action, void (Tmainform::*handler)()) {
+        GateControl(action, handler);
+        connect(action, &QAction::triggered, this, [gated, handler] { gated(handler); });
     };
     item(f.Turkish1, &Tmainform::Turkish1Click);
     item(f.English1, &Tmainform::English1Click);
@@ -455,7 +481,11 @@ void Tmainform::closeEvent(QCloseEvent* event)
     FormClose();
     event->accept();
     QMainWindow::closeEvent(event);
-    emit Closed();
+    // Closed ends the program: not before the calls on the stack have returned.
+    if (m_gate.Busy() || m_engineWaits > 0)
+        m_closedPending = true;
+    else
+        emit Closed();
 }
 
 void Tmainform::FormClose()
@@ -466,6 +496,10 @@ void Tmainform::FormClose()
     // The close box and the File menu's Exit cannot start a second close.
     m_ui->Exit1->setEnabled(false);
     m_IconCache.clear();
+    // Nothing waits for its turn any more; what is in flight ends now.
+    m_gate.DropDeferred();
+    m_StopRequested = true;
+    AbortInFlight();
 }
 
 void Tmainform::FormDestroy()

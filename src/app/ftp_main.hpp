@@ -5,6 +5,7 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/core/ActionGate.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/core/RemoteList.hpp"
@@ -129,6 +130,12 @@ public:
     void Turkish1Click();
     void English1Click();
 
+    // One action at a time (busy.cpp). A user action comes through Gated:
+    // while an engine command or the queue runs it waits (apDefer, run once
+    // afterwards) or is refused with a status text (apRefuse).
+    ActionGate& Gate() { return m_gate; }
+    TGateVerdict Gated(const std::string& key, TActionPolicy policy, std::function<void()> action);
+
     // Session control (session.cpp).
     void btnConnectClick();
     void btnDisconnectClick();
@@ -158,7 +165,8 @@ public:
     void LocalDirChange(const std::string& name);
     void LocalDirPrevious();
     void ListDir(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view);
-    void MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view);
+    // False (view untouched) when another walk is in progress.
+    bool MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view);
     void dirviewDblClick();
     void dirviewColumnClick(int column);
     void btnPreviousClick();
@@ -174,7 +182,12 @@ public:
     void btnQueueClick();
     void Clear1Click();
     void UploadQueue1Click();
-    void chkStopClick() { m_StopRequested = true; }
+    // Never gated: long loops stop, and the transfer in flight ends now.
+    void chkStopClick()
+    {
+        m_StopRequested = true;
+        AbortInFlight();
+    }
     void ProcessQueue();
     bool FinishQueueEntry();
     void QueueUpload(const std::string& local, const std::string& remote);
@@ -265,6 +278,14 @@ private:
     bool Run(bool (ftp::TFtpClient::*operation)());
     bool Connected() const;
     bool ConnectToSelectedSite();
+    // busy.cpp: the policy of a handler wired to a button or menu item, the
+    // controls disabled while busy, and the deferred actions' turn.
+    TActionPolicy PolicyOf(void (Tmainform::*handler)(), std::string& key) const;
+    void GateControl(QObject* control, void (Tmainform::*handler)());
+    void BusyChanged(bool busy);
+    void RunDeferredActions();
+    void ShowPendingWarnings();
+    void AbortInFlight();
     void ScrollLogToEnd();
     void AppendLog(const std::string& text);
     void FlushLog();
@@ -317,6 +338,16 @@ private:
     // What the engine refused during the last Run.
     std::string m_engineError;
     bool m_refused = false;
+    ActionGate m_gate;
+    int m_engineWaits = 0;        // blocking engine calls on the stack
+    bool m_abortInFlight = false; // Stop: the transfer in flight ends at its next progress
+    bool m_closedPending = false; // closed while busy: Closed waits for the stack to unwind
+    bool m_rawCommand = false;    // the command in flight was typed by the user
+    std::string m_lastCommand;    // the last command sent
+    std::vector<std::string> m_pendingWarnings; // shown once the reply handling has returned
+    std::vector<std::pair<QObject*, TActionPolicy>> m_gatedControls;
+    std::optional<SiteRecord> m_sessionSite; // the site of the session; a reconnection goes there
+    bool m_reconnecting = false;
     bool m_displaySwitched = false;
     int m_reconnectFailures = 0;
     // Working folders of the recursive walk in progress, outermost first.
@@ -333,6 +364,7 @@ private:
     qint64 m_lastProgressMs = 0;
     bool m_ChangeAll = false;
     int m_markDepth = 0;
+    bool m_walking = false; // MakeSelectedList_Server is on the stack
     int m_SortColumn = 0;
     int m_Tag = 0; // sort direction of the last column click
     bool m_closing = false;

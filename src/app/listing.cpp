@@ -77,11 +77,20 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
         SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, IsEnglish(m_LanguageName))));
         return false;
     }
+    // The parse below lets the window run between slices.
+    const ActionGate::Scope busy = m_gate.Hold();
     WaitCursor hourglass;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;
-    Run(&ftp::TFtpClient::Pwd);
+    const auto refused = [&] {
+        // Not allowed to use the engine now: the rows shown stay as they are.
+        if (timerWasActive && !m_destroyed && !m_closing)
+            m_timer1.start();
+        return false;
+    };
+    if (!Run(&ftp::TFtpClient::Pwd) && m_refused)
+        return refused();
     m_CurrentRemoteDir = c.DirResult();
     const std::string listingFile = JoinPath(m_ProgramDir, "ftpdir.txt");
     c.SetHostDirName(".");
@@ -90,7 +99,8 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     c.SetPassive(m_PassiveMode != "NO");
     // MLSD only when the site asks for it and the server offers it.
     const bool mlsd = c.MlsdInForce();
-    Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir);
+    if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_refused)
+        return refused();
 
     std::string text;
     if (!ReadWholeFile(listingFile, text))
@@ -348,8 +358,15 @@ void Tmainform::WalkFolder(
     GetDir(hidden);
 }
 
-void Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view)
+bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view)
 {
+    // One walk at a time: the walk's folder stack and hidden list are shared.
+    if (m_walking) {
+        SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
+        return false;
+    }
+    m_walking = true;
+    const ActionGate::Scope busy = m_gate.Hold();
     view.clear();
     const TRemoteModel& model = dirview().Model();
     for (int i = 0; i < model.rowCount() && !m_StopRequested; ++i) {
@@ -374,6 +391,8 @@ void Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
         }
         ListDir(base + "/" + name, name, view);
     }
+    m_walking = false;
+    return true;
 }
 
 } // namespace app

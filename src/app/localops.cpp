@@ -209,9 +209,13 @@ void Tmainform::Edit1Click()
     // A link in the scratch folder could lead anywhere: only a plain file is edited.
     const FileStamp before = StampOf(file);
     if (before.Exists && CallEditor(file.c_str()) == 0) {
-        while (!isClosed()) {
-            platform::ApplicationPump().WaitMessage(100);
-            platform::ApplicationPump().ProcessMessages();
+        {
+            // Waiting for the editor is not the engine's business: other actions may run.
+            ActionGate::Lull lull(m_gate);
+            while (!isClosed()) {
+                platform::ApplicationPump().WaitMessage(100);
+                platform::ApplicationPump().ProcessMessages();
+            }
         }
         const std::string saved = EditorFileName();
         // Closed without saving: nothing goes back to the server.

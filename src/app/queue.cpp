@@ -175,6 +175,7 @@ void Tmainform::ProcessQueue()
     // progress performs the new entries, and the head is never done twice.
     if (m_queueRunning)
         return;
+    const ActionGate::Scope busy = m_gate.Hold();
     m_queueRunning = true;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
@@ -356,6 +357,7 @@ bool Tmainform::Download(const QueueEntry& entry)
 
 void Tmainform::QueueUpload(const std::string& local, const std::string& remote)
 {
+    const ActionGate::Scope busy = m_gate.Hold(); // the walk of a big folder lets the window run
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     std::vector<std::string> lines, notes;
@@ -373,7 +375,8 @@ void Tmainform::QueueforDownload()
     std::string base = QDir::currentPath().toStdString();
     if (base.empty() || base.back() != '/')
         base += '/';
-    MakeSelectedList_Server("", m_ListView1);
+    if (!MakeSelectedList_Server("", m_ListView1))
+        return;
     std::vector<WalkedRow> rows;
     rows.reserve(m_ListView1.size());
     for (const RemoteRow& row : m_ListView1) {
@@ -391,6 +394,7 @@ void Tmainform::QueueforDownload()
 
 void Tmainform::DownloadToTemp()
 {
+    const ActionGate::Scope busy = m_gate.Hold();
     m_StopRequested = false;
     while (m_FtpClient1->State() >= ftp::ftpStateResolving) {
         platform::ApplicationPump().ProcessMessages();
@@ -427,7 +431,7 @@ void Tmainform::StartProgress(std::int64_t size)
 
 void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
 {
-    Abort = false;
+    Abort = m_abortInFlight; // Stop or the close ends the transfer in flight
     if (!m_TransferCommand)
         return;
     const qint64 now = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;

@@ -33,7 +33,8 @@ void Tmainform::Delete1Click()
 void Tmainform::DeleteFTP()
 {
     m_StopRequested = false;
-    MakeSelectedList_Server(m_CurrentRemoteDir, m_ListView1);
+    if (!MakeSelectedList_Server(m_CurrentRemoteDir, m_ListView1))
+        return;
     std::vector<WalkedRow> rows;
     rows.reserve(m_ListView1.size());
     for (const RemoteRow& row : m_ListView1)
@@ -124,6 +125,7 @@ void Tmainform::MarkFiles(const std::string& name, bool folder, const std::strin
 {
     if (m_StopRequested)
         return;
+    const ActionGate::Scope busy = m_gate.Hold();
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;

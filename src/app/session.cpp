@@ -79,9 +79,33 @@ void Tmainform::SetUpFtpClient()
 
 bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
 {
+    const bool ending = operation == &ftp::TFtpClient::Abort || operation == &ftp::TFtpClient::Quit;
+    if (ending && m_engineWaits > 0) {
+        // Disconnect or an unexpected close inside a blocking call: the
+        // call below returns once this has ended, and the window is still there.
+        ++m_engineWaits;
+        const bool ok = ((*m_FtpClient1).*operation)();
+        --m_engineWaits;
+        return ok;
+    }
+    if (!ending && (m_engineWaits > 0 || m_closing)) {
+        // Something got past the gate inside a blocking call: the engine
+        // and its names belong to the call in flight.
+        m_refused = true;
+        m_rawCommand = false;
+        if (!m_closing)
+            SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
+        return false;
+    }
+    const ActionGate::Scope busy = m_gate.Hold();
     m_engineError.clear();
     m_refused = false;
+    ++m_engineWaits;
     const bool ok = ((*m_FtpClient1).*operation)();
+    --m_engineWaits;
+    m_abortInFlight = false;
+    m_rawCommand = false;
+    ShowPendingWarnings();
     if (!m_engineError.empty()) {
         m_refused = true;
         Report(std::exchange(m_engineError, {}));
@@ -181,11 +205,15 @@ void Tmainform::FtpClient1Display(const std::string& line)
 
 void Tmainform::Display(const std::string& rawLine)
 {
-    if (IsFailureLine(rawLine)) {
+    // A refusal of a command the program sent on its own is only logged.
+    const bool ownCommand = !m_rawCommand && rawLine.rfind("< ", 0) == 0 && IsOwnInitiativeCommand(m_lastCommand);
+    if (IsFailureLine(rawLine) && !ownCommand) {
         AddList("Action not taken. Please notice the error displayed below.");
-        FlushLog();
-        m_prompter.ShowMessage("Warning: " + rawLine, mkWarning);
-        PumpOnce();
+        // The box waits until the engine has handled the reply: a modal loop
+        // here would handle the next replies underneath it.
+        m_pendingWarnings.push_back("Warning: " + rawLine);
+        if (m_engineWaits == 0)
+            QMetaObject::invokeMethod(this, [this] { ShowPendingWarnings(); }, Qt::QueuedConnection);
     }
     const std::string line = MaskedLine(rawLine);
     AppendLog(line);
@@ -207,6 +235,7 @@ void Tmainform::Display(const std::string& rawLine)
 void Tmainform::FtpClient1Command(const std::string& command)
 {
     m_TransferCommand = IsTransferCommand(command);
+    m_lastCommand = command.substr(0, command.find(' ')); // the verb: never a password
 }
 
 void Tmainform::FtpClient1BgException()
@@ -251,6 +280,9 @@ void Tmainform::FtpClient1SessionClosed()
 
 void Tmainform::btnDisconnectClick()
 {
+    // Pressed while a blocking call waits: what runs stops where it is.
+    if (m_engineWaits > 0)
+        m_StopRequested = true;
     m_UserDisconnect = true;
     m_ReconnectPending = false;
     if (Connected())
@@ -266,14 +298,20 @@ void Tmainform::btnDisconnectClick()
 
 bool Tmainform::ConnectToSelectedSite()
 {
+    const ActionGate::Scope busy = m_gate.Hold();
     btnDisconnectClick();
     m_UserDisconnect = false;
-    const std::optional<SiteEntry> entry = FindSelectedSite();
-    if (!entry || entry->Record.Alias().empty()) {
-        m_prompter.ShowMessage(kMsgNoSiteDefined);
-        return false;
+    // A reconnection goes back to the server that was connected, whatever
+    // the list shows now.
+    if (!m_reconnecting || !m_sessionSite) {
+        const std::optional<SiteEntry> entry = FindSelectedSite();
+        if (!entry || entry->Record.Alias().empty()) {
+            m_prompter.ShowMessage(kMsgNoSiteDefined);
+            return false;
+        }
+        m_sessionSite = entry->Record;
     }
-    const SiteRecord& site = entry->Record;
+    const SiteRecord site = *m_sessionSite;
     WaitCursor hourglass;
     SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, IsEnglish(m_LanguageName))));
     ftp::TFtpClient& c = *m_FtpClient1;
@@ -310,6 +348,8 @@ bool Tmainform::ConnectToSelectedSite()
     // Its result is not consulted: what counts is Connected afterwards.
     if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_refused)
         return false;
+    if (m_UserDisconnect)
+        return false; // Disconnect, Stop or the close ended the attempt
     if (!Connected()) {
         SetStatusText(0, QStringLiteral("Cannot connect to server."));
         return false;
@@ -346,7 +386,9 @@ void Tmainform::Timer1Timer()
 {
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;
-    if (m_ReconnectPending) {
+    // A tick inside another action leaves the session to it.
+    const bool busy = m_gate.Busy() || m_closing;
+    if (m_ReconnectPending && !busy) {
         m_ReconnectPending = false;
         if (m_reconnectFailures >= kMaxReconnects) {
             AddList("The connection was lost " + std::to_string(kMaxReconnects)
@@ -354,7 +396,10 @@ void Tmainform::Timer1Timer()
             m_reconnectFailures = 0;
         } else {
             ++m_reconnectFailures;
-            if (ConnectToSelectedSite() && Connected()) {
+            m_reconnecting = true;
+            const bool connected = ConnectToSelectedSite();
+            m_reconnecting = false;
+            if (connected && Connected()) {
                 c.SetHostDirName(m_ReconnectDir);
                 if (Run(&ftp::TFtpClient::Cwd))
                     GetDir(dirview());
@@ -364,7 +409,7 @@ void Tmainform::Timer1Timer()
     }
     if (c.State() == ftp::ftpStateReady)
         ++m_IdleTicks;
-    if (m_IdleTicks % 30 == 0 && Connected() && c.State() == ftp::ftpStateReady) {
+    if (m_IdleTicks % 30 == 0 && !busy && Connected() && c.State() == ftp::ftpStateReady) {
         const std::string dir = c.HostDirName(), file = c.HostFileName(), local = c.LocalFileName();
         c.SetLocalFileName("NOOP");
         Run(&ftp::TFtpClient::Quote);
@@ -376,7 +421,7 @@ void Tmainform::Timer1Timer()
     std::string error;
     if (m_queueFile && m_queueFile->FlushPending() && !m_queueFile->Flush(&error))
         AddList(error);
-    if (!m_destroyed)
+    if (!m_destroyed && !m_closing)
         m_timer1.start();
 }
 
@@ -389,6 +434,7 @@ void Tmainform::mnuCommandClick()
         return; // cancelled: nothing is sent
     m_FtpClient1->SetLocalFileName(*command);
     m_typeSent = -1; // the command may have been a TYPE
+    m_rawCommand = true;
     Run(&ftp::TFtpClient::Quote);
 }
 

@@ -52,6 +52,8 @@ public:
     // passivePorts "first-last" or empty; host 127.0.0.1 or ::1.
     bool Start(const std::vector<User>& users, const std::string& passivePorts = {},
                const std::string& host = "127.0.0.1");
+    // Every data connection at most this fast (before Start); 0 is no limit.
+    void SetThrottle(int bytesPerSecond) { m_throttle = bytesPerSecond; }
     int Port() const { return m_port; }
     std::string Log() const { return m_proc.Log(); }
     void Stop() { m_proc.Stop(); }
@@ -59,6 +61,7 @@ public:
 private:
     PeerProcess m_proc;
     int m_port = 0;
+    int m_throttle = 0;
     std::filesystem::path m_cert, m_key;
 };
 

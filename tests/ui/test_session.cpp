@@ -210,6 +210,11 @@ private slots:
         }
         QCOMPARE(rows[1], rows[0]);
         QVERIFY(rows[0].contains("big.iso|5368709120|File"));
+        // pyftpdlib refuses OPTS UTF8 ON (and speaks UTF-8 anyway): the
+        // program sent it on its own, so the refusal is only logged.
+        QVERIFY(LogHas(*form, "> OPTS UTF8 ON"));
+        for (const std::string& shown : m_prompter.ShownTexts())
+            QVERIFY2(shown.rfind("Warning: ", 0) != 0, shown.c_str());
     }
 
     void tlsSiteAndTheCertificatePrompt()

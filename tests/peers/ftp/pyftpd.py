@@ -3,8 +3,11 @@
 
   pyftpd.py --port N [--user NAME:PASSWORD:HOMEDIR ...] [--anonymous DIR]
             [--passive-ports FIRST-LAST] [--host ADDRESS] [--tls CERT:KEY]
+            [--throttle BYTES_PER_SECOND]
 
 --host is the loopback address to listen on (127.0.0.1, or ::1 for IPv6).
+--throttle limits every data connection (listings too), so that a test can
+act while a transfer is in flight.
 
 Users get full rights in their home folder. With --tls, explicit TLS is
 required on the control and data connections. Runs until killed. Prints
@@ -26,6 +29,7 @@ def main():
     ap.add_argument("--anonymous")
     ap.add_argument("--passive-ports")
     ap.add_argument("--tls")
+    ap.add_argument("--throttle", type=int)
     ap.add_argument("--verbose", action="store_true")
     ap.add_argument("--host", default="127.0.0.1", choices=["127.0.0.1", "::1"])
     args = ap.parse_args()
@@ -64,6 +68,20 @@ def main():
     # Large buffers so the server is never what limits a loopback transfer.
     Handler.dtp_handler.ac_in_buffer_size = 262144
     Handler.dtp_handler.ac_out_buffer_size = 262144
+    if args.throttle:
+        from pyftpdlib.handlers import ThrottledDTPHandler
+
+        class Throttled(ThrottledDTPHandler):
+            read_limit = args.throttle
+            write_limit = args.throttle
+        # The TLS handler's data channel is its own class: throttle that one.
+        if args.tls:
+            from pyftpdlib.handlers import TLS_DTPHandler
+
+            class Throttled(TLS_DTPHandler, ThrottledDTPHandler):
+                read_limit = args.throttle
+                write_limit = args.throttle
+        Handler.dtp_handler = Throttled
     if args.passive_ports:
         first, last = args.passive_ports.split("-")
         Handler.passive_ports = range(int(first), int(last) + 1)

@@ -1,0 +1,143 @@
+// One action at a time. The engine's blocking calls let the window run
+// while they wait, so every user action that would use the engine, the
+// queue or the remote list comes through Gated: while something is in
+// flight it waits for its turn or is refused. The controls that start such
+// actions are disabled meanwhile. Stop, Disconnect and closing the window
+// are never gated: they end what is in flight.
+#include "app/ftp_main.hpp"
+
+#include "app/core/Captions.hpp"
+#include "app/core/Settings.hpp"
+#include "ftp/FtpCli.hpp"
+
+#include "ui_mainform.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QCheckBox>
+
+namespace app {
+
+namespace {
+
+struct HandlerPolicy {
+    void (Tmainform::*Handler)();
+    TActionPolicy Policy;
+    const char* Key; // one key per action, whichever control starts it
+};
+
+// Handlers not listed are free: local commands, dialogs, Stop, Disconnect.
+const HandlerPolicy kPolicies[] = {
+    { &Tmainform::btnConnectClick, apDefer, "connect" },
+    { &Tmainform::ToolButton7Click, apDefer, "refresh" },
+    { &Tmainform::Refresh1Click, apDefer, "refresh" },
+    { &Tmainform::PasteServerClick, apDefer, "paste-server" },
+    { &Tmainform::Paste3Click, apDefer, "paste-local" },
+    { &Tmainform::btnQueueClick, apDefer, "queue" },
+    { &Tmainform::UploadQueue1Click, apDefer, "queue" },
+    { &Tmainform::btnPreviousClick, apRefuse, "parent" },
+    { &Tmainform::Copy1Click, apRefuse, "copy" },
+    { &Tmainform::btnNewFolderClick, apRefuse, "mkdir" },
+    { &Tmainform::NewFolder3Click, apRefuse, "mkdir" },
+    { &Tmainform::Delete1Click, apRefuse, "delete" },
+    { &Tmainform::Delete2Click, apRefuse, "delete" },
+    { &Tmainform::ChMod1Click, apRefuse, "chmod" },
+    { &Tmainform::RenameClick, apRefuse, "rename" },
+    { &Tmainform::mnuCommandClick, apRefuse, "command" },
+    { &Tmainform::OpenWith1Click, apRefuse, "open-with" },
+    { &Tmainform::Edit1Click, apRefuse, "edit" },
+    // Local navigation moves the remote side too when the panes are coupled.
+    { &Tmainform::btnCliPreviousClick, apFree, "local-parent" },
+};
+
+} // namespace
+
+TActionPolicy Tmainform::PolicyOf(void (Tmainform::*handler)(), std::string& key) const
+{
+    for (const HandlerPolicy& row : kPolicies) {
+        if (row.Handler != handler)
+            continue;
+        key = row.Key;
+        if (handler == &Tmainform::btnCliPreviousClick)
+            return m_ui->chkNavigating->isChecked() ? apRefuse : apFree;
+        return row.Policy;
+    }
+    key.clear();
+    return apFree;
+}
+
+void Tmainform::GateControl(QObject* control, void (Tmainform::*handler)())
+{
+    std::string key;
+    const TActionPolicy policy = PolicyOf(handler, key);
+    if (policy != apFree)
+        m_gatedControls.emplace_back(control, policy);
+}
+
+TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std::function<void()> action)
+{
+    // After the close only what ends things still runs.
+    if (m_closing && policy != apFree)
+        return gvRefused;
+    const TGateVerdict verdict = m_gate.Submit(key, policy, std::move(action));
+    if (verdict != gvRan) {
+        const bool english = IsEnglish(m_LanguageName);
+        SetStatusText(0, QString::fromUtf8(Message(verdict == gvRefused ? msgBusyRefused : msgBusyDeferred, english)));
+    }
+    return verdict;
+}
+
+void Tmainform::BusyChanged(bool busy)
+{
+    for (const auto& [control, policy] : m_gatedControls) {
+        if (auto* button = qobject_cast<QAbstractButton*>(control))
+            button->setEnabled(!busy);
+        else if (auto* action = qobject_cast<QAction*>(control))
+            action->setEnabled(!busy);
+    }
+    if (busy)
+        return;
+    // Whatever waits runs from the event loop, never inside the call that
+    // just ended, and one at a time: each turns the gate busy again.
+    if (m_closedPending) {
+        m_closedPending = false;
+        QMetaObject::invokeMethod(this, [this] { emit Closed(); }, Qt::QueuedConnection);
+    } else if (m_gate.Waiting() > 0) {
+        QMetaObject::invokeMethod(this, [this] { RunDeferredActions(); }, Qt::QueuedConnection);
+    }
+}
+
+void Tmainform::RunDeferredActions()
+{
+    ActionGate::Deferred next;
+    if (m_closing || !m_gate.TakeNext(next))
+        return;
+    Gated(next.Key, apDefer, std::move(next.Action));
+}
+
+void Tmainform::ShowPendingWarnings()
+{
+    if (m_pendingWarnings.empty())
+        return;
+    const std::vector<std::string> warnings = std::exchange(m_pendingWarnings, {});
+    FlushLog();
+    for (const std::string& warning : warnings)
+        m_prompter.ShowMessage(warning, mkWarning);
+}
+
+void Tmainform::AbortInFlight()
+{
+    if (m_engineWaits == 0)
+        return;
+    // A transfer ends at its next progress step; the session stays.
+    m_abortInFlight = true;
+    // Connecting, or the window going away: the whole session ends now.
+    ftp::TFtpClient& c = *m_FtpClient1;
+    if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
+        m_UserDisconnect = true;
+        m_ReconnectPending = false;
+        c.ftp::TCustomFtpCli::Abort();
+    }
+}
+
+} // namespace app

@@ -1,0 +1,298 @@
+// One action at a time, through the real window against a throttled
+// pyftpdlib: what a second action does while a transfer, a listing or a
+// walk is in flight (waits for its turn, or is refused), the controls while
+// busy, and Stop, Disconnect and closing during a transfer.
+#include "app/core/Captions.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/dirview.hpp"
+#include "app/ftp_main.hpp"
+#include "app/program.hpp"
+#include "ftp/FtpCli.hpp"
+#include "ftp_peers.hpp"
+#include "ui/LsFilelistView28.hpp"
+#include "ui/pump/QtPump.hpp"
+#include "window_test_util.hpp"
+
+#include "ui_mainform.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimer>
+#include <QToolButton>
+#include <QTreeView>
+#include <QUrl>
+
+#include <filesystem>
+#include <memory>
+
+using namespace app;
+using namespace windowtest;
+using testsupport::ScriptedFtpServer;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Lets a test look at the window at the moment a message box would open.
+class WatchingPrompter : public ScriptedPrompter {
+public:
+    std::function<void(const std::string&)> OnMessage;
+    void ShowMessage(const std::string& text, TMessageKind kind) override
+    {
+        if (OnMessage)
+            OnMessage(text);
+        ScriptedPrompter::ShowMessage(text, kind);
+    }
+};
+
+constexpr std::uint64_t kBig = 160 * 1024, kHuge = 640 * 1024; // about 5 s and 20 s at the throttle
+
+// The first log line that starts with the command and ends with the name.
+int IndexOf(const QStringList& lines, const QString& command, const QString& name)
+{
+    for (int i = 0; i < lines.size(); ++i)
+        if (lines[i].startsWith(command) && lines[i].endsWith(name))
+            return i;
+    return -1;
+}
+
+} // namespace
+
+class BusyTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    testsupport::TempDir m_remote;
+    testsupport::PyFtpd m_server;
+    WatchingPrompter m_prompter;
+
+    fs::path Remote() const { return m_remote.path(); }
+
+    std::unique_ptr<Tmainform> Connected()
+    {
+        auto form = std::make_unique<Tmainform>(m_prompter);
+        form->Timer1().stop();
+        form->SetPassiveMode("YES");
+        form->show();
+        form->Clear1Click();
+        form->btnConnectClick();
+        return form;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(QDir().mkpath(m_home.filePath("config")));
+        qputenv("TALLOWIN_HOME", m_home.filePath("config").toUtf8());
+        qputenv("XDG_CACHE_HOME", m_home.filePath("cache").toUtf8());
+        testsupport::MakePatternFile(Remote() / "big.bin", kBig);
+        testsupport::MakePatternFile(Remote() / "huge.bin", kHuge);
+        testsupport::WriteFile(Remote() / "sub" / "a.txt", "a");
+        // A listing of about 85 KB: a walk into it takes a second or two.
+        for (int i = 0; i < 1200; ++i)
+            testsupport::WriteFile(Remote() / "many" / ("file-" + std::to_string(i) + ".txt"), "x");
+        m_server.SetThrottle(32768);
+        QVERIFY(m_server.Start({ { "alice", "pw", Remote() } }));
+        QVERIFY(WriteSite(m_home.filePath("config"),
+            { "py", "127.0.0.1", std::to_string(m_server.Port()), "alice", "pw", {}, {}, {} }));
+    }
+    void cleanup()
+    {
+        m_prompter.OnMessage = nullptr;
+        QCOMPARE(m_prompter.Pending(), std::size_t(0));
+    }
+
+    // During a download: controls disabled; keys, a double-click and a drop
+    // get through the views and are deferred (once) or refused; the
+    // deferred ones run after the download, in the order they came.
+    void secondActionsDuringADownload()
+    {
+        auto form = Connected();
+        Ui::Tmainform& f = form->Form();
+        QCOMPARE(form->LoggedIn(), 1);
+        QTemporaryDir down, up;
+        f.LsFilelistView281->SetDirectory(down.path());
+        testsupport::WriteFile(up.filePath("up.txt").toStdString(), "uploaded");
+        Select(*form, { "big.bin" });
+
+        bool fired = false;
+        QString refused, deferred;
+        QTimer::singleShot(400, form.get(), [&] {
+            fired = true;
+            QVERIFY(form->Gate().Busy());
+            for (QObject* off : std::initializer_list<QObject*> { f.btnConnect, f.ToolButton7, f.btnQueue, f.btnCopy,
+                     f.btnPrevious, f.mnuCommand, f.Refresh1, f.Rename, f.Connect1 }) {
+                const bool enabled = off->property("enabled").toBool();
+                QVERIFY2(!enabled, qPrintable(off->objectName()));
+            }
+            QVERIFY(f.btnDisconnect->isEnabled() && f.chkStop->isEnabled() && f.Disconnect1->isEnabled());
+            QTreeView* view = f.dirview->DetailsView();
+            for (int i = 0; i < 3; ++i)
+                QTest::keyClick(view, Qt::Key_F5);
+            deferred = form->StatusText(0);
+            f.dirview->SetFocusedRow(RowOf(*form, "sub"));
+            QTest::keyClick(view, Qt::Key_Return);
+            refused = form->StatusText(0);
+            auto* data = new QMimeData;
+            data->setUrls({ QUrl::fromLocalFile(up.filePath("up.txt")) });
+            // Qt hands a drop only to the widget that took the drag's entry.
+            QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, {});
+            QApplication::sendEvent(view->viewport(), &enter);
+            QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, {}, QEvent::Drop);
+            QApplication::sendEvent(view->viewport(), &drop);
+            delete data;
+            QTest::mouseClick(f.btnConnect, Qt::LeftButton); // disabled: nothing happens
+        });
+        form->LsFilelistView281DragDrop();
+        QVERIFY(fired);
+        QCOMPARE(deferred, QString::fromUtf8(Message(msgBusyDeferred, true)));
+        QCOMPARE(refused, QString::fromUtf8(Message(msgBusyRefused, true)));
+        QCOMPARE(fs::file_size(down.filePath("big.bin").toStdString()), kBig);
+
+        QVERIFY2(WaitFor([&] { return fs::exists(Remote() / "up.txt") && !form->Gate().Busy() && form->Gate().Waiting() == 0; }),
+            qPrintable(form->LogLines().mid(30).join('\n') + "\nwaiting " + QString::number(form->Gate().Waiting())));
+        QCOMPARE(testsupport::ReadFile(Remote() / "up.txt"), std::string("uploaded"));
+        const QStringList log = form->LogLines();
+        const int retr = IndexOf(log, "> RETR ", "big.bin"), stor = IndexOf(log, "> STOR ", "up.txt");
+        QVERIFY2(retr >= 0 && stor > retr, qPrintable(log.join('\n')));
+        // Between them: the queue's own listing and the refresh, once.
+        QCOMPARE(log.mid(retr, stor - retr).count("> LIST"), 2);
+        QCOMPARE(log.filter("up.txt").filter("> STOR").size(), 1);
+        QVERIFY(!log.contains("> CWD sub"));
+        QVERIFY(f.btnConnect->isEnabled() && f.mnuCommand->isEnabled());
+    }
+
+    // Stop ends the transfer in flight and keeps the session; Disconnect ends
+    // both; neither waits for the transfer.
+    void stopAndDisconnectDuringATransfer()
+    {
+        auto form = Connected();
+        Ui::Tmainform& f = form->Form();
+        QTemporaryDir down;
+        f.LsFilelistView281->SetDirectory(down.path());
+        for (QAbstractButton* button : { static_cast<QAbstractButton*>(f.chkStop), static_cast<QAbstractButton*>(f.btnDisconnect) }) {
+            const bool stop = button == f.chkStop;
+            Select(*form, { "huge.bin" });
+            QFile::remove(down.filePath("huge.bin"));
+            QTimer::singleShot(400, form.get(), [button] { QTest::mouseClick(button, Qt::LeftButton); });
+            QElapsedTimer t;
+            t.start();
+            form->LsFilelistView281DragDrop();
+            QVERIFY2(t.elapsed() < 6000, qPrintable(QString::number(t.elapsed())));
+            QVERIFY(fs::file_size(down.filePath("huge.bin").toStdString()) < kHuge);
+            QCOMPARE(form->FtpClient1().Connected(), stop);
+            QCOMPARE(form->LoggedIn(), stop ? 1 : 0);
+            QVERIFY(!form->Gate().Busy());
+            QVERIFY(f.btnConnect->isEnabled());
+        }
+        QVERIFY(!form->ReconnectPending());
+        QVERIFY(LogHas(*form, "Disconnected"));
+    }
+
+    // A second walk while one runs (a drag of the rows to a file manager) is
+    // refused and leaves the first whole; closing the window during a
+    // transfer ends it, and Closed comes once the call has returned.
+    void secondWalkAndClosingDuringATransfer()
+    {
+        auto form = Connected();
+        Select(*form, { "many" });
+        bool fired = false;
+        QTimer::singleShot(300, form.get(), [&] {
+            fired = true;
+            QVERIFY(form->Form().dirview->Model().OnFetchDragFiles().isEmpty());
+            QCOMPARE(form->StatusText(0), QString::fromUtf8(Message(msgBusyRefused, true)));
+            std::vector<RemoteRow> other;
+            QVERIFY(!form->MakeSelectedList_Server("", other)); // what got past the gate is caught too
+        });
+        form->QueueforDownload();
+        QVERIFY(fired);
+        QCOMPARE(form->Queue().size(), std::size_t(1201)); // the folder and its files, each once
+
+        form->Clear1Click();
+        QTemporaryDir down;
+        form->Form().LsFilelistView281->SetDirectory(down.path());
+        Select(*form, { "huge.bin" });
+        QSignalSpy closed(form.get(), &Tmainform::Closed);
+        int closedInside = -1;
+        QTimer::singleShot(400, form.get(), [&] {
+            form->close();
+            closedInside = int(closed.count());
+        });
+        QElapsedTimer t;
+        t.start();
+        form->LsFilelistView281DragDrop();
+        QVERIFY(t.elapsed() < 6000);
+        QCOMPARE(closedInside, 0);
+        QTRY_COMPARE(closed.count(), 1);
+        QVERIFY(!form->FtpClient1().Connected());
+        form.reset();
+    }
+
+    // A failure reply's box opens once the engine has handled the reply; a
+    // lost session reconnects to the site that was connected, not to the
+    // one selected since.
+    void warningAfterTheReplyAndReconnectToTheSameSite()
+    {
+        QTemporaryDir home;
+        qputenv("TALLOWIN_HOME", home.path().toUtf8());
+        ScriptedFtpServer first, second;
+        first.On("PWD", { ScriptedFtpServer::Send("257 \"/\"\r\n") });
+        first.On("CWD", { ScriptedFtpServer::Send("250 ok\r\n") });
+        first.On("LIST", { ScriptedFtpServer::Send("150 here\r\n"),
+                             ScriptedFtpServer::DataSend("-rw-r--r-- 1 u g 5 Jan 01 2020 fine.txt\r\n"),
+                             ScriptedFtpServer::DataClose(),
+                             ScriptedFtpServer::Send("226 done\r\n") });
+        first.On("XRF", { ScriptedFtpServer::Send("553 refused\r\n") });
+        first.On("NOOP", { ScriptedFtpServer::Close() });
+        QVERIFY(first.Start() && second.Start());
+        QVERIFY(WriteSite(home.path(), { "first", "127.0.0.1", std::to_string(first.Port()), "u", "p", {}, {}, {} }));
+        QVERIFY(WriteSite(home.path(), { "second", "127.0.0.1", std::to_string(second.Port()), "u", "p", {}, {}, {} }));
+        auto form = std::make_unique<Tmainform>(m_prompter);
+        qputenv("TALLOWIN_HOME", m_home.filePath("config").toUtf8());
+        form->Timer1().stop();
+        form->SetPassiveMode("YES");
+        form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("first"));
+        form->btnConnectClick();
+        QCOMPARE(form->LoggedIn(), 1);
+
+        int stateAtBox = -1;
+        bool replyLogged = false;
+        m_prompter.OnMessage = [&](const std::string& text) {
+            if (text.rfind("Warning: ", 0) != 0)
+                return;
+            stateAtBox = form->FtpClient1().State();
+            replyLogged = LogHas(*form, "< 553 refused");
+        };
+        m_prompter.ExpectInput("XRF");
+        form->mnuCommandClick();
+        QCOMPARE(stateAtBox, int(ftp::ftpStateReady));
+        QVERIFY(replyLogged);
+
+        form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("second"));
+        form->Timer1().setInterval(5);
+        form->Timer1().start();
+        QVERIFY(WaitFor([&] {
+            const auto d = first.Dialogue();
+            return std::count(d.begin(), d.end(), "USER u") >= 2 && form->LoggedIn() == 1;
+        }));
+        form->Timer1().stop();
+        QVERIFY(second.Dialogue().empty());
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    app::SetUpApplication();
+    ui::TQtPump pump;
+    BusyTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_busy.moc"
