@@ -431,7 +431,9 @@ void Tmainform::StartProgress(std::int64_t size)
 
 void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
 {
-    Abort = m_abortInFlight; // Stop or the close ends the transfer in flight
+    // Stop or the close ends a file transfer in flight; a listing is let
+    // finish, as half of one would show a folder with files missing.
+    Abort = m_abortInFlight && (m_TransferCommand || m_closing);
     if (!m_TransferCommand)
         return;
     const qint64 now = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;
