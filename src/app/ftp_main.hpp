@@ -233,7 +233,6 @@ public:
     void PasteServerClick();
     void Copy3Click();
     void Paste3Click();
-    bool CopyFolder(const std::string& source, const std::string& target);
     void HTTPReceive(const std::string& text);
     http::THttpCli& HttpCli1() { return *m_HttpCli1; }
 
@@ -277,11 +276,14 @@ private:
     void StartQueueProgress(int count);
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
+    // Copies (source, target) pairs into the local pane, asking before a file
+    // is replaced; false when the user cancelled.
+    bool CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
     QStringList FetchDraggedFiles();
     void LoadTrustStore();
     bool CertificateCheck(const net::TCertInfo& info); // true: go on with this certificate
     QStringList DownloadSelectionToTemp(); // the scratch paths of the remote selection
-    static bool RangeEndsAt(http::THttpCli& h, std::int64_t size);
+    static std::string ReplyContentRange(const http::THttpCli& h);
     void ShowQueue();
     bool SaveQueue();
     bool RunQueue();
