@@ -200,6 +200,8 @@ public:
     void Rename1Click();
     // The in-place edit of a row's name ended; true when the server renamed it.
     bool dirviewEdited(int row, const std::string& text);
+    // False when the name is the old one, or is listed and the user keeps that file.
+    bool MayRenameOnto(const std::string& old, const std::string& name);
     void ChMod1Click();
     void MarkFiles(const std::string& name, bool folder, const std::string& mode);
     void btnNewFolderClick();
@@ -292,6 +294,7 @@ private:
     void ResumeUpload(const QueueEntry& entry);
     TAnswer AskOverwrite();
     void StartProgress(std::int64_t size);
+    void ReturnToMarkFolder(const std::string& folder);
     void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 
     std::unique_ptr<Ui::Tmainform> m_ui;
@@ -335,6 +338,9 @@ private:
     qint64 m_lastProgressMs = 0;
     bool m_ChangeAll = false;
     int m_markDepth = 0;
+    // The change-mode walk's working folders, outermost (the shown one) first.
+    std::vector<std::string> m_markDirs;
+    bool m_markLost = false; // the walk could not get back to a folder: it stops
     int m_SortColumn = 0;
     int m_Tag = 0; // sort direction of the last column click
     bool m_closing = false;

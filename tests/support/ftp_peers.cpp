@@ -37,6 +37,8 @@ bool PyFtpd::Start(const std::vector<User>& users, const std::string& passivePor
             a.push_back("--tls=" + m_cert.string() + ":" + m_key.string());
         if (host != "127.0.0.1")
             a.push_back("--host=" + host);
+        if (m_physicalPwd)
+            a.push_back("--physical-pwd");
         return m_proc.StartAndWait(a, host, port);
     });
 }
