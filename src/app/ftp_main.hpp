@@ -245,6 +245,7 @@ signals:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -254,6 +255,9 @@ private:
     void FormClose();
     void FormDestroy();
     void SplitPanes();
+    // The window's place, splitters and columns from window.txt, or the first start's.
+    void PlaceWindow();
+    void SaveWindowLayout();
     void CreateImageLists();
     void WireControls();
     void AddDemoSite();
@@ -343,6 +347,9 @@ private:
     bool m_markLost = false; // the walk could not get back to a folder: it stops
     int m_SortColumn = 0;
     int m_Tag = 0; // sort direction of the last column click
+    // The local pane's share of the width in thousandths, kept when the user moves the splitter.
+    int m_paneShare = 500;
+    std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
     bool m_closing = false;
     bool m_destroyed = false;
     // language.txt exists but could not be read: it is not replaced.
