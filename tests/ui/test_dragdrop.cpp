@@ -249,6 +249,11 @@ private slots:
         m_form->HTTPReceive(nginx.HttpsBase() + "/gone.bin");
         QVERIFY2(m_form->StatusText(0).startsWith("404"), qPrintable(m_form->StatusText(0)));
         QVERIFY(!QFile::exists(local.filePath("gone.bin")));
+        // A file that cannot be made is a failure, not a finished download
+        // (and the client, aborted in the middle, serves the next one).
+        m_prompter.ExpectSave(local.filePath("no/such/folder/doc.bin").toStdString());
+        m_form->HTTPReceive(nginx.Base() + "/doc.bin");
+        QVERIFY2(m_form->StatusText(0).startsWith("Cannot open"), qPrintable(m_form->StatusText(0)));
         // Any reply but a whole or a matching partial document leaves the file as it was.
         const struct {
             std::string url, before;
