@@ -450,7 +450,8 @@ void Tmainform::PlaceWindow()
         screens.push_back({ a.x(), a.y(), a.width(), a.height() });
     }
     // A file that cannot be read, or a place on a screen that is gone, gives the first start's.
-    const std::optional<WindowLayout> saved = ReadWindowLayout(m_ProgramDir);
+    const std::optional<WindowLayout> saved
+        = m_ProgramDir.empty() ? std::nullopt : ReadWindowLayout(m_ProgramDir);
     if (saved && OnSomeScreen(saved->geometry, screens)) {
         const WindowRect& g = saved->geometry;
         m_paneShare = saved->paneShare;
@@ -489,6 +490,9 @@ void Tmainform::showEvent(QShowEvent* event)
 
 void Tmainform::SaveWindowLayout()
 {
+    // Without a settings folder (already reported) there is nowhere to keep it.
+    if (m_ProgramDir.empty())
+        return;
     Ui::Tmainform& f = *m_ui;
     WindowLayout layout;
     // The frame's place and the window's size (the normal ones while maximised).
