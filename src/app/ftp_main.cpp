@@ -477,6 +477,9 @@ void Tmainform::PlaceWindow()
     const WindowRect r = DefaultWindowSize(a.width(), a.height());
     resize(r.width, r.height);
     move(a.x() + r.x, a.y() + r.y);
+    // Names get the room the wider pane has beyond the other columns (and a scroll bar).
+    const int others = 60 + 55 + 80 + 90;
+    f.dirview->SetColumnWidth(0, std::max(120, r.width / 2 - others - 40));
 }
 
 void Tmainform::showEvent(QShowEvent* event)
