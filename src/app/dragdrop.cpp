@@ -327,7 +327,8 @@ bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::st
     copy.OnNote = [this](const std::string& note) { AddList(note); };
     for (const auto& [source, target] : copies) {
         if (copy.Copy(source, target) == lcIntoItself) {
-            const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(source));
+            std::error_code ec;
+            const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(source, ec));
             m_prompter.ShowMessage("\"" + source + "\" cannot be copied "
                     + (folder ? "into itself or its own sub-folder." : "onto itself."),
                 mkWarning);
