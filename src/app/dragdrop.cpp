@@ -3,6 +3,8 @@
 #include "app/ftp_main.hpp"
 
 #include "app/WindowHelpers.hpp"
+#include "app/core/HttpResume.hpp"
+#include "app/core/LocalCopy.hpp"
 #include "app/core/Paths.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Settings.hpp"
@@ -28,12 +30,16 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <memory>
 
 namespace app {
 
 namespace {
 
 constexpr const char* kNotConnectedNote = "NOT CONNECTED YET. PLEASE CLICK ON CONNECT BUTTON TO ESTABLISH CONNECTION.";
+// The overwrite question's buttons; Ignore skips the file (a local copy does not resume).
+constexpr const char* kReplaceQuestion
+    = "Press OK to Overwrite the file, ALL to overwrite all, IGNORE to skip it, CANCEL to cancel the operation";
 
 std::string FileNameOf(const QString& path)
 {
@@ -213,9 +219,10 @@ void Tmainform::CopyDroppedFiles(const QStringList& paths)
 {
     // Files of a file manager dropped on the local list: copied into its folder.
     const std::string folder = m_ui->LsFilelistView281->Directory().toStdString();
+    std::vector<std::pair<std::string, std::string>> copies;
     for (const QString& path : paths)
-        CopyFolder(path.toStdString(), JoinPath(folder, FileNameOf(path)));
-    m_ui->LsFilelistView281->Reload();
+        copies.emplace_back(path.toStdString(), JoinPath(folder, FileNameOf(path)));
+    CopyToLocalPane(copies);
 }
 
 QStringList Tmainform::FetchDraggedFiles()
@@ -306,6 +313,7 @@ void Tmainform::Paste3Click()
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
     std::string scratch = ScratchDir();
+    std::vector<std::pair<std::string, std::string>> copies;
     for (const QString& path : paths) {
         // A copy from the scratch folder keeps its name below it; anything
         // else (a file manager's copy) keeps its own file name.
@@ -313,41 +321,34 @@ void Tmainform::Paste3Click()
         std::string name = source.rfind(scratch + "/", 0) == 0 ? source.substr(scratch.size() + 1) : FileNameOf(path);
         if (name.empty() || !IsWalkableName(FileNameOf(QString::fromStdString(name))))
             continue;
-        CopyFolder(source, JoinPath(folder.toStdString(), name));
+        copies.emplace_back(source, JoinPath(folder.toStdString(), name));
     }
-    AddList(m_StopRequested ? "Download is stopped." : "Files were downloaded.");
+    const bool finished = CopyToLocalPane(copies);
+    AddList(m_StopRequested || !finished ? "Download is stopped." : "Files were downloaded.");
     ScrollLogToEnd();
-    m_ui->LsFilelistView281->Reload();
 }
 
-bool Tmainform::CopyFolder(const std::string& source, const std::string& target)
+bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies)
 {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    // A link is copied as the link, never followed out of where it stands.
-    const fs::file_status status = fs::symlink_status(source, ec);
-    if (ec || status.type() == fs::file_type::not_found) {
-        AddList("\"" + source + "\" is gone; it is not copied.");
-        return false;
-    }
-    if (fs::is_directory(status)) {
-        fs::create_directories(target, ec);
-        bool ok = !ec;
-        for (fs::directory_iterator it(source, ec), end; !ec && it != end; it.increment(ec)) {
-            const std::string name = it->path().filename().string();
-            ok = CopyFolder(it->path().string(), JoinPath(target, name)) && ok;
+    LocalCopy copy;
+    copy.OnExists = [this](const std::string& target) {
+        return m_prompter.Confirm("\"" + target + "\" already exists. " + kReplaceQuestion,
+            { ansOK, ansCancel, ansIgnore, ansAll });
+    };
+    copy.OnNote = [this](const std::string& note) { AddList(note); };
+    for (const auto& [source, target] : copies) {
+        if (copy.Copy(source, target) == lcIntoItself) {
+            std::error_code ec;
+            const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(source, ec));
+            m_prompter.ShowMessage("\"" + source + "\" cannot be copied "
+                    + (folder ? "into itself or its own sub-folder." : "onto itself."),
+                mkWarning);
         }
-        return ok && !ec;
+        if (copy.Cancelled())
+            break;
     }
-    if (fs::is_symlink(status)) {
-        fs::remove(target, ec);
-        fs::copy_symlink(source, target, ec);
-    } else {
-        fs::copy_file(source, target, fs::copy_options::overwrite_existing, ec);
-    }
-    if (ec)
-        AddList("\"" + source + "\" could not be copied: " + ec.message());
-    return !ec;
+    m_ui->LsFilelistView281->Reload();
+    return !copy.Cancelled();
 }
 
 // ---------------------------------------------------------------- a pasted web address
@@ -371,34 +372,54 @@ void Tmainform::HTTPReceive(const std::string& text)
     http::THttpCli& h = *m_HttpCli1;
     h.SetURL(text);
     h.SetContentRangeBegin(std::to_string(have));
-    std::string failure;
+    std::string failure; // the local file could not be opened
+    // The file is opened only once the final reply says what it gets: an
+    // error page, a refused range or a redirect's body never reach it.
+    std::unique_ptr<http::TFileStream> stream;
+    bool opened = false;
+    h.OnDocBegin = [&](http::THttpCli* sender) {
+        sender->SetBodyOutStream(nullptr);
+        stream.reset();
+        const THttpResume action = HttpResumeAction(sender->ReplyStatus(), have, ReplyContentRange(*sender));
+        if (action != hrRewrite && action != hrAppend)
+            return;
+        try {
+            stream = std::make_unique<http::TFileStream>(*chosen,
+                action == hrAppend && have > 0 ? http::TFileStream::fmAppend : http::TFileStream::fmCreate);
+            sender->SetBodyOutStream(stream.get());
+            opened = true;
+        } catch (const std::exception& e) {
+            failure = e.what();
+            sender->Abort();
+        }
+    };
+    h.OnDocData = [this](http::THttpCli* sender, const void*, int) {
+        SetStatusText(0, QString::number(sender->BodyBytesRead()) + QStringLiteral(" bytes downloaded"));
+    };
+    std::string error;
     try {
-        http::TFileStream stream(*chosen, exists ? http::TFileStream::fmAppend : http::TFileStream::fmCreate);
-        h.SetBodyOutStream(&stream);
-        // A server that ignores the range sends the whole document: it
-        // replaces the partial file instead of being appended to it.
-        h.OnDocBegin = [&stream, have](http::THttpCli* sender) {
-            if (have > 0 && sender->ReplyStatus() != 206) {
-                stream.SetSize(0);
-                stream.SetPosition(0);
-            }
-        };
-        h.OnDocData = [this](http::THttpCli* sender, const void*, int) {
-            SetStatusText(0, QString::number(sender->BodyBytesRead()) + QStringLiteral(" bytes downloaded"));
-        };
         h.Get();
-    } catch (const http::EHttpException& e) {
-        // A range past the end of a document we already have whole.
-        if (h.ReplyStatus() == 416 && have > 0 && RangeEndsAt(h, have))
-            failure.clear();
-        else
-            failure = h.ReplyStatus() > 0 ? std::to_string(h.ReplyStatus()) + " " + h.ReplyText() : e.what();
     } catch (const std::exception& e) {
-        failure = e.what();
+        error = e.what();
     }
     h.SetBodyOutStream(nullptr);
     h.OnDocBegin = nullptr;
     h.OnDocData = nullptr;
+    stream.reset();
+    if (failure.empty()) {
+        // Judged on the final reply, also when it had no body to begin.
+        const THttpResume result = HttpResumeAction(h.ReplyStatus(), have, ReplyContentRange(h));
+        if (result == hrKeep || (result != hrComplete && !error.empty())) {
+            failure = h.ReplyStatus() > 0 ? std::to_string(h.ReplyStatus()) + " " + h.ReplyText() : error;
+        } else if (result == hrRewrite && !opened) {
+            // An empty document still replaces what was there.
+            try {
+                http::TFileStream empty(*chosen, http::TFileStream::fmCreate);
+            } catch (const std::exception& e) {
+                failure = e.what();
+            }
+        }
+    }
     if (!failure.empty()) {
         SetStatusText(0, QString::fromStdString(failure));
         AddList("The download of \"" + text + "\" failed: " + failure);
@@ -407,14 +428,15 @@ void Tmainform::HTTPReceive(const std::string& text)
     SetStatusText(0, QString::fromUtf8(Message(msgDownloadComplete, english)));
 }
 
-bool Tmainform::RangeEndsAt(http::THttpCli& h, std::int64_t size)
+std::string Tmainform::ReplyContentRange(const http::THttpCli& h)
 {
     for (const std::string& line : h.ReplyHeaderLines()) {
-        const std::string lower = QString::fromStdString(line).toLower().toStdString();
-        if (lower.rfind("content-range:", 0) == 0)
-            return lower.find("*/" + std::to_string(size)) != std::string::npos;
+        const std::size_t colon = line.find(':');
+        if (colon != std::string::npos
+            && QString::fromStdString(line.substr(0, colon)).trimmed().toLower() == QLatin1String("content-range"))
+            return line.substr(colon + 1);
     }
-    return false;
+    return {};
 }
 
 } // namespace app

@@ -6,6 +6,7 @@
 #include "app/core/SafeFile.hpp"
 #include "app/core/Settings.hpp"
 #include "app/core/TrustStore.hpp"
+#include "app/core/WindowLayout.hpp"
 #include "app/dialog.hpp"
 #include "app/dirview.hpp"
 #include "app/hakkinda.hpp"
@@ -33,6 +34,8 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QShowEvent>
+#include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
@@ -147,6 +150,9 @@ void Tmainform::FormCreate()
 
     // 10. Folder and file icons of the remote view.
     CreateImageLists();
+
+    // The size and place of the last run.
+    PlaceWindow();
 }
 
 // scripts/run names its demo server in TALLOWIN_DEMO ("host:port"); an empty
@@ -177,8 +183,6 @@ void Tmainform::WireControls()
 {
     Ui::Tmainform& f = *m_ui;
     setMinimumWidth(kMinimumWidth);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
 
     // The top bar.
     f.imgLogo->setPixmap(ui::LogoPixmap(40));
@@ -210,6 +214,13 @@ void Tmainform::WireControls()
     }
 
     f.Splitter1->installEventFilter(this);
+    // A share the user chose holds through later resizes and runs.
+    connect(f.Splitter1, &QSplitter::splitterMoved, this, [this] {
+        // Rounded up, so that SplitPanes gives this width back at this window width.
+        const int left = m_ui->Splitter1->sizes().value(0);
+        if (width() > 0)
+            m_paneShare = std::clamp((left * 1000 + width() - 1) / width(), 1, 999);
+    });
     // Each pane gets half of any width from 550 up; what does not fit is cut.
     f.pnlLeft->setMinimumWidth(100);
     f.pnlRight->setMinimumWidth(100);
@@ -452,8 +463,83 @@ void Tmainform::FormResize()
 void Tmainform::SplitPanes()
 {
     QSplitter* split = m_ui->Splitter1;
-    const int left = width() / 2;
+    const int left = width() * m_paneShare / 1000;
     split->setSizes({ left, std::max(0, split->width() - split->handleWidth() - left) });
+}
+
+void Tmainform::PlaceWindow()
+{
+    Ui::Tmainform& f = *m_ui;
+    std::vector<WindowRect> screens;
+    for (const QScreen* screen : QGuiApplication::screens()) {
+        const QRect a = screen->availableGeometry();
+        screens.push_back({ a.x(), a.y(), a.width(), a.height() });
+    }
+    // A file that cannot be read, or a place on a screen that is gone, gives the first start's.
+    const std::optional<WindowLayout> saved
+        = m_ProgramDir.empty() ? std::nullopt : ReadWindowLayout(m_ProgramDir);
+    if (saved && OnSomeScreen(saved->geometry, screens)) {
+        const WindowRect& g = saved->geometry;
+        m_paneShare = saved->paneShare;
+        // The place is the frame's, the size the window's own, as the window manager takes them.
+        resize(std::max(g.width, kMinimumWidth), g.height);
+        move(g.x, g.y);
+        if (saved->columns.size() == 5)
+            for (int c = 0; c < 5; ++c)
+                f.dirview->SetColumnWidth(c, saved->columns[std::size_t(c)]);
+        if (int(saved->localColumns.size()) == f.LsFilelistView281->columnCount())
+            for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
+                f.LsFilelistView281->setColumnWidth(c, saved->localColumns[std::size_t(c)]);
+        if (saved->rows.size() == 3)
+            m_pendingRows = saved->rows;
+        if (saved->maximized)
+            setWindowState(windowState() | Qt::WindowMaximized);
+        return;
+    }
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect a = screen->availableGeometry();
+    const WindowRect r = DefaultWindowSize(a.width(), a.height());
+    resize(r.width, r.height);
+    move(a.x() + r.x, a.y() + r.y);
+    // Names get the room the wider pane has beyond the other columns (and a scroll bar).
+    const int others = 60 + 55 + 80 + 90;
+    f.dirview->SetColumnWidth(0, std::max(120, r.width / 2 - others - 40));
+}
+
+void Tmainform::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // The splitter has its height only now.
+    if (!m_pendingRows.empty())
+        m_ui->Splitter2->setSizes(QList<int>(m_pendingRows.begin(), m_pendingRows.end()));
+    m_pendingRows.clear();
+}
+
+void Tmainform::SaveWindowLayout()
+{
+    // Without a settings folder (already reported) there is nowhere to keep it.
+    if (m_ProgramDir.empty())
+        return;
+    Ui::Tmainform& f = *m_ui;
+    WindowLayout layout;
+    // The frame's place and the window's size (the normal ones while maximised).
+    const bool normal = !isMaximized() && !isFullScreen();
+    const QRect g = normal ? geometry() : normalGeometry();
+    const QPoint frame = g.topLeft() - (geometry().topLeft() - pos());
+    layout.geometry = { frame.x(), frame.y(), g.width(), g.height() };
+    layout.maximized = isMaximized();
+    layout.paneShare = m_paneShare;
+    for (int height : f.Splitter2->sizes())
+        layout.rows.push_back(height);
+    for (int c = 0; c < 5; ++c)
+        layout.columns.push_back(f.dirview->DetailsView()->columnWidth(c));
+    for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
+        layout.localColumns.push_back(f.LsFilelistView281->columnWidth(c));
+    std::string error;
+    if (!WriteWindowLayout(m_ProgramDir, layout, &error))
+        Report(error);
 }
 
 bool Tmainform::eventFilter(QObject* watched, QEvent* event)
@@ -491,6 +577,7 @@ void Tmainform::closeEvent(QCloseEvent* event)
 void Tmainform::FormClose()
 {
     m_closing = true;
+    SaveWindowLayout();
     SetStatusText(0, QString::fromUtf8(Message(msgClosing, IsEnglish(m_LanguageName))));
     m_statusPanels[0]->repaint();
     // The close box and the File menu's Exit cannot start a second close.

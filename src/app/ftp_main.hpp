@@ -213,6 +213,8 @@ public:
     void Rename1Click();
     // The in-place edit of a row's name ended; true when the server renamed it.
     bool dirviewEdited(int row, const std::string& text);
+    // False when the name is the old one, or is listed and the user keeps that file.
+    bool MayRenameOnto(const std::string& old, const std::string& name);
     void ChMod1Click();
     void MarkFiles(const std::string& name, bool folder, const std::string& mode);
     void btnNewFolderClick();
@@ -246,7 +248,6 @@ public:
     void PasteServerClick();
     void Copy3Click();
     void Paste3Click();
-    bool CopyFolder(const std::string& source, const std::string& target);
     void HTTPReceive(const std::string& text);
     http::THttpCli& HttpCli1() { return *m_HttpCli1; }
 
@@ -257,6 +258,7 @@ signals:
 protected:
     void resizeEvent(QResizeEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
@@ -266,6 +268,9 @@ private:
     void FormClose();
     void FormDestroy();
     void SplitPanes();
+    // The window's place, splitters and columns from window.txt, or the first start's.
+    void PlaceWindow();
+    void SaveWindowLayout();
     void CreateImageLists();
     void WireControls();
     void AddDemoSite();
@@ -298,11 +303,14 @@ private:
     void StartQueueProgress(int count);
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
+    // Copies (source, target) pairs into the local pane, asking before a file
+    // is replaced; false when the user cancelled.
+    bool CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
     QStringList FetchDraggedFiles();
     void LoadTrustStore();
     bool CertificateCheck(const net::TCertInfo& info); // true: go on with this certificate
     QStringList DownloadSelectionToTemp(); // the scratch paths of the remote selection
-    static bool RangeEndsAt(http::THttpCli& h, std::int64_t size);
+    static std::string ReplyContentRange(const http::THttpCli& h);
     void ShowQueue();
     bool SaveQueue();
     bool RunQueue();
@@ -311,6 +319,7 @@ private:
     void ResumeUpload(const QueueEntry& entry);
     TAnswer AskOverwrite();
     void StartProgress(std::int64_t size);
+    void ReturnToMarkFolder(const std::string& folder);
     void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 
     std::unique_ptr<Ui::Tmainform> m_ui;
@@ -365,8 +374,14 @@ private:
     bool m_ChangeAll = false;
     int m_markDepth = 0;
     bool m_walking = false; // MakeSelectedList_Server is on the stack
+    // The change-mode walk's working folders, outermost (the shown one) first.
+    std::vector<std::string> m_markDirs;
+    bool m_markLost = false; // the walk could not get back to a folder: it stops
     int m_SortColumn = 0;
     int m_Tag = 0; // sort direction of the last column click
+    // The local pane's share of the width in thousandths, kept when the user moves the splitter.
+    int m_paneShare = 500;
+    std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
     bool m_closing = false;
     bool m_destroyed = false;
     // language.txt exists but could not be read: it is not replaced.

@@ -13,6 +13,8 @@
 
 #include <QComboBox>
 
+#include <algorithm>
+
 namespace app {
 
 void Tmainform::Delete1Click()
@@ -57,11 +59,25 @@ void Tmainform::Rename1Click()
         return;
     const std::string old = CommandName(dirview().Model().Row(selected.front()));
     const std::optional<std::string> name = m_prompter.InputQuery("Rename", "Enter new file name", old);
-    if (!name)
+    if (!name || !MayRenameOnto(old, *name))
         return;
     m_FtpClient1->SetHostFileName(old);
     m_FtpClient1->SetLocalFileName(*name);
     Run(&ftp::TFtpClient::Rename);
+}
+
+bool Tmainform::MayRenameOnto(const std::string& old, const std::string& name)
+{
+    if (name == old)
+        return false; // nothing to do
+    const std::vector<RemoteRow>& rows = dirview().Model().Rows();
+    const bool taken = std::any_of(rows.begin(), rows.end(), [&](const RemoteRow& r) { return CommandName(r) == name; });
+    // The server would replace the other file without a word.
+    return !taken
+        || m_prompter.Confirm("\"" + DisplayText(name) + "\" already exists. Press OK to replace it with \""
+                   + DisplayText(old) + "\", CANCEL to cancel the operation.",
+               { ansOK, ansCancel })
+        == ansOK;
 }
 
 void Tmainform::RenameClick()
@@ -73,7 +89,10 @@ bool Tmainform::dirviewEdited(int row, const std::string& text)
 {
     if (row < 0 || row >= dirview().Model().rowCount())
         return false;
-    m_FtpClient1->SetHostFileName(CommandName(dirview().Model().Row(row)));
+    const std::string old = CommandName(dirview().Model().Row(row));
+    if (!MayRenameOnto(old, text))
+        return false;
+    m_FtpClient1->SetHostFileName(old);
     m_FtpClient1->SetLocalFileName(text);
     return Run(&ftp::TFtpClient::Rename);
 }
@@ -99,7 +118,12 @@ void Tmainform::ChMod1Click()
         entries.emplace_back(CommandName(r), r.IsFolder());
     }
     ftp::TFtpClient& c = *m_FtpClient1;
+    // The walk's path starts at the folder shown: a link back to it is a loop.
+    m_markDirs.assign(1, m_CurrentRemoteDir);
+    m_markLost = false;
     for (const auto& [name, folder] : entries) {
+        if (m_markLost)
+            return;
         TAnswer answer = ansOK;
         if (folder) {
             answer = m_ChangeAll ? ansAll
@@ -123,49 +147,85 @@ void Tmainform::ChMod1Click()
 
 void Tmainform::MarkFiles(const std::string& name, bool folder, const std::string& mode)
 {
-    if (m_StopRequested)
+    if (m_StopRequested || m_markLost)
         return;
     const ActionGate::Scope busy = m_gate.Hold();
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;
     const bool walk = folder && IsWalkableName(name);
+    // A folder changes after its contents, and only when the walk came back
+    // from it to where it started: a relative name elsewhere is another file.
+    bool changeOwn = !folder || IsWalkableName(name);
     if (walk && m_markDepth >= kMaxWalkDepth) {
         AddList("\"" + name + "\" is more than " + std::to_string(kMaxWalkDepth) + " folders deep; it is not walked.");
     } else if (walk) {
         ++m_markDepth;
+        const std::string parent = m_markDirs.empty() ? m_CurrentRemoteDir : m_markDirs.back();
         c.SetHostDirName(name);
         if (Run(&ftp::TFtpClient::Cwd)) {
             GetDir(dirview());
             AddList("DIRECTORY LISTING IS FINISHED.");
-            // Each nested walk lists this folder again, so rows are read afresh by index.
-            for (int i = 0; i < dirview().Model().rowCount(); ++i) {
-                const RemoteRow row = dirview().Model().Row(i);
-                const std::string child = CommandName(row);
-                if (child == "." || child == "..")
-                    continue;
-                if (!IsWalkableName(child)) {
-                    AddList("\"" + child + "\" is not a usable name; it is skipped.");
-                    continue;
+            const std::string here = m_CurrentRemoteDir;
+            if (std::find(m_markDirs.begin(), m_markDirs.end(), here) != m_markDirs.end()) {
+                // A link back to a folder of the path: its mode is that folder's.
+                AddList("\"" + name + "\" leads back to \"" + here + "\"; it is skipped.");
+                changeOwn = false;
+                ReturnToMarkFolder(parent);
+            } else {
+                m_markDirs.push_back(here);
+                // Each nested walk lists this folder again, so rows are read afresh by index.
+                for (int i = 0; i < dirview().Model().rowCount() && !m_markLost; ++i) {
+                    const RemoteRow row = dirview().Model().Row(i);
+                    const std::string child = CommandName(row);
+                    if (child == "." || child == "..")
+                        continue;
+                    if (!IsWalkableName(child)) {
+                        AddList("\"" + child + "\" is not a usable name; it is skipped.");
+                        continue;
+                    }
+                    MarkFiles(child, row.IsFolder(), mode);
                 }
-                MarkFiles(child, row.IsFolder(), mode);
+                m_markDirs.pop_back();
+                if (!m_markLost) {
+                    c.SetHostDirName("..");
+                    Run(&ftp::TFtpClient::Cwd);
+                    GetDir(dirview());
+                    AddList("DIRECTORY LISTING IS FINISHED.");
+                    if (m_CurrentRemoteDir != parent) {
+                        // A link into another tree: ".." is that tree's parent.
+                        AddList("\"..\" of \"" + here + "\" led to \"" + m_CurrentRemoteDir + "\", not back to \""
+                            + parent + "\"; \"" + name + "\" keeps its mode.");
+                        changeOwn = false;
+                        ReturnToMarkFolder(parent);
+                    }
+                }
             }
-            c.SetHostDirName("..");
-            Run(&ftp::TFtpClient::Cwd);
-            GetDir(dirview());
-            AddList("DIRECTORY LISTING IS FINISHED.");
         } else {
             AddList("\"" + name + "\" cannot be entered; its contents keep their mode.");
         }
         --m_markDepth;
     }
-    if (!folder || IsWalkableName(name)) {
+    if (changeOwn && !m_markLost) {
         c.SetHostFileName(name);
         c.SetChmodMode(mode);
         Run(&ftp::TFtpClient::SiteChmod);
     }
     if (timerWasActive && !m_destroyed)
         m_timer1.start();
+}
+
+void Tmainform::ReturnToMarkFolder(const std::string& folder)
+{
+    m_FtpClient1->SetHostDirName(folder);
+    Run(&ftp::TFtpClient::Cwd);
+    GetDir(dirview());
+    AddList("DIRECTORY LISTING IS FINISHED.");
+    if (m_CurrentRemoteDir == folder)
+        return;
+    // Every name from here on would be looked up in the wrong folder.
+    m_markLost = true;
+    AddList("The mode walk could not get back to \"" + folder + "\"; it stops here.");
 }
 
 void Tmainform::btnNewFolderClick()

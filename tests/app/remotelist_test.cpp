@@ -87,8 +87,8 @@ const LineCase kLines[] = {
     {"DOS folder named x.y", "01-15-04  03:45PM       <DIR>          x.y", "x.y", "", "Directory",
      "2004.01.15 15:45", "01-15-04"},
     {"DOS unknown size field", "01-15-04  03:45PM       <JUNCTION>     jct", "jct"},
-    {"DOS mode holds for the listing", "drwxr-xr-x   2 u g 4096 Jan 15 10:30 unix", "g 4096 Jan 15 10:30 unix", "", "",
-     "", "", "", "01-15-04  03:45PM       <DIR>          Sub Dir"},
+    {"UNIX line in a DOS listing", "-rw-r--r--   1 0 0   5 Nov 08 12:00 after.txt", "after.txt", "5", "File",
+     "2003.11.08 12:00", "-rw-r--r--", ".txt", "01-15-04  03:45PM       <DIR>          Sub Dir"},
     // lines the fixed token positions misread
     {"extra blanks after the size", "-rw-r--r--   1 u g 1234  Jan 15 10:30 a.txt", "a.txt", "1234", "File",
      "2004.01.15 10:30", "-rw-r--r--", ".txt"},
@@ -121,6 +121,25 @@ const LineCase kLines[] = {
     {"bracketed rights, file", "- [RWCEAFMS] rhesus              214059       Oct 20 15:27    cx.exe", "cx.exe",
      "214059", "File", "2003.10.20 15:27", "- [RWCEAFMS]", ".exe"},
     {"bracketed line without a date", "d [R----F--] supervisor 512 login", nullptr},
+    // dates servers write their own way: read by structure
+    {"German day, month and time", "-rw-r--r--   1 owner group   17 26. Juli, 20:10 juli.txt", "juli.txt", "17",
+     "File", "2003.07.26 20:10", "-rw-r--r--", ".txt"},
+    {"German short month and year", "drwxr-xr-x   2 owner group 4096 2.   Okt.  2003 okt", "okt", "4096",
+     "Directory", "2003.10.02 00:00", "drwxr-xr-x"},
+    {"German dotted month and comma", "-rw-r--r--   1 owner group  512 30. Jan., 12:40 jan.txt", "jan.txt", "512",
+     "File", "2004.01.30 12:40", "-rw-r--r--", ".txt"},
+    {"Japanese date", "drwxr-xr-x   2 owner group 4096 4\xE6\x9C\x88 18\xE6\x97\xA5 2003\xE5\xB9\xB4 folder one",
+     "folder one", "4096", "Directory", "2003.04.18 00:00", "drwxr-xr-x"},
+    {"Korean date", "-rw-r--r--   1 owner group 1024 2005\xEB\x85\x84  1\xEC\x9B\x94  6\xEC\x9D\xBC k file.txt",
+     "k file.txt", "1024", "File", "2005.01.06 00:00", "-rw-r--r--", ".txt"},
+    {"day first, lower-case month", "-rw-r--r--   1 owner group 100 01 oct 2004 dayfirst.txt", "dayfirst.txt",
+     "100", "File", "2004.10.01 00:00", "-rw-r--r--", ".txt"},
+    {"month and day as numbers", "drwxr-xr-x   2 owner group 4096 3 29 03:26 numeric", "numeric", "4096",
+     "Directory", "2004.03.29 03:26", "drwxr-xr-x"},
+    {"month-day and year", "-rw-r--r--   1 owner group 100 09-26 2000 some file", "some file", "100", "File",
+     "2000.09.26 00:00", "-rw-r--r--"},
+    {"month-day and time", "drwxr-xr-x   2 owner group 4096 09-26 13:45 my folder", "my folder", "4096",
+     "Directory", "2003.09.26 13:45", "drwxr-xr-x"},
     // still unreadable: only the name at its fixed position
     {"size is not a number", "-rw-r--r--   1 u g abc Jan 15 10:30 x.txt", "x.txt"},
     {"unknown month", "-rw-r--r--   1 u g 1234 Foo 15 10:30 y", "y"},
@@ -204,14 +223,17 @@ TEST(RemoteList, WholeListingKeepsModeAndSortsFoldersFirst)
     // names ignoring case keep their file order.
     EXPECT_EQ(Names(rows), (std::vector<std::string>{"broken", "alpha", "Zeta", "A.txt", "a.txt", "b.iso"}));
 
-    // The first digit line switches to DOS mode for good.
+    // The first digit line switches to DOS mode for the listing's digit lines.
     ListParser parser(kToday);
     EXPECT_FALSE(parser.DosMode());
     EXPECT_TRUE(parser.ParseLine("-rw-r--r-- 1 u g 1 Jan 15 10:30 u"));
     EXPECT_FALSE(parser.DosMode());
     EXPECT_TRUE(parser.ParseLine("01-15-04  03:45PM  12 d"));
     EXPECT_TRUE(parser.DosMode());
-    EXPECT_EQ(parser.ParseLine("-rw-r--r-- 1 u g 1 Jan 15 10:30 u")->subItems, 0);
+    // A UNIX line is still read by its structure, and the mode holds.
+    EXPECT_EQ(parser.ParseLine("-rw-r--r-- 1 u g 1 Jan 15 10:30 u")->subItems, 4);
+    EXPECT_TRUE(parser.DosMode());
+    EXPECT_EQ(parser.ParseLine("01-15-04  03:45PM  12 <odd> d")->name, "<odd> d");
 }
 
 TEST(RemoteList, ComparisonAndColumnClickOrders)

@@ -39,6 +39,8 @@ bool PyFtpd::Start(const std::vector<User>& users, const std::string& passivePor
             a.push_back("--host=" + host);
         if (m_throttle > 0)
             a.push_back("--throttle=" + std::to_string(m_throttle));
+        if (m_physicalPwd)
+            a.push_back("--physical-pwd");
         return m_proc.StartAndWait(a, host, port);
     });
 }

@@ -45,6 +45,8 @@ public:
         m_cert = cert;
         m_key = key;
     }
+    // PWD names the folder with its links resolved (before Start).
+    void SetPhysicalPwd(bool on) { m_physicalPwd = on; }
     struct User {
         std::string name, password;
         std::filesystem::path home;
@@ -63,6 +65,7 @@ private:
     int m_port = 0;
     int m_throttle = 0;
     std::filesystem::path m_cert, m_key;
+    bool m_physicalPwd = false;
 };
 
 // vsftpd (run as root) with the local account made by scripts/setup.d/ftp-vsftpd.sh,

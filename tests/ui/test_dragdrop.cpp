@@ -114,7 +114,8 @@ private slots:
         QCOMPARE(copied, QStringList({ QString::fromStdString(ScratchDir() + "/one.txt"),
                              QString::fromStdString(ScratchDir() + "/two.txt") }));
         QVERIFY(move);
-        m_form->Paste3Click(); // into the local folder, replacing what is there
+        m_prompter.ExpectConfirm(ansOK); // "two.txt" is there: replaced when asked
+        m_form->Paste3Click();
         QCOMPARE(testsupport::ReadFile(local.filePath("one.txt").toStdString()), std::string("first"));
         QCOMPARE(testsupport::ReadFile(local.filePath("two.txt").toStdString()), std::string("second"));
 
@@ -156,6 +157,63 @@ private slots:
         QCOMPARE(drag->urls().size(), 1); // fetched once
     }
 
+    // Files of a file manager dropped on the local list (copied there once the drag has ended).
+    void DropOnLocalList(const QStringList& paths)
+    {
+        QMimeData data;
+        ui::WriteFileList(data, paths, false);
+        QWidget* target = m_form->Form().LsFilelistView281->viewport();
+        // A drop goes to the widget that took the drag's entry.
+        QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &enter);
+        QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(target, &drop);
+        QTest::qWait(50);
+    }
+
+    void localPasteAndDropAskBeforeReplacing()
+    {
+        QTemporaryDir from, into;
+        QStringList sources;
+        for (const char* name : { "a", "b", "c", "d" }) {
+            testsupport::WriteFile(from.filePath(name).toStdString(), "new");
+            testsupport::WriteFile(into.filePath(name).toStdString(), "old");
+            sources << from.filePath(name);
+        }
+        auto contents = [&] {
+            std::string all;
+            for (const char* name : { "a", "b", "c", "d" })
+                all += testsupport::ReadFile(into.filePath(name).toStdString()) + " ";
+            return all;
+        };
+        m_form->Form().LsFilelistView281->SetDirectory(into.path());
+        // OK replaces, Ignore skips, All replaces this one and the rest without asking.
+        auto* data = new QMimeData;
+        ui::WriteFileList(*data, sources, false);
+        QGuiApplication::clipboard()->setMimeData(data);
+        for (TAnswer answer : { ansOK, ansIgnore, ansAll })
+            m_prompter.ExpectConfirm(answer);
+        m_prompter.ClearShown();
+        m_form->Paste3Click();
+        QCOMPARE(contents(), std::string("new old new new "));
+        QVERIFY(m_prompter.ShownTexts().front().starts_with("\"" + into.filePath("a").toStdString() + "\" already exists."));
+        // Cancel on a drop ends it: nothing after it is copied or asked about.
+        for (const char* name : { "a", "b" })
+            testsupport::WriteFile(into.filePath(name).toStdString(), "old");
+        m_prompter.ExpectConfirm(ansCancel);
+        DropOnLocalList({ from.filePath("a"), from.filePath("b") });
+        QCOMPARE(contents(), std::string("old old new new "));
+        // A folder dropped into its own sub-folder is refused, not nested.
+        QVERIFY(QDir(from.path()).mkdir("sub"));
+        m_form->Form().LsFilelistView281->SetDirectory(from.filePath("sub"));
+        m_prompter.ClearShown();
+        DropOnLocalList({ from.path() });
+        QVERIFY(!fs::exists(fs::path(from.filePath("sub").toStdString()) / fs::path(from.path().toStdString()).filename()));
+        QCOMPARE(m_prompter.ShownTexts(),
+            std::vector<std::string>({ "\"" + from.path().toStdString()
+                + "\" cannot be copied into itself or its own sub-folder." }));
+    }
+
     void pastedAddressResumesOrRestarts()
     {
         const std::string body(300000, 'z');
@@ -185,11 +243,31 @@ private slots:
             QVERIFY2(testsupport::ReadFile(target) == body, s.what);
         }
         QCOMPARE(m_form->StatusText(0), QString("Done."));
-        // A missing document shows the server's answer, not success.
-        // (over https, with the certificate now trusted: no question)
+        // A missing document shows the server's answer, not success, and
+        // makes no file. (over https, with the certificate now trusted: no question)
         m_prompter.ExpectSave(local.filePath("gone.bin").toStdString());
         m_form->HTTPReceive(nginx.HttpsBase() + "/gone.bin");
         QVERIFY2(m_form->StatusText(0).startsWith("404"), qPrintable(m_form->StatusText(0)));
+        QVERIFY(!QFile::exists(local.filePath("gone.bin")));
+        // A file that cannot be made is a failure, not a finished download
+        // (and the client, aborted in the middle, serves the next one).
+        m_prompter.ExpectSave(local.filePath("no/such/folder/doc.bin").toStdString());
+        m_form->HTTPReceive(nginx.Base() + "/doc.bin");
+        QVERIFY2(m_form->StatusText(0).startsWith("Cannot open"), qPrintable(m_form->StatusText(0)));
+        // Any reply but a whole or a matching partial document leaves the file as it was.
+        const struct {
+            std::string url, before;
+            QString status;
+        } kept[] = { { nginx.Base() + "/doc.bin", body, "Download Complete" }, // 416 naming our size
+            { nginx.Base() + "/doc.bin", body + "tail", "416" },               // 416 naming another size
+            { nginx.Base() + "/gone.bin", "partial", "404" } };
+        for (const auto& k : kept) {
+            testsupport::WriteFile(target, k.before);
+            m_prompter.ExpectSave(target);
+            m_form->HTTPReceive(k.url);
+            QVERIFY2(m_form->StatusText(0).startsWith(k.status), qPrintable(m_form->StatusText(0)));
+            QVERIFY2(testsupport::ReadFile(target) == k.before, qPrintable(k.status));
+        }
     }
 
     void editSavedOrNot()

@@ -6,6 +6,7 @@
 #include "app/core/Captions.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/SiteBook.hpp"
+#include "app/core/WindowLayout.hpp"
 #include "app/dialog.hpp"
 #include "app/dirview.hpp"
 #include "app/ftp_main.hpp"
@@ -25,6 +26,8 @@
 #include <QKeyEvent>
 #include <QMessageBox>
 #include <QProcess>
+#include <QScreen>
+#include <QSplitterHandle>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -91,6 +94,15 @@ class MainformTest : public QObject {
     }
 
     std::unique_ptr<Tmainform> NewForm() { return std::make_unique<Tmainform>(m_prompter); }
+
+    // Where a window with no window.txt opens (its frame's place and its size):
+    // most of the free room of the screen.
+    static QRect FirstStartGeometry()
+    {
+        const QRect a = QGuiApplication::primaryScreen()->availableGeometry();
+        const app::WindowRect r = app::DefaultWindowSize(a.width(), a.height());
+        return QRect(a.x() + r.x, a.y() + r.y, r.width, r.height);
+    }
 
     // Answers the next site dialog: fill runs on the open dialog, then OK or
     // Cancel is clicked. Returns a flag that tells whether the dialog opened.
@@ -176,7 +188,7 @@ private slots:
         QCOMPARE(form->icons_small().Count(), 2);
         QCOMPARE(form->icons_large().Count(), 2);
         QVERIFY(!form->icons_small().Icon(0).isNull() && !form->icons_small().Icon(1).isNull());
-        QCOMPARE(form->size(), QSize(843, 508));
+        QCOMPARE(QRect(form->pos(), form->size()), FirstStartGeometry());
         QCOMPARE(f.dirview->Model().columnCount(), 5);
         QCOMPARE(f.dirview->ColumnCaption(4), QString("Permissions"));
         QCOMPARE(f.LsFilelistView281->Directory(), DesktopFolder() + "/"); // home when there is no desktop folder
@@ -552,7 +564,7 @@ private slots:
         auto form = NewForm();
         form->show();
         QVERIFY(QTest::qWaitForWindowExposed(form.get()));
-        QCOMPARE(form->size(), QSize(843, 508));
+        QCOMPARE(QRect(form->pos(), form->size()), FirstStartGeometry());
         const Ui::Tmainform& f = form->Form();
         const QLabel* label = f.lblRemote;
         const QCheckBox* check = f.chkNavigating;
@@ -593,6 +605,64 @@ private slots:
         form.reset();
         QCOMPARE(ReadAll(Home("language.txt")),
             turkish ? QByteArray("TURKCE\r\n\r\nNO\r\n") : QByteArray("ENGLISH\r\n\r\nNO\r\n"));
+    }
+
+    void windowLayoutKeptAcrossRuns()
+    {
+        QRect place(20, 30, 700, 500);
+        QList<int> rows;
+        int left = 0;
+        {
+            auto form = NewForm();
+            Ui::Tmainform& f = form->Form();
+            form->show();
+            QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+            form->resize(place.size());
+            form->move(place.topLeft());
+            QTest::qWait(20);
+            // The user drags the panes' border 120 pixels to the left, and the log's down.
+            QSplitterHandle* handle = f.Splitter1->handle(1);
+            const QPoint from = handle->rect().center();
+            const QPoint to = from - QPoint(120, 0);
+            QMouseEvent press(QEvent::MouseButtonPress, from, handle->mapToGlobal(from), Qt::LeftButton,
+                Qt::LeftButton, Qt::NoModifier);
+            QMouseEvent move(QEvent::MouseMove, to, handle->mapToGlobal(to), Qt::NoButton, Qt::LeftButton,
+                Qt::NoModifier);
+            QMouseEvent release(QEvent::MouseButtonRelease, to, handle->mapToGlobal(to), Qt::LeftButton,
+                Qt::NoButton, Qt::NoModifier);
+            for (QMouseEvent* e : { &press, &move, &release })
+                QApplication::sendEvent(handle, e);
+            left = f.pnlLeft->width();
+            QVERIFY(left < 350 - 100);
+            rows = f.Splitter2->sizes();
+            rows[0] -= 60;
+            rows[1] += 60;
+            f.Splitter2->setSizes(rows);
+            rows = f.Splitter2->sizes();
+            f.dirview->SetColumnWidth(0, 333);
+            f.LsFilelistView281->setColumnWidth(0, 222);
+            QVERIFY(form->close());
+        }
+        auto form = NewForm();
+        Ui::Tmainform& f = form->Form();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        QCOMPARE(QRect(form->pos(), form->size()), place);
+        QCOMPARE(f.Splitter2->sizes(), rows);
+        QCOMPARE(f.pnlLeft->width(), left);
+        QCOMPARE(f.dirview->DetailsView()->columnWidth(0), 333);
+        QCOMPARE(f.LsFilelistView281->columnWidth(0), 222);
+        // The chosen share of the width holds through a resize.
+        form->resize(1000, 500);
+        QTest::qWait(20);
+        QVERIFY2(qAbs(f.pnlLeft->width() - 1000 * left / 700) <= 2, qPrintable(QString::number(f.pnlLeft->width())));
+        form.reset();
+        // A place off every screen, or a file that cannot be read, gives the first start's place.
+        for (const QByteArray& text : { QByteArray("geometry=30000,30000,700,500\r\n"), QByteArray("geometry=oops\r\n") }) {
+            Write(Home("window.txt"), text);
+            auto fresh = NewForm();
+            QCOMPARE(QRect(fresh->pos(), fresh->size()), FirstStartGeometry());
+        }
     }
 
     void unreadableBookIsReportedAndLeftAlone()

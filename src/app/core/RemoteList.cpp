@@ -154,6 +154,69 @@ bool ReadTime(std::string_view s, int& hour, int& minute)
 
 bool ValidDay(int month, int day) { return month >= 1 && month <= 12 && day >= 1 && day <= 31; }
 
+// "26." or "26": a day written before its month.
+bool ReadDayFirst(std::string_view s, int& day)
+{
+    if (!s.empty() && s.back() == '.')
+        s.remove_suffix(1);
+    return ReadSmall(s, day) && day >= 1 && day <= 31;
+}
+
+// A month named in English or German, in any case, whole or cut short,
+// with the '.' and ',' that follow it: "oct", "Juli,", "Okt.", "Jan.,", "M\xC3\xA4rz".
+int MonthWord(std::string_view s)
+{
+    while (!s.empty() && (s.back() == '.' || s.back() == ','))
+        s.remove_suffix(1);
+    if (s.size() < 3 || s.size() > 9)
+        return 0;
+    char lower[9];
+    for (std::size_t i = 0; i < s.size(); ++i)
+        lower[i] = Lower(s[i]);
+    const std::string_view word(lower, s.size());
+    static constexpr struct {
+        std::string_view name;
+        int month;
+    } kNames[] = {{"jan", 1}, {"january", 1}, {"januar", 1}, {"feb", 2}, {"february", 2}, {"februar", 2},
+                  {"mar", 3}, {"march", 3}, {"m\xC3\xA4r", 3}, {"m\xC3\xA4rz", 3}, {"mrz", 3}, {"apr", 4},
+                  {"april", 4}, {"may", 5}, {"mai", 5}, {"jun", 6}, {"june", 6}, {"juni", 6}, {"jul", 7},
+                  {"july", 7}, {"juli", 7}, {"aug", 8}, {"august", 8}, {"sep", 9}, {"sept", 9},
+                  {"september", 9}, {"oct", 10}, {"october", 10}, {"okt", 10}, {"oktober", 10}, {"nov", 11},
+                  {"november", 11}, {"dec", 12}, {"december", 12}, {"dez", 12}, {"dezember", 12}};
+    for (const auto& m : kNames)
+        if (word == m.name)
+            return m.month;
+    return 0;
+}
+
+// "09-26": month and day without a year.
+bool ReadMonthDay(std::string_view s, int& month, int& day)
+{
+    const std::size_t dash = s.find('-');
+    return dash != std::string_view::npos && ReadSmall(s.substr(0, dash), month) &&
+           ReadSmall(s.substr(dash + 1), day) && ValidDay(month, day);
+}
+
+// CJK date parts: digits and the sign of a year, month or day ("2003\xE5\xB9\xB4" 2003 years,
+// "4\xE6\x9C\x88" April, "18\xE6\x97\xA5" the 18th; the Korean signs too). 'Y', 'M', 'D' or 0.
+char CjkDatePart(std::string_view s, int& value)
+{
+    static constexpr struct {
+        std::string_view sign;
+        char kind;
+    } kSigns[] = {{"\xE5\xB9\xB4", 'Y'}, {"\xE6\x9C\x88", 'M'}, {"\xE6\x97\xA5", 'D'},
+                  {"\xEB\x85\x84", 'Y'}, {"\xEC\x9B\x94", 'M'}, {"\xEC\x9D\xBC", 'D'}};
+    for (const auto& sign : kSigns) {
+        if (s.size() <= sign.sign.size() || !s.ends_with(sign.sign))
+            continue;
+        const std::string_view digits = s.substr(0, s.size() - sign.sign.size());
+        if (sign.kind == 'Y')
+            return ReadYear(digits, value) ? 'Y' : 0;
+        return ReadSmall(digits, value) ? sign.kind : 0;
+    }
+    return 0;
+}
+
 // "2002-10-08", "2002/10/08", "08-10-2002", "10/08/2002", "08.10.2002". The
 // DOS form is always month first and may have a two-digit year ("01-15-04").
 bool ReadNumericDate(std::string_view s, bool dos, int& year, int& month, int& day)
@@ -460,7 +523,7 @@ bool ListParser::ReadStructure(std::string_view line, RemoteRow& row)
         } else if (ReadNumericDate(tok(i), false, year, month, day)) {
             hasYear = true;
             next = optionalTime(i + 1);
-        } else {
+        } else if (!ReadDate(line, i, year, month, day, hour, minute, hasYear, next)) {
             continue;
         }
         if (next >= n)
@@ -476,6 +539,57 @@ bool ListParser::ReadStructure(std::string_view line, RemoteRow& row)
         SetType(row, perms[0] == 'd');
         row.changed = DateText(year, month, day, hour, minute, hasYear);
         row.perms.assign(perms);
+        return true;
+    }
+    return false;
+}
+
+// The date forms of servers that write it their own way, at token i:
+// day first ("26. Juli, 20:10", "2. Okt. 2003", "01 oct 2004"), numbers only
+// ("3 29 03:26", "09-26 2000", "09-26 13:45") and CJK ("4\xE6\x9C\x88 18\xE6\x97\xA5 2003\xE5\xB9\xB4",
+// "2005\xEB\x85\x84 1\xEC\x9B\x94 6\xEC\x9D\xBC"). Each ends with a time or a year; next is the
+// first token after the date.
+bool ListParser::ReadDate(std::string_view line, std::size_t i, int& year, int& month, int& day, int& hour,
+                          int& minute, bool& hasYear, std::size_t& next) const
+{
+    const std::size_t n = m_tokens.size();
+    auto tok = [&](std::size_t k) {
+        return k < n ? line.substr(m_tokens[k].begin, m_tokens[k].end - m_tokens[k].begin) : std::string_view();
+    };
+    // A time or a year at token k ends the date; a year may be followed by a time.
+    auto timeOrYear = [&](std::size_t k) {
+        std::string_view t = tok(k);
+        if (!t.empty() && t.back() == ',')
+            t.remove_suffix(1);
+        int cjkYear = 0;
+        if (ReadTime(t, hour, minute)) {
+            next = k + 1;
+        } else if (ReadYear(t, year) || (CjkDatePart(t, cjkYear) == 'Y' && (year = cjkYear) != 0)) {
+            hasYear = true;
+            next = k + 1 < n && k + 2 < n && ReadTime(tok(k + 1), hour, minute) ? k + 2 : k + 1;
+        } else {
+            return false;
+        }
+        return true;
+    };
+    int value = 0;
+    if (ReadDayFirst(tok(i), day) && (month = MonthWord(tok(i + 1))) != 0)
+        return ValidDay(month, day) && timeOrYear(i + 2);
+    if (ReadSmall(tok(i), month) && ReadSmall(tok(i + 1), day) && ValidDay(month, day))
+        return timeOrYear(i + 2);
+    if (ReadMonthDay(tok(i), month, day))
+        return timeOrYear(i + 1);
+    const char first = CjkDatePart(tok(i), value);
+    if (first == 'M') {
+        month = value;
+        return CjkDatePart(tok(i + 1), day) == 'D' && ValidDay(month, day) && timeOrYear(i + 2);
+    }
+    if (first == 'Y') {
+        year = value;
+        if (CjkDatePart(tok(i + 1), month) != 'M' || CjkDatePart(tok(i + 2), day) != 'D' || !ValidDay(month, day))
+            return false;
+        hasYear = true;
+        next = i + 4 < n && ReadTime(tok(i + 3), hour, minute) ? i + 4 : i + 3;
         return true;
     }
     return false;
@@ -524,13 +638,15 @@ std::optional<RemoteRow> ListParser::ParseLine(std::string_view line)
     }
     if (IsDigit(line[0]))
         m_dos = true;
-    const bool read = m_dos ? ReadDos(line, row) : (ReadFixed(line, row) || ReadStructure(line, row));
+    // A UNIX line in a DOS listing is still read as one.
+    const bool dosLine = m_dos && IsDigit(line[0]);
+    const bool read = dosLine ? ReadDos(line, row) : (ReadFixed(line, row) || ReadStructure(line, row));
     if (!read) {
         // Only the name, at its fixed position.
         std::size_t t[9];
         FixedTokenStarts(line, t, 9);
         row = RemoteRow();
-        row.name.assign(line.substr(m_dos ? t[3] : t[8]));
+        row.name.assign(line.substr(dosLine ? t[3] : t[8]));
         if (row.name == ".")
             return std::nullopt;
         ++m_unreadable;

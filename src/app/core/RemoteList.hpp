@@ -48,7 +48,8 @@ CivilDate Today();
 
 // Reads the lines of one listing in order. A listing starts in UNIX mode;
 // the first accepted line that begins with a digit switches it to DOS mode
-// for the rest of the listing, so use one parser per listing.
+// for the rest of the listing (a line that does not begin with a digit is
+// still read by its structure), so use one parser per listing.
 class ListParser {
 public:
     explicit ListParser(CivilDate today);
@@ -68,6 +69,8 @@ private:
     };
     bool ReadFixed(std::string_view line, RemoteRow& row) const;
     bool ReadStructure(std::string_view line, RemoteRow& row);
+    bool ReadDate(std::string_view line, std::size_t i, int& year, int& month, int& day, int& hour, int& minute,
+                  bool& hasYear, std::size_t& next) const;
     bool ReadDos(std::string_view line, RemoteRow& row) const;
     std::string DateText(int year, int month, int day, int hour, int minute, bool hasYear) const;
 

@@ -4,10 +4,15 @@
   pyftpd.py --port N [--user NAME:PASSWORD:HOMEDIR ...] [--anonymous DIR]
             [--passive-ports FIRST-LAST] [--host ADDRESS] [--tls CERT:KEY]
             [--throttle BYTES_PER_SECOND]
+            [--physical-pwd]
 
 --host is the loopback address to listen on (127.0.0.1, or ::1 for IPv6).
 --throttle limits every data connection (listings too), so that a test can
 act while a transfer is in flight.
+
+--physical-pwd makes PWD name the folder with its links resolved, as
+servers that ask the system for their working folder do (a link "a -> ."
+entered gives the folder it stands in).
 
 Users get full rights in their home folder. With --tls, explicit TLS is
 required on the control and data connections. Runs until killed. Prints
@@ -15,6 +20,7 @@ required on the control and data connections. Runs until killed. Prints
 """
 import argparse
 import logging
+import os
 import sys
 
 from pyftpdlib.authorizers import DummyAuthorizer
@@ -31,6 +37,7 @@ def main():
     ap.add_argument("--tls")
     ap.add_argument("--throttle", type=int)
     ap.add_argument("--verbose", action="store_true")
+    ap.add_argument("--physical-pwd", action="store_true")
     ap.add_argument("--host", default="127.0.0.1", choices=["127.0.0.1", "::1"])
     args = ap.parse_args()
 
@@ -62,6 +69,16 @@ def main():
         Handler.certfile, Handler.keyfile = args.tls.split(":", 1)
         Handler.tls_control_required = True
         Handler.tls_data_required = True
+    if args.physical_pwd:
+        from pyftpdlib.filesystems import AbstractedFS
+
+        class PhysicalFS(AbstractedFS):
+            def chdir(self, path):
+                real = os.path.realpath(path)
+                os.chdir(real)
+                self.cwd = self.fs2ftp(real)
+
+        Handler.abstracted_fs = PhysicalFS
     Handler.authorizer = auth
     Handler.permit_foreign_addresses = False
     Handler.permit_privileged_ports = False

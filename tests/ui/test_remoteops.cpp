@@ -1,0 +1,118 @@
+// Rename onto a listed name and the change-mode walk through folder links,
+// through the real window against pyftpdlib (physical PWD, MLSD listings, so
+// that links to folders are listed as folders).
+#include "app/core/Prompter.hpp"
+#include "app/dirview.hpp"
+#include "app/program.hpp"
+#include "ftp_peers.hpp"
+#include "ui/pump/QtPump.hpp"
+#include "window_test_util.hpp"
+
+#include "ui_mainform.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <filesystem>
+#include <memory>
+
+using namespace app;
+using namespace windowtest;
+namespace fs = std::filesystem;
+
+class RemoteOpsTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir m_home;
+    testsupport::TempDir m_remote;
+    testsupport::PyFtpd m_server;
+    ScriptedPrompter m_prompter;
+    std::unique_ptr<Tmainform> m_form;
+
+    fs::path Remote() const { return m_remote.path(); }
+    static int Mode(const fs::path& p) { return int(fs::symlink_status(p).permissions() & fs::perms::mask); }
+
+private slots:
+    void initTestCase()
+    {
+        qputenv("TALLOWIN_HOME", m_home.path().toUtf8());
+        qputenv("XDG_CACHE_HOME", m_home.filePath("cache").toUtf8());
+        m_server.SetPhysicalPwd(true);
+        QVERIFY(m_server.Start({ { "alice", "pw", Remote() } }));
+        QVERIFY(WriteSite(m_home.path(),
+            { "py", "127.0.0.1", std::to_string(m_server.Port()), "alice", "pw", {}, {}, "listing=mlsd" }));
+        m_form = std::make_unique<Tmainform>(m_prompter);
+        m_form->Timer1().stop();
+        m_form->SetPassiveMode("YES");
+        m_form->btnConnectClick();
+        QCOMPARE(m_form->LoggedIn(), 1);
+    }
+    void cleanupTestCase() { m_form.reset(); }
+    void cleanup() { QCOMPARE(m_prompter.Pending(), std::size_t(0)); }
+
+    void renameOntoAListedNameAsks()
+    {
+        testsupport::WriteFile(Remote() / "mine.txt", "mine");
+        testsupport::WriteFile(Remote() / "theirs.txt", "theirs");
+        m_form->Refresh1Click();
+        // By dialog: Cancel keeps both files.
+        Select(*m_form, { "mine.txt" });
+        m_prompter.ExpectInput("theirs.txt");
+        m_prompter.ExpectConfirm(ansCancel);
+        m_form->Rename1Click();
+        QCOMPARE(testsupport::ReadFile(Remote() / "theirs.txt"), std::string("theirs"));
+        QVERIFY(fs::exists(Remote() / "mine.txt"));
+        QCOMPARE(m_prompter.ShownTexts().back(),
+            std::string("\"theirs.txt\" already exists. Press OK to replace it with \"mine.txt\", CANCEL to cancel "
+                        "the operation."));
+        // In place: OK replaces it.
+        m_prompter.ExpectConfirm(ansOK);
+        QVERIFY(m_form->dirview().Model().setData(
+            m_form->dirview().Model().index(RowOf(*m_form, "mine.txt"), 0), "theirs.txt", Qt::EditRole));
+        QCOMPARE(testsupport::ReadFile(Remote() / "theirs.txt"), std::string("mine"));
+        QVERIFY(!fs::exists(Remote() / "mine.txt"));
+        fs::remove(Remote() / "theirs.txt");
+    }
+
+    void modeWalkStaysInTheSelection()
+    {
+        // sel/loop leads back to sel; sel/jump into another tree, whose ".."
+        // is not sel. Neither may take the walk out of sel.
+        testsupport::WriteFile(Remote() / "outside.txt", "o");
+        testsupport::WriteFile(Remote() / "other" / "o.txt", "o");
+        testsupport::WriteFile(Remote() / "other" / "inner" / "i.txt", "i");
+        testsupport::WriteFile(Remote() / "sel" / "in.txt", "i");
+        fs::create_directory_symlink(".", Remote() / "sel" / "loop");
+        fs::create_directory_symlink("../other/inner", Remote() / "sel" / "jump");
+        for (const fs::path& p : { Remote() / "outside.txt", Remote() / "other" / "o.txt", Remote() / "other",
+                 Remote() / "sel" / "in.txt", Remote() / "sel" })
+            fs::permissions(p, fs::perms(0644) | (fs::is_directory(p) ? fs::perms(0111) : fs::perms::none));
+        m_form->Refresh1Click();
+        QVERIFY(Find(*m_form, "sel") && Find(*m_form, "sel")->IsFolder());
+        Select(*m_form, { "sel" });
+        m_prompter.ExpectInput("700");
+        m_prompter.ExpectConfirm(ansAll);
+        m_form->ChMod1Click();
+        QCOMPARE(Mode(Remote() / "sel" / "in.txt"), 0700);
+        QCOMPARE(Mode(Remote() / "sel"), 0700);
+        QCOMPARE(Mode(Remote() / "outside.txt"), 0644);
+        QCOMPARE(Mode(Remote() / "other" / "o.txt"), 0644);
+        QCOMPARE(Mode(Remote() / "other"), 0755);
+        QVERIFY(LogHas(*m_form, "\"loop\" leads back to \"/sel\"; it is skipped."));
+        QVERIFY(LogHas(*m_form,
+            "\"..\" of \"/other/inner\" led to \"/other\", not back to \"/sel\"; \"jump\" keeps its mode."));
+        QCOMPARE(m_form->CurrentRemoteDir(), std::string("/"));
+    }
+};
+
+int main(int argc, char** argv)
+{
+    QApplication application(argc, argv);
+    app::SetUpApplication();
+    ui::TQtPump pump;
+    RemoteOpsTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_remoteops.moc"
