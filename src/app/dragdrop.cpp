@@ -74,16 +74,16 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
     int index = 0;
     for (const QString& name : localNames) {
         m_ui->ProgressBar1->setValue(index++);
-        const std::string bare = FileNameOf(name);
-        // The list's folder is the process's current one: a folder name resolves there.
-        if (QFileInfo(name).isDir())
-            QueueUpload(name.toStdString(), bare);
-        else
-            QueueUpload(QDir(folder).filePath(name).toStdString(), bare);
+        // Full paths in the list's folder: the process's current folder
+        // (the scratch folder after a Copy) decides nothing.
+        QueueUpload(QDir(folder).filePath(name).toStdString(), FileNameOf(name));
     }
     SetStatusText(0, QString());
     ProcessQueue();
-    AddList(m_StopRequested ? "Upload is stopped." : "Files were uploaded.");
+    if (m_StopRequested)
+        AddList("Upload is stopped.");
+    else if (m_runFailed == 0)
+        AddList("Files were uploaded.");
     if (m_LoggedIn != 0) {
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
@@ -98,13 +98,17 @@ void Tmainform::LsFilelistView281DragDrop()
         return;
     AddList("Files are to be copied. Please wait.");
     m_AnswerAll = false;
-    QDir::setCurrent(m_ui->LsFilelistView281->Directory());
-    const std::size_t selected = dirview().SelectedRows().size();
-    for (std::size_t i = 0; i < selected && !m_StopRequested; ++i) {
-        QueueforDownload();
-        ProcessQueue();
-    }
-    AddList(m_StopRequested ? "Download is stopped." : "Files were downloaded.");
+    // Each selected item is queued once, whether or not a run is in
+    // progress (which then performs the new entries).
+    const bool running = m_queueRunning;
+    QueueforDownload();
+    ProcessQueue();
+    if (m_StopRequested)
+        AddList("Download is stopped.");
+    else if (running)
+        AddList("Files are queued; the transfer in progress downloads them.");
+    else if (m_runFailed == 0)
+        AddList("Files were downloaded.");
     ScrollLogToEnd();
     m_ui->LsFilelistView281->Reload();
 }
@@ -163,7 +167,7 @@ bool Tmainform::HandleDropEvent(QObject* watched, QEvent* event)
         for (QString path : m_ui->LsFilelistView281->SelectedPaths()) {
             if (path.size() > 1 && path.endsWith(QLatin1Char('/')))
                 path.chop(1);
-            names << QFileInfo(path).fileName();
+            names << path;
         }
     }
     QMetaObject::invokeMethod(

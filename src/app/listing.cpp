@@ -206,12 +206,14 @@ void Tmainform::RemoteDirChange(const RemoteRow& row)
         EnterRemoteFolder(CommandName(row));
         return;
     }
-    // A file opens through its copy in the scratch folder.
+    // A file opens through its copy in the scratch folder, fresh from this
+    // download: a failed one opens nothing, never an older copy.
     m_AnswerAll = false;
     DownloadToTemp();
     const std::string name = CommandName(row);
-    if (IsWalkableName(name))
-        OpenLocalFile(JoinPath(ScratchDir(), name));
+    const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
+    if (!copy.empty() && std::find(m_DropFiles.begin(), m_DropFiles.end(), copy) != m_DropFiles.end())
+        OpenLocalFile(copy);
 }
 
 void Tmainform::RemoteDirPrevious()
