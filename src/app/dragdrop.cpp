@@ -79,9 +79,12 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
         QueueUpload(QDir(folder).filePath(name).toStdString(), FileNameOf(name));
     }
     SetStatusText(0, QString());
+    const bool running = m_queueRunning;
     ProcessQueue();
     if (m_StopRequested)
         AddList("Upload is stopped.");
+    else if (running)
+        AddList("Files are queued; the transfer in progress uploads them.");
     else if (m_runFailed == 0)
         AddList("Files were uploaded.");
     if (m_LoggedIn != 0) {
