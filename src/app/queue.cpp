@@ -429,7 +429,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
     // closing keep it in the queue as it was.
     m_lastKeptRefused = m_refusals != refusals;
     const bool sessionGone = m_sessionSerial != session || ((entry.Op != 'D' || entry.Kind != "D") && !Connected());
-    if (m_lastKeptRefused || sessionGone || m_closing || (!ok && m_StopRequested)) {
+    if (m_lastKeptRefused || sessionGone || (!ok && (m_StopRequested || m_closing))) {
         AddList("\"" + (entry.Op == 'R' ? entry.Remote : entry.Local) + "\" stays in the queue: "
             + (m_lastKeptRefused ? "the FTP component was busy."
                     : sessionGone ? "the session ended before it was done."

@@ -273,6 +273,18 @@ private slots:
         m_form->OnOpenFile = nullptr;
         QCOMPARE(opened, ScratchDir() + "/two.txt");
         QCOMPARE(m_form->Queue(), pending);
+        // Gone from the server: the failed download opens nothing, least of all the old copy.
+        fs::rename(Remote() / "two.txt", Remote() / "two.moved");
+        opened.clear();
+        m_form->OnOpenFile = [&](const std::string& path) { opened = path; };
+        Select(*m_form, { "two.txt" });
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "two.txt"));
+        m_prompter.ExpectConfirm(ansOK);
+        m_form->dirviewDblClick();
+        m_form->OnOpenFile = nullptr;
+        fs::rename(Remote() / "two.moved", Remote() / "two.txt");
+        QCOMPARE(opened, std::string());
+        QCOMPARE(m_form->Queue(), pending);
         QVERIFY(fs::exists(Remote() / "one.txt"));
         QCOMPARE(testsupport::ReadFile(mine), std::string("mine"));
         m_form->Clear1Click();

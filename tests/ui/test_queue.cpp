@@ -277,18 +277,22 @@ private slots:
         const std::vector<std::string> small = { "D:F;" + local.filePath("small.txt").toStdString() + ";/small.txt" };
         form->AppendQueue(small);
         bool tried = false;
-        QTimer busy;
-        connect(&busy, &QTimer::timeout, this, [&] {
-            ftp::TFtpClient& c = form->FtpClient1();
-            if (!tried && c.Connected() && c.State() != ftp::ftpStateReady) {
-                tried = true;
-                form->btnQueueClick();
-            }
-        });
-        busy.start(0);
+        ftp::TFtpClient& c = form->FtpClient1();
+        // After each command of the log-in, once the loop runs while the engine waits for the reply.
+        const auto windowCommand = c.OnCommand;
+        c.OnCommand = [&](ftp::TCustomFtpCli* sender, std::string& command) {
+            windowCommand(sender, command);
+            QMetaObject::invokeMethod(this, [&] {
+                if (!tried && c.Connected() && c.State() != ftp::ftpStateReady) {
+                    tried = true;
+                    form->btnQueueClick();
+                }
+            }, Qt::QueuedConnection);
+        };
         form->btnConnectClick();
-        busy.stop();
+        c.OnCommand = windowCommand;
         QVERIFY(tried);
+        QVERIFY(LogHas(*form, "\"" + local.filePath("small.txt") + "\" stays in the queue: the FTP component was busy."));
         QCOMPARE(form->Queue(), small);
         QVERIFY(!QFile::exists(local.filePath("small.txt")));
         m_prompter.ClearShown();
@@ -376,7 +380,32 @@ private slots:
         for (const char* name : { "1.bin", "2.bin", "3.bin", "late.bin" })
             QCOMPARE(Md5OfFile(Remote() / name), Md5OfFile(local.filePath(name).toStdString()));
 
+        // Two remote rows dragged down while the queue runs are queued once
+        // each, and the run in progress downloads them.
+        form->QueueUpload("3.bin", "again3.bin");
+        QTemporaryDir down;
+        form->Form().LsFilelistView281->SetDirectory(down.path());
+        Select(*form, { "1.bin", "2.bin" });
+        bool dragged = false;
+        QTimer drag;
+        connect(&drag, &QTimer::timeout, this, [&] {
+            if (dragged || !form->QueueRunning())
+                return;
+            dragged = true;
+            form->LsFilelistView281DragDrop();
+        });
+        drag.start(1);
+        form->ProcessQueue();
+        drag.stop();
+        QVERIFY(dragged);
+        QVERIFY(form->Queue().empty());
+        for (const char* name : { "1.bin", "2.bin" }) {
+            QCOMPARE(form->LogLines().count(QString("> RETR //") + name), 1);
+            QCOMPARE(Md5OfFile(fs::path(down.path().toStdString()) / name), Md5OfFile(Remote() / name));
+        }
+
         // The stop button ends the run after the entry in progress.
+        form->Form().LsFilelistView281->SetDirectory(local.path());
         form->QueueUpload("1.bin", "again1.bin");
         form->QueueUpload("2.bin", "again2.bin");
         QTimer stop;
