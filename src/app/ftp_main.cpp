@@ -762,12 +762,14 @@ void Tmainform::Turkish1Click()
 {
     m_LanguageName = kLanguageTurkish;
     LanguageSelection();
+    QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
 }
 
 void Tmainform::English1Click()
 {
     m_LanguageName = kLanguageEnglish;
     LanguageSelection();
+    QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
 }
 
 // ---------------------------------------------------------------- local pane
