@@ -361,7 +361,8 @@ private:
     bool m_queueRunning = false;
     bool m_runningInQueue = false;  // the run in progress is m_queue's, not a scratch batch
     QueueLines::Id m_runningId = 0; // the entry in flight, 0 for none
-    bool* m_runAll = &m_AnswerAll;  // the "All" of the run in progress
+    bool* m_runAll = &m_AnswerAll;  // the overwrite question's "All" of the run in progress
+    bool* m_runDeleteAll = nullptr; // the delete question's, during a run
     std::size_t m_runTransferred = 0, m_runFailed = 0;
     bool m_lastKeptRefused = false;
     bool m_queueViewDirty = false;

@@ -256,13 +256,20 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
     m_queueRunning = true;
     m_runningInQueue = persist;
     m_runAll = &answerAll;
+    // All at a delete question answers delete questions only: an All given
+    // to overwrite files never deletes anything unasked.
+    bool deleteAll = false;
+    m_runDeleteAll = &deleteAll;
     m_runTransferred = m_runFailed = 0;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     const bool listAtEnd = RunQueue(q, batch, persist);
     m_queueRunning = false;
     m_runningId = 0;
+    // An "All" holds for the run of the action that was asked, not beyond.
+    answerAll = false;
     m_runAll = &m_AnswerAll;
+    m_runDeleteAll = nullptr;
     m_madeDirs.clear();
     m_putPaths.clear();
     m_listedSizes.clear();
@@ -410,7 +417,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
         }
     } else {
         c.SetHostFileName(entry.Remote);
-        if (!*m_runAll) {
+        if (!*m_runDeleteAll) {
             const TAnswer answer
                 = m_prompter.Confirm(std::string(entry.Kind == "D" ? "Press OK to Delete the directory "
                                                                    : "Press OK to Delete the file ")
@@ -419,7 +426,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
             if (answer == ansCancel)
                 return erCancelDrop;
             if (answer == ansAll)
-                *m_runAll = true;
+                *m_runDeleteAll = true;
         }
         ok = Run(entry.Kind == "D" ? &ftp::TFtpClient::Rmd : &ftp::TFtpClient::Dele);
     }

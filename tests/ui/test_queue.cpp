@@ -194,9 +194,15 @@ private slots:
         m_prompter.ExpectConfirm(ansAll);
         form->AppendQueue({ "D:F;" + r + ";/r.bin", "D:F;" + s + ";/s.bin" });
         form->ProcessQueue();
-        QVERIFY(form->AnswerAll());
         QCOMPARE(Md5OfFile(s), Md5OfFile(Remote() / "s.bin"));
         QCOMPARE(testsupport::ReadFile(r), whole);
+        // That All ended with its run, and never answers a delete question.
+        QVERIFY(!form->AnswerAll());
+        m_prompter.ExpectConfirm(ansAll);
+        m_prompter.ExpectConfirm(ansCancel);
+        form->AppendQueue({ "D:F;" + r + ";/r.bin", "R:F;/s.bin" });
+        form->ProcessQueue();
+        QVERIFY(fs::exists(Remote() / "s.bin"));
         // A refused download leaves no empty file behind; the entry stays, failed.
         form->AppendQueue({ "D:F;" + local.filePath("none.bin").toStdString() + ";/none.bin" });
         form->ProcessQueue();
