@@ -258,28 +258,33 @@ private slots:
         QTemporaryDir local;
         const std::string big = local.filePath("big.bin").toStdString();
         auto form = Connected();
-        bool connected = false;
-        QTimer during;
-        connect(&during, &QTimer::timeout, this, [&] {
-            struct stat st { };
-            if (!connected && ::stat(big.c_str(), &st) == 0 && st.st_size > 0) {
-                connected = true;
-                form->btnConnectClick();
-            }
-        });
-        during.start(1);
         const std::vector<std::string> bigEntry = { "D:F;" + big + ";/big.bin" };
-        form->AppendQueue(bigEntry);
-        form->ProcessQueue();
-        during.stop();
-        QVERIFY(connected);
-        QCOMPARE(form->LoggedIn(), 1);
-        QCOMPARE(form->Queue(), bigEntry);
-        QCOMPARE(QueueFileLines(m_home->path()), bigEntry);
-        form->Clear1Click();
+        // Connect or Disconnect while the file comes down.
+        for (const bool reconnect : { true, false }) {
+            if (form->LoggedIn() != 1)
+                form->btnConnectClick();
+            fs::remove(big);
+            bool acted = false;
+            QTimer during;
+            connect(&during, &QTimer::timeout, this, [&] {
+                struct stat st { };
+                if (!acted && ::stat(big.c_str(), &st) == 0 && st.st_size > 0) {
+                    acted = true;
+                    reconnect ? form->btnConnectClick() : form->btnDisconnectClick();
+                }
+            });
+            during.start(1);
+            form->AppendQueue(bigEntry);
+            form->ProcessQueue();
+            during.stop();
+            QVERIFY(acted);
+            QCOMPARE(form->LoggedIn(), reconnect ? 1 : 0);
+            QCOMPARE(form->Queue(), bigEntry);
+            QCOMPARE(QueueFileLines(m_home->path()), bigEntry);
+            form->Clear1Click();
+        }
 
         // The queue started while the engine logs in: refused, so kept.
-        form->btnDisconnectClick();
         const std::vector<std::string> small = { "D:F;" + local.filePath("small.txt").toStdString() + ";/small.txt" };
         form->AppendQueue(small);
         bool tried = false;
