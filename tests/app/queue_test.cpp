@@ -403,6 +403,8 @@ TEST(QueueLinesTest, RunsSkipFailedEntriesAndBatchesKeepToTheirOwn)
     q.ClearFailed(7); // a new run of batch 7 tries e1 again; "a" stays marked
     EXPECT_EQ(q.Next(7), 1u);
     EXPECT_TRUE(q.Failed(0));
+    EXPECT_EQ(q.FailedCount(), 1u);
+    EXPECT_EQ(q.Count(0), 3u);
     q.KeepOnly(c);
     EXPECT_EQ(q.Lines(), Lines { "c" });
     EXPECT_EQ(q.IdAt(0), c);

@@ -273,6 +273,7 @@ void QueueLines::Assign(std::vector<std::string> lines)
 {
     m_lines = std::move(lines);
     m_marks.clear();
+    m_failed = 0;
     for (std::size_t i = 0; i < m_lines.size(); ++i)
         m_marks.push_back({ m_nextId++, 0, false });
 }
@@ -296,6 +297,8 @@ std::size_t QueueLines::Next(int batch) const
 
 std::size_t QueueLines::Count(int batch) const
 {
+    if (batch == 0)
+        return m_marks.size() - m_failed;
     return std::size_t(std::count_if(m_marks.begin(), m_marks.end(),
         [batch](const Mark& m) { return !m.failed && (batch == 0 || m.batch == batch); }));
 }
@@ -309,21 +312,25 @@ std::size_t QueueLines::IndexOf(Id id) const
     return npos;
 }
 
-std::size_t QueueLines::FailedCount() const
+void QueueLines::MarkFailed(std::size_t i)
 {
-    return std::size_t(std::count_if(m_marks.begin(), m_marks.end(), [](const Mark& m) { return m.failed; }));
+    m_failed += !m_marks[i].failed;
+    m_marks[i].failed = true;
 }
 
 void QueueLines::ClearFailed(int batch)
 {
     for (Mark& m : m_marks) {
-        if (batch == 0 || m.batch == batch)
+        if (m.failed && (batch == 0 || m.batch == batch)) {
             m.failed = false;
+            --m_failed;
+        }
     }
 }
 
 void QueueLines::Remove(std::size_t i)
 {
+    m_failed -= m_marks[i].failed;
     m_lines.erase(m_lines.begin() + std::ptrdiff_t(i));
     m_marks.erase(m_marks.begin() + std::ptrdiff_t(i));
 }
@@ -339,12 +346,14 @@ void QueueLines::KeepOnly(Id id)
     const Mark mark = m_marks[i];
     m_lines.assign(1, std::move(line));
     m_marks.assign(1, mark);
+    m_failed = mark.failed;
 }
 
 void QueueLines::Clear()
 {
     m_lines.clear();
     m_marks.clear();
+    m_failed = 0;
 }
 
 // ---------------------------------------------------------------- figures

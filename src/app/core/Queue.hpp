@@ -112,8 +112,8 @@ public:
     // npos when the entry is gone (finished or cleared meanwhile).
     std::size_t IndexOf(Id id) const;
     bool Failed(std::size_t i) const { return m_marks[i].failed; }
-    std::size_t FailedCount() const;
-    void MarkFailed(std::size_t i) { m_marks[i].failed = true; }
+    std::size_t FailedCount() const { return m_failed; }
+    void MarkFailed(std::size_t i);
     // A new run of batch tries its failed entries again.
     void ClearFailed(int batch);
 
@@ -130,6 +130,7 @@ private:
     };
     std::vector<std::string> m_lines;
     std::vector<Mark> m_marks;
+    std::size_t m_failed = 0; // marks set: a run over a long queue asks for counts per entry
     Id m_nextId = 1;
 };
 
