@@ -226,7 +226,6 @@ QStringList Tmainform::FetchDraggedFiles()
 
 QStringList Tmainform::DownloadSelectionToTemp()
 {
-    m_AnswerAll = false;
     DownloadToTemp();
     QStringList paths;
     for (const std::string& path : m_DropFiles)
@@ -241,7 +240,10 @@ void Tmainform::Copy1Click()
 {
     SetStatusText(0, QStringLiteral("Copying files to clipboard. Please do not copy/paste while processing"));
     WaitCursor hourglass;
+    const bool refused = m_queueRunning;
     const QStringList paths = DownloadSelectionToTemp();
+    if (refused)
+        return; // the clipboard keeps what it held
     auto* data = new QMimeData;
     ui::WriteFileList(*data, paths, true);
     QGuiApplication::clipboard()->setMimeData(data);

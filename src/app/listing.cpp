@@ -207,8 +207,8 @@ void Tmainform::RemoteDirChange(const RemoteRow& row)
         return;
     }
     // A file opens through its copy in the scratch folder, fresh from this
-    // download: a failed one opens nothing, never an older copy.
-    m_AnswerAll = false;
+    // download: a failed one opens nothing, never an older copy. The copy's
+    // batch has an All of its own; the queue's is left alone.
     DownloadToTemp();
     const std::string name = CommandName(row);
     const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();

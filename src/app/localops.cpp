@@ -138,7 +138,6 @@ void Tmainform::OpenWith1Click()
         EnterRemoteFolder(name);
         return;
     }
-    m_AnswerAll = false;
     DownloadToTemp();
     const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
     if (!copy.empty() && std::find(m_DropFiles.begin(), m_DropFiles.end(), copy) != m_DropFiles.end())

@@ -404,12 +404,15 @@ private slots:
                 return;
             dragged = true;
             form->LsFilelistView281DragDrop();
+            form->Copy1Click(); // a scratch copy waits for nothing: refused with a message
         });
         drag.start(1);
         form->ProcessQueue();
         drag.stop();
         QVERIFY(dragged);
         QVERIFY(form->Queue().empty());
+        QVERIFY(LogHas(*form, "The transfer queue is running; try again when it has finished."));
+        QVERIFY(!fs::exists(ScratchDir() + "/1.bin"));
         for (const char* name : { "1.bin", "2.bin" }) {
             QCOMPARE(form->LogLines().count(QString("> RETR //") + name), 1);
             QCOMPARE(Md5OfFile(fs::path(down.path().toStdString()) / name), Md5OfFile(Remote() / name));
