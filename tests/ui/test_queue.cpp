@@ -139,6 +139,14 @@ private slots:
         form->ProcessQueue();
         QVERIFY(form->Queue().empty());
         QCOMPARE(Tree(fs::path(down.path().toStdString()) / "top"), Tree(src));
+
+        // A folder dragged from the local list is the list's, even with a
+        // folder of that name where the process stands.
+        fs::create_directories(fs::path(ScratchDir()) / "top" / "decoy");
+        form->Form().LsFilelistView281->SetDirectory(local.path());
+        fs::remove_all(Remote() / "top");
+        form->dirviewDragDrop({ "top" });
+        QCOMPARE(Tree(Remote() / "top"), Tree(src));
     }
 
     void overwriteQuestionAnswers()
