@@ -85,7 +85,7 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
         AddList("Upload is stopped.");
     else if (running)
         AddList("Files are queued; the transfer in progress uploads them.");
-    else if (m_runFailed == 0)
+    else if (m_run.Failed == 0)
         AddList("Files were uploaded.");
     if (m_LoggedIn != 0) {
         GetDir(dirview());
@@ -110,7 +110,7 @@ void Tmainform::LsFilelistView281DragDrop()
         AddList("Download is stopped.");
     else if (running)
         AddList("Files are queued; the transfer in progress downloads them.");
-    else if (m_runFailed == 0)
+    else if (m_run.Failed == 0)
         AddList("Files were downloaded.");
     ScrollLogToEnd();
     m_ui->LsFilelistView281->Reload();

@@ -359,12 +359,16 @@ private:
     QueueLines m_scratch; // a scratch batch in progress; never in queue.txt
     std::unique_ptr<QueueFile> m_queueFile;
     bool m_queueRunning = false;
-    bool m_runningInQueue = false;  // the run in progress is m_queue's, not a scratch batch
-    QueueLines::Id m_runningId = 0; // the entry in flight, 0 for none
-    bool* m_runAll = &m_AnswerAll;  // the overwrite question's "All" of the run in progress
-    bool* m_runDeleteAll = nullptr; // the delete question's, during a run
-    std::size_t m_runTransferred = 0, m_runFailed = 0;
-    bool m_lastKeptRefused = false;
+    // The run in progress (one at a time, m_queueRunning) and what it counted;
+    // set up by DriveQueue, the counts kept until the next run.
+    struct QueueRun {
+        bool InQueue = false;         // m_queue's run, not a scratch batch
+        QueueLines::Id Running = 0;   // the entry in flight, 0 for none
+        bool* All = nullptr;          // the overwrite question's "All" of this run
+        bool DeleteAll = false;       // the delete question's
+        std::size_t Transferred = 0, Failed = 0;
+        bool KeptRefused = false;     // the last entry kept was refused by a busy engine
+    } m_run;
     bool m_queueViewDirty = false;
     int m_nextBatch = 1;
     // Counted up by every session start and end, and by every refusal of

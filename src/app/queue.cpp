@@ -177,9 +177,9 @@ void Tmainform::DropEntry(QueueLines& q, QueueLines::Id id, bool persist)
 
 void Tmainform::Clear1Click()
 {
-    if (m_queueRunning && m_runningInQueue) {
+    if (m_queueRunning && m_run.InQueue) {
         // The running entry stays; the rest goes.
-        m_queue.KeepOnly(m_runningId);
+        m_queue.KeepOnly(m_run.Running);
     } else {
         m_queue.Clear();
     }
@@ -254,22 +254,21 @@ void Tmainform::RefuseWhileRunning()
 void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerAll)
 {
     m_queueRunning = true;
-    m_runningInQueue = persist;
-    m_runAll = &answerAll;
+    m_run.InQueue = persist;
+    m_run.All = &answerAll;
     // All at a delete question answers delete questions only: an All given
     // to overwrite files never deletes anything unasked.
-    bool deleteAll = false;
-    m_runDeleteAll = &deleteAll;
-    m_runTransferred = m_runFailed = 0;
+    m_run.DeleteAll = false;
+    m_run.Transferred = m_run.Failed = 0;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     const bool listAtEnd = RunQueue(q, batch, persist);
     m_queueRunning = false;
-    m_runningId = 0;
+    m_run.Running = 0;
     // An "All" holds for the run of the action that was asked, not beyond.
     answerAll = false;
-    m_runAll = &m_AnswerAll;
-    m_runDeleteAll = nullptr;
+    m_run.All = nullptr;
+    m_run.DeleteAll = false;
     m_madeDirs.clear();
     m_putPaths.clear();
     m_listedSizes.clear();
@@ -278,13 +277,13 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
     if (persist && !m_queueFile->WriteOut(&error))
         Report(error);
     m_ui->ProgressBar2->setValue(0);
-    if (m_runTransferred + m_runFailed > 0) {
-        const std::string summary = QueueRunSummary(m_runTransferred, m_runFailed, IsEnglish(m_LanguageName));
+    if (m_run.Transferred + m_run.Failed > 0) {
+        const std::string summary = QueueRunSummary(m_run.Transferred, m_run.Failed, IsEnglish(m_LanguageName));
         AddList(summary);
         SetStatusText(0, QString::fromStdString(summary));
         // Shown once the run is over, never in the middle of a reply; a
         // scratch copy's failure is told by the action that wanted it.
-        if (m_runFailed > 0 && persist && !m_closing)
+        if (m_run.Failed > 0 && persist && !m_closing)
             m_prompter.ShowMessage("Warning: " + summary, mkWarning);
     }
     if (listAtEnd && !m_closing)
@@ -322,17 +321,17 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
         // Without a session nothing can be done: the entry stays for the next run.
         if (!Connected() && !(entry.Op == 'D' && entry.Kind == "D"))
             break;
-        m_runningId = id;
+        m_run.Running = id;
         const TEntryResult result = RunEntry(entry);
-        m_runningId = 0;
+        m_run.Running = 0;
         switch (result) {
         case erDone:
             if (entry.Op != 'R' && !(entry.Op == 'D' && entry.Kind == "D") && !(entry.Op == 'U' && IsFolder(entry.Local)))
-                ++m_runTransferred;
+                ++m_run.Transferred;
             DropEntry(q, id, persist);
             break;
         case erFailed:
-            ++m_runFailed;
+            ++m_run.Failed;
             if (const std::size_t now = q.IndexOf(id); now != QueueLines::npos) {
                 q.MarkFailed(now);
                 if (persist)
@@ -341,7 +340,7 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
             break;
         case erKept:
             // Refused by a busy engine: listing now would be refused as well.
-            return !m_lastKeptRefused;
+            return !m_run.KeptRefused;
         case erCancelDrop:
             DropEntry(q, id, persist);
             return false;
@@ -378,7 +377,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
             // no need to ask the server whether the file exists.
             const bool fresh = m_madeDirs.count(FolderKey(ParentPath(entry.Remote))) != 0
                 && m_putPaths.insert(entry.Remote).second;
-            if (*m_runAll || fresh) {
+            if (*m_run.All || fresh) {
                 ok = Run(&ftp::TFtpClient::Put);
             } else if (Run(&ftp::TFtpClient::Size)) {
                 switch (AskOverwrite()) {
@@ -417,7 +416,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
         }
     } else {
         c.SetHostFileName(entry.Remote);
-        if (!*m_runDeleteAll) {
+        if (!m_run.DeleteAll) {
             const TAnswer answer
                 = m_prompter.Confirm(std::string(entry.Kind == "D" ? "Press OK to Delete the directory "
                                                                    : "Press OK to Delete the file ")
@@ -426,7 +425,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
             if (answer == ansCancel)
                 return erCancelDrop;
             if (answer == ansAll)
-                *m_runDeleteAll = true;
+                m_run.DeleteAll = true;
         }
         ok = Run(entry.Kind == "D" ? &ftp::TFtpClient::Rmd : &ftp::TFtpClient::Dele);
     }
@@ -434,11 +433,11 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
     // a busy engine, a session closed or replaced meanwhile (Disconnect,
     // Connect, the server gone), a stop that aborted it or the window
     // closing keep it in the queue as it was.
-    m_lastKeptRefused = m_refusals != refusals;
+    m_run.KeptRefused = m_refusals != refusals;
     const bool sessionGone = m_sessionSerial != session || ((entry.Op != 'D' || entry.Kind != "D") && !Connected());
-    if (m_lastKeptRefused || sessionGone || (!ok && (m_StopRequested || m_closing))) {
+    if (m_run.KeptRefused || sessionGone || (!ok && (m_StopRequested || m_closing))) {
         AddList("\"" + (entry.Op == 'R' ? entry.Remote : entry.Local) + "\" stays in the queue: "
-            + (m_lastKeptRefused ? "the FTP component was busy."
+            + (m_run.KeptRefused ? "the FTP component was busy."
                     : sessionGone ? "the session ended before it was done."
                                   : "it was stopped."));
         return erKept;
@@ -470,7 +469,7 @@ TAnswer Tmainform::AskOverwrite()
     const TAnswer answer = m_prompter.Confirm(kOverwriteQuestion, { ansOK, ansCancel, ansIgnore, ansAll });
     // All answers this question and every later one of the same run.
     if (answer == ansAll)
-        *m_runAll = true;
+        *m_run.All = true;
     return answer;
 }
 
@@ -506,7 +505,7 @@ int Tmainform::Download(const QueueEntry& entry)
         remoteSize = c.SizeResult();
     StartProgress(remoteSize);
     bool ok = true;
-    if (*m_runAll || localSize < 0) {
+    if (*m_run.All || localSize < 0) {
         ok = Run(&ftp::TFtpClient::Get);
         EndProgress(ok);
         return ok ? 1 : 0;
