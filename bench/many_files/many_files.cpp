@@ -28,7 +28,10 @@
 #include "app/program.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
+#include "ui/LsFilelistView28.hpp"
 #include "ui/pump/QtPump.hpp"
+
+#include "ui_mainform.h"
 
 #include <QApplication>
 #include <QDir>
@@ -231,6 +234,12 @@ void PrintVerbs(char phase, const std::map<std::string, std::pair<int, double>>&
         std::printf("%c %s %d %.6f\n", phase, verb.c_str(), s.first, s.second);
 }
 
+// The local list's folder: where downloads go and relative uploads come from.
+bool LocalFolder(app::Tmainform& form, const fs::path& folder)
+{
+    return form.Form().LsFilelistView281->SetDirectory(QString::fromStdString(folder.string()));
+}
+
 int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const std::string& remoteUp)
 {
     Window w;
@@ -239,7 +248,7 @@ int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const 
     app::Tmainform& form = *w.form;
     VerbClock verbs(form.FtpClient1());
 
-    if (!SelectOnly(form, "tree") || !QDir::setCurrent(QString::fromStdString(localDown.string())))
+    if (!SelectOnly(form, "tree") || !LocalFolder(form, localDown))
         return 1;
     verbs.Start();
     const auto t0 = Clock::now();
@@ -253,7 +262,7 @@ int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const 
         return 1;
     }
 
-    if (!QDir::setCurrent(QString::fromStdString(localSrc.parent_path().string())))
+    if (!LocalFolder(form, localSrc.parent_path()))
         return 1;
     verbs.Start();
     const auto t3 = Clock::now();
@@ -316,7 +325,7 @@ int BigWorker(int port, const fs::path& root, const fs::path& scratch, int round
     };
     for (int round = 0; round < rounds; ++round) {
         fs::create_directories(q);
-        if (!QDir::setCurrent(QString::fromStdString(q.string())))
+        if (!LocalFolder(form, q))
             return 1;
         const bool check = round == 0;
         auto queueDown = [&] {

@@ -80,16 +80,19 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
     int index = 0;
     for (const QString& name : localNames) {
         m_ui->ProgressBar1->setValue(index++);
-        const std::string bare = FileNameOf(name);
-        // The list's folder is the process's current one: a folder name resolves there.
-        if (QFileInfo(name).isDir())
-            QueueUpload(name.toStdString(), bare);
-        else
-            QueueUpload(QDir(folder).filePath(name).toStdString(), bare);
+        // Full paths in the list's folder: the process's current folder
+        // (the scratch folder after a Copy) decides nothing.
+        QueueUpload(QDir(folder).filePath(name).toStdString(), FileNameOf(name));
     }
     SetStatusText(0, QString());
+    const bool running = m_queueRunning;
     ProcessQueue();
-    AddList(m_StopRequested ? "Upload is stopped." : "Files were uploaded.");
+    if (m_StopRequested)
+        AddList("Upload is stopped.");
+    else if (running)
+        AddList("Files are queued; the transfer in progress uploads them.");
+    else if (m_run.Failed == 0)
+        AddList("Files were uploaded.");
     if (m_LoggedIn != 0) {
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
@@ -104,13 +107,17 @@ void Tmainform::LsFilelistView281DragDrop()
         return;
     AddList("Files are to be copied. Please wait.");
     m_AnswerAll = false;
-    QDir::setCurrent(m_ui->LsFilelistView281->Directory());
-    const std::size_t selected = dirview().SelectedRows().size();
-    for (std::size_t i = 0; i < selected && !m_StopRequested; ++i) {
-        QueueforDownload();
-        ProcessQueue();
-    }
-    AddList(m_StopRequested ? "Download is stopped." : "Files were downloaded.");
+    // Each selected item is queued once, whether or not a run is in
+    // progress (which then performs the new entries).
+    const bool running = m_queueRunning;
+    QueueforDownload();
+    ProcessQueue();
+    if (m_StopRequested)
+        AddList("Download is stopped.");
+    else if (running)
+        AddList("Files are queued; the transfer in progress downloads them.");
+    else if (m_run.Failed == 0)
+        AddList("Files were downloaded.");
     ScrollLogToEnd();
     m_ui->LsFilelistView281->Reload();
 }
@@ -237,7 +244,6 @@ QStringList Tmainform::FetchDraggedFiles()
 
 QStringList Tmainform::DownloadSelectionToTemp()
 {
-    m_AnswerAll = false;
     DownloadToTemp();
     QStringList paths;
     for (const std::string& path : m_DropFiles)
@@ -252,7 +258,10 @@ void Tmainform::Copy1Click()
 {
     SetStatusText(0, QStringLiteral("Copying files to clipboard. Please do not copy/paste while processing"));
     WaitCursor hourglass;
+    const bool refused = m_queueRunning;
     const QStringList paths = DownloadSelectionToTemp();
+    if (refused)
+        return; // the clipboard keeps what it held
     auto* data = new QMimeData;
     ui::WriteFileList(*data, paths, true);
     QGuiApplication::clipboard()->setMimeData(data);

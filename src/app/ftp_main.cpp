@@ -41,6 +41,10 @@
 #include <QStyle>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 namespace app {
 
@@ -99,9 +103,23 @@ void Tmainform::FormCreate()
 
     // 3. The transfer queue.
     m_queueFile = std::make_unique<QueueFile>(JoinPath(m_ProgramDir, "queue.txt"));
-    m_queue.clear();
-    if (!m_queueFile->Load(m_queue, &error))
-        Report(error);
+    {
+        std::vector<std::string> lines;
+        if (!m_queueFile->Load(lines, &error)) {
+            // The first save would replace what cannot be read: it is set
+            // aside, and the queue starts empty.
+            const std::string aside = SetAsideName(m_queueFile->Path(), std::time(nullptr));
+            if (std::rename(m_queueFile->Path().c_str(), aside.c_str()) == 0) {
+                AddList(error);
+                AddList("The queue file could not be read; it was moved to \"" + aside + "\" and the queue starts empty.");
+            } else {
+                Report(error + "\nIt could not be moved aside either: " + std::strerror(errno));
+            }
+            lines.clear();
+            m_queueFile->Load(lines);
+        }
+        m_queue.Assign(std::move(lines));
+    }
     ShowQueue();
 
     // 4. The settings, all or nothing.
@@ -406,6 +424,9 @@ void Tmainform::WireControls()
         FlushLog();
         FlushQueueView();
     });
+    // Files in editor windows: saves and closes are picked up from here.
+    m_editWatch.setInterval(200);
+    connect(&m_editWatch, &QTimer::timeout, this, [this] { WatchEdits(); });
 }
 
 void Tmainform::CreateImageLists()
@@ -564,6 +585,12 @@ void Tmainform::closeEvent(QCloseEvent* event)
         event->accept();
         return;
     }
+    // The editors close with the window, each asking about unsaved text;
+    // staying in one keeps the window open too.
+    if (!CloseEditors()) {
+        event->ignore();
+        return;
+    }
     FormClose();
     event->accept();
     QMainWindow::closeEvent(event);
@@ -596,6 +623,7 @@ void Tmainform::FormDestroy()
     m_destroyed = true;
     m_timer1.stop();
     m_viewFlush.stop();
+    m_editWatch.stop();
     // The engine outlives this body: nothing of it may call back into the window.
     ftp::TFtpClient& c = *m_FtpClient1;
     c.OnDisplay = nullptr;
@@ -855,12 +883,14 @@ void Tmainform::Turkish1Click()
 {
     m_LanguageName = kLanguageTurkish;
     LanguageSelection();
+    QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
 }
 
 void Tmainform::English1Click()
 {
     m_LanguageName = kLanguageEnglish;
     LanguageSelection();
+    QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
 }
 
 // ---------------------------------------------------------------- local pane

@@ -18,6 +18,7 @@
 #include <QPointer>
 #include <QTimer>
 
+#include <array>
 #include <functional>
 #include <map>
 #include <memory>
@@ -189,15 +190,28 @@ public:
         AbortInFlight();
     }
     void ProcessQueue();
+    // Runs only the entries appended for batch (an action's own, such as an
+    // edited file's upload); nothing when a run is in progress.
+    void ProcessBatch(int batch);
+    // A number no other action's batch has.
+    int NewBatch() { return m_nextBatch++; }
     bool FinishQueueEntry();
     void QueueUpload(const std::string& local, const std::string& remote);
+    // Queues the selected remote rows for download into the local list's folder.
     void QueueforDownload();
-    void DownloadToTemp();
+    // Downloads the selected remote rows into the scratch folder as a batch
+    // of their own (no other entry runs; answerAll holds for this batch
+    // only) and collects the copies that came down whole in DropFiles.
+    // Refused while the queue runs.
+    void DownloadToTemp(bool answerAll = false);
     void FtpClient1Progress(std::int64_t Count, bool& Abort);
     // The queue's lines, head first (lbQueue shows them).
-    const std::vector<std::string>& Queue() const { return m_queue; }
+    const std::vector<std::string>& Queue() const { return m_queue.Lines(); }
+    // True when the entry at index failed in the last run that tried it.
+    bool QueueEntryFailed(std::size_t index) const { return m_queue.Failed(index); }
     // Appends entries and saves the queue file at once.
     void AppendQueue(const std::vector<std::string>& lines);
+    void AppendQueue(const std::vector<std::string>& lines, int batch);
     bool QueueRunning() const { return m_queueRunning; }
     // Paths DownloadToTemp collected for the clipboard.
     const std::vector<std::string>& DropFiles() const { return m_DropFiles; }
@@ -237,7 +251,11 @@ public:
     std::function<bool(const std::vector<std::string>& argv)> OnStartProgram;
     bool StartProgram(const std::vector<std::string>& argv);
     void OpenWithDialog(const std::string& file);
+    // Downloads the focused file afresh and opens it in an editor window of
+    // its own; each save uploads it to where it came from. Returns at once.
     void Edit1Click();
+    // Files being edited (their editor windows open or an upload still due).
+    std::size_t EditSessions() const { return m_edits.size(); }
     void dirviewClick();
 
     // Drag and drop, the clipboard, a pasted web address (dragdrop.cpp).
@@ -313,13 +331,28 @@ private:
     static std::string ReplyContentRange(const http::THttpCli& h);
     void ShowQueue();
     bool SaveQueue();
-    bool RunQueue();
+    // How one entry ended: done (it leaves), failed (it stays, marked, and
+    // the run goes on), kept (refused, aborted or its session gone: it stays
+    // and the run ends), or a Cancel that drops or keeps it and ends the run.
+    enum TEntryResult : std::uint8_t { erDone, erFailed, erKept, erCancelDrop, erCancelKeep };
+    void DriveQueue(QueueLines& q, int batch, bool persist, bool& answerAll);
+    bool RunQueue(QueueLines& q, int batch, bool persist);
+    TEntryResult RunEntry(const QueueEntry& entry);
+    void DropEntry(QueueLines& q, QueueLines::Id id, bool persist);
+    void QueueViewChanged(bool rebuild);
+    bool RunScratchBatch(const std::vector<std::string>& lines, bool answerAll, std::vector<std::string>* notDone);
+    void RefuseWhileRunning();
+    std::vector<std::string> SelectionEntries(std::string base);
+    std::string LocalListFolder() const;
     void SendTypeFor(bool binary);
-    bool Download(const QueueEntry& entry);
-    void ResumeUpload(const QueueEntry& entry);
+    int Download(const QueueEntry& entry); // 1 done, 0 failed, -1 cancelled
+    bool ResumeUpload(const QueueEntry& entry);
     TAnswer AskOverwrite();
     void StartProgress(std::int64_t size);
     void ReturnToMarkFolder(const std::string& folder);
+    void EndProgress(bool ok);
+    void WatchEdits();
+    bool CloseEditors(); // false when the user stayed in an editor
     void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 
     std::unique_ptr<Ui::Tmainform> m_ui;
@@ -362,9 +395,26 @@ private:
     // Working folders of the recursive walk in progress, outermost first.
     std::vector<std::string> m_walkDirs;
     QString m_selectedLocalItem;
-    std::vector<std::string> m_queue;
+    QueueLines m_queue;
+    QueueLines m_scratch; // a scratch batch in progress; never in queue.txt
     std::unique_ptr<QueueFile> m_queueFile;
     bool m_queueRunning = false;
+    // The run in progress (one at a time, m_queueRunning) and what it counted;
+    // set up by DriveQueue, the counts kept until the next run.
+    struct QueueRun {
+        bool InQueue = false;         // m_queue's run, not a scratch batch
+        QueueLines::Id Running = 0;   // the entry in flight, 0 for none
+        bool* All = nullptr;          // the overwrite question's "All" of this run
+        bool DeleteAll = false;       // the delete question's
+        std::size_t Transferred = 0, Failed = 0;
+        bool KeptRefused = false;     // the last entry kept was refused by a busy engine
+    } m_run;
+    bool m_queueViewDirty = false;
+    int m_nextBatch = 1;
+    // Counted up by every session start and end, and by every refusal of
+    // the engine: an entry is finished only by its own session's answer.
+    std::uint32_t m_sessionSerial = 0;
+    std::uint32_t m_refusals = 0;
     int m_QueueTotal = 0;
     int m_QueueRemaining = 0;
     std::vector<std::string> m_DropFiles;
@@ -410,6 +460,17 @@ private:
     std::set<std::string> m_madeDirs, m_putPaths;            // this queue run's MKDs and uploads
     std::unordered_map<std::string, std::int64_t> m_listedSizes; // remote path -> listed size
     QTimer m_viewFlush;
+    // A file in an editor window: the remote path is fixed when editing starts.
+    struct EditSession {
+        int Handle;
+        std::string Remote, Local, Name;
+        std::array<std::int64_t, 4> Stamp; // what the copy looked like when last seen
+        int Batch;
+        bool Saved = false, Due = false; // an upload was queued / is still to run
+    };
+    std::vector<EditSession> m_edits;
+    QTimer m_editWatch;
+    bool m_watchingEdits = false;
     bool m_AnswerAll = false;
     bool m_StopRequested = false;
 };

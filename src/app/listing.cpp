@@ -216,12 +216,14 @@ void Tmainform::RemoteDirChange(const RemoteRow& row)
         EnterRemoteFolder(CommandName(row));
         return;
     }
-    // A file opens through its copy in the scratch folder.
-    m_AnswerAll = false;
+    // A file opens through its copy in the scratch folder, fresh from this
+    // download: a failed one opens nothing, never an older copy. The copy's
+    // batch has an All of its own; the queue's is left alone.
     DownloadToTemp();
     const std::string name = CommandName(row);
-    if (IsWalkableName(name))
-        OpenLocalFile(JoinPath(ScratchDir(), name));
+    const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
+    if (!copy.empty() && std::find(m_DropFiles.begin(), m_DropFiles.end(), copy) != m_DropFiles.end())
+        OpenLocalFile(copy);
 }
 
 void Tmainform::RemoteDirPrevious()

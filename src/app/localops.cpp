@@ -19,12 +19,17 @@
 #include "ui_mainform.h"
 
 #include <QCheckBox>
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QProcess>
 #include <QStandardPaths>
 
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
 
 namespace app {
 
@@ -133,10 +138,10 @@ void Tmainform::OpenWith1Click()
         EnterRemoteFolder(name);
         return;
     }
-    m_AnswerAll = false;
     DownloadToTemp();
-    if (IsWalkableName(name))
-        OpenWithDialog(JoinPath(ScratchDir(), name));
+    const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
+    if (!copy.empty() && std::find(m_DropFiles.begin(), m_DropFiles.end(), copy) != m_DropFiles.end())
+        OpenWithDialog(copy);
 }
 
 namespace {
@@ -160,15 +165,21 @@ FileStamp StampOf(const std::string& path)
         std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec };
 }
 
-std::string EditorFileName()
+std::string EditorFileName(int handle)
 {
-    const int length = textFileName(nullptr, 0);
+    const int length = editorWindowFileName(handle, nullptr, 0);
     if (length <= 0)
         return {};
     std::string name(std::size_t(length) + 1, '\0');
-    textFileName(name.data(), length + 1);
+    editorWindowFileName(handle, name.data(), length + 1);
     name.resize(std::size_t(length));
     return name;
+}
+
+std::array<std::int64_t, 4> StampKey(const std::string& path)
+{
+    const FileStamp s = StampOf(path);
+    return { s.Exists ? 1 : 0, std::int64_t(s.Inode), s.Size, s.ChangedNs };
 }
 
 } // namespace
@@ -186,9 +197,10 @@ void Tmainform::dirviewClick()
     const std::string scratch = ScratchDir();
     const std::string file = JoinPath(scratch, name);
     if (!m_frmImage->chkImageCache->isChecked() || !StampOf(file).Exists) {
-        m_AnswerAll = true;
-        DownloadToTemp();
-        m_AnswerAll = false;
+        // The copy is replaced without a question; the queue's own "All" is left alone.
+        DownloadToTemp(true);
+        if (std::find(m_DropFiles.begin(), m_DropFiles.end(), file) == m_DropFiles.end())
+            return;
     }
     m_frmImage->ShowImagePreview(file, scratch);
 }
@@ -201,33 +213,110 @@ void Tmainform::Edit1Click()
     const std::string name = CommandName(dirview().Model().Row(focused));
     if (!IsWalkableName(name))
         return;
-    // The download and the upload after editing overwrite without asking.
-    const bool answerAll = m_AnswerAll;
-    m_AnswerAll = true;
-    DownloadToTemp();
-    const std::string file = JoinPath(ScratchDir(), name);
-    // A link in the scratch folder could lead anywhere: only a plain file is edited.
-    const FileStamp before = StampOf(file);
-    if (before.Exists && CallEditor(file.c_str()) == 0) {
-        {
-            // Waiting for the editor is not the engine's business: other actions may run.
-            ActionGate::Lull lull(m_gate);
-            while (!isClosed()) {
-                platform::ApplicationPump().WaitMessage(100);
-                platform::ApplicationPump().ProcessMessages();
-            }
-        }
-        const std::string saved = EditorFileName();
-        // Closed without saving: nothing goes back to the server.
-        const bool changed = !saved.empty() && (saved != file || !(StampOf(file) == before));
-        if (changed && StampOf(saved).Exists) {
-            QueueUpload(saved, name);
-            ProcessQueue();
-        } else {
-            AddList("\"" + name + "\" was not saved; nothing is uploaded.");
+    // The target is fixed now: browsing elsewhere while editing changes nothing.
+    const std::string remote = JoinRemote(m_CurrentRemoteDir, name);
+    // One editing session per file.
+    for (const EditSession& e : m_edits) {
+        if (e.Remote == remote && !editorWindowClosed(e.Handle)) {
+            raiseEditorWindow(e.Handle);
+            return;
         }
     }
-    m_AnswerAll = answerAll;
+    if (m_queueRunning) {
+        RefuseWhileRunning();
+        return;
+    }
+    std::string error;
+    const std::string scratch = ScratchDir(&error);
+    // A folder of its own per session: two files of one name from two
+    // folders never share a copy, nor does an upload still queued from an
+    // earlier run.
+    const std::string folder = JoinPath(scratch,
+        "edit-" + std::to_string(QDateTime::currentMSecsSinceEpoch()) + "-" + std::to_string(m_edits.size()));
+    const std::string local = JoinPath(folder, name);
+    if (!error.empty() || !MakeDirs(folder, 0700, &error)) {
+        Report(error);
+        return;
+    }
+    if (local.find(';') != std::string::npos || remote.find_first_of("\r\n") != std::string::npos) {
+        AddList("\"" + name + "\" cannot be written in the queue (a ';' or a line break); it is not edited.");
+        return;
+    }
+    // Never a stale copy: only what this download brings is opened.
+    ::unlink(local.c_str());
+    m_StopRequested = false;
+    const bool fetched = RunScratchBatch({ std::string(kDownloadFile) + local + ";" + remote }, true, nullptr);
+    // A link in the scratch folder could lead anywhere: only a plain file is edited.
+    if (!fetched || !StampOf(local).Exists) {
+        const std::string text = "\"" + remote + "\" could not be downloaded; it is not opened in the editor.";
+        AddList(text);
+        m_prompter.ShowMessage(text, mkWarning);
+        return;
+    }
+    const int handle = OpenEditorWindow(local.c_str());
+    if (handle < 0) {
+        AddList("The editor could not open \"" + local + "\".");
+        return;
+    }
+    m_edits.push_back({ handle, remote, local, name, StampKey(local), NewBatch() });
+    m_editWatch.start();
+}
+
+// The editors are watched, not waited for: each save queues an upload of
+// the saved file to the remote path fixed when editing began, and runs it
+// as a batch of its own once nothing else runs.
+void Tmainform::WatchEdits()
+{
+    // An upload below lets events run, this timer's among them.
+    if (m_watchingEdits)
+        return;
+    m_watchingEdits = true;
+    for (std::size_t i = 0; i < m_edits.size();) {
+        EditSession* e = &m_edits[i];
+        const bool closed = editorWindowClosed(e->Handle) != 0;
+        const std::string path = EditorFileName(e->Handle);
+        const auto stamp = StampKey(path);
+        if (!path.empty() && stamp[0] && (path != e->Local || stamp != e->Stamp)) {
+            e->Local = path;
+            e->Stamp = stamp;
+            e->Saved = e->Due = true;
+            if (path.find(';') != std::string::npos || path.find_first_of("\r\n") != std::string::npos) {
+                AddList("\"" + path + "\" cannot be written in the queue (a ';' or a line break); it is not uploaded.");
+                e->Due = false;
+            } else {
+                AppendQueue({ std::string(kUploadFile) + path + ";" + e->Remote }, e->Batch);
+            }
+        }
+        if (e->Due && !m_queueRunning && !m_gate.Busy()) {
+            e->Due = false;
+            const int batch = e->Batch;
+            ProcessBatch(batch);
+            e = &m_edits[i]; // an Edit meanwhile may have moved the sessions
+            if (m_queue.Count(batch) > 0)
+                AddList("\"" + e->Name + "\" waits in the transfer queue for its upload to \"" + e->Remote + "\".");
+        }
+        if (closed && !e->Due) {
+            if (!e->Saved)
+                AddList("\"" + e->Name + "\" was not saved; nothing is uploaded.");
+            m_edits.erase(m_edits.begin() + std::ptrdiff_t(i));
+            continue;
+        }
+        ++i;
+    }
+    if (m_edits.empty())
+        m_editWatch.stop();
+    m_watchingEdits = false;
+}
+
+bool Tmainform::CloseEditors()
+{
+    for (const EditSession& e : m_edits) {
+        if (!closeEditorWindow(e.Handle))
+            return false; // the user stays in that editor
+    }
+    // What was saved on the way out goes up now, or waits in the queue.
+    WatchEdits();
+    return true;
 }
 
 } // namespace app

@@ -41,8 +41,10 @@ void Tmainform::DeleteFTP()
     rows.reserve(m_ListView1.size());
     for (const RemoteRow& row : m_ListView1)
         rows.push_back({ row.name, row.IsFolder() });
-    std::vector<std::string> lines;
-    BuildDeleteEntries(rows, lines);
+    std::vector<std::string> lines, notes;
+    BuildDeleteEntries(m_CurrentRemoteDir, rows, lines, &notes);
+    for (const std::string& note : notes)
+        AddList(note);
     AppendQueue(lines);
     ProcessQueue();
 }

@@ -108,6 +108,7 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
     ShowPendingWarnings();
     if (!m_engineError.empty()) {
         m_refused = true;
+        ++m_refusals;
         Report(std::exchange(m_engineError, {}));
         return false;
     }
@@ -247,6 +248,7 @@ void Tmainform::FtpClient1BgException()
 
 void Tmainform::FtpClient1SessionConnected()
 {
+    ++m_sessionSerial;
     m_typeSent = -1; // a new session starts in the server's default type
     AddList("Trying To Connect");
     SetStatusText(0, QString());
@@ -255,6 +257,7 @@ void Tmainform::FtpClient1SessionConnected()
 
 void Tmainform::FtpClient1SessionClosed()
 {
+    ++m_sessionSerial;
     m_ReconnectPending = false;
     m_LoggedIn = 0;
     const bool english = IsEnglish(m_LanguageName);

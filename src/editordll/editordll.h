@@ -33,6 +33,29 @@ EDITORDLL_API int isClosed(void);
    is 0, to ask for the length only. */
 EDITORDLL_API int textFileName(char* buffer, int size);
 
+/* Editor windows of their own, one per call, each told apart by a handle,
+   so that several files are edited side by side without sharing a path.
+   They do not touch the window of CallEditor. */
+
+/* Opens a new window on path; returns its handle (> 0), or -1 as CallEditor
+   would fail. */
+EDITORDLL_API int OpenEditorWindow(const char* path);
+
+/* 1 once the window of handle has closed (or handle was never given), else 0. */
+EDITORDLL_API int editorWindowClosed(int handle);
+
+/* The path the window of handle holds (changed by Save As), with the buffer
+   rules of textFileName; it stays available after the window closed. */
+EDITORDLL_API int editorWindowFileName(int handle, char* buffer, int size);
+
+/* Asks the window of handle to close, with the question about unsaved
+   changes it asks when its user closes it. 1 when it is closed, 0 when the
+   user chose to stay. */
+EDITORDLL_API int closeEditorWindow(int handle);
+
+/* Brings the window of handle to the front; nothing when it is closed. */
+EDITORDLL_API void raiseEditorWindow(int handle);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,4 +1,5 @@
 // The transfer queue's entry format, its builders and the queue file.
+#include "app/core/Captions.hpp"
 #include "app/core/Queue.hpp"
 #include "app/core/SafeFile.hpp"
 
@@ -117,12 +118,12 @@ TEST(QueueBuild, UploadOfAFileAndOfAFolderTree)
     out.clear();
     pumps = 0;
     BuildUploadEntries("photos", "photos", cwd, "/pub", out, &notes, pump);
-    // The folder's own entry comes first; each subfolder's two creation
-    // entries precede its contents. Siblings come in the folder's own order.
+    // The folder's own entry comes first, absolute on both sides like every
+    // other; a subfolder's entry precedes its contents. Siblings come in the
+    // folder's own order.
     Lines folderFirst = {
-        "U:D;photos/;photos/",
+        "U:D;" + cwd + "/photos;/pub/photos",
         "U:D;" + cwd + "/photos/2004;/pub/photos/2004",
-        "U:D;photos/2004/;photos/2004/",
         "U:F;" + cwd + "/photos/2004/y.jpg;/pub/photos/2004/y.jpg",
         "U:F;" + cwd + "/photos/x.jpg;/pub/photos/x.jpg",
     };
@@ -159,8 +160,7 @@ TEST(QueueBuild, UploadSkipsWhatCannotBeWalkedOrWritten)
         (Lines{
             abs + "sub/up;/pub/top/sub/up",
             abs + "sub;/pub/top/sub",
-            "U:D;top/;top/",
-            "U:D;top/sub/;top/sub/",
+            "U:D;" + cwd + "/top;/pub/top",
             "U:F;" + cwd + "/top/sub/f;/pub/top/sub/f",
         }));
     EXPECT_EQ(notes.size(), 5u) << testing::PrintToString(notes);
@@ -174,7 +174,7 @@ TEST(QueueBuild, UploadSkipsWhatCannotBeWalkedOrWritten)
         [&] {
             Lines out, notes;
             BuildUploadEntries("top", "top", cwd, "/pub", out, &notes, {});
-            if (!Contains(out, "U:D;top/locked/;top/locked/") || Contains(out, "secret"))
+            if (!Contains(out, "U:D;" + cwd + "/top/locked;/pub/top/locked") || Contains(out, "secret"))
                 return 1;
             return Contains(notes, "locked\" cannot be read") ? 0 : 2;
         },
@@ -218,12 +218,14 @@ TEST(QueueBuild, DeleteEntriesPutContentsBeforeTheirFolder)
         {"/pub/old/sub/b.txt", false},
         {"/pub/old/a.txt", false},
         {"/pub/old/x\ny", false},
+        {"top.txt", false}, // a selected file: held with its folder
     };
     Lines out = {"D:F;/dl/q;/pub/q"}, notes;
-    BuildDeleteEntries(walked, out, &notes);
+    BuildDeleteEntries("/pub", walked, out, &notes);
     EXPECT_EQ(out,
         (Lines{
             "D:F;/dl/q;/pub/q",
+            "R:F;/pub/top.txt",
             "R:F;/pub/old/a.txt",
             "R:F;/pub/old/sub/b.txt",
             "R:D;/pub/old/sub",
@@ -281,6 +283,9 @@ TEST(QueueFileTest, OnlyDroppingTheHeadMayWaitForTheWriteAndTheFlush)
         {{"e"}, 10, false, "e"},                     // adds again
         {{"e"}, 10, false, "e"},                     // the same lines: nothing to do
         {{}, 10, true, "e"},
+        {{"k", "m", "n"}, 300, false, "k m n"},
+        {{"k", "n"}, 10, true, "k m n"},             // finished behind a failed entry kept at the head
+        {{"n", "k"}, 10, false, "n k"},              // reordered is changed
         {{"g"}, 300, false, "g"},                    // the waiting save is replaced
         {{"f"}, 10, false, "f"},                     // a changed entry is not a finished one
         {{"x", "f"}, 10, false, "x f"},              // put in front
@@ -367,4 +372,63 @@ TEST(QueueFileTest, KilledWhileSavingLeavesOneWholeQueue)
         const std::string now = ReadFile(path);
         ASSERT_TRUE(now == textA || now == textB) << "round " << round << ": " << now.size() << " bytes";
     }
+}
+
+// A run works through the entries of its batch that have not failed in it;
+// failed ones stay where they are for the next run, and ids follow their
+// line while others leave.
+TEST(QueueLinesTest, RunsSkipFailedEntriesAndBatchesKeepToTheirOwn)
+{
+    QueueLines q;
+    q.Assign({ "a", "b" });
+    q.Append({ "e1", "e2" }, 7);
+    q.Append({ "c" });
+    const QueueLines::Id c = q.IdAt(4);
+    struct Step {
+        int batch;
+        std::size_t next, count;
+    };
+    EXPECT_EQ(q.Next(0), 0u);
+    EXPECT_EQ(q.Next(7), 2u);
+    q.MarkFailed(0);
+    q.MarkFailed(2);
+    for (const Step& s : { Step { 0, 1, 3 }, Step { 7, 3, 1 }, Step { 9, QueueLines::npos, 0 } }) {
+        EXPECT_EQ(q.Next(s.batch), s.next) << s.batch;
+        EXPECT_EQ(q.Count(s.batch), s.count) << s.batch;
+    }
+    q.Remove(1);
+    EXPECT_EQ(q.Lines(), (Lines { "a", "e1", "e2", "c" }));
+    EXPECT_EQ(q.IndexOf(c), 3u);
+    EXPECT_EQ(q.FailedCount(), 2u);
+    q.ClearFailed(7); // a new run of batch 7 tries e1 again; "a" stays marked
+    EXPECT_EQ(q.Next(7), 1u);
+    EXPECT_TRUE(q.Failed(0));
+    EXPECT_EQ(q.FailedCount(), 1u);
+    EXPECT_EQ(q.Count(0), 3u);
+    q.KeepOnly(c);
+    EXPECT_EQ(q.Lines(), Lines { "c" });
+    EXPECT_EQ(q.IdAt(0), c);
+    q.KeepOnly(12345);
+    EXPECT_TRUE(q.Empty());
+}
+
+TEST(QueueFigures, SizesAsPeopleReadThemAndTheSetAsideName)
+{
+    const std::pair<std::int64_t, const char*> sizes[] = {
+        { 0, "0 bytes" }, { 900, "900 bytes" }, { 1023, "1023 bytes" }, { 1024, "1.0 KiB" },
+        { 1536, "1.5 KiB" }, { 1048575, "1.0 MiB" }, { 314572800, "300.0 MiB" },
+        { 286720000, "273.4 MiB" }, { 5LL << 40, "5120.0 GiB" },
+    };
+    for (const auto& [bytes, text] : sizes)
+        EXPECT_EQ(HumanSize(bytes), text) << bytes;
+    EXPECT_EQ(FinalFigures(314572800, 314572800, 2000), "300.0 MiB, 150.0 MiB/s average");
+    EXPECT_EQ(FinalFigures(3000, 2048, 1000), "2.9 KiB, 2.0 KiB/s average"); // resumed: the speed of what moved
+    EXPECT_EQ(FinalFigures(900, 900, 0), "900 bytes");
+    std::tm t {};
+    t.tm_year = 126, t.tm_mon = 11, t.tm_mday = 10, t.tm_hour = 3, t.tm_min = 4, t.tm_sec = 5, t.tm_isdst = -1;
+    EXPECT_EQ(SetAsideName("/h/queue.txt", std::mktime(&t)), "/h/queue.txt.unreadable-20261210-030405");
+    EXPECT_EQ(QueueRunSummary(3, 1, true), "3 files transferred, 1 failed");
+    EXPECT_EQ(QueueRunSummary(3, 1, false), "3 dosya aktarıldı, 1 başarısız");
+    EXPECT_EQ(JoinRemote("/", "a"), "/a");
+    EXPECT_EQ(JoinRemote("/pub", "a"), "/pub/a");
 }

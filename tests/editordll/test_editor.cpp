@@ -235,6 +235,47 @@ private slots:
         QVERIFY(!Window()->isWindowModified());
     }
 
+    // Windows of their own: each keeps its file, Save As moves only its own
+    // path, and closing one by handle asks about its unsaved text.
+    void windowsByHandleKeepTheirOwnFiles()
+    {
+        const QString a = Path("a.txt"), b = Path("b.txt"), moved = Path("moved.txt");
+        Write(a, "a");
+        Write(b, "b");
+        const int first = OpenEditorWindow(a.toUtf8().constData());
+        const int second = OpenEditorWindow(b.toUtf8().constData());
+        QVERIFY(first > 0 && second > 0 && first != second);
+        QCOMPARE(OpenWindows().size(), 2);
+        QVERIFY(isClosed()); // CallEditor's window is another matter
+        const auto held = [](int handle) {
+            char buffer[4096];
+            const int n = editorWindowFileName(handle, buffer, sizeof buffer);
+            return n > 0 && n < int(sizeof buffer) ? QString::fromUtf8(buffer, n) : QString();
+        };
+        QMainWindow* secondWindow = nullptr;
+        for (QMainWindow* w : OpenWindows())
+            if (w->findChild<QPlainTextEdit*>(QStringLiteral("editor"))->toPlainText() == QLatin1String("b"))
+                secondWindow = w;
+        QVERIFY(secondWindow);
+        m_prompts.saveAsPath = moved;
+        secondWindow->findChild<QAction*>(QStringLiteral("actionSaveAs"))->trigger();
+        QCOMPARE(held(first), a);
+        QCOMPARE(held(second), moved);
+
+        secondWindow->findChild<QPlainTextEdit*>(QStringLiteral("editor"))->insertPlainText(QStringLiteral("+"));
+        m_prompts.answer = editordll::Prompts::Answer::Cancel;
+        QCOMPARE(closeEditorWindow(second), 0);
+        QCOMPARE(editorWindowClosed(second), 0);
+        m_prompts.answer = editordll::Prompts::Answer::Save;
+        QCOMPARE(closeEditorWindow(second), 1);
+        QCOMPARE(editorWindowClosed(second), 1);
+        QCOMPARE(Read(moved), QByteArray("+b"));
+        QCOMPARE(held(second), moved); // still known after the close
+        QCOMPARE(editorWindowClosed(first), 0);
+        QCOMPARE(closeEditorWindow(first), 1);
+        QCOMPARE(editorWindowClosed(12345), 1);
+    }
+
     void notUtf8IsKeptByteForByte()
     {
         QByteArray bytes("caf\xe9 na\xefve\r\nnbsp[\xa0] nel[\x85]\r\n");

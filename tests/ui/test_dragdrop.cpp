@@ -47,21 +47,33 @@ class DragDropTest : public QObject {
 
     fs::path Remote() const { return m_remote.path(); }
 
-    // Does something to the editor window once it shows.
-    void WhenEditorShows(std::function<void(QMainWindow&)> act)
+    struct EditorPrompts : editordll::Prompts {
+        Answer answer = Answer::Cancel;
+        int unsavedAsked = 0;
+        Answer AskUnsaved(QWidget*, const QString&) override
+        {
+            ++unsavedAsked;
+            return answer;
+        }
+    } m_editorPrompts;
+
+    static QList<QMainWindow*> EditorWindows()
     {
-        auto* poll = new QTimer(m_form.get());
-        connect(poll, &QTimer::timeout, m_form.get(), [poll, act] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                if (w->objectName() == QLatin1String("EditorWindow") && w->isVisible()) {
-                    poll->stop();
-                    poll->deleteLater();
-                    act(*static_cast<QMainWindow*>(w));
-                    return;
-                }
-            }
-        });
-        poll->start(10);
+        QList<QMainWindow*> windows;
+        for (QWidget* w : QApplication::topLevelWidgets())
+            if (w->objectName() == QLatin1String("EditorWindow") && w->isVisible())
+                windows << static_cast<QMainWindow*>(w);
+        return windows;
+    }
+
+    // Replaces the editor's text as typing would (so it counts as modified).
+    static void Type(QMainWindow& editor, const QString& text, bool save)
+    {
+        auto* box = editor.findChild<QPlainTextEdit*>("editor");
+        box->selectAll();
+        box->insertPlainText(text);
+        if (save)
+            editor.findChild<QAction*>("actionSave")->trigger();
     }
 
 private slots:
@@ -270,27 +282,90 @@ private slots:
         }
     }
 
-    void editSavedOrNot()
+    // Edit returns at once; each save goes up to the path fixed when the
+    // editing began, one window per file, and a failed download opens nothing.
+    void editUploadsToWhereTheFileCameFrom()
     {
+        editordll::SetPrompts(&m_editorPrompts);
+        testsupport::WriteFile(Remote() / "sub" / "edit.txt", "sub text");
+        testsupport::WriteFile(Remote() / "gone.txt", "gone");
         m_form->btnConnectClick();
-        m_form->dirview().SetFocusedRow(RowOf(*m_form, "edit.txt"));
-        Select(*m_form, { "edit.txt" });
+        const auto edit = [&](const std::string& name) {
+            m_form->dirview().SetFocusedRow(RowOf(*m_form, name));
+            m_form->Edit1Click();
+        };
         // Closed without saving: nothing goes back.
-        WhenEditorShows([](QMainWindow& editor) { editor.close(); });
-        m_form->Edit1Click();
-        QVERIFY(LogHas(*m_form, "\"edit.txt\" was not saved; nothing is uploaded."));
+        edit("edit.txt");
+        QCOMPARE(EditorWindows().size(), 1);
+        EditorWindows().front()->close();
+        QVERIFY(WaitFor([&] { return LogHas(*m_form, "\"edit.txt\" was not saved; nothing is uploaded."); }));
+        QCOMPARE(m_form->EditSessions(), std::size_t(0));
+
+        // Gone from the server since the listing: reported, no editor.
+        fs::remove(Remote() / "gone.txt");
+        edit("gone.txt");
+        QVERIFY(EditorWindows().isEmpty());
+        QVERIFY(m_prompter.ShownTexts().back().find("could not be downloaded") != std::string::npos);
+
+        // sub/edit.txt, saved after browsing back up: it goes to sub, not
+        // over the top folder's file of that name.
+        m_form->EnterRemoteFolder("sub");
+        edit("edit.txt");
+        edit("edit.txt"); // the same file again: its window comes forward, no second one
+        QCOMPARE(EditorWindows().size(), 1);
+        m_form->EnterRemoteFolder("..");
+        Type(*EditorWindows().front(), "new sub text", true);
+        QVERIFY(WaitFor([&] { return testsupport::ReadFile(Remote() / "sub" / "edit.txt") == "new sub text"; }));
         QCOMPARE(testsupport::ReadFile(Remote() / "edit.txt"), std::string("old text"));
-        // Edited and saved: uploaded under its remote name.
-        m_form->dirview().SetFocusedRow(RowOf(*m_form, "edit.txt"));
-        WhenEditorShows([](QMainWindow& editor) {
-            auto* text = editor.findChild<QPlainTextEdit*>("editor");
-            text->selectAll();
-            text->insertPlainText("new text"); // typed, so the document is modified
-            editor.findChild<QAction*>("actionSave")->trigger();
-            editor.close();
-        });
-        m_form->Edit1Click();
-        QCOMPARE(testsupport::ReadFile(Remote() / "edit.txt"), std::string("new text"));
+
+        // A second file in a window of its own, saved: only it changes.
+        edit("edit.txt");
+        QCOMPARE(EditorWindows().size(), 2);
+        QMainWindow *top = nullptr, *sub = nullptr;
+        for (QMainWindow* w : EditorWindows())
+            (w->findChild<QPlainTextEdit*>("editor")->toPlainText() == "old text" ? top : sub) = w;
+        QVERIFY(top && sub);
+        Type(*top, "new top text", true);
+        QVERIFY(WaitFor([&] { return testsupport::ReadFile(Remote() / "edit.txt") == "new top text"; }));
+        QCOMPARE(testsupport::ReadFile(Remote() / "sub" / "edit.txt"), std::string("new sub text"));
+        top->close();
+        Type(*sub, "typed, not saved", false);
+    }
+
+    // Opening a file is a batch of its own: the pending entries stay as they are.
+    void aScratchCopyTouchesNoOtherEntry()
+    {
+        QTemporaryDir local;
+        const std::string mine = local.filePath("two.txt").toStdString();
+        testsupport::WriteFile(mine, "mine");
+        m_form->Clear1Click();
+        const std::vector<std::string> pending = { "R:F;/one.txt", "D:F;" + mine + ";/two.txt" };
+        m_form->AppendQueue(pending);
+        std::string opened;
+        m_form->OnOpenFile = [&](const std::string& path) { opened = path; };
+        m_form->Refresh1Click();
+        Select(*m_form, { "two.txt" });
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "two.txt"));
+        m_prompter.ExpectConfirm(ansOK); // the scratch copy of the Copy above is replaced
+        m_form->dirviewDblClick();
+        m_form->OnOpenFile = nullptr;
+        QCOMPARE(opened, ScratchDir() + "/two.txt");
+        QCOMPARE(m_form->Queue(), pending);
+        // Gone from the server: the failed download opens nothing, least of all the old copy.
+        fs::rename(Remote() / "two.txt", Remote() / "two.moved");
+        opened.clear();
+        m_form->OnOpenFile = [&](const std::string& path) { opened = path; };
+        Select(*m_form, { "two.txt" });
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "two.txt"));
+        m_prompter.ExpectConfirm(ansOK);
+        m_form->dirviewDblClick();
+        m_form->OnOpenFile = nullptr;
+        fs::rename(Remote() / "two.moved", Remote() / "two.txt");
+        QCOMPARE(opened, std::string());
+        QCOMPARE(m_form->Queue(), pending);
+        QVERIFY(fs::exists(Remote() / "one.txt"));
+        QCOMPARE(testsupport::ReadFile(mine), std::string("mine"));
+        m_form->Clear1Click();
     }
 
     void previewOnClickUsesTheCache()
@@ -316,6 +391,22 @@ private slots:
         m_form->dirviewClick(); // "Use cached files": no second download
         QVERIFY(m_form->frmImage().isVisible());
         QCOMPARE(m_form->LogLines().count("> RETR //photo.jpg"), retrieved);
+    }
+
+    // Closing the main window closes the editors, asking about unsaved text
+    // as the editor does; what is saved on the way out goes up. (Last: the
+    // window is closed after it.)
+    void closingTheWindowClosesTheEditor()
+    {
+        QCOMPARE(EditorWindows().size(), 1);
+        m_editorPrompts.answer = editordll::Prompts::Answer::Cancel;
+        QVERIFY(!m_form->close()); // stayed in the editor: the window stays too
+        QCOMPARE(EditorWindows().size(), 1);
+        m_editorPrompts.answer = editordll::Prompts::Answer::Save;
+        QVERIFY(m_form->close());
+        QVERIFY(EditorWindows().isEmpty());
+        QCOMPARE(m_editorPrompts.unsavedAsked, 2);
+        QCOMPARE(testsupport::ReadFile(Remote() / "sub" / "edit.txt"), std::string("typed, not saved"));
     }
 };
 

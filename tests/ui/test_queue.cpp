@@ -9,6 +9,7 @@
 #include "app/program.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
+#include "ui/LsFilelistView28.hpp"
 #include "ui/pump/QtPump.hpp"
 #include "window_test_util.hpp"
 
@@ -109,12 +110,14 @@ private slots:
         testsupport::WriteFile(src / "sub" / "deep" / "c.txt", "c");
         testsupport::WriteFile(src / ".hidden", "h");
         auto form = Connected();
-        QDir::setCurrent(local.path());
+        // The process stands in the scratch folder (after a Copy): it decides nothing.
+        QDir::setCurrent(QString::fromStdString(ScratchDir()));
+        form->Form().LsFilelistView281->SetDirectory(local.path());
         form->QueueUpload("top", "top");
         const std::vector<std::string> queued = form->Queue();
-        QCOMPARE(queued.front(), std::string("U:D;top/;top/"));
-        const std::set<std::string> lines(queued.begin(), queued.end());
         const std::string abs = src.string();
+        QCOMPARE(queued.front(), "U:D;" + abs + ";//top"); // absolute on both sides
+        const std::set<std::string> lines(queued.begin(), queued.end());
         // The server's working folder is "/", so remote paths begin "//".
         for (const std::string& expected : { "U:F;" + abs + "/a.txt;//top/a.txt", "U:D;" + abs + "/sub;//top/sub",
                  "U:F;" + abs + "/sub/b.bin;//top/sub/b.bin", "U:F;" + abs + "/sub/deep/c.txt;//top/sub/deep/c.txt" })
@@ -129,13 +132,21 @@ private slots:
 
         // Back down into another folder: folders are created, files hash-equal.
         QTemporaryDir down;
-        QDir::setCurrent(down.path());
+        form->Form().LsFilelistView281->SetDirectory(down.path());
         Select(*form, { "top" });
         form->QueueforDownload();
         QCOMPARE(QString::fromStdString(form->Queue().front()), "D:D;" + down.path() + "//top;///top"); // paths as they are built, slashes and all
         form->ProcessQueue();
         QVERIFY(form->Queue().empty());
         QCOMPARE(Tree(fs::path(down.path().toStdString()) / "top"), Tree(src));
+
+        // A folder dragged from the local list is the list's, even with a
+        // folder of that name where the process stands.
+        fs::create_directories(fs::path(ScratchDir()) / "top" / "decoy");
+        form->Form().LsFilelistView281->SetDirectory(local.path());
+        fs::remove_all(Remote() / "top");
+        form->dirviewDragDrop({ "top" });
+        QCOMPARE(Tree(Remote() / "top"), Tree(src));
     }
 
     void overwriteQuestionAnswers()
@@ -165,8 +176,10 @@ private slots:
         download("r.bin", r);
         QCOMPARE(testsupport::ReadFile(r), whole);
         QVERIFY(LogHas(*form, "> REST 123457"));
-        // Progress: bytes of the whole size, with speed and time left once it moves.
-        QVERIFY2(QRegularExpression("^\\d+ bytes of 300000").match(form->StatusText(1)).hasMatch(),
+        // At the end panel 1 holds the final figures: the whole size and the average speed.
+        QVERIFY2(QRegularExpression("^293.0 KiB(, [0-9.]+ (bytes|KiB|MiB|GiB)/s average)?$")
+                     .match(form->StatusText(1))
+                     .hasMatch(),
             qPrintable(form->StatusText(1)));
         m_prompter.ExpectConfirm(ansIgnore);
         download("r.bin", r);
@@ -189,14 +202,136 @@ private slots:
         m_prompter.ExpectConfirm(ansAll);
         form->AppendQueue({ "D:F;" + r + ";/r.bin", "D:F;" + s + ";/s.bin" });
         form->ProcessQueue();
-        QVERIFY(form->AnswerAll());
         QCOMPARE(Md5OfFile(s), Md5OfFile(Remote() / "s.bin"));
         QCOMPARE(testsupport::ReadFile(r), whole);
-        // A refused download leaves no empty file behind and the run goes on.
+        // That All ended with its run, and never answers a delete question.
+        QVERIFY(!form->AnswerAll());
+        m_prompter.ExpectConfirm(ansAll);
+        m_prompter.ExpectConfirm(ansCancel);
+        form->AppendQueue({ "D:F;" + r + ";/r.bin", "R:F;/s.bin" });
+        form->ProcessQueue();
+        QVERIFY(fs::exists(Remote() / "s.bin"));
+        // A refused download leaves no empty file behind; the entry stays, failed.
         form->AppendQueue({ "D:F;" + local.filePath("none.bin").toStdString() + ";/none.bin" });
         form->ProcessQueue();
         QVERIFY(!QFile::exists(local.filePath("none.bin")));
+        QCOMPARE(form->Queue().size(), std::size_t(1));
+        QVERIFY(form->QueueEntryFailed(0));
+        QCOMPARE(m_prompter.ShownTexts().back(), std::string("Warning: 0 files transferred, 1 failed"));
+        form->Clear1Click();
+    }
+
+    // Failed entries stay in the queue, in order and marked; the run goes on
+    // with the rest and ends with the counts; a later run tries them again.
+    void failedEntriesStayMarkedAndTheRunGoesOn()
+    {
+        testsupport::WriteFile(Remote() / "good.txt", "good");
+        fs::create_directories(Remote() / "afolder");
+        QTemporaryDir local;
+        const std::string l = local.path().toStdString();
+        testsupport::WriteFile(l + "/up.txt", "up");
+        auto form = Connected();
+        const std::vector<std::string> failing = {
+            "D:F;" + l + "/missing.txt;/missing.txt",       // RETR of a missing file
+            "D:F;" + l + "/no/such/folder/x.txt;/good.txt", // a local file that cannot be created
+            "U:F;" + l + "/up.txt;/afolder",                // STOR onto a folder
+        };
+        form->AppendQueue({ failing[0], failing[1], "D:F;" + l + "/good.txt;/good.txt", failing[2] });
+        form->ProcessQueue();
+        QCOMPARE(testsupport::ReadFile(l + "/good.txt"), std::string("good"));
+        QCOMPARE(form->Queue(), failing);
+        QCOMPARE(QueueFileLines(m_home->path()), failing);
+        for (std::size_t i = 0; i < failing.size(); ++i)
+            QVERIFY(form->QueueEntryFailed(i));
+        QVERIFY(LogHas(*form, "1 files transferred, 3 failed"));
+        QCOMPARE(m_prompter.ShownTexts().back(), std::string("Warning: 1 files transferred, 3 failed"));
+        QTRY_VERIFY(form->Form().lbQueue->toPlainText().startsWith("FAILED: D:F;"));
+        // Panel 1 ends on the last transfer's final figures, not on a progress text.
+        QVERIFY2(!form->StatusText(1).contains(" of "), qPrintable(form->StatusText(1)));
+
+        testsupport::WriteFile(Remote() / "missing.txt", "m");
+        form->btnQueueClick();
+        QCOMPARE(testsupport::ReadFile(l + "/missing.txt"), std::string("m"));
+        QCOMPARE(form->Queue(), (std::vector<std::string> { failing[1], failing[2] }));
+        QVERIFY(LogHas(*form, "1 files transferred, 2 failed"));
+        form->Clear1Click();
+    }
+
+    // An entry is finished only by its own session's answer: a refusal of
+    // the busy engine or a Connect in the middle of it keeps it.
+    void theEntryInFlightStaysWhenRefusedOrReconnected()
+    {
+        testsupport::MakePatternFile(Remote() / "big.bin", 64 << 20, 3);
+        testsupport::WriteFile(Remote() / "small.txt", "small");
+        QTemporaryDir local;
+        const std::string big = local.filePath("big.bin").toStdString();
+        auto form = Connected();
+        const std::vector<std::string> bigEntry = { "D:F;" + big + ";/big.bin" };
+        // Connect or Disconnect while the file comes down.
+        for (const bool reconnect : { true, false }) {
+            if (form->LoggedIn() != 1)
+                form->btnConnectClick();
+            fs::remove(big);
+            bool acted = false;
+            QTimer during;
+            connect(&during, &QTimer::timeout, this, [&] {
+                struct stat st { };
+                if (!acted && ::stat(big.c_str(), &st) == 0 && st.st_size > 0) {
+                    acted = true;
+                    reconnect ? form->btnConnectClick() : form->btnDisconnectClick();
+                }
+            });
+            during.start(1);
+            form->AppendQueue(bigEntry);
+            form->ProcessQueue();
+            during.stop();
+            QVERIFY(acted);
+            QCOMPARE(form->LoggedIn(), reconnect ? 1 : 0);
+            QCOMPARE(form->Queue(), bigEntry);
+            QCOMPARE(QueueFileLines(m_home->path()), bigEntry);
+            form->Clear1Click();
+        }
+
+        // The queue started while the engine logs in: refused, so kept.
+        const std::vector<std::string> small = { "D:F;" + local.filePath("small.txt").toStdString() + ";/small.txt" };
+        form->AppendQueue(small);
+        bool tried = false;
+        ftp::TFtpClient& c = form->FtpClient1();
+        // After each command of the log-in, once the loop runs while the engine waits for the reply.
+        const auto windowCommand = c.OnCommand;
+        c.OnCommand = [&](ftp::TCustomFtpCli* sender, std::string& command) {
+            windowCommand(sender, command);
+            QMetaObject::invokeMethod(this, [&] {
+                if (!tried && c.Connected() && c.State() != ftp::ftpStateReady) {
+                    tried = true;
+                    form->btnQueueClick();
+                }
+            }, Qt::QueuedConnection);
+        };
+        form->btnConnectClick();
+        c.OnCommand = windowCommand;
+        QVERIFY(tried);
+        QVERIFY(LogHas(*form, "\"" + local.filePath("small.txt") + "\" stays in the queue: the FTP component was busy."));
+        QCOMPARE(form->Queue(), small);
+        QVERIFY(!QFile::exists(local.filePath("small.txt")));
+        m_prompter.ClearShown();
+        form->btnQueueClick();
         QVERIFY(form->Queue().empty());
+        QCOMPARE(testsupport::ReadFile(local.filePath("small.txt").toStdString()), std::string("small"));
+    }
+
+    void anUnreadableQueueFileIsSetAside()
+    {
+        const QString queue = m_home->filePath("queue.txt");
+        QVERIFY(QDir().mkpath(queue + "/inside"));
+        auto form = std::make_unique<Tmainform>(m_prompter);
+        form->Timer1().stop();
+        const QStringList aside = QDir(m_home->path()).entryList({ "queue.txt.unreadable-*" });
+        QCOMPARE(aside.size(), 1);
+        QVERIFY(QDir(m_home->filePath(aside.front())).exists("inside")); // moved whole, not replaced
+        QVERIFY2(form->LogLines().join('\n').contains(aside.front()), qPrintable(form->LogLines().join('\n')));
+        form->AppendQueue({ "R:F;/x" });
+        QCOMPARE(QueueFileLines(m_home->path()), std::vector<std::string> { "R:F;/x" });
     }
 
     void serverKilledMidTransferThenRestartFinishes()
@@ -243,7 +378,7 @@ private slots:
         for (const char* name : { "1.bin", "2.bin", "3.bin", "late.bin" })
             testsupport::MakePatternFile(local.filePath(name).toStdString(), 8 << 20);
         auto form = Connected();
-        QDir::setCurrent(local.path());
+        form->Form().LsFilelistView281->SetDirectory(local.path());
         form->QueueUpload("1.bin", "1.bin");
         form->QueueUpload("2.bin", "2.bin");
         form->QueueUpload("3.bin", "3.bin");
@@ -264,7 +399,35 @@ private slots:
         for (const char* name : { "1.bin", "2.bin", "3.bin", "late.bin" })
             QCOMPARE(Md5OfFile(Remote() / name), Md5OfFile(local.filePath(name).toStdString()));
 
+        // Two remote rows dragged down while the queue runs are queued once
+        // each, and the run in progress downloads them.
+        form->QueueUpload("3.bin", "again3.bin");
+        QTemporaryDir down;
+        form->Form().LsFilelistView281->SetDirectory(down.path());
+        Select(*form, { "1.bin", "2.bin" });
+        bool dragged = false;
+        QTimer drag;
+        connect(&drag, &QTimer::timeout, this, [&] {
+            if (dragged || !form->QueueRunning())
+                return;
+            dragged = true;
+            form->LsFilelistView281DragDrop();
+            form->Copy1Click(); // a scratch copy waits for nothing: refused with a message
+        });
+        drag.start(1);
+        form->ProcessQueue();
+        drag.stop();
+        QVERIFY(dragged);
+        QVERIFY(form->Queue().empty());
+        QVERIFY(LogHas(*form, "The transfer queue is running; try again when it has finished."));
+        QVERIFY(!fs::exists(ScratchDir() + "/1.bin"));
+        for (const char* name : { "1.bin", "2.bin" }) {
+            QCOMPARE(form->LogLines().count(QString("> RETR //") + name), 1);
+            QCOMPARE(Md5OfFile(fs::path(down.path().toStdString()) / name), Md5OfFile(Remote() / name));
+        }
+
         // The stop button ends the run after the entry in progress.
+        form->Form().LsFilelistView281->SetDirectory(local.path());
         form->QueueUpload("1.bin", "again1.bin");
         form->QueueUpload("2.bin", "again2.bin");
         QTimer stop;

@@ -104,6 +104,17 @@ const char* Message(TMessageId id, bool english)
     return english ? kMessages[id].English : kMessages[id].Turkish;
 }
 
+std::string QueueRunSummary(std::size_t transferred, std::size_t failed, bool english)
+{
+    return english ? std::to_string(transferred) + " files transferred, " + std::to_string(failed) + " failed"
+                   : std::to_string(transferred) + " dosya aktarıldı, " + std::to_string(failed) + " başarısız";
+}
+
+const char* FailedEntryMark(bool english)
+{
+    return english ? "FAILED: " : "BAŞARISIZ: ";
+}
+
 namespace {
 
 bool IsUtf8(std::string_view s)

@@ -55,6 +55,11 @@ inline constexpr int kMessageCount = 9;
 
 const char* Message(TMessageId id, bool english);
 
+// The end of a queue run: "N files transferred, M failed" in either language.
+std::string QueueRunSummary(std::size_t transferred, std::size_t failed, bool english);
+// What the queue window puts before an entry whose last run failed.
+const char* FailedEntryMark(bool english);
+
 // Texts of the site dialog that are not translated.
 inline constexpr const char* kSiteDialogCaption = "Site Properties";
 inline constexpr const char* kDefaultDirLabel = "Default Dir:";

@@ -3,6 +3,7 @@
 #include "app/core/SafeFile.hpp"
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
 #include <system_error>
@@ -98,10 +99,11 @@ public:
     {
     }
 
-    void Folder(const std::string& local, const std::string& remote)
+    // The top folder's own entry is written here; a subfolder's by its parent.
+    void Folder(const std::string& local, const std::string& remote, bool top)
     {
         const std::string absolute = Absolute(local, m_cwd);
-        if (!Add(kUploadDir, local + "/", remote + "/"))
+        if (top && !Add(kUploadDir, absolute, m_remoteDir + "/" + remote))
             return;
         std::error_code ec;
         fs::directory_iterator it(absolute, ec);
@@ -141,7 +143,7 @@ public:
                     continue;
                 // A link is created remotely as a folder but never followed: it may lead back up.
                 if (!link)
-                    Folder(local + "/" + name, remote + "/" + name);
+                    Folder(local + "/" + name, remote + "/" + name, false);
             } else if (fs::is_regular_file(status)) {
                 if (Add(kUploadFile, localPath, remotePath) && m_pump)
                     m_pump();
@@ -209,7 +211,7 @@ void BuildUploadEntries(const std::string& local, const std::string& remote, con
     struct stat st {};
     const bool exists = stat(absolute.c_str(), &st) == 0;
     if (exists && S_ISDIR(st.st_mode)) {
-        walk.Folder(local, remote);
+        walk.Folder(local, remote, true);
         return;
     }
     if (exists && !S_ISREG(st.st_mode)) {
@@ -242,8 +244,8 @@ void BuildDownloadEntries(const std::string& base, const std::string& currentRem
     }
 }
 
-void BuildDeleteEntries(
-    const std::vector<WalkedRow>& rows, std::vector<std::string>& out, std::vector<std::string>* notes)
+void BuildDeleteEntries(const std::string& currentRemoteDir, const std::vector<WalkedRow>& rows,
+    std::vector<std::string>& out, std::vector<std::string>* notes)
 {
     for (auto it = rows.rbegin(); it != rows.rend(); ++it) {
         if (HasLineBreak(it->Caption)) {
@@ -252,8 +254,142 @@ void BuildDeleteEntries(
                 Quoted(it->Caption) + " cannot be written in the queue (a line break); it is not deleted.");
             continue;
         }
-        out.push_back((it->Folder ? kDeleteDir : kDeleteFile) + it->Caption);
+        const bool absolute = !it->Caption.empty() && it->Caption.front() == '/';
+        out.push_back((it->Folder ? kDeleteDir : kDeleteFile)
+            + (absolute ? it->Caption : JoinRemote(currentRemoteDir, it->Caption)));
     }
+}
+
+std::string JoinRemote(const std::string& folder, const std::string& name)
+{
+    if (!folder.empty() && folder.back() == '/')
+        return folder + name;
+    return folder + "/" + name;
+}
+
+// ---------------------------------------------------------------- the queue's lines
+
+void QueueLines::Assign(std::vector<std::string> lines)
+{
+    m_lines = std::move(lines);
+    m_marks.clear();
+    m_failed = 0;
+    for (std::size_t i = 0; i < m_lines.size(); ++i)
+        m_marks.push_back({ m_nextId++, 0, false });
+}
+
+void QueueLines::Append(const std::vector<std::string>& lines, int batch)
+{
+    for (const std::string& line : lines) {
+        m_lines.push_back(line);
+        m_marks.push_back({ m_nextId++, batch, false });
+    }
+}
+
+std::size_t QueueLines::Next(int batch) const
+{
+    for (std::size_t i = 0; i < m_marks.size(); ++i) {
+        if (!m_marks[i].failed && (batch == 0 || m_marks[i].batch == batch))
+            return i;
+    }
+    return npos;
+}
+
+std::size_t QueueLines::Count(int batch) const
+{
+    if (batch == 0)
+        return m_marks.size() - m_failed;
+    return std::size_t(std::count_if(m_marks.begin(), m_marks.end(),
+        [batch](const Mark& m) { return !m.failed && (batch == 0 || m.batch == batch); }));
+}
+
+std::size_t QueueLines::IndexOf(Id id) const
+{
+    for (std::size_t i = 0; i < m_marks.size(); ++i) {
+        if (m_marks[i].id == id)
+            return i;
+    }
+    return npos;
+}
+
+void QueueLines::MarkFailed(std::size_t i)
+{
+    m_failed += !m_marks[i].failed;
+    m_marks[i].failed = true;
+}
+
+void QueueLines::ClearFailed(int batch)
+{
+    for (Mark& m : m_marks) {
+        if (m.failed && (batch == 0 || m.batch == batch)) {
+            m.failed = false;
+            --m_failed;
+        }
+    }
+}
+
+void QueueLines::Remove(std::size_t i)
+{
+    m_failed -= m_marks[i].failed;
+    m_lines.erase(m_lines.begin() + std::ptrdiff_t(i));
+    m_marks.erase(m_marks.begin() + std::ptrdiff_t(i));
+}
+
+void QueueLines::KeepOnly(Id id)
+{
+    const std::size_t i = IndexOf(id);
+    if (i == npos) {
+        Clear();
+        return;
+    }
+    std::string line = std::move(m_lines[i]);
+    const Mark mark = m_marks[i];
+    m_lines.assign(1, std::move(line));
+    m_marks.assign(1, mark);
+    m_failed = mark.failed;
+}
+
+void QueueLines::Clear()
+{
+    m_lines.clear();
+    m_marks.clear();
+    m_failed = 0;
+}
+
+// ---------------------------------------------------------------- figures
+
+std::string HumanSize(std::int64_t bytes)
+{
+    if (bytes < 1024)
+        return std::to_string(bytes) + " bytes";
+    static const char* const units[] = { "KiB", "MiB", "GiB" };
+    double value = double(bytes) / 1024.0;
+    int unit = 0;
+    // 1023.95 KiB would print as "1024.0 KiB": the next unit reads better.
+    while (unit < 2 && value >= 1023.95) {
+        value /= 1024.0;
+        ++unit;
+    }
+    char text[48];
+    std::snprintf(text, sizeof text, "%.1f %s", value, units[unit]);
+    return text;
+}
+
+std::string FinalFigures(std::int64_t total, std::int64_t moved, std::int64_t elapsedMs)
+{
+    std::string text = HumanSize(total);
+    if (elapsedMs > 0 && moved > 0)
+        text += ", " + HumanSize(std::int64_t(double(moved) * 1000.0 / double(elapsedMs))) + "/s average";
+    return text;
+}
+
+std::string SetAsideName(const std::string& path, std::time_t when)
+{
+    std::tm local {};
+    localtime_r(&when, &local);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+    return path + ".unreadable-" + stamp;
 }
 
 bool StaysInside(const std::string& folder, const std::string& path)
@@ -324,10 +460,15 @@ bool QueueFile::Save(const std::vector<std::string>& lines, std::string* error)
             return false;
         }
     }
-    // Finished heads only: the file still holds every entry left (and a few done),
-    // so a crash costs at most a repeat of those.
-    const bool dropsHead = m_known && lines.size() <= m_saved.size()
-        && std::equal(lines.begin(), lines.end(), m_saved.end() - static_cast<std::ptrdiff_t>(lines.size()));
+    // Finished entries dropped only (the saved lines with some taken out, in
+    // order): the file still holds every entry left (and a few done), so a
+    // crash costs at most a repeat of those.
+    bool dropsHead = m_known && lines.size() <= m_saved.size();
+    for (std::size_t at = 0, i = 0; dropsHead && i < lines.size(); ++i, ++at) {
+        while (at < m_saved.size() && m_saved[at] != lines[i])
+            ++at;
+        dropsHead = at < m_saved.size();
+    }
     const auto now = Now();
     if (dropsHead && now - m_lastWrite < std::chrono::milliseconds(250)) {
         m_unwritten = lines;

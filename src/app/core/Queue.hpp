@@ -5,6 +5,8 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
+#include <ctime>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -34,12 +36,14 @@ struct QueueEntry {
 QueueEntry SplitQueueLine(std::string_view line);
 
 // Appends the upload entries for the local file or folder `local` (relative
-// to cwd, or absolute) to be stored under the name `remote`:
+// to cwd, or absolute) to be stored under the name `remote`. Every path
+// written is absolute on both sides, so no entry depends on where the process
+// or the server stands when it runs:
 //  - a file (or a path that does not exist): "U:F;" absolute local ";" currentRemoteDir/remote
-//  - a folder: "U:D;" local/ ";" remote/ first, then for every entry of it
-//    not beginning with '.', in the order the folder is read: a subfolder as
-//    "U:D;" absolute local/name ";" currentRemoteDir/remote/name followed by
-//    its own entries (with local/name and remote/name), a file as
+//  - a folder: "U:D;" absolute local ";" currentRemoteDir/remote first, then
+//    for every entry of it not beginning with '.', in the order the folder is
+//    read: a subfolder as "U:D;" absolute local/name ";"
+//    currentRemoteDir/remote/name followed by its own entries, a file as
 //    "U:F;" absolute local/name ";" currentRemoteDir/remote/name.
 // A symbolic link to a folder inside the walk gets its absolute "U:D;" entry
 // only and is not followed, so a link loop cannot make the walk endless.
@@ -67,11 +71,81 @@ struct WalkedRow {
 void BuildDownloadEntries(const std::string& base, const std::string& currentRemoteDir,
     const std::vector<WalkedRow>& rows, std::vector<std::string>& out, std::vector<std::string>* notes);
 
-// Appends "R:F;" / "R:D;" + caption for rows walked in pre-order, last row
-// first, so every folder's contents come before the folder. A caption with a
-// line break or NUL is left out with a line in *notes.
-void BuildDeleteEntries(const std::vector<WalkedRow>& rows, std::vector<std::string>& out,
-    std::vector<std::string>* notes = nullptr);
+// Appends "R:F;" / "R:D;" + remote path for rows walked in pre-order, last
+// row first, so every folder's contents come before the folder. A bare
+// caption (a selected file) is joined to currentRemoteDir, so the entry
+// deletes that file whatever folder is current when it runs. A caption with
+// a line break or NUL is left out with a line in *notes.
+void BuildDeleteEntries(const std::string& currentRemoteDir, const std::vector<WalkedRow>& rows,
+    std::vector<std::string>& out, std::vector<std::string>* notes = nullptr);
+
+// folder + "/" + name, without doubling a slash that folder ends in.
+std::string JoinRemote(const std::string& folder, const std::string& name);
+
+// The queue's lines and what this process knows of each: an id that stays
+// with the line while others come and go, the action (batch) that appended
+// it, and whether the last run that tried it failed. Only the lines reach
+// the queue file; marks and batches live as long as the process, so a failed
+// entry is kept and a later run tries it again.
+// GUI thread only, like the window that owns it.
+class QueueLines {
+public:
+    using Id = std::uint64_t;
+    static constexpr std::size_t npos = std::size_t(-1);
+
+    const std::vector<std::string>& Lines() const { return m_lines; }
+    std::size_t Size() const { return m_lines.size(); }
+    bool Empty() const { return m_lines.empty(); }
+
+    // Replaces everything (a loaded queue file): no marks, batch 0.
+    void Assign(std::vector<std::string> lines);
+    // batch 0 is the queue at large; an action's own batch is any other number.
+    void Append(const std::vector<std::string>& lines, int batch = 0);
+
+    // The entry a run of batch performs next: the first one not marked
+    // failed and, unless batch is 0, appended for batch. npos when none.
+    std::size_t Next(int batch) const;
+    // How many entries a run of batch still has before it.
+    std::size_t Count(int batch) const;
+
+    Id IdAt(std::size_t i) const { return m_marks[i].id; }
+    // npos when the entry is gone (finished or cleared meanwhile).
+    std::size_t IndexOf(Id id) const;
+    bool Failed(std::size_t i) const { return m_marks[i].failed; }
+    std::size_t FailedCount() const { return m_failed; }
+    void MarkFailed(std::size_t i);
+    // A new run of batch tries its failed entries again.
+    void ClearFailed(int batch);
+
+    void Remove(std::size_t i);
+    // Keeps only the entry with id (the one in flight), or nothing at all.
+    void KeepOnly(Id id);
+    void Clear();
+
+private:
+    struct Mark {
+        Id id;
+        int batch;
+        bool failed;
+    };
+    std::vector<std::string> m_lines;
+    std::vector<Mark> m_marks;
+    std::size_t m_failed = 0; // marks set: a run over a long queue asks for counts per entry
+    Id m_nextId = 1;
+};
+
+// A size as a person reads it: bytes under 1 KiB, else KiB, MiB or GiB with
+// one decimal ("900 bytes", "1.5 KiB", "300.0 MiB").
+std::string HumanSize(std::int64_t bytes);
+
+// What status panel 1 shows when a transfer has ended: the file's size and
+// the average speed of the bytes moved in elapsedMs ("300.0 MiB, 95.2 MiB/s
+// average"); the speed is left out when nothing moved or no time passed.
+std::string FinalFigures(std::int64_t total, std::int64_t moved, std::int64_t elapsedMs);
+
+// The name an unreadable file is moved to: path + ".unreadable-" + the local
+// date and time as YYYYMMDD-HHMMSS.
+std::string SetAsideName(const std::string& path, std::time_t when);
 
 // True when path, after "." and ".." are resolved lexically (no file system
 // access), is folder or lies below it. A relative path is never inside an
@@ -116,7 +190,8 @@ public:
     // Replaces the file with lines. A line holding a line break is refused
     // (false, file unchanged), as it would come back as two entries. Added
     // or changed entries reach the disk before Save returns. When lines only
-    // drop finished entries from the head, the write may wait for a quarter
+    // drop finished entries (from the head, or behind failed ones kept at
+    // the head), the write may wait for a quarter
     // of a second (up to the next Save, WriteOut or Flush) and the disk flush
     // for the next Flush: a power cut may bring finished entries back, never
     // lose one.
