@@ -92,6 +92,7 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
         // Something got past the gate inside a blocking call: the engine
         // and its names belong to the call in flight.
         m_refused = true;
+        ++m_refusals;
         m_rawCommand = false;
         if (!m_closing)
             SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));

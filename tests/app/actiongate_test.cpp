@@ -67,26 +67,6 @@ TEST(ActionGate, Table)
     }
 }
 
-// A lull (waiting for the editor) lets others run; inside another action it changes nothing.
-TEST(ActionGate, Lull)
-{
-    ActionGate gate;
-    bool inner = false;
-    gate.Submit("edit", apRefuse, [&] {
-        {
-            ActionGate::Lull lull(gate);
-            EXPECT_EQ(gate.Submit("refresh", apRefuse, [&] {
-                ActionGate::Scope call = gate.Hold();
-                ActionGate::Lull nested(gate);
-                inner = gate.Busy();
-            }), gvRan);
-        }
-        EXPECT_TRUE(gate.Busy());
-    });
-    EXPECT_TRUE(inner);
-    EXPECT_FALSE(gate.Busy());
-}
-
 TEST(SessionLog, OwnInitiativeCommands)
 {
     for (const char* own : { "OPTS UTF8 ON", "FEAT", "NOOP", "EPSV", "SIZE a.txt" })

@@ -258,7 +258,7 @@ private slots:
     }
 
     // An entry is finished only by its own session's answer: a refusal of
-    // the busy engine or a Connect in the middle of it keeps it.
+    // the busy engine or a Disconnect in the middle of it keeps it.
     void theEntryInFlightStaysWhenRefusedOrReconnected()
     {
         testsupport::MakePatternFile(Remote() / "big.bin", 64 << 20, 3);
@@ -267,30 +267,25 @@ private slots:
         const std::string big = local.filePath("big.bin").toStdString();
         auto form = Connected();
         const std::vector<std::string> bigEntry = { "D:F;" + big + ";/big.bin" };
-        // Connect or Disconnect while the file comes down.
-        for (const bool reconnect : { true, false }) {
-            if (form->LoggedIn() != 1)
-                form->btnConnectClick();
-            fs::remove(big);
-            bool acted = false;
-            QTimer during;
-            connect(&during, &QTimer::timeout, this, [&] {
-                struct stat st { };
-                if (!acted && ::stat(big.c_str(), &st) == 0 && st.st_size > 0) {
-                    acted = true;
-                    reconnect ? form->btnConnectClick() : form->btnDisconnectClick();
-                }
-            });
-            during.start(1);
-            form->AppendQueue(bigEntry);
-            form->ProcessQueue();
-            during.stop();
-            QVERIFY(acted);
-            QCOMPARE(form->LoggedIn(), reconnect ? 1 : 0);
-            QCOMPARE(form->Queue(), bigEntry);
-            QCOMPARE(QueueFileLines(m_home->path()), bigEntry);
-            form->Clear1Click();
-        }
+        // Disconnect while the file comes down (Connect waits for the run: the busy tests).
+        bool acted = false;
+        QTimer during;
+        connect(&during, &QTimer::timeout, this, [&] {
+            struct stat st { };
+            if (!acted && ::stat(big.c_str(), &st) == 0 && st.st_size > 0) {
+                acted = true;
+                form->btnDisconnectClick();
+            }
+        });
+        during.start(1);
+        form->AppendQueue(bigEntry);
+        form->ProcessQueue();
+        during.stop();
+        QVERIFY(acted);
+        QCOMPARE(form->LoggedIn(), 0);
+        QCOMPARE(form->Queue(), bigEntry);
+        QCOMPARE(QueueFileLines(m_home->path()), bigEntry);
+        form->Clear1Click();
 
         // The queue started while the engine logs in: refused, so kept.
         const std::vector<std::string> small = { "D:F;" + local.filePath("small.txt").toStdString() + ";/small.txt" };

@@ -33,23 +33,6 @@ ActionGate::Scope::~Scope()
         m_gate->Leave();
 }
 
-ActionGate::Lull::Lull(ActionGate& gate)
-    : m_gate(gate)
-{
-    if (m_gate.m_depth != 1)
-        return;
-    m_depth = 1;
-    m_gate.Leave();
-}
-
-ActionGate::Lull::~Lull()
-{
-    if (m_depth == 0)
-        return;
-    // Whatever ran meanwhile has ended: the stack below the lull is the holder's.
-    m_gate.Enter();
-}
-
 void ActionGate::Enter()
 {
     if (m_depth++ == 0 && OnBusyChanged)

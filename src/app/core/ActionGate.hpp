@@ -36,21 +36,6 @@ public:
         ActionGate* m_gate = nullptr;
     };
 
-    // Lets actions run again while the holder waits for something that is
-    // not the engine (the editor's window). Only the outermost action may
-    // lull the gate; inside another it changes nothing.
-    class Lull {
-    public:
-        explicit Lull(ActionGate& gate);
-        Lull(const Lull&) = delete;
-        Lull& operator=(const Lull&) = delete;
-        ~Lull();
-
-    private:
-        ActionGate& m_gate;
-        int m_depth = 0;
-    };
-
     Scope Hold() { return Scope(this); }
     bool Busy() const { return m_depth > 0; }
 
