@@ -143,8 +143,16 @@ int VerifyNote(int ok, X509_STORE_CTX* store)
 // whole).
 SSL_CTX* Context(const std::string& caFile, const std::string& caPath, std::string& why)
 {
+    // Released at exit; a session still alive then holds its own reference.
+    struct Contexts : std::map<std::pair<std::string, std::string>, SSL_CTX*> {
+        ~Contexts()
+        {
+            for (auto& [key, ctx] : *this)
+                SSL_CTX_free(ctx);
+        }
+    };
     static std::mutex lock;
-    static std::map<std::pair<std::string, std::string>, SSL_CTX*> contexts;
+    static Contexts contexts;
     std::lock_guard<std::mutex> hold(lock);
     auto it = contexts.find({caFile, caPath});
     if (it != contexts.end())
