@@ -22,11 +22,9 @@ void Tmainform::LoadTrustStore()
 bool Tmainform::CertificateCheck(const net::TCertInfo& info)
 {
     const std::string where = info.Host + ":" + info.Port;
-    const TTrustAnswer known = m_trust->Lookup(info.Host, info.Port, info.Fingerprint);
-    // A pin stands for this certificate as it was, not for ever: once it is
-    // out of its validity the user is asked again.
     const bool outOfDate = info.Has(net::kCertExpired) || info.Has(net::kCertNotYetValid);
-    if (known == trustTrusted && !outOfDate)
+    const TTrustAnswer known = m_trust->Lookup(info.Host, info.Port, info.Fingerprint, outOfDate);
+    if (known == trustTrusted)
         return true;
     const bool english = IsEnglish(m_LanguageName);
     std::string text;
@@ -37,7 +35,7 @@ bool Tmainform::CertificateCheck(const net::TCertInfo& info)
                        : "UYARI: " + where
                 + " sertifikası güvendiğiniz sertifika değil. Yenilenmiş olabilir ya da biri bağlantıya"
                   " girmiş olabilir.";
-    } else if (known == trustTrusted) {
+    } else if (known == trustExpired) {
         text = english ? "The certificate of " + where + " you chose to trust is no longer valid."
                        : where + " için güvendiğiniz sertifika artık geçerli değil.";
     } else {

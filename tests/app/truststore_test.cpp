@@ -55,6 +55,9 @@ TEST(TrustStore, LookupSaveAndLoad)
     };
     for (const auto& c : cases)
         EXPECT_EQ(t.Lookup(c.host, c.port, c.fp), c.want) << c.host << " " << c.port << " " << c.fp;
+    // A pin does not outlive the certificate's validity.
+    EXPECT_EQ(t.Lookup("::1", "990", kB, true), trustExpired);
+    EXPECT_EQ(t.Lookup("::1", "990", kA, true), trustChanged);
 
     // Trusting the new certificate replaces the old ones; forgetting removes them.
     t.Trust("::1", "990", kA);

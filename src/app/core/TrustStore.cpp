@@ -126,13 +126,15 @@ bool TTrustStore::Save(std::string* error)
 }
 
 TTrustAnswer TTrustStore::Lookup(const std::string& host, const std::string& port,
-                                 const std::string& fingerprint) const
+                                 const std::string& fingerprint, bool outOfDate) const
 {
     auto it = m_entries.find({Folded(host, false), PortKey(port)});
     if (it == m_entries.end() || it->second.empty())
         return trustUnknown;
     const std::string fp = Folded(fingerprint, true);
-    return std::find(it->second.begin(), it->second.end(), fp) != it->second.end() ? trustTrusted : trustChanged;
+    if (std::find(it->second.begin(), it->second.end(), fp) == it->second.end())
+        return trustChanged;
+    return outOfDate ? trustExpired : trustTrusted;
 }
 
 bool TTrustStore::Trust(const std::string& host, const std::string& port, const std::string& fingerprint,

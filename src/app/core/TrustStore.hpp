@@ -21,6 +21,7 @@ enum TTrustAnswer : std::uint8_t {
     trustUnknown, // no certificate remembered for this host and port
     trustTrusted, // this very certificate was trusted
     trustChanged, // another certificate was trusted here: show it as changed
+    trustExpired, // this very certificate was trusted, but is out of its validity now: ask again
 };
 
 class TTrustStore {
@@ -33,7 +34,10 @@ public:
     // Save, and writes the result atomically.
     bool Save(std::string* error = nullptr);
 
-    TTrustAnswer Lookup(const std::string& host, const std::string& port, const std::string& fingerprint) const;
+    // outOfDate: the certificate has expired or is not yet valid; a pin
+    // stands for it as it was, not for ever.
+    TTrustAnswer Lookup(const std::string& host, const std::string& port, const std::string& fingerprint,
+                        bool outOfDate = false) const;
     // Replaces what was trusted for host and port; beside: adds to it (an
     // FTP data connection's certificate must not unseat the control
     // connection's). False, and nothing changed, for an empty host or
