@@ -223,4 +223,37 @@ TEST(TlsFaults, NameChecksAndEveryProblem)
     }
 }
 
+// The name sent as SNI: a host name without its trailing dot, never an IP literal.
+TEST(TlsFaults, ServerNameIndication)
+{
+    testsupport::TestCertificates certs;
+    ASSERT_TRUE(certs.Make());
+    int port = 0;
+    auto peer = StartFaultPeer("sni", port, certs.ServerCert(), certs.ServerKey());
+    const std::pair<const char*, const char*> cases[] = {
+        {"localhost.", "sni=localhost\r\n"}, {"127.0.0.1", "sni=-\r\n"}, {"[::1]", "sni=-\r\n"}};
+    for (const auto& [host, want] : cases) {
+        SCOPED_TRACE(host);
+        TWSocket s;
+        std::string data;
+        bool closed = false;
+        s.SetAddr("127.0.0.1");
+        s.SetPort(std::to_string(port));
+        s.OnSessionConnected = [&, h = host](TCustomWSocket* x, std::uint16_t) {
+            x->StartTls({h, std::to_string(port), nullptr, certs.Ca().string()});
+        };
+        s.OnCertificateCheck = [](TCustomWSocket*, const TCertInfo&, bool& accept) { accept = true; };
+        s.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
+            char buf[256];
+            int n = x->Receive(buf, sizeof buf);
+            if (n > 0)
+                data.append(buf, n);
+        };
+        s.OnSessionClosed = [&](TCustomWSocket*, std::uint16_t) { closed = true; };
+        s.Connect();
+        ASSERT_TRUE(PumpUntil([&] { return closed; }));
+        EXPECT_EQ(data, want);
+    }
+}
+
 } // namespace

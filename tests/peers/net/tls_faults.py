@@ -10,6 +10,8 @@ One connection at a time, until killed. MODE:
   plain-lines  "234 go\\r\\nEVIL\\r\\n" in clear, then TLS and "after\\r\\n"
   socks        a SOCKS 5 proxy that says yes with "INJECTED" behind its
                reply, then TLS and "secret\\r\\n"
+  sni          answers "sni=NAME\r\n" (the name the client sent, "-" for
+               none), then close_notify
   http-truncate, http-clean
                an HTTP/1.0 reply whose body ends at the close: without
                close_notify, or with it
@@ -122,8 +124,15 @@ def serve(mode, raw, ctx):
         else:
             recv_exact(raw, 18)
         raw.sendall(b"\x05\x00\x00\x01\x7f\x00\x00\x01" + struct.pack(">H", 1) + b"INJECTED")
+    sni = []
+    if mode == "sni":
+        ctx.sni_callback = lambda obj, name, c: sni.append(name)
     t = TlsConn(raw, ctx)
     t.handshake()
+    if mode == "sni":
+        t.sendall(b"sni=" + (sni[0] if sni and sni[0] else "-").encode() + b"\r\n")
+        t.close_notify()
+        t.close_raw()
     if mode == "truncate":
         t.sendall(PATTERN[:120000])
         time.sleep(0.2)
