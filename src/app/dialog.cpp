@@ -121,7 +121,7 @@ void TdlgSite::ShowOptions(const std::string& reserved)
     m_shownReserved = reserved;
     m_shownOptions = ParseSiteOptions(reserved);
     // An encryption setting that cannot be read shows as the strictest choice.
-    m_ui->cmbEncryption->setCurrentIndex(m_shownOptions.BadEncryption.empty() ? m_shownOptions.Encryption : seTlsRequired);
+    m_ui->cmbEncryption->setCurrentIndex(m_shownOptions.EncryptionUnreadable ? seTlsRequired : m_shownOptions.Encryption);
     m_ui->cmbListing->setCurrentIndex(m_shownOptions.Mlsd ? 1 : 0);
     m_ui->chkUtf8->setChecked(m_shownOptions.Utf8);
 }

@@ -296,7 +296,7 @@ bool Tmainform::ConnectToSelectedSite()
     }
     // A site with none of these options set talks exactly as before they existed.
     const SiteOptions options = ParseSiteOptions(site.Reserved());
-    if (!options.BadEncryption.empty()) {
+    if (options.EncryptionUnreadable) {
         // Plain FTP in its place would send the password in clear.
         const std::string text = "The site's encryption setting \"" + options.BadEncryption
             + "\" cannot be read, so the connection is not made (the password would go out unencrypted)."

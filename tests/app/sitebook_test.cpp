@@ -489,8 +489,8 @@ TEST(SiteOptionsTest, ReservedFieldTexts)
         {"some notes of an older build", SiteOptions{seNone, false, false, "some notes of an older build"},
             "some notes of an older build"},
         // An encryption that cannot be read is not "none".
-        {"encryption=ssl;utf8=yes", SiteOptions{seNone, false, true, "", "ssl"}, "encryption=ssl;utf8=yes"},
-        {"encryption=", SiteOptions{seNone, false, false, "", "(empty)"}, "encryption=(empty)"},
+        {"encryption=ssl;utf8=yes", SiteOptions{seNone, false, true, "", true, "ssl"}, "encryption=ssl;utf8=yes"},
+        {"encryption=", SiteOptions{seNone, false, false, "", true, ""}, "encryption="},
     };
     for (const Case& c : cases) {
         const SiteOptions parsed = ParseSiteOptions(c.reserved);

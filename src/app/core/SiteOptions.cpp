@@ -45,6 +45,7 @@ SiteOptions ParseSiteOptions(std::string_view reserved)
             for (int i = 0; i < 3; ++i) {
                 if (value == kEncryptionValues[i]) {
                     options.Encryption = TSiteEncryption(i);
+                    options.EncryptionUnreadable = false;
                     options.BadEncryption.clear();
                     known = true;
                 }
@@ -52,7 +53,8 @@ SiteOptions ParseSiteOptions(std::string_view reserved)
             if (!known) {
                 // Unreadable is not "none": the user meant some encryption.
                 options.Encryption = seNone;
-                options.BadEncryption = std::string(value.empty() ? std::string_view("(empty)") : value);
+                options.EncryptionUnreadable = true;
+                options.BadEncryption = std::string(value);
                 continue;
             }
         } else if (eq != std::string_view::npos && key == "listing" && (value == "list" || value == "mlsd")) {
@@ -73,7 +75,7 @@ std::string FormatSiteOptions(const SiteOptions& options)
     std::string text;
     if (options.Encryption != seNone)
         Append(text, std::string("encryption=") + kEncryptionValues[options.Encryption]);
-    else if (!options.BadEncryption.empty())
+    else if (options.EncryptionUnreadable)
         Append(text, "encryption=" + options.BadEncryption);
     if (options.Mlsd)
         Append(text, "listing=mlsd");

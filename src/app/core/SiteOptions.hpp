@@ -19,11 +19,13 @@ struct SiteOptions {
     // Items this version does not read (another key, a value it does not
     // know, a note), ";"-joined as they stood: written back unchanged.
     std::string Unknown = {};
-    // The encryption key's value when it could not be read: the site must
-    // not fall back to plain FTP, so connecting is refused until it is set.
+    // The encryption key was there but its value (BadEncryption, as written)
+    // could not be read: the site must not fall back to plain FTP, so
+    // connecting is refused until it is set.
+    bool EncryptionUnreadable = false;
     std::string BadEncryption = {};
 
-    bool IsDefault() const { return Encryption == seNone && !Mlsd && !Utf8 && BadEncryption.empty(); }
+    bool IsDefault() const { return Encryption == seNone && !Mlsd && !Utf8 && !EncryptionUnreadable; }
     bool operator==(const SiteOptions&) const = default;
 };
 
