@@ -597,24 +597,28 @@ int TCustomWSocket::TlsRecv(void* Buffer, int Len, int Flags)
             for (int i = 0; i < 256 && wsk::recv(m_hSocket, junk, sizeof junk, 0) > 0; ++i) {
             }
         }
-        if (total > 0)
-            break;
         if (e == SSL_ERROR_WANT_WRITE && !(Flags & MSG_PEEK))
             t.readWantsWrite = true;
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        const bool wouldBlock = e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE;
+        // Anything else ends the stream unsoundly: an end without
+        // close_notify, or a record that failed. Neither is an end of data.
+        // Noted now, while OpenSSL still says which: bytes read before it
+        // are delivered first, and the next receive fails.
+        const bool failed = !wouldBlock && e != SSL_ERROR_ZERO_RETURN;
+        if (failed && UnexpectedEof(e)) {
+            ERR_clear_error();
+            TlsStreamFailed(kTlsErrTruncated, "the connection was closed without a TLS close_notify");
+        } else if (failed) {
+            TlsStreamFailed(kTlsErrRecord, FailureText(t.ssl, r));
+        }
+        if (total > 0)
+            break;
+        if (wouldBlock) {
             platform::WSASetLastError(platform::WSAEWOULDBLOCK);
             return -1;
         }
         if (e == SSL_ERROR_ZERO_RETURN)
             return 0;
-        // Anything else ends the stream unsoundly: an end without
-        // close_notify, or a record that failed. Neither is an end of data.
-        if (UnexpectedEof(e)) {
-            ERR_clear_error();
-            TlsStreamFailed(kTlsErrTruncated, "the connection was closed without a TLS close_notify");
-        } else {
-            TlsStreamFailed(kTlsErrRecord, FailureText(t.ssl, r));
-        }
         platform::WSASetLastError(platform::WSAECONNRESET);
         return -1;
     }
