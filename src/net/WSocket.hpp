@@ -575,7 +575,7 @@ protected:
     int RecvRaw(void* Buffer, int Len, int Flags) override;
     bool NotifyDataAvailable(std::uint16_t Error) override;
     void NotifySessionClosed(std::uint16_t Error) override;
-    int PlaintextHeldCount() override { return m_rcvdCnt + TCustomSocksWSocket::PlaintextHeldCount(); }
+    int PlaintextHeldCount() override;
 
     // Feeds bytes into the line machinery as if received (fuzzing, tests).
     void LineFeedForTests(const void* data, int len);
@@ -598,6 +598,9 @@ private:
     bool m_lineEcho = false;
     bool m_lineEdit = false;
     int m_scanStart = 0;
+    // While a line is delivered: where it ends in the buffer (its bytes are
+    // the handler's, read or not; what follows is still held).
+    int m_deliveringEnd = 0;
     // Injected bytes served by RecvRaw while feeding for tests.
     const std::uint8_t* m_feedData = nullptr;
     int m_feedLen = 0;

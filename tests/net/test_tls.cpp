@@ -105,6 +105,7 @@ TEST(TlsFaults, StreamEndsAndPlaintextBeforeTheHandshake)
         {"clean", 200000, 0, false},
         {"truncate", 120000, kTlsErrTruncated, false},
         {"tamper", 6, kTlsErrRecord, false},
+        {"starttls", 7, 0, false},    // "234 go" alone: StartTls from its line's handler
         {"plain-lines", 0, 0, true}, // "EVIL" behind "234 go", in the line buffer
         {"socks", 0, 0, true},       // "INJECTED" behind the SOCKS 5 reply
     };
@@ -126,18 +127,19 @@ TEST(TlsFaults, StreamEndsAndPlaintextBeforeTheHandshake)
             s.SetAddr("127.0.0.1");
             s.SetPort(std::to_string(port));
         }
-        s.SetLineMode(mode == "plain-lines");
+        const bool lines = mode == "plain-lines" || mode == "starttls";
+        s.SetLineMode(lines);
         s.OnError = [&](TCustomWSocket*) { errors += "error;"; };
         const auto start = [&](TCustomWSocket* x) {
             started = true;
             startResult = x->StartTls({"127.0.0.1", std::to_string(port), nullptr, certs.Ca().string()});
         };
         s.OnSessionConnected = [&](TCustomWSocket* x, std::uint16_t e) {
-            if (e == 0 && mode != "plain-lines")
+            if (e == 0 && !lines)
                 start(x);
         };
         s.OnDataAvailable = [&](TCustomWSocket* x, std::uint16_t) {
-            if (mode == "plain-lines") {
+            if (lines) {
                 const std::string line = x->ReceiveText();
                 if (!started && line == "234 go\r\n")
                     start(x);

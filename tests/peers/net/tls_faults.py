@@ -8,9 +8,10 @@ One connection at a time, until killed. MODE:
   clean        200000 bytes, close_notify, close
   tamper       a good record ("good\\r\\n"), then one with a flipped byte
   plain-lines  "234 go\\r\\nEVIL\\r\\n" in clear, then TLS and "after\\r\\n"
+  starttls     the same without "EVIL": a sound upgrade
   socks        a SOCKS 5 proxy that says yes with "INJECTED" behind its
                reply, then TLS and "secret\\r\\n"
-  sni          answers "sni=NAME\r\n" (the name the client sent, "-" for
+  sni          answers "sni=NAME\\r\\n" (the name the client sent, "-" for
                none), then close_notify
   http-truncate, http-clean
                an HTTP/1.0 reply whose body ends at the close: without
@@ -112,6 +113,8 @@ def recv_exact(raw, n):
 def serve(mode, raw, ctx):
     if mode == "plain-lines":
         raw.sendall(b"234 go\r\nEVIL\r\n")
+    if mode == "starttls":
+        raw.sendall(b"234 go\r\n")
     if mode == "socks":
         head = recv_exact(raw, 2)
         recv_exact(raw, head[1])
@@ -147,7 +150,7 @@ def serve(mode, raw, ctx):
         t.sendall(b"bad record " * 20, tamper=True)
         time.sleep(1.0)
         t.close_raw()
-    elif mode == "plain-lines":
+    elif mode in ("plain-lines", "starttls"):
         t.sendall(b"after\r\n")
         t.close_notify()
         t.close_raw()
