@@ -22,7 +22,8 @@ void Tmainform::LoadTrustStore()
 bool Tmainform::CertificateCheck(const net::TCertInfo& info)
 {
     const std::string where = info.Host + ":" + info.Port;
-    const TTrustAnswer known = m_trust->Lookup(info.Host, info.Port, info.Fingerprint);
+    const bool outOfDate = info.Has(net::kCertExpired) || info.Has(net::kCertNotYetValid);
+    const TTrustAnswer known = m_trust->Lookup(info.Host, info.Port, info.Fingerprint, outOfDate);
     if (known == trustTrusted)
         return true;
     const bool english = IsEnglish(m_LanguageName);
@@ -34,11 +35,17 @@ bool Tmainform::CertificateCheck(const net::TCertInfo& info)
                        : "UYARI: " + where
                 + " sertifikası güvendiğiniz sertifika değil. Yenilenmiş olabilir ya da biri bağlantıya"
                   " girmiş olabilir.";
+    } else if (known == trustExpired) {
+        text = english ? "The certificate of " + where + " you chose to trust is no longer valid."
+                       : where + " için güvendiğiniz sertifika artık geçerli değil.";
     } else {
-        text = (english ? "The certificate of " + where + " could not be verified: "
-                        : where + " sertifikası doğrulanamadı: ")
-            + info.Error + ".";
+        text = english ? "The certificate of " + where + " could not be verified."
+                       : where + " sertifikası doğrulanamadı.";
     }
+    // Every problem, so that "Always trust" is never given for one of them only.
+    text += english ? "\n\nProblems:" : "\n\nSorunlar:";
+    for (const std::string& problem : info.Errors.empty() ? std::vector<std::string> { info.Error } : info.Errors)
+        text += "\n - " + problem;
     text += english ? "\n\nSubject: " : "\n\nKonu: ";
     text += info.Subject + (english ? "\nIssuer: " : "\nVeren: ") + info.Issuer;
     text += (english ? "\nValid from " : "\nGeçerlilik: ") + info.NotBefore + (english ? " to " : " - ") + info.NotAfter;
@@ -52,9 +59,11 @@ bool Tmainform::CertificateCheck(const net::TCertInfo& info)
         return false;
     }
     if (choice == 1) {
-        m_trust->Trust(info.Host, info.Port, info.Fingerprint);
+        // A data connection's certificate goes beside the control connection's pin.
         std::string error;
-        if (!m_trust->Save(&error))
+        if (!m_trust->Trust(info.Host, info.Port, info.Fingerprint, info.DataConnection))
+            Report("The certificate of " + where + " could not be remembered.");
+        else if (!m_trust->Save(&error))
             Report(error);
     }
     return true;

@@ -119,8 +119,9 @@ std::string TdlgSite::StoredBytes(const QLineEdit* edit) const
 void TdlgSite::ShowOptions(const std::string& reserved)
 {
     m_shownReserved = reserved;
-    m_shownOptions = ParseSiteOptions(reserved).value_or(SiteOptions {});
-    m_ui->cmbEncryption->setCurrentIndex(m_shownOptions.Encryption);
+    m_shownOptions = ParseSiteOptions(reserved);
+    // An encryption setting that cannot be read shows as the strictest choice.
+    m_ui->cmbEncryption->setCurrentIndex(m_shownOptions.EncryptionUnreadable ? seTlsRequired : m_shownOptions.Encryption);
     m_ui->cmbListing->setCurrentIndex(m_shownOptions.Mlsd ? 1 : 0);
     m_ui->chkUtf8->setChecked(m_shownOptions.Utf8);
 }
@@ -131,6 +132,7 @@ SiteOptions TdlgSite::Options() const
     options.Encryption = TSiteEncryption(std::clamp(m_ui->cmbEncryption->currentIndex(), 0, 2));
     options.Mlsd = m_ui->cmbListing->currentIndex() == 1;
     options.Utf8 = m_ui->chkUtf8->isChecked();
+    options.Unknown = m_shownOptions.Unknown; // kept for the build that wrote them
     return options;
 }
 

@@ -337,7 +337,17 @@ bool Tmainform::ConnectToSelectedSite()
         c.SetConnectionType(ftp::ftpDirect);
     }
     // A site with none of these options set talks exactly as before they existed.
-    const SiteOptions options = ParseSiteOptions(site.Reserved()).value_or(SiteOptions {});
+    const SiteOptions options = ParseSiteOptions(site.Reserved());
+    if (options.EncryptionUnreadable) {
+        // Plain FTP in its place would send the password in clear.
+        const std::string text = "The site's encryption setting \"" + options.BadEncryption
+            + "\" cannot be read, so the connection is not made (the password would go out unencrypted)."
+              " Choose an encryption in the site's settings.";
+        AddList(text);
+        m_prompter.ShowMessage(text, mkError);
+        SetStatusText(0, QStringLiteral("Cannot connect to server."));
+        return false;
+    }
     c.SetTlsMode(options.Encryption == seTlsRequired  ? ftp::ftpTlsRequire
             : options.Encryption == seTlsIfAvailable ? ftp::ftpTlsIfAvailable
                                                      : ftp::ftpTlsNone);
@@ -359,6 +369,8 @@ bool Tmainform::ConnectToSelectedSite()
         return false;
     }
     std::string inForce = c.TlsDescription();
+    if (!inForce.empty() && !c.DataProtected())
+        inForce += " (control connection only: listings and transfers are NOT encrypted)";
     if (const std::string extensions = c.ExtensionsInForce(); !extensions.empty())
         inForce += (inForce.empty() ? "" : "; ") + extensions;
     if (!inForce.empty())

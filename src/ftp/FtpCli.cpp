@@ -644,6 +644,16 @@ void TCustomFtpCli::ControlDataAvailable(std::uint16_t)
         return;
     }
     int n = m_controlSocket->Receive(m_receiveBuffer + m_rcvBufCount, room);
+    if (n < 0 && m_controlSocket->TlsActive() && m_controlSocket->TlsStreamErrorCode() == net::kTlsErrRecord) {
+        // Nothing more can be read from this connection: end the session now
+        // rather than wait for a reply that cannot come.
+        m_lastResponse = "500 TLS error on the control connection: " + m_controlSocket->TlsStreamError();
+        m_statusCode = m_requestResult = 500;
+        SetErrorMessage();
+        Display("! " + m_lastResponse);
+        m_controlSocket->Close();
+        return;
+    }
     if (n <= 0)
         return;
     m_rcvBufCount += n;
@@ -732,7 +742,8 @@ void TCustomFtpCli::ControlSessionClosed(std::uint16_t err)
     }
     if (m_state != ftpStateAborting)
         SetState(ftpStateStepReady);
-    if (err != 0) {
+    // A TLS failure was told already, with its own code.
+    if (err != 0 && !(err == m_requestResult && (err == net::kTlsErrHandshake || err == net::kTlsErrCertificate))) {
         m_lastResponse = "500 Control connection closed. " + WinsockText(err);
         m_statusCode = m_requestResult = 500;
         SetErrorMessage();
@@ -800,10 +811,15 @@ void TCustomFtpCli::AbortWithTimeout()
 
 // ---------------------------------------------------------------- single commands
 
+// Under "TLS required" no credential leaves before the connection is encrypted.
 bool TCustomFtpCli::BeginUser()
 {
     if (m_userName.empty()) {
         HandleError("UserName empty");
+        return false;
+    }
+    if (m_tlsMode == ftpTlsRequire && !m_controlSocket->TlsEstablished()) {
+        HandleError("USER refused: TLS is required and the control connection is not encrypted");
         return false;
     }
     std::string cmd = "USER " + m_userName;
@@ -819,6 +835,10 @@ bool TCustomFtpCli::BeginPass()
 {
     if (m_passWord.empty()) {
         HandleError("Password empty");
+        return false;
+    }
+    if (m_tlsMode == ftpTlsRequire && !m_controlSocket->TlsEstablished()) {
+        HandleError("PASS refused: TLS is required and the control connection is not encrypted");
         return false;
     }
     return ExecCommand(ftpRqPass, ftpStepPass, "PASS " + m_passWord, {230, 332}, nullptr);
@@ -980,7 +1000,7 @@ bool TCustomFtpCli::BeginPbsz()
 {
     if (m_tlsMode == ftpTlsNone)
         throw FtpException("PBSZ require Quill-SSL version");
-    return ExecCommand(ftpRqConnect, ftpStepPbsz, "PBSZ 0", {200}, nullptr);
+    return ExecCommand(ftpRqConnect, ftpStepPbsz, "PBSZ 0", {200}, &TCustomFtpCli::PbszReply);
 }
 
 // ---------------------------------------------------------------- explicit TLS
@@ -998,19 +1018,34 @@ std::string TCustomFtpCli::TlsDescription() const
 void TCustomFtpCli::AuthReply()
 {
     if (m_statusCode == 234) {
-        // Bytes that came in clear behind the reply are not the server's word.
-        m_rcvBufCount = 0;
         net::TWSocket* s = m_controlSocket.get();
-        s->OnTlsDone = [this](net::TCustomWSocket*, std::uint16_t e) { ControlTlsDone(e); };
-        s->OnCertificateCheck = [this](net::TCustomWSocket*, const net::TCertInfo& i, bool& a) {
-            CertificateCheck(i, a, false);
-        };
-        try {
+        // Bytes that came in clear behind the reply are not the server's
+        // word: whoever sent them could answer for the server once the
+        // connection is thought encrypted.
+        std::string why;
+        if (m_rcvBufCount > 0) {
+            m_rcvBufCount = 0;
+            why = "unencrypted data followed the 234 reply";
+        } else {
+            s->OnTlsDone = [this](net::TCustomWSocket*, std::uint16_t e) { ControlTlsDone(e); };
+            s->OnCertificateCheck = [this](net::TCustomWSocket*, const net::TCertInfo& i, bool& a) {
+                CertificateCheck(i, a, false);
+            };
             m_tlsSessions = std::make_shared<net::TTlsSessionRef>();
-            s->StartTls({m_hostName, m_port, m_tlsSessions});
-        } catch (const std::exception& e) {
-            m_lastResponse = m_errorMessage = std::string("500 TLS could not start: ") + e.what();
-            m_statusCode = m_requestResult = 500;
+            auto savedOnError = s->OnError;
+            s->OnError = nullptr; // a refusal is raised, and told below
+            try {
+                if (!s->StartTls(TlsParams()))
+                    why = s->TlsError();
+            } catch (const std::exception& e) {
+                why = s->TlsError().empty() ? e.what() : s->TlsError();
+            }
+            s->OnError = savedOnError;
+        }
+        if (!why.empty()) {
+            m_lastResponse = m_errorMessage = "500 TLS could not start: " + why;
+            m_statusCode = 500;
+            m_requestResult = net::kTlsErrHandshake;
             Display("! " + m_lastResponse);
             s->Close();
         }
@@ -1033,9 +1068,13 @@ void TCustomFtpCli::AuthReply()
 void TCustomFtpCli::ControlTlsDone(std::uint16_t err)
 {
     if (err != 0) {
-        // The socket closes next; its close ends the request with this text.
-        m_lastResponse = m_errorMessage = "500 TLS negotiation failed: " + m_controlSocket->TlsError();
-        m_statusCode = m_requestResult = 500;
+        // The socket closes next; its close ends the request with this text
+        // and the socket's code, which tells a refused certificate apart.
+        m_lastResponse = m_errorMessage =
+            (err == net::kTlsErrCertificate ? "500 Certificate refused: " : "500 TLS negotiation failed: ") +
+            m_controlSocket->TlsError();
+        m_statusCode = 500;
+        m_requestResult = err;
         Display("! " + m_lastResponse);
         return;
     }
@@ -1043,8 +1082,46 @@ void TCustomFtpCli::ControlTlsDone(std::uint16_t err)
     FinishRequest(0);
 }
 
+net::TTlsParams TCustomFtpCli::TlsParams() const
+{
+    return {m_hostName, m_port, m_tlsSessions, m_caFile, m_caPath};
+}
+
+// A refused PBSZ or PROT P: under "TLS required" the session ends (nothing
+// may go in clear); otherwise the user is told plainly and it goes on.
+bool TCustomFtpCli::DataProtectionRefused(const char* what)
+{
+    const std::string reply = m_lastResponse;
+    if (m_tlsMode == ftpTlsRequire) {
+        m_errorMessage = std::to_string(m_statusCode) + " The server refused " + what + " (" + reply +
+                         "); TLS is required, so the session is closed";
+        m_requestResult = m_statusCode >= 400 ? m_statusCode : 534;
+        m_lastResponse = m_errorMessage;
+        Display("! " + m_errorMessage);
+        m_nextSequenceStep = nullptr;
+        m_controlSocket->Close(); // its close ends the request
+        return true;
+    }
+    Display(std::string("! The server refused ") + what + " (" + reply +
+            "): data connections (listings and transfers) are NOT encrypted");
+    m_stepSet.Exclude(ftpStepProt);
+    m_requestResult = 0;
+    m_errorMessage.clear();
+    FinishRequest(0);
+    return true;
+}
+
+void TCustomFtpCli::PbszReply()
+{
+    if (m_requestResult != 0 && DataProtectionRefused("PBSZ"))
+        return;
+    FinishRequest(m_requestResult);
+}
+
 void TCustomFtpCli::ProtReply()
 {
+    if (m_requestResult != 0 && DataProtectionRefused("PROT P"))
+        return;
     if (m_requestResult == 0) {
         m_protP = true;
         Display("! Encrypted: " + TlsDescription() + ", control and data connections");
@@ -1063,10 +1140,18 @@ void TCustomFtpCli::StartDataTls()
     d->OnCertificateCheck = [this](net::TCustomWSocket*, const net::TCertInfo& i, bool& a) {
         CertificateCheck(i, a, true);
     };
+    std::string why;
+    auto savedOnError = d->OnError;
+    d->OnError = nullptr;
     try {
-        d->StartTls({m_hostName, m_port, m_tlsSessions});
+        if (!d->StartTls(TlsParams()))
+            why = d->TlsError();
     } catch (const std::exception& e) {
-        const std::string text = std::string("425 TLS could not start on the data connection: ") + e.what();
+        why = d->TlsError().empty() ? e.what() : d->TlsError();
+    }
+    d->OnError = savedOnError;
+    if (!why.empty()) {
+        const std::string text = "425 TLS could not start on the data connection: " + why;
         Display("! " + text);
         LocalTransferFailed(425, text);
     }
@@ -1090,8 +1175,10 @@ void TCustomFtpCli::CertificateCheck(const net::TCertInfo& info, bool& accept, b
         accept = true;
         return;
     }
+    net::TCertInfo shown = info;
+    shown.DataConnection = dataConnection;
     if (OnCertificateCheck)
-        OnCertificateCheck(this, info, accept);
+        OnCertificateCheck(this, shown, accept);
     // The time the user took is not the server's: a blocking wait starts again.
     ProgressNotified();
     if (accept) {
@@ -1516,12 +1603,26 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
     int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
     if (n > 0) {
         StoreDownloadBytes(m_recvBuffer.get(), n); // a failure resets the connection
+    } else if (n < 0 && m_protP && d->TlsStreamErrorCode() != 0) {
+        DataStreamFailed(d);
     } else if (n < 0 && d->State() == net::wsConnected) {
         if (d->LastError() != platform::WSAEWOULDBLOCK) {
             Display("! Data: Receive error " + std::to_string(d->LastError()));
             d->Shutdown(2);
         }
     }
+}
+
+// The encrypted data stream was cut or corrupted: the download fails; what
+// was written stays for a resume.
+void TCustomFtpCli::DataStreamFailed(net::TWSocket* d)
+{
+    if (m_localFailCode != 0)
+        return;
+    const std::string text = "426 Download incomplete: " + d->TlsStreamError() + " (" +
+                             std::to_string(m_byteCount) + " bytes received)";
+    Display("! " + text);
+    LocalTransferFailed(426, text);
 }
 
 void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
@@ -1533,6 +1634,10 @@ void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
         if (n <= 0 || !StoreDownloadBytes(m_recvBuffer.get(), n))
             break;
     }
+    // An encrypted stream is whole only when it ended with close_notify,
+    // whatever the final reply says.
+    if (m_protP && d->TlsStreamErrorCode() != 0)
+        DataStreamFailed(d);
     // Before the server's 150 nothing was written: its reply still decides.
     if (!m_localPending)
         CloseLocalStream();

@@ -225,8 +225,24 @@ public:
     // sends AUTH TLS after the welcome, and PBSZ 0 and PROT P after the
     // log-in; every data connection is then encrypted and resumes the control
     // connection's session.
+    // Under ftpTlsRequire the USER and PASS commands are refused until the
+    // control connection is encrypted, and a refused PBSZ or PROT P closes
+    // the session; under ftpTlsIfAvailable a refusal is logged and the data
+    // connections go unencrypted (DataProtected() false).
+    // A failed handshake ends the request with net::kTlsErrHandshake, a
+    // refused certificate with net::kTlsErrCertificate (RequestResult and
+    // OnRequestDone; StatusCode is 500, no reply having come).
+    // A download over an encrypted data connection that ends without
+    // close_notify, or with a failed record, fails (426) whatever the final
+    // reply says; the partial file stays for a resume.
     TFtpTlsMode TlsMode() const { return m_tlsMode; }
     void SetTlsMode(TFtpTlsMode v) { m_tlsMode = v <= ftpTlsRequire ? v : ftpTlsNone; }
+    // Trust anchors besides the system store (see net::TTlsParams): a PEM
+    // file and a hashed folder; empty: none.
+    const std::string& CaFile() const { return m_caFile; }
+    void SetCaFile(const std::string& v) { m_caFile = v; }
+    const std::string& CaPath() const { return m_caPath; }
+    void SetCaPath(const std::string& v) { m_caPath = v; }
     // "TLS 1.3, AES-256-GCM" while the control connection is encrypted, else empty.
     std::string TlsDescription() const;
     // True once PROT P was accepted: data connections are encrypted.
@@ -419,6 +435,10 @@ private:
     void AuthReply();
     void ControlTlsDone(std::uint16_t err);
     void ProtReply();
+    void PbszReply();
+    bool DataProtectionRefused(const char* what);
+    void DataStreamFailed(net::TWSocket* d);
+    net::TTlsParams TlsParams() const;
     void StartDataTls();
     void DataTlsDone(std::uint16_t err);
     void CertificateCheck(const net::TCertInfo& info, bool& accept, bool dataConnection);
@@ -498,6 +518,8 @@ private:
     bool m_resumeScoped = false;
     TFtpTlsMode m_tlsMode = ftpTlsNone;
     bool m_protP = false;
+    std::string m_caFile;
+    std::string m_caPath;
     // The certificate the user accepted for this session's control connection.
     std::string m_acceptedFingerprint;
     // The session the next data connection resumes.

@@ -366,6 +366,7 @@ void THttpCli::SocketDnsLookupDone(std::uint16_t err)
         m_connPort = m_connectPort;
         m_connProto = m_targetProto;
         m_tunnelEstablished = false;
+        m_tunnelTlsPending = false;
         m_reusedConnection = false;
         m_socket->Connect();
     } catch (const std::exception&) {
@@ -409,11 +410,7 @@ void THttpCli::SocketSessionConnected(std::uint16_t err)
     m_rcvCount = 0;
     // A direct https connection speaks TLS first; a kept-alive one already does.
     if (m_proxy.empty() && m_targetProto == "https" && !m_socket->TlsActive()) {
-        try {
-            m_socket->StartTls({m_targetHost, m_targetPort, nullptr});
-        } catch (const std::exception& e) {
-            ProtocolFailure(std::string("TLS could not start: ") + e.what());
-        }
+        StartTargetTls();
         return;
     }
     if (m_proxy.empty() || m_targetProto != "https" || m_tunnelEstablished) {
@@ -422,6 +419,25 @@ void THttpCli::SocketSessionConnected(std::uint16_t err)
     } else {
         SetState(httpWaitingTunnel);
         SendTunnelRequest();
+    }
+}
+
+// TLS with the target's own name, directly or inside the proxy's tunnel.
+void THttpCli::StartTargetTls()
+{
+    std::string why;
+    auto savedOnError = m_socket->OnError;
+    m_socket->OnError = nullptr;
+    try {
+        if (!m_socket->StartTls({m_targetHost, m_targetPort, nullptr, m_caFile, m_caPath}))
+            why = m_socket->TlsError();
+    } catch (const std::exception& e) {
+        why = m_socket->TlsError().empty() ? e.what() : m_socket->TlsError();
+    }
+    m_socket->OnError = savedOnError;
+    if (!why.empty()) {
+        m_errorCode = net::kTlsErrHandshake;
+        ProtocolFailure("TLS could not start: " + why);
     }
 }
 
@@ -564,6 +580,10 @@ void THttpCli::SocketDataAvailable(std::uint16_t)
         int n = m_socket->Receive(m_bodyBuf.data(), static_cast<int>(m_bodyBuf.size()));
         if (n > 0)
             HandleBodyBytes(m_bodyBuf.data(), static_cast<std::size_t>(n));
+        else if (n < 0 && m_socket->TlsActive() && m_socket->TlsStreamErrorCode() == net::kTlsErrRecord) {
+            m_errorCode = net::kTlsErrRecord;
+            ProtocolFailure("TLS error: " + m_socket->TlsStreamError());
+        }
         return;
     }
     // Outside a reply: nothing is expected; drain it.
@@ -610,6 +630,17 @@ void THttpCli::ProcessHeaderBytes()
         const THttpState before = m_state;
         ProcessHeaderLine(base, len, full);
         start += full;
+        if (m_tunnelTlsPending) {
+            m_tunnelTlsPending = false;
+            const bool surplus = start < m_rcvCount;
+            m_rcvCount = 0;
+            // Bytes behind the proxy's reply came in clear: not the target's.
+            if (surplus)
+                ProtocolFailure("The proxy sent data after its reply to CONNECT");
+            else
+                StartTargetTls();
+            return;
+        }
         if (m_state == httpReceivingBody && before != httpReceivingBody) {
             // The rest of the reception is body.
             std::string rest = start < m_rcvCount ? std::string(m_rcvBuf + start, m_rcvCount - start) : std::string();
@@ -734,8 +765,10 @@ void THttpCli::HeaderComplete()
         m_tunnelHost = m_targetHost;
         m_tunnelPort = m_targetPort;
         ResetReplyState();
-        SetState(httpWaitingHeader);
-        SendRequestHeader();
+        // The tunnel carries https: the request goes out only once TLS with
+        // the target is up (ProcessHeaderBytes starts it).
+        SetState(httpConnected);
+        m_tunnelTlsPending = true;
         return;
     }
     m_headerEnded = true;
@@ -1021,8 +1054,15 @@ void THttpCli::SocketSessionClosed(std::uint16_t err)
         m_docEnded = true;
         Trigger(OnDocEnd);
         const bool cut = (m_chunked && !m_chunks.Done()) || (!m_chunked && m_bodyLength >= 0 && m_bodyBytesRead < m_bodyLength);
+        // A body that ends with the connection is whole over TLS only when
+        // the server said so with close_notify.
+        const std::uint16_t tlsEnd = m_connProto == "https" ? m_socket->TlsStreamErrorCode() : 0;
         if (cut && !m_relocationPending && !m_failed && m_requestType != httpHEAD)
             Fail(404, "Connection closed before the end of the document");
+        else if (tlsEnd != 0 && !m_relocationPending && !m_failed && m_requestType != httpHEAD) {
+            m_errorCode = tlsEnd;
+            Fail(404, "The document may be incomplete: " + m_socket->TlsStreamError());
+        }
     }
     if (m_relocationPending && inRequest && m_state != httpAborting) {
         StartRelocated();

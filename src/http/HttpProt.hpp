@@ -245,7 +245,17 @@ public:
     TBeforeHeaderSendEvent OnBeforeHeaderSend;
     // An https server's certificate that failed verification. Accept is
     // false on entry; no handler: refused, and the request fails.
+    // The request's ErrorCode then tells net::kTlsErrCertificate (refused)
+    // from net::kTlsErrHandshake (the handshake failed); an https body that
+    // ended without close_notify or with a failed record fails with
+    // net::kTlsErrTruncated or net::kTlsErrRecord. Through a proxy, TLS
+    // starts with the target's name once the CONNECT tunnel is up.
     TCertificateCheckEvent OnCertificateCheck;
+    // Trust anchors besides the system store (see net::TTlsParams).
+    const std::string& CaFile() const { return m_caFile; }
+    void SetCaFile(const std::string& v) { m_caFile = v; }
+    const std::string& CaPath() const { return m_caPath; }
+    void SetCaPath(const std::string& v) { m_caPath = v; }
     // "TLS 1.3, AES-256-GCM" while the connection is encrypted, else empty.
     std::string TlsDescription() const
     {
@@ -272,6 +282,7 @@ private:
     void FinishRequest();              // state 0 through kMsgSetReady
     void Fail(int status, const std::string& text);
     void ProtocolFailure(const std::string& text);
+    void StartTargetTls();
     void SendRequestHeader();
     void SendTunnelRequest();
     void SendBodyBlock();
@@ -377,6 +388,9 @@ private:
     std::string m_connProto;
     bool m_tunnelEstablished = false;
     std::string m_tunnelHost;        // where the established tunnel leads
+    bool m_tunnelTlsPending = false; // the proxy said yes: TLS starts next
+    std::string m_caFile;
+    std::string m_caPath;
     std::string m_tunnelPort;
     bool m_reusedConnection = false; // this attempt went out on a kept-alive connection
 

@@ -752,6 +752,8 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error)
     DrainReceive(0, opts);
     if (!*alive)
         return;
+    if (m_tls)
+        TlsCheckEnd();
     if (!m_closeNotified) {
         m_closeNotified = true;
         NotifySessionClosed(Error);
@@ -868,6 +870,8 @@ void TCustomWSocket::ConnectCore()
         return;
     }
     DiscardSendQueue();
+    m_tlsStreamError.clear();
+    m_tlsStreamCode = 0;
     m_hSocket = wsk::socket(m_ipv6 ? AF_INET6 : AF_INET, m_type, m_proto);
     if (m_hSocket == INVALID_SOCKET) {
         RaiseSocketError("Connect (socket)");
@@ -1146,6 +1150,8 @@ void TCustomWSocket::Dup(TSocket NewHSocket)
     }
     m_hSocket = NewHSocket;
     m_tls.reset();
+    m_tlsStreamError.clear();
+    m_tlsStreamCode = 0;
     socklen_t optlen = sizeof m_sndBufSize;
     if (wsk::getsockopt(m_hSocket, SOL_SOCKET, SO_SNDBUF, &m_sndBufSize, &optlen) != 0) {
         RaiseSocketError("getsockopt(SO_SNDBUF)");

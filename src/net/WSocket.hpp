@@ -272,7 +272,12 @@ public:
     // 0, or an error after which the session closes. From then on every
     // receive, send, line mode and the close work on the decrypted stream;
     // Shutdown and a graceful Close send the close_notify first.
-    void StartTls(const TTlsParams& Params);
+    // Refused (false, after OnError or ESocketException) when the socket is
+    // not connected, already encrypted, or holds received bytes not yet read
+    // (a SOCKS reply's surplus, a line buffer): those came in clear and are
+    // never delivered as part of the encrypted stream (LastError then is
+    // kTlsErrPlaintext).
+    bool StartTls(const TTlsParams& Params);
     bool TlsActive() const { return m_tls != nullptr; }
     bool TlsEstablished() const;
     std::string TlsVersion() const;      // "TLS 1.3"
@@ -282,6 +287,16 @@ public:
     TTlsSessionRef TlsSession() const;
     // Why the last handshake failed (empty when it did not).
     const std::string& TlsError() const { return m_tlsError; }
+    // Why the encrypted stream of the last StartTls did not end soundly:
+    // kTlsErrTruncated when the peer closed without close_notify,
+    // kTlsErrRecord when a record failed (a receive then fails with
+    // WSAECONNRESET); 0 and empty while it is sound. Set before
+    // OnSessionClosed fires and kept after it until the next StartTls: a
+    // reader of a stream whose end is its data's end (an FTP download, an
+    // https body read to the close) must check it there, since the close
+    // itself carries no error.
+    std::uint16_t TlsStreamErrorCode() const { return m_tlsStreamCode; }
+    const std::string& TlsStreamError() const { return m_tlsStreamError; }
     TCertificateCheck OnCertificateCheck;
     TTlsDone OnTlsDone;
 
@@ -328,11 +343,17 @@ protected:
     bool TlsWriteEvent(std::uint16_t Error);
     void TlsCloseEvent(std::uint16_t& Error);
     void TlsCloseNotify();
+    void TlsCheckEnd();
+    void TlsStreamFailed(std::uint16_t Code, const std::string& Why);
+    // Received bytes held above the platform (not yet read by the owner).
+    virtual int PlaintextHeldCount() { return LocalPendingCount(); }
     void TlsStep();
     void TlsFail(std::uint16_t Code, const std::string& Why);
     void TlsEstablishedStep();
     std::shared_ptr<TTlsState> m_tls;
     std::string m_tlsError;
+    std::string m_tlsStreamError;
+    std::uint16_t m_tlsStreamCode = 0;
 
     // Helpers shared with the subclasses.
     void ChangeState(TSocketState NewState);
@@ -554,6 +575,7 @@ protected:
     int RecvRaw(void* Buffer, int Len, int Flags) override;
     bool NotifyDataAvailable(std::uint16_t Error) override;
     void NotifySessionClosed(std::uint16_t Error) override;
+    int PlaintextHeldCount() override;
 
     // Feeds bytes into the line machinery as if received (fuzzing, tests).
     void LineFeedForTests(const void* data, int len);
@@ -576,6 +598,9 @@ private:
     bool m_lineEcho = false;
     bool m_lineEdit = false;
     int m_scanStart = 0;
+    // While a line is delivered: where it ends in the buffer (its bytes are
+    // the handler's, read or not; what follows is still held).
+    int m_deliveringEnd = 0;
     // Injected bytes served by RecvRaw while feeding for tests.
     const std::uint8_t* m_feedData = nullptr;
     int m_feedLen = 0;

@@ -210,6 +210,14 @@ bool TCustomLineWSocket::NotifyDataAvailable(std::uint16_t Error)
     return true;
 }
 
+// Bytes received and not yet read: during a line's delivery, the part of
+// that line still unread and everything after it.
+int TCustomLineWSocket::PlaintextHeldCount()
+{
+    const int held = m_deliveringEnd > 0 ? m_lineLength + (m_rcvdCnt - m_deliveringEnd) : m_rcvdCnt;
+    return std::max(held, 0) + TCustomSocksWSocket::PlaintextHeldCount();
+}
+
 bool TCustomLineWSocket::LineProcess(int newBytes)
 {
     const int ml = static_cast<int>(m_lineEnd.size());
@@ -272,9 +280,11 @@ bool TCustomLineWSocket::LineProcess(int newBytes)
         while (m_lineMode && m_lineLength > 0) {
             int before = m_lineLength;
             auto alive = m_alive;
+            m_deliveringEnd = end;
             bool handled = TCustomSocksWSocket::NotifyDataAvailable(0);
             if (!*alive)
                 return foundAny;  // the handler destroyed the socket
+            m_deliveringEnd = 0;
             if (!handled)
                 m_lineLength = 0;  // nobody listens: the line is dropped
             if (m_rcvdPtr.empty())

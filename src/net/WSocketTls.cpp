@@ -17,6 +17,9 @@
 #include <cctype>
 #include <cstdio>
 #include <ctime>
+#include <map>
+#include <mutex>
+#include <utility>
 
 namespace net {
 
@@ -29,6 +32,9 @@ struct TTlsState {
     bool closeNotifySent = false;
     bool closeNotifyReceived = false;
     bool writeWantsRead = false;
+    bool readWantsWrite = false;
+    // Problems the chain verification met, in order, each once.
+    std::vector<int> chainErrors;
     ~TTlsState()
     {
         if (ssl)
@@ -40,15 +46,19 @@ namespace {
 
 // -- the BIO over the platform socket ------------------------------------------
 
-platform::SOCKET BioSocket(BIO* b)
-{
-    return static_cast<platform::SOCKET>(reinterpret_cast<std::uintptr_t>(BIO_get_data(b)));
-}
+struct TBioData {
+    platform::SOCKET socket;
+    // The peer's end of the stream was read: OpenSSL asks (BIO_eof) to tell
+    // a close without close_notify from an error of its own.
+    bool eof = false;
+};
+
+TBioData* Data(BIO* b) { return static_cast<TBioData*>(BIO_get_data(b)); }
 
 int BioWrite(BIO* b, const char* data, int len)
 {
     BIO_clear_retry_flags(b);
-    int n = wsk::send(BioSocket(b), data, len, 0);
+    int n = wsk::send(Data(b)->socket, data, len, 0);
     if (n < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK)
         BIO_set_retry_write(b);
     return n;
@@ -57,24 +67,40 @@ int BioWrite(BIO* b, const char* data, int len)
 int BioRead(BIO* b, char* data, int len)
 {
     BIO_clear_retry_flags(b);
-    int n = wsk::recv(BioSocket(b), data, len, 0);
+    int n = wsk::recv(Data(b)->socket, data, len, 0);
     if (n < 0 && platform::WSAGetLastError() == platform::WSAEWOULDBLOCK)
         BIO_set_retry_read(b);
+    else if (n <= 0)
+        Data(b)->eof = true; // an end or a reset: no more bytes will come
     return n;
 }
 
-long BioCtrl(BIO*, int cmd, long, void*)
+long BioCtrl(BIO* b, int cmd, long, void*)
 {
-    return cmd == BIO_CTRL_FLUSH ? 1 : 0;
+    switch (cmd) {
+    case BIO_CTRL_FLUSH: return 1;
+    case BIO_CTRL_EOF: return Data(b) && Data(b)->eof ? 1 : 0;
+    default: return 0;
+    }
+}
+
+int BioDestroy(BIO* b)
+{
+    delete Data(b);
+    BIO_set_data(b, nullptr);
+    return 1;
 }
 
 BIO_METHOD* BioMethod()
 {
     static BIO_METHOD* method = [] {
         BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "tallowin socket");
+        if (!m)
+            return m;
         BIO_meth_set_write(m, BioWrite);
         BIO_meth_set_read(m, BioRead);
         BIO_meth_set_ctrl(m, BioCtrl);
+        BIO_meth_set_destroy(m, BioDestroy);
         return m;
     }();
     return method;
@@ -92,26 +118,85 @@ int NewSession(SSL* ssl, SSL_SESSION* session)
     return 1;
 }
 
-// One context for the process: the system's trust store (SSL_CERT_FILE and
-// SSL_CERT_DIR are honoured), TLS 1.2 at least. Verification results are
-// judged after the handshake, so a failure can be shown to the user.
-SSL_CTX* Context()
+// Every problem of the chain is noted and verification goes on, so the user
+// sees all of them; the verdict is given after the handshake.
+int VerifyNote(int ok, X509_STORE_CTX* store)
 {
-    static SSL_CTX* ctx = [] {
-        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
-        if (!c)
-            return c;
-        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
-        SSL_CTX_set_default_verify_paths(c);
-        SSL_CTX_set_verify(c, SSL_VERIFY_NONE, nullptr);
-        // A transfer's end is confirmed by the server's reply on the
-        // protected control connection, not by the data connection's alert.
-        SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
-        SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-        SSL_CTX_sess_set_new_cb(c, NewSession);
+    if (ok)
+        return 1;
+    auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* st = ssl ? static_cast<TTlsState*>(SSL_get_app_data(ssl)) : nullptr;
+    const int err = X509_STORE_CTX_get_error(store);
+    if (st && err != X509_V_OK) {
+        bool seen = false;
+        for (int e : st->chainErrors)
+            seen = seen || e == err;
+        if (!seen)
+            st->chainErrors.push_back(err);
+    }
+    return 1;
+}
+
+// A context per set of trust anchors: the system's store, and the CA file or
+// folder the caller added; TLS 1.2 at least. An end of the stream without
+// close_notify is reported as such (a truncated transfer must not pass as
+// whole).
+SSL_CTX* Context(const std::string& caFile, const std::string& caPath, std::string& why)
+{
+    // Released at exit; a session still alive then holds its own reference.
+    struct Contexts : std::map<std::pair<std::string, std::string>, SSL_CTX*> {
+        ~Contexts()
+        {
+            for (auto& [key, ctx] : *this)
+                SSL_CTX_free(ctx);
+        }
+    };
+    static std::mutex lock;
+    static Contexts contexts;
+    std::lock_guard<std::mutex> hold(lock);
+    auto it = contexts.find({caFile, caPath});
+    if (it != contexts.end())
+        return it->second;
+    SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+    if (!c) {
+        why = "cannot create a TLS context";
         return c;
-    }();
-    return ctx;
+    }
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    SSL_CTX_set_default_verify_paths(c);
+    if ((!caFile.empty() || !caPath.empty()) &&
+        SSL_CTX_load_verify_locations(c, caFile.empty() ? nullptr : caFile.c_str(),
+                                      caPath.empty() ? nullptr : caPath.c_str()) != 1) {
+        ERR_clear_error();
+        SSL_CTX_free(c);
+        why = "cannot read the CA certificates " + (caFile.empty() ? caPath : caFile);
+        return nullptr;
+    }
+    SSL_CTX_set_verify(c, SSL_VERIFY_NONE, VerifyNote);
+    SSL_CTX_set_session_cache_mode(c, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+    SSL_CTX_sess_set_new_cb(c, NewSession);
+    contexts[{caFile, caPath}] = c;
+    return c;
+}
+
+// True when the failure of the last call is the peer's end of the stream
+// without a close_notify (OpenSSL reports it as an error of its own).
+bool UnexpectedEof(int sslError)
+{
+    unsigned long code = ERR_peek_last_error();
+    if (sslError == SSL_ERROR_SYSCALL && code == 0)
+        return true;
+    return sslError == SSL_ERROR_SSL && ERR_GET_LIB(code) == ERR_LIB_SSL &&
+           ERR_GET_REASON(code) == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+}
+
+std::string CertErrorText(int code)
+{
+    switch (code) {
+    case kCertNoCertificate: return "the server sent no certificate";
+    case kCertNoHostName: return "there is no host name to check the certificate against";
+    default: return X509_verify_cert_error_string(code);
+    }
 }
 
 std::string BioText(BIO* b)
@@ -185,51 +270,83 @@ std::string TlsVersionText(const std::string& v)
 
 bool TlsIsIpLiteral(const std::string& text)
 {
+    std::string t = text;
+    if (t.size() > 2 && t.front() == '[' && t.back() == ']')
+        t = t.substr(1, t.size() - 2);
     unsigned char buf[16];
-    return ::inet_pton(AF_INET, text.c_str(), buf) == 1 || ::inet_pton(AF_INET6, text.c_str(), buf) == 1;
+    return ::inet_pton(AF_INET, t.c_str(), buf) == 1 || ::inet_pton(AF_INET6, t.c_str(), buf) == 1;
 }
+
+std::string TlsCheckName(const std::string& host)
+{
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return host.substr(1, host.size() - 2);
+    if (host.size() > 1 && host.back() == '.' && !TlsIsIpLiteral(host))
+        return host.substr(0, host.size() - 1);
+    return host;
+}
+
+static_assert(kCertNotYetValid == X509_V_ERR_CERT_NOT_YET_VALID && kCertExpired == X509_V_ERR_CERT_HAS_EXPIRED &&
+              kCertSelfSigned == X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT &&
+              kCertSelfSignedInChain == X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN &&
+              kCertUnknownIssuer == X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY &&
+              kCertUntrustedLeaf == X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE &&
+              kCertHostMismatch == X509_V_ERR_HOSTNAME_MISMATCH && kCertIpMismatch == X509_V_ERR_IP_ADDRESS_MISMATCH);
 
 // -- the public side ---------------------------------------------------------------
 
-void TCustomWSocket::StartTls(const TTlsParams& Params)
+bool TCustomWSocket::StartTls(const TTlsParams& Params)
 {
     if (m_state != wsConnected || m_hSocket == INVALID_SOCKET) {
         ReportError("StartTls: socket not connected");
-        return;
+        return false;
     }
     if (m_tls) {
         ReportError("StartTls: TLS already started");
-        return;
+        return false;
     }
-    SSL_CTX* ctx = Context();
+    m_tlsStreamError.clear();
+    m_tlsStreamCode = 0;
+    // Bytes that came in clear before the handshake are nobody's word: a
+    // man in the middle could prepend them to the encrypted stream.
+    if (PlaintextHeldCount() > 0) {
+        m_tlsError = "unencrypted data was received before the TLS handshake";
+        m_lastError = kTlsErrPlaintext;
+        ReportError("StartTls: " + m_tlsError);
+        return false;
+    }
+    std::string why = "cannot create a TLS session";
+    SSL_CTX* ctx = Context(Params.CaFile, Params.CaPath, why);
     SSL* ssl = ctx ? SSL_new(ctx) : nullptr;
-    if (!ssl) {
-        ReportError("StartTls: cannot create a TLS session");
-        return;
+    BIO* bio = ssl && BioMethod() ? BIO_new(BioMethod()) : nullptr;
+    if (!bio) {
+        if (ssl)
+            SSL_free(ssl);
+        m_tlsError = why;
+        ReportError("StartTls: " + why);
+        return false;
     }
     auto st = std::make_shared<TTlsState>();
     st->ssl = ssl;
     st->params = Params;
-    BIO* bio = BIO_new(BioMethod());
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::uintptr_t>(m_hSocket)));
+    BIO_set_data(bio, new TBioData{static_cast<platform::SOCKET>(m_hSocket)});
     BIO_set_init(bio, 1);
     SSL_set_bio(ssl, bio, bio);
     SSL_set_app_data(ssl, st.get());
     SSL_set_connect_state(ssl);
     SSL_set_mode(ssl, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-    const std::string& host = Params.Host;
-    if (TlsIsIpLiteral(host)) {
-        X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl), host.c_str());
-    } else if (!host.empty()) {
-        SSL_set_tlsext_host_name(ssl, host.c_str());
-        SSL_set1_host(ssl, host.c_str());
-    }
+    // The name is checked after the handshake, on its own (TlsEstablishedStep);
+    // an IP literal is never sent as SNI.
+    const std::string name = TlsCheckName(Params.Host);
+    if (!name.empty() && !TlsIsIpLiteral(name))
+        SSL_set_tlsext_host_name(ssl, name.c_str());
     if (Params.Sessions && *Params.Sessions)
         SSL_set_session(ssl, Params.Sessions->get());
     m_tls = std::move(st);
     m_tlsError.clear();
     // The first step runs from the loop, like every later one.
     platform::PostMessage(m_window, MsgSocketEvent, m_hSocket, platform::FD_WRITE);
+    return true;
 }
 
 bool TCustomWSocket::TlsEstablished() const { return m_tls && m_tls->phase == tlsOpen; }
@@ -282,14 +399,38 @@ void TCustomWSocket::TlsEstablishedStep()
 {
     auto keep = m_tls;
     auto alive = m_alive;
-    long verify = SSL_get_verify_result(keep->ssl);
     X509* cert = SSL_get0_peer_certificate(keep->ssl);
-    if (verify != X509_V_OK || !cert) {
+    std::vector<int> problems;
+    if (!cert) {
+        problems.push_back(kCertNoCertificate);
+    } else {
+        problems = keep->chainErrors;
+        const long verify = SSL_get_verify_result(keep->ssl);
+        if (verify != X509_V_OK && problems.empty())
+            problems.push_back(static_cast<int>(verify));
+        // The name on its own: a chain problem must not hide a mismatch.
+        // No partial wildcards, and no subject CN when there are names.
+        const std::string name = TlsCheckName(keep->params.Host);
+        const unsigned flags = X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS | X509_CHECK_FLAG_NEVER_CHECK_SUBJECT;
+        if (name.empty())
+            problems.push_back(kCertNoHostName);
+        else if (TlsIsIpLiteral(name)) {
+            if (X509_check_ip_asc(cert, name.c_str(), flags) != 1)
+                problems.push_back(kCertIpMismatch);
+        } else if (X509_check_host(cert, name.data(), name.size(), flags, nullptr) != 1) {
+            problems.push_back(kCertHostMismatch);
+        }
+    }
+    if (!problems.empty()) {
         TCertInfo info;
         info.Host = keep->params.Host;
         info.Port = keep->params.Port;
-        info.ErrorCode = static_cast<int>(verify);
-        info.Error = cert ? X509_verify_cert_error_string(verify) : "the server sent no certificate";
+        info.ErrorCodes = problems;
+        info.ErrorCode = problems.front();
+        for (int code : problems) {
+            info.Errors.push_back(CertErrorText(code));
+            info.Error += (info.Error.empty() ? "" : "; ") + info.Errors.back();
+        }
         if (cert) {
             info.Subject = NameText(X509_get_subject_name(cert));
             info.Issuer = NameText(X509_get_issuer_name(cert));
@@ -353,7 +494,13 @@ bool TCustomWSocket::TlsWriteEvent(std::uint16_t)
 {
     switch (m_tls->phase) {
     case tlsHandshake: TlsStep(); return true;
-    case tlsOpen: return false;
+    case tlsOpen:
+        // A read that had to write (a key update) goes on now.
+        if (m_tls->readWantsWrite) {
+            m_tls->readWantsWrite = false;
+            platform::PostMessage(m_window, MsgSocketEvent, m_hSocket, platform::FD_READ);
+        }
+        return false;
     default: return true;
     }
 }
@@ -368,6 +515,40 @@ void TCustomWSocket::TlsCloseEvent(std::uint16_t& Error)
     // answering alert drew from a peer already gone loses nothing.
     if (m_tls->closeNotifyReceived)
         Error = 0;
+}
+
+void TCustomWSocket::TlsStreamFailed(std::uint16_t Code, const std::string& Why)
+{
+    if (m_tlsStreamCode != 0)
+        return; // the first failure is the cause
+    m_tlsStreamCode = Code;
+    m_tlsStreamError = Why;
+}
+
+// After the peer's close: were the bytes read the whole stream? A peer that
+// closes without close_notify may have been cut off by anyone on the path.
+void TCustomWSocket::TlsCheckEnd()
+{
+    TTlsState& t = *m_tls;
+    if (t.phase != tlsOpen || t.closeNotifyReceived || m_tlsStreamCode != 0)
+        return;
+    char c;
+    ERR_clear_error();
+    const int r = SSL_peek(t.ssl, &c, 1);
+    if (r > 0)
+        return; // data the reader left: its own reads will meet the end
+    const int e = SSL_get_error(t.ssl, r);
+    if (e == SSL_ERROR_ZERO_RETURN) {
+        t.closeNotifyReceived = true;
+        TlsCloseNotify();
+    } else if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+        if (UnexpectedEof(e)) {
+            ERR_clear_error();
+            TlsStreamFailed(kTlsErrTruncated, "the connection was closed without a TLS close_notify");
+        } else {
+            TlsStreamFailed(kTlsErrRecord, FailureText(t.ssl, r));
+        }
+    }
 }
 
 void TCustomWSocket::TlsCloseNotify()
@@ -416,17 +597,28 @@ int TCustomWSocket::TlsRecv(void* Buffer, int Len, int Flags)
             for (int i = 0; i < 256 && wsk::recv(m_hSocket, junk, sizeof junk, 0) > 0; ++i) {
             }
         }
+        if (e == SSL_ERROR_WANT_WRITE && !(Flags & MSG_PEEK))
+            t.readWantsWrite = true;
+        const bool wouldBlock = e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE;
+        // Anything else ends the stream unsoundly: an end without
+        // close_notify, or a record that failed. Neither is an end of data.
+        // Noted now, while OpenSSL still says which: bytes read before it
+        // are delivered first, and the next receive fails.
+        const bool failed = !wouldBlock && e != SSL_ERROR_ZERO_RETURN;
+        if (failed && UnexpectedEof(e)) {
+            ERR_clear_error();
+            TlsStreamFailed(kTlsErrTruncated, "the connection was closed without a TLS close_notify");
+        } else if (failed) {
+            TlsStreamFailed(kTlsErrRecord, FailureText(t.ssl, r));
+        }
         if (total > 0)
             break;
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) {
+        if (wouldBlock) {
             platform::WSASetLastError(platform::WSAEWOULDBLOCK);
             return -1;
         }
         if (e == SSL_ERROR_ZERO_RETURN)
             return 0;
-        if (e == SSL_ERROR_SYSCALL && ERR_peek_last_error() == 0)
-            return 0; // the raw end of the stream
-        m_tlsError = FailureText(t.ssl, r);
         platform::WSASetLastError(platform::WSAECONNRESET);
         return -1;
     }

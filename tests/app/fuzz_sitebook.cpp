@@ -1,7 +1,8 @@
 // Reads arbitrary bytes as a site book on disk: open (with format detection,
 // conversion and leftover recovery), list, find. Checks the invariants a
-// reader relies on.
+// reader relies on, and that each site's connection options survive a round trip.
 #include "app/core/SiteBook.hpp"
+#include "app/core/SiteOptions.hpp"
 
 #include <cstdint>
 #include <cstdio>
@@ -73,6 +74,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const std::string& alias : aliases) {
         const auto found = sites.Find(alias);
         if (!found || found->Record.Alias() != alias || alias.size() > app::SiteFieldCapacity(app::sfAlias) + 1)
+            __builtin_trap();
+        // The connection options read back as written, whatever the field held.
+        const app::SiteOptions options = app::ParseSiteOptions(found->Record.Reserved());
+        if (app::ParseSiteOptions(app::FormatSiteOptions(options)) != options)
             __builtin_trap();
     }
     (void)sites.Find("");

@@ -469,8 +469,8 @@ TEST(SiteOptionsTest, ReservedFieldTexts)
 {
     struct Case {
         const char* reserved;
-        std::optional<SiteOptions> parsed; // nullopt: someone else's text
-        const char* written;               // what the parsed options write back
+        SiteOptions parsed;
+        const char* written; // what the parsed options write back
     };
     const Case cases[] = {
         {"", SiteOptions{}, ""},
@@ -479,17 +479,23 @@ TEST(SiteOptionsTest, ReservedFieldTexts)
         {"utf8=yes;encryption=tls-if-available", SiteOptions{seTlsIfAvailable, false, true},
             "encryption=tls-if-available;utf8=yes"},
         {"encryption=none;listing=list;utf8=no", SiteOptions{}, ""},
-        {"encryption=ssl", std::nullopt, ""},
         {"listing=mlsd;", SiteOptions{seNone, true, false}, "listing=mlsd"},
-        {"listing=mlsd;;", std::nullopt, ""},
-        {"some notes of an older build", std::nullopt, ""},
-        {"color=blue", std::nullopt, ""},
+        // Blanks and empty items are skipped: the encryption is still read.
+        {"encryption=tls-required;;", SiteOptions{seTlsRequired}, "encryption=tls-required"},
+        {" encryption = tls-required ", SiteOptions{seTlsRequired}, "encryption=tls-required"},
+        // Unknown keys and notes are kept, and do not cost the keys known.
+        {"color=blue;encryption=tls-required", SiteOptions{seTlsRequired, false, false, "color=blue"},
+            "encryption=tls-required;color=blue"},
+        {"some notes of an older build", SiteOptions{seNone, false, false, "some notes of an older build"},
+            "some notes of an older build"},
+        // An encryption that cannot be read is not "none".
+        {"encryption=ssl;utf8=yes", SiteOptions{seNone, false, true, "", true, "ssl"}, "encryption=ssl;utf8=yes"},
+        {"encryption=", SiteOptions{seNone, false, false, "", true, ""}, "encryption="},
     };
     for (const Case& c : cases) {
-        const std::optional<SiteOptions> parsed = ParseSiteOptions(c.reserved);
+        const SiteOptions parsed = ParseSiteOptions(c.reserved);
         EXPECT_EQ(parsed, c.parsed) << c.reserved;
-        if (parsed)
-            EXPECT_EQ(FormatSiteOptions(*parsed), c.written) << c.reserved;
+        EXPECT_EQ(FormatSiteOptions(parsed), c.written) << c.reserved;
     }
     SiteRecord record;
     ASSERT_TRUE(record.SetField(sfReserved, FormatSiteOptions({seTlsRequired, true, true})));

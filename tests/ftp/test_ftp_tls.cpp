@@ -1,6 +1,8 @@
 // Explicit TLS of the engine against real servers (vsftpd with session reuse
 // required, pyftpdlib's TLS handler) with certificates made by the test, and
-// against the scripted server for a refused AUTH.
+// against scripted servers for a refused AUTH and for what no real server
+// does on purpose (a data stream cut or corrupted, refused PBSZ/PROT P,
+// plaintext behind 234, a corrupted control record).
 #include "ftp_peers.hpp"
 #include "ftp_test_util.hpp"
 
@@ -181,6 +183,7 @@ TEST(FtpTls, SelfSignedCertificateIsAskedAbout)
         if (!k.accept) {
             EXPECT_FALSE(SentUser(r));
             EXPECT_NE(c.ErrorMessage().find("certificate refused"), std::string::npos) << c.ErrorMessage();
+            EXPECT_EQ(c.RequestResult(), net::kTlsErrCertificate);
             continue;
         }
         ASSERT_TRUE(c.SendType());
@@ -223,6 +226,97 @@ TEST(FtpTls, RefusedAuth)
             EXPECT_EQ(c.TlsDescription(), "");
         }
     }
+}
+
+struct FaultCase {
+    const char* mode;
+    TFtpTlsMode tls;
+    bool connects, downloads;
+    std::int64_t kept;  // bytes in the local file after the download (-1: not tried)
+    const char* logged; // a line the user sees
+};
+
+class FtpTlsFaults : public ::testing::TestWithParam<FaultCase> {};
+
+// The download's outcome is the data stream's, whatever the final reply;
+// a refused data protection is never silent; no clear byte passes for the
+// server's after 234.
+TEST_P(FtpTlsFaults, ScriptedServer)
+{
+    const FaultCase& k = GetParam();
+    testsupport::TempDir local;
+    testsupport::PeerProcess peer;
+    const int port = testsupport::FreePort();
+    ASSERT_TRUE(peer.StartAndWait({"/usr/bin/python3", (testsupport::PeersDir() / "ftp" / "ftps_faults.py").string(),
+                                   k.mode, std::to_string(port), g_certs->ServerCert().string(),
+                                   g_certs->ServerKey().string()},
+                                  "127.0.0.1", port));
+    Recorder r;
+    TFtpClient c;
+    Login(c, r, port, "user", "secret", k.tls);
+    c.SetPassive(true);
+    ASSERT_EQ(c.Connect(), k.connects) << c.ErrorMessage() << Dialogue(r);
+    EXPECT_TRUE(r.Displayed(k.logged)) << Dialogue(r);
+    if (!k.connects) {
+        EXPECT_FALSE(c.Connected());
+        EXPECT_EQ(SentUser(r), std::string(k.mode) != "inject234") << Dialogue(r);
+        return;
+    }
+    if (std::string(k.mode) == "tamper-control") {
+        const std::uint32_t start = platform::GetTickCount();
+        EXPECT_FALSE(c.Pwd());
+        EXPECT_LT(platform::GetTickCount() - start, 5000u) << "ended by the error, not the time limit";
+        EXPECT_NE(c.ErrorMessage().find("TLS error on the control connection"), std::string::npos)
+            << c.ErrorMessage();
+        EXPECT_FALSE(c.Connected());
+        return;
+    }
+    c.SetHostFileName("file.bin");
+    c.SetLocalFileName((local / "file.bin").string());
+    EXPECT_EQ(c.Get(), k.downloads) << c.ErrorMessage() << Dialogue(r);
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(local / "file.bin")), k.kept);
+    if (!k.downloads) {
+        EXPECT_EQ(c.RequestResult(), 426);
+        EXPECT_NE(c.ErrorMessage().find("Download incomplete"), std::string::npos) << c.ErrorMessage();
+    }
+    EXPECT_TRUE(c.Quit()) << c.ErrorMessage();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ftp, FtpTlsFaults,
+    ::testing::Values(
+        FaultCase{"clean", ftpTlsRequire, true, true, 200000, "! Encrypted: TLS 1."},
+        FaultCase{"truncate", ftpTlsRequire, true, false, 120000, "! Encrypted: TLS 1."},
+        FaultCase{"tamper", ftpTlsRequire, true, false, 60000, "! Encrypted: TLS 1."},
+        FaultCase{"refuse-pbsz", ftpTlsRequire, false, false, -1, "! 500 The server refused PBSZ"},
+        FaultCase{"refuse-prot", ftpTlsRequire, false, false, -1, "! 536 The server refused PROT P"},
+        FaultCase{"refuse-prot", ftpTlsIfAvailable, true, true, 200000, "! The server refused PROT P"},
+        FaultCase{"inject234", ftpTlsRequire, false, false, -1, "! 500 TLS could not start: unencrypted data"},
+        FaultCase{"tamper-control", ftpTlsRequire, true, false, -1, "! TLS negotiated"}),
+    [](const auto& info) {
+        std::string n = std::string(info.param.mode) + (info.param.tls == ftpTlsRequire ? "_require" : "_ifavailable");
+        for (char& ch : n)
+            if (ch == '-')
+                ch = '_';
+        return n;
+    });
+
+// Under "TLS required" the single-step USER and PASS never go out in clear.
+TEST(FtpTls, CredentialsWaitForTls)
+{
+    testsupport::ScriptedFtpServer server;
+    ASSERT_TRUE(server.Start());
+    Recorder r;
+    TFtpClient c;
+    Login(c, r, server.Port(), "user", "secret", ftpTlsRequire);
+    ASSERT_TRUE(c.BeginOpen());
+    ASSERT_TRUE(ftptest::WaitDone(r, 1));
+    ASSERT_TRUE(c.Connected());
+    EXPECT_FALSE(c.BeginUser());
+    EXPECT_FALSE(c.BeginPass());
+    ftptest::Pump(100);
+    EXPECT_TRUE(server.Dialogue().empty());
+    EXPECT_EQ(r.errors.size(), 2u);
 }
 
 } // namespace

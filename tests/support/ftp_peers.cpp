@@ -119,6 +119,14 @@ bool TestCertificates::Make()
         return RunQuiet(a, d);
     };
     WriteFile(d / "server.ext", "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
+    WriteFile(d / "wild.ext", "subjectAltName=DNS:f*.example.com\n");
+    WriteFile(d / "cn.ext", "subjectAltName=IP:127.0.0.1\n");
+    auto signedBy = [&](const std::string& name, const std::string& cn) {
+        return req({"-subj", "/CN=" + cn, "-keyout", name + ".key", "-out", name + ".csr"}) &&
+               RunQuiet({openssl, "x509", "-req", "-in", name + ".csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                         "-CAcreateserial", "-days", "30", "-extfile", name + ".ext", "-out", name + ".pem"},
+                        d);
+    };
     return req({"-x509", "-days", "30", "-subj", "/CN=Tallowin Test CA", "-keyout", "ca.key", "-out", "ca.pem"}) &&
            req({"-subj", "/CN=localhost", "-keyout", "server.key", "-out", "server.csr"}) &&
            RunQuiet({openssl, "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
@@ -126,6 +134,7 @@ bool TestCertificates::Make()
                     d) &&
            req({"-x509", "-days", "30", "-subj", "/CN=Self Signed Test", "-addext",
                 "subjectAltName=IP:127.0.0.1", "-keyout", "self.key", "-out", "self.pem"}) &&
+           signedBy("wild", "Wildcard Test") && signedBy("cn", "localhost") &&
            fs::exists(d / "server.pem") && fs::exists(d / "self.pem");
 }
 

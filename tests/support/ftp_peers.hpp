@@ -29,6 +29,12 @@ public:
     std::filesystem::path ServerKey() const { return m_dir / "server.key"; }
     std::filesystem::path SelfCert() const { return m_dir / "self.pem"; }
     std::filesystem::path SelfKey() const { return m_dir / "self.key"; }
+    // Signed by the CA: subjectAltName DNS:f*.example.com (a partial wildcard) ...
+    std::filesystem::path WildCert() const { return m_dir / "wild.pem"; }
+    std::filesystem::path WildKey() const { return m_dir / "wild.key"; }
+    // ... and CN=localhost with subjectAltName IP:127.0.0.1 only.
+    std::filesystem::path CnCert() const { return m_dir / "cn.pem"; }
+    std::filesystem::path CnKey() const { return m_dir / "cn.key"; }
     // SHA-256 of a certificate file as "AB:CD:...".
     static std::string Fingerprint(const std::filesystem::path& cert);
 

@@ -321,7 +321,7 @@ private slots:
         QCOMPARE(form->Book().Find("plain")->Record.Reserved(), std::string()); // as an older build wrote it
         QCOMPARE(Book().size(), qsizetype(2 * kSiteRecordSize));
 
-        // Someone else's text stays while no option changes; a changed option replaces it.
+        // Someone else's text stays: as it was while no option changes, after the options when one does.
         SiteRecord plain = form->Book().Find("plain")->Record;
         QVERIFY(plain.SetField(sfReserved, "notes of another build"));
         QVERIFY(form->Book().Rewrite(form->Book().Find("plain")->Position, plain));
@@ -338,7 +338,7 @@ private slots:
             form->btnEditSiteClick();
             QVERIFY(*opened);
             QCOMPARE(form->Book().Find("plain")->Record.Reserved(),
-                std::string(changeOption ? "utf8=yes" : "notes of another build"));
+                std::string(changeOption ? "utf8=yes;notes of another build" : "notes of another build"));
         }
     }
 

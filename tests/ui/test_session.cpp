@@ -285,6 +285,20 @@ private slots:
         QCOMPARE(form->LoggedIn(), 0);
         QVERIFY(LogHas(*form, "> AUTH TLS"));
         QVERIFY(!LogHas(*form, "> USER alice"));
+
+        // An encryption setting this version cannot read is not plain FTP:
+        // no connection at all, and the user is told why.
+        site.alias = "misspelt";
+        site.reserved = "encryption=tls-requried; listing=mlsd";
+        WriteSite(site);
+        form = NewForm();
+        form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("misspelt"));
+        const std::size_t before = m_prompter.Shown().size();
+        form->btnConnectClick();
+        QCOMPARE(form->LoggedIn(), 0);
+        QVERIFY(!LogHas(*form, "> USER alice"));
+        QCOMPARE(m_prompter.Shown().size(), before + 1);
+        QVERIFY(m_prompter.Shown().back().Text.find("\"tls-requried\" cannot be read") != std::string::npos);
         m_prompter.ClearShown();
     }
 

@@ -8,34 +8,64 @@ constexpr const char* kEncryptionValues[] = { "none", "tls-if-available", "tls-r
 
 } // namespace
 
-std::optional<SiteOptions> ParseSiteOptions(std::string_view reserved)
+namespace {
+
+std::string_view Trimmed(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+void Append(std::string& text, std::string_view item)
+{
+    if (!text.empty())
+        text += ';';
+    text += item;
+}
+
+} // namespace
+
+SiteOptions ParseSiteOptions(std::string_view reserved)
 {
     SiteOptions options;
     while (!reserved.empty()) {
         const std::size_t semi = reserved.find(';');
-        const std::string_view item = reserved.substr(0, semi);
+        const std::string_view item = Trimmed(reserved.substr(0, semi));
         reserved = semi == std::string_view::npos ? std::string_view() : reserved.substr(semi + 1);
+        if (item.empty())
+            continue;
         const std::size_t eq = item.find('=');
-        if (eq == std::string_view::npos)
-            return std::nullopt;
-        const std::string_view key = item.substr(0, eq), value = item.substr(eq + 1);
+        const std::string_view key = Trimmed(item.substr(0, eq));
+        const std::string_view value = eq == std::string_view::npos ? std::string_view() : Trimmed(item.substr(eq + 1));
         bool known = false;
-        if (key == "encryption") {
+        if (eq != std::string_view::npos && key == "encryption") {
             for (int i = 0; i < 3; ++i) {
                 if (value == kEncryptionValues[i]) {
                     options.Encryption = TSiteEncryption(i);
+                    options.EncryptionUnreadable = false;
+                    options.BadEncryption.clear();
                     known = true;
                 }
             }
-        } else if (key == "listing" && (value == "list" || value == "mlsd")) {
+            if (!known) {
+                // Unreadable is not "none": the user meant some encryption.
+                options.Encryption = seNone;
+                options.EncryptionUnreadable = true;
+                options.BadEncryption = std::string(value);
+                continue;
+            }
+        } else if (eq != std::string_view::npos && key == "listing" && (value == "list" || value == "mlsd")) {
             options.Mlsd = value == "mlsd";
             known = true;
-        } else if (key == "utf8" && (value == "yes" || value == "no")) {
+        } else if (eq != std::string_view::npos && key == "utf8" && (value == "yes" || value == "no")) {
             options.Utf8 = value == "yes";
             known = true;
         }
         if (!known)
-            return std::nullopt;
+            Append(options.Unknown, item);
     }
     return options;
 }
@@ -43,13 +73,16 @@ std::optional<SiteOptions> ParseSiteOptions(std::string_view reserved)
 std::string FormatSiteOptions(const SiteOptions& options)
 {
     std::string text;
-    const auto add = [&text](const std::string& item) { text += (text.empty() ? "" : ";") + item; };
     if (options.Encryption != seNone)
-        add(std::string("encryption=") + kEncryptionValues[options.Encryption]);
+        Append(text, std::string("encryption=") + kEncryptionValues[options.Encryption]);
+    else if (options.EncryptionUnreadable)
+        Append(text, "encryption=" + options.BadEncryption);
     if (options.Mlsd)
-        add("listing=mlsd");
+        Append(text, "listing=mlsd");
     if (options.Utf8)
-        add("utf8=yes");
+        Append(text, "utf8=yes");
+    if (!options.Unknown.empty())
+        Append(text, options.Unknown);
     return text;
 }
 

@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,16 +16,26 @@ struct SiteOptions {
     TSiteEncryption Encryption = seNone;
     bool Mlsd = false; // "Use MLSD if available"
     bool Utf8 = false; // "Use UTF-8 when the server offers it"
+    // Items this version does not read (another key, a value it does not
+    // know, a note), ";"-joined as they stood: written back unchanged.
+    std::string Unknown = {};
+    // The encryption key was there but its value (BadEncryption, as written)
+    // could not be read: the site must not fall back to plain FTP, so
+    // connecting is refused until it is set.
+    bool EncryptionUnreadable = false;
+    std::string BadEncryption = {};
 
-    bool IsDefault() const { return Encryption == seNone && !Mlsd && !Utf8; }
+    bool IsDefault() const { return Encryption == seNone && !Mlsd && !Utf8 && !EncryptionUnreadable; }
     bool operator==(const SiteOptions&) const = default;
 };
 
 // The options a Reserved field holds; an empty field gives the defaults.
-// nullopt when the field holds anything else (left alone by the program).
-std::optional<SiteOptions> ParseSiteOptions(std::string_view reserved);
+// Blanks around items, keys and values and empty items are skipped; the
+// rest of what it cannot read goes to Unknown or BadEncryption.
+SiteOptions ParseSiteOptions(std::string_view reserved);
 
-// The text for the Reserved field; "" for the defaults.
+// The text for the Reserved field ("" for the defaults), Unknown after the
+// keys this version writes.
 std::string FormatSiteOptions(const SiteOptions& options);
 
 // The choices of the site dialog, in the order of the enumeration.

@@ -1,13 +1,17 @@
 // Server certificates the user chose to trust always ("Always trust" in the
-// certificate prompt): host and port -> SHA-256 fingerprint, kept in
+// certificate prompt): host and port -> SHA-256 fingerprints, kept in
 // "trusted.txt" in the configuration folder, one "host port fingerprint" a
-// line, written crash-safe with mode 0600. Not thread-safe.
+// line (host and port %-escaped where they hold blanks, control characters
+// or '%'), written crash-safe with mode 0600. Not thread-safe; another
+// program may share the file: Save merges this store's changes into what the
+// file holds by then.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace app {
 
@@ -17,6 +21,7 @@ enum TTrustAnswer : std::uint8_t {
     trustUnknown, // no certificate remembered for this host and port
     trustTrusted, // this very certificate was trusted
     trustChanged, // another certificate was trusted here: show it as changed
+    trustExpired, // this very certificate was trusted, but is out of its validity now: ask again
 };
 
 class TTrustStore {
@@ -25,18 +30,42 @@ public:
 
     // A missing file is an empty store; lines that do not parse are dropped.
     bool Load(std::string* error = nullptr);
-    bool Save(std::string* error = nullptr) const;
+    // Reads the file again, applies the changes made since Load or the last
+    // Save, and writes the result atomically.
+    bool Save(std::string* error = nullptr);
 
-    TTrustAnswer Lookup(const std::string& host, const std::string& port, const std::string& fingerprint) const;
-    // Replaces what was trusted for host and port.
-    void Trust(const std::string& host, const std::string& port, const std::string& fingerprint);
+    // outOfDate: the certificate has expired or is not yet valid; a pin
+    // stands for it as it was, not for ever.
+    TTrustAnswer Lookup(const std::string& host, const std::string& port, const std::string& fingerprint,
+                        bool outOfDate = false) const;
+    // Replaces what was trusted for host and port; beside: adds to it (an
+    // FTP data connection's certificate must not unseat the control
+    // connection's). False, and nothing changed, for an empty host or
+    // fingerprint.
+    bool Trust(const std::string& host, const std::string& port, const std::string& fingerprint,
+               bool beside = false);
     void Forget(const std::string& host, const std::string& port);
-    std::size_t Count() const { return m_entries.size(); }
+    std::size_t Count() const;
     const std::string& Path() const { return m_path; }
 
+    // The port as stored: a service name ("ftp") as its number ("21").
+    static std::string PortKey(const std::string& port);
+
 private:
+    using Key = std::pair<std::string, std::string>;
+    using Entries = std::map<Key, std::vector<std::string>>;
+    enum TChangeKind : std::uint8_t { chReplace, chAdd, chForget };
+    struct Change {
+        TChangeKind kind;
+        Key key;
+        std::string fingerprint;
+    };
+    static void Apply(Entries& entries, const Change& change);
+    static bool Read(const std::string& path, Entries& entries, std::string* error);
+
     std::string m_path;
-    std::map<std::pair<std::string, std::string>, std::string> m_entries;
+    Entries m_entries;
+    std::vector<Change> m_changes;
 };
 
 } // namespace app
