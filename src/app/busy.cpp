@@ -71,7 +71,7 @@ void Tmainform::GateControl(QObject* control, void (Tmainform::*handler)())
     std::string key;
     const TActionPolicy policy = PolicyOf(handler, key);
     if (policy != apFree)
-        m_gatedControls.emplace_back(control, policy);
+        m_busy.Controls.emplace_back(control, policy);
 }
 
 TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std::function<void()> action)
@@ -89,7 +89,7 @@ TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std:
 
 void Tmainform::BusyChanged(bool busy)
 {
-    for (const auto& [control, policy] : m_gatedControls) {
+    for (const auto& [control, policy] : m_busy.Controls) {
         if (auto* button = qobject_cast<QAbstractButton*>(control))
             button->setEnabled(!busy);
         else if (auto* action = qobject_cast<QAction*>(control))
@@ -99,8 +99,8 @@ void Tmainform::BusyChanged(bool busy)
         return;
     // Whatever waits runs from the event loop, never inside the call that
     // just ended, and one at a time: each turns the gate busy again.
-    if (m_closedPending) {
-        m_closedPending = false;
+    if (m_busy.ClosedPending) {
+        m_busy.ClosedPending = false;
         QMetaObject::invokeMethod(this, [this] { emit Closed(); }, Qt::QueuedConnection);
     } else if (m_gate.Waiting() > 0) {
         QMetaObject::invokeMethod(this, [this] { RunDeferredActions(); }, Qt::QueuedConnection);
@@ -117,9 +117,9 @@ void Tmainform::RunDeferredActions()
 
 void Tmainform::ShowPendingWarnings()
 {
-    if (m_pendingWarnings.empty())
+    if (m_replies.PendingWarnings.empty())
         return;
-    const std::vector<std::string> warnings = std::exchange(m_pendingWarnings, {});
+    const std::vector<std::string> warnings = std::exchange(m_replies.PendingWarnings, {});
     FlushLog();
     for (const std::string& warning : warnings)
         m_prompter.ShowMessage(warning, mkWarning);
@@ -127,10 +127,10 @@ void Tmainform::ShowPendingWarnings()
 
 void Tmainform::AbortInFlight()
 {
-    if (m_engineWaits == 0)
+    if (m_busy.EngineWaits == 0)
         return;
     // A transfer ends at its next progress step; the session stays.
-    m_abortInFlight = true;
+    m_busy.StopTransfer = true;
     // Connecting, or the window going away: the whole session ends now.
     ftp::TFtpClient& c = *m_FtpClient1;
     if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {

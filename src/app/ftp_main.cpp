@@ -482,8 +482,8 @@ void Tmainform::closeEvent(QCloseEvent* event)
     event->accept();
     QMainWindow::closeEvent(event);
     // Closed ends the program: not before the calls on the stack have returned.
-    if (m_gate.Busy() || m_engineWaits > 0)
-        m_closedPending = true;
+    if (m_gate.Busy() || m_busy.EngineWaits > 0)
+        m_busy.ClosedPending = true;
     else
         emit Closed();
 }
