@@ -127,12 +127,21 @@ void Tmainform::ShowPendingWarnings()
 
 void Tmainform::AbortInFlight()
 {
+    ftp::TFtpClient& c = *m_FtpClient1;
+    if (m_closing && m_gate.Busy() && c.Connected()) {
+        // Closed between two calls of an action: the session ends all the
+        // same, so that nothing the action does afterwards counts as done.
+        m_UserDisconnect = true;
+        m_ReconnectPending = false;
+        m_busy.StopTransfer = true;
+        c.ftp::TCustomFtpCli::Abort();
+        return;
+    }
     if (m_busy.EngineWaits == 0)
         return;
     // A transfer ends at its next progress step; the session stays.
     m_busy.StopTransfer = true;
     // Connecting, or the window going away: the whole session ends now.
-    ftp::TFtpClient& c = *m_FtpClient1;
     if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
         m_UserDisconnect = true;
         m_ReconnectPending = false;

@@ -280,8 +280,8 @@ void Tmainform::FtpClient1SessionClosed()
 
 void Tmainform::btnDisconnectClick()
 {
-    // Pressed while a blocking call waits: what runs stops where it is.
-    if (m_busy.EngineWaits > 0)
+    // Pressed while something runs: it stops where it is.
+    if (m_gate.Busy())
         m_StopRequested = true;
     m_UserDisconnect = true;
     m_ReconnectPending = false;
@@ -299,7 +299,9 @@ void Tmainform::btnDisconnectClick()
 bool Tmainform::ConnectToSelectedSite()
 {
     const ActionGate::Scope busy = m_gate.Hold();
+    const bool stop = m_StopRequested; // the connect's own disconnect stops nothing
     btnDisconnectClick();
+    m_StopRequested = stop;
     m_UserDisconnect = false;
     // A reconnection goes back to the server that was connected, whatever
     // the list shows now.
