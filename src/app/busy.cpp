@@ -15,10 +15,13 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
+#include <QTimer>
 
 namespace app {
 
 namespace {
+
+constexpr int kStopGraceMs = 5000;
 
 struct HandlerPolicy {
     void (Tmainform::*Handler)();
@@ -139,14 +142,30 @@ void Tmainform::AbortInFlight()
     }
     if (m_busy.EngineWaits == 0)
         return;
-    // A transfer ends at its next progress step; the session stays.
-    m_busy.StopTransfer = true;
     // Connecting, or the window going away: the whole session ends now.
     if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
         m_UserDisconnect = true;
         m_ReconnectPending = false;
+        m_busy.StopTransfer = true;
         c.ftp::TCustomFtpCli::Abort();
+        return;
     }
+    // A file transfer ends now (or at its first progress step, when its
+    // data connection is still opening); the session stays.
+    m_busy.StopTransfer = true;
+    if (m_TransferCommand)
+        c.AbortTransfer();
+    // A server that neither sends nor answers would keep Stop waiting:
+    // after a grace period the session ends as Disconnect ends it.
+    const int stop = ++m_busy.Stops;
+    QTimer::singleShot(kStopGraceMs, this, [this, stop] {
+        if (!m_busy.StopTransfer || stop != m_busy.Stops || m_busy.EngineWaits == 0)
+            return;
+        AddList("The server did not end the operation; the connection is closed.");
+        m_UserDisconnect = true;
+        m_ReconnectPending = false;
+        m_FtpClient1->ftp::TCustomFtpCli::Abort();
+    });
 }
 
 } // namespace app

@@ -348,6 +348,7 @@ private:
         bool StopTransfer = false;    // Stop: the file transfer in flight ends at its next progress
         bool ClosedPending = false;   // closed while busy: Closed waits for the stack to unwind
         bool Walking = false;         // a recursive walk (MakeSelectedList_Server) is on the stack
+        int Stops = 0;                // Stop presses, to tell a stale grace period from the current one
         std::vector<std::pair<QObject*, TActionPolicy>> Controls; // disabled while busy
     } m_busy;
     // The replies' side of the log: which command they answer, and the

@@ -210,8 +210,9 @@ private slots:
 
     // A failure reply's box opens once the engine has handled the reply; a
     // lost session reconnects to the site that was connected, not to the
-    // one selected since.
-    void warningAfterTheReplyAndReconnectToTheSameSite()
+    // one selected since; Stop against a server gone silent ends the session
+    // after a grace period.
+    void warningReconnectAndStopAgainstSilence()
     {
         QTemporaryDir home;
         qputenv("TALLOWIN_HOME", home.path().toUtf8());
@@ -223,6 +224,7 @@ private slots:
                              S::Send("226 done\r\n") });
         first.On("XRF", { S::Send("553 refused\r\n") });
         first.On("NOOP", { S::Close() });
+        first.On("RETR", { S::Send("150 go\r\n"), S::Sleep(6500) }); // then silence
         QVERIFY(first.Start() && second.Start());
         QVERIFY(WriteSite(home.path(), { "first", "127.0.0.1", std::to_string(first.Port()), "u", "p", {}, {}, {} }));
         QVERIFY(WriteSite(home.path(), { "second", "127.0.0.1", std::to_string(second.Port()), "u", "p", {}, {}, {} }));
@@ -252,6 +254,17 @@ private slots:
         }));
         form->Timer1().stop();
         QVERIFY(second.Dialogue().empty());
+
+        QTemporaryDir down;
+        form->Form().LsFilelistView281->SetDirectory(down.path());
+        Select(*form, { "f" });
+        QTimer::singleShot(300, form.get(), [&] { form->Form().chkStop->click(); });
+        QElapsedTimer t;
+        t.start();
+        form->LsFilelistView281DragDrop();
+        QVERIFY(t.elapsed() < 6500);
+        QVERIFY(LogHas(*form, "The server did not end the operation; the connection is closed."));
+        QVERIFY(!form->FtpClient1().Connected() && !form->ReconnectPending());
     }
 };
 
