@@ -85,7 +85,8 @@ TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std:
     const TGateVerdict verdict = m_gate.Submit(key, policy, std::move(action));
     if (verdict != gvRan) {
         const bool english = IsEnglish(m_LanguageName);
-        SetStatusText(0, QString::fromUtf8(Message(verdict == gvRefused ? msgBusyRefused : msgBusyDeferred, english)));
+        SetStatusText(
+            0, QString::fromUtf8(Message(verdict == gvRefused ? msgBusyRefused : msgBusyDeferred, english)));
     }
     return verdict;
 }
@@ -104,9 +105,11 @@ void Tmainform::BusyChanged(bool busy)
     // just ended, and one at a time: each turns the gate busy again.
     if (m_busy.ClosedPending) {
         m_busy.ClosedPending = false;
-        QMetaObject::invokeMethod(this, [this] { emit Closed(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { emit Closed(); }, Qt::QueuedConnection);
     } else if (m_gate.Waiting() > 0) {
-        QMetaObject::invokeMethod(this, [this] { RunDeferredActions(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { RunDeferredActions(); }, Qt::QueuedConnection);
     }
 }
 

@@ -206,7 +206,8 @@ void Tmainform::FtpClient1Display(const std::string& line)
 void Tmainform::Display(const std::string& rawLine)
 {
     // A refusal of a command the program sent on its own is only logged.
-    const bool ownCommand = !m_replies.RawCommand && rawLine.rfind("< ", 0) == 0 && IsOwnInitiativeCommand(m_replies.LastCommand);
+    const bool ownCommand = !m_replies.RawCommand && rawLine.rfind("< ", 0) == 0
+        && IsOwnInitiativeCommand(m_replies.LastCommand);
     if (IsFailureLine(rawLine) && !ownCommand) {
         AddList("Action not taken. Please notice the error displayed below.");
         // The box waits until the engine has handled the reply: a modal loop

@@ -42,9 +42,16 @@ TEST(ActionGate, Table)
             } else {
                 const std::string key = t.substr(0, t.find('/'));
                 const char p = t[key.size() + 1], v = t.back();
-                const TGateVerdict verdict = gate.Submit(key, p == 'd' ? apDefer : p == 'r' ? apRefuse : apFree,
+                const TGateVerdict verdict = gate.Submit(key,
+                    p == 'd'       ? apDefer
+                        : p == 'r' ? apRefuse
+                                   : apFree,
                     [&ran, key] { ran += (ran.empty() ? "" : " ") + key; });
-                EXPECT_EQ(verdict, v == '+' ? gvRan : v == 'w' ? gvDeferred : gvRefused) << c.script << ": " << t;
+                EXPECT_EQ(verdict,
+                    v == '+'       ? gvRan
+                        : v == 'w' ? gvDeferred
+                                   : gvRefused)
+                    << c.script << ": " << t;
             }
         }
         EXPECT_EQ(ran, c.ran) << c.script;
@@ -61,11 +68,13 @@ TEST(ActionGate, Lull)
     gate.Submit("edit", apRefuse, [&] {
         {
             ActionGate::Lull lull(gate);
-            EXPECT_EQ(gate.Submit("refresh", apRefuse, [&] {
-                ActionGate::Scope call = gate.Hold();
-                ActionGate::Lull nested(gate);
-                inner = gate.Busy();
-            }), gvRan);
+            EXPECT_EQ(gate.Submit("refresh", apRefuse,
+                          [&] {
+                              ActionGate::Scope call = gate.Hold();
+                              ActionGate::Lull nested(gate);
+                              inner = gate.Busy();
+                          }),
+                gvRan);
         }
         EXPECT_TRUE(gate.Busy());
     });
