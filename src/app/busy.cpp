@@ -15,10 +15,13 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
+#include <QTimer>
 
 namespace app {
 
 namespace {
+
+constexpr int kStopGraceMs = 5000;
 
 struct HandlerPolicy {
     void (Tmainform::*Handler)();
@@ -71,7 +74,7 @@ void Tmainform::GateControl(QObject* control, void (Tmainform::*handler)())
     std::string key;
     const TActionPolicy policy = PolicyOf(handler, key);
     if (policy != apFree)
-        m_gatedControls.emplace_back(control, policy);
+        m_busy.Controls.emplace_back(control, policy);
 }
 
 TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std::function<void()> action)
@@ -82,14 +85,15 @@ TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std:
     const TGateVerdict verdict = m_gate.Submit(key, policy, std::move(action));
     if (verdict != gvRan) {
         const bool english = IsEnglish(m_LanguageName);
-        SetStatusText(0, QString::fromUtf8(Message(verdict == gvRefused ? msgBusyRefused : msgBusyDeferred, english)));
+        SetStatusText(
+            0, QString::fromUtf8(Message(verdict == gvRefused ? msgBusyRefused : msgBusyDeferred, english)));
     }
     return verdict;
 }
 
 void Tmainform::BusyChanged(bool busy)
 {
-    for (const auto& [control, policy] : m_gatedControls) {
+    for (const auto& [control, policy] : m_busy.Controls) {
         if (auto* button = qobject_cast<QAbstractButton*>(control))
             button->setEnabled(!busy);
         else if (auto* action = qobject_cast<QAction*>(control))
@@ -99,11 +103,13 @@ void Tmainform::BusyChanged(bool busy)
         return;
     // Whatever waits runs from the event loop, never inside the call that
     // just ended, and one at a time: each turns the gate busy again.
-    if (m_closedPending) {
-        m_closedPending = false;
-        QMetaObject::invokeMethod(this, [this] { emit Closed(); }, Qt::QueuedConnection);
+    if (m_busy.ClosedPending) {
+        m_busy.ClosedPending = false;
+        QMetaObject::invokeMethod(
+            this, [this] { emit Closed(); }, Qt::QueuedConnection);
     } else if (m_gate.Waiting() > 0) {
-        QMetaObject::invokeMethod(this, [this] { RunDeferredActions(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this] { RunDeferredActions(); }, Qt::QueuedConnection);
     }
 }
 
@@ -117,9 +123,9 @@ void Tmainform::RunDeferredActions()
 
 void Tmainform::ShowPendingWarnings()
 {
-    if (m_pendingWarnings.empty())
+    if (m_replies.PendingWarnings.empty())
         return;
-    const std::vector<std::string> warnings = std::exchange(m_pendingWarnings, {});
+    const std::vector<std::string> warnings = std::exchange(m_replies.PendingWarnings, {});
     FlushLog();
     for (const std::string& warning : warnings)
         m_prompter.ShowMessage(warning, mkWarning);
@@ -127,17 +133,42 @@ void Tmainform::ShowPendingWarnings()
 
 void Tmainform::AbortInFlight()
 {
-    if (m_engineWaits == 0)
-        return;
-    // A transfer ends at its next progress step; the session stays.
-    m_abortInFlight = true;
-    // Connecting, or the window going away: the whole session ends now.
     ftp::TFtpClient& c = *m_FtpClient1;
+    if (m_closing && m_gate.Busy() && c.Connected()) {
+        // Closed between two calls of an action: the session ends all the
+        // same, so that nothing the action does afterwards counts as done.
+        m_UserDisconnect = true;
+        m_ReconnectPending = false;
+        m_busy.StopTransfer = true;
+        c.ftp::TCustomFtpCli::Abort();
+        return;
+    }
+    if (m_busy.EngineWaits == 0)
+        return;
+    // Connecting, or the window going away: the whole session ends now.
     if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
         m_UserDisconnect = true;
         m_ReconnectPending = false;
+        m_busy.StopTransfer = true;
         c.ftp::TCustomFtpCli::Abort();
+        return;
     }
+    // A file transfer ends now (or at its first progress step, when its
+    // data connection is still opening); the session stays.
+    m_busy.StopTransfer = true;
+    if (m_TransferCommand)
+        c.AbortTransfer();
+    // A server that neither sends nor answers would keep Stop waiting:
+    // after a grace period the session ends as Disconnect ends it.
+    const int stop = ++m_busy.Stops;
+    QTimer::singleShot(kStopGraceMs, this, [this, stop] {
+        if (!m_busy.StopTransfer || stop != m_busy.Stops || m_busy.EngineWaits == 0)
+            return;
+        AddList("The server did not end the operation; the connection is closed.");
+        m_UserDisconnect = true;
+        m_ReconnectPending = false;
+        m_FtpClient1->ftp::TCustomFtpCli::Abort();
+    });
 }
 
 } // namespace app

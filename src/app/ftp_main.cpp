@@ -272,10 +272,14 @@ void Tmainform::WireControls()
     });
     connect(f.dirview, &TDirView::HeaderClicked, this,
         [this](int column) { Gated("sort", apRefuse, [this, column] { dirviewColumnClick(column); }); });
-    connect(f.dirview, &TDirView::ParentRequested, this, [this] { Gated("parent", apRefuse, [this] { btnPreviousClick(); }); });
-    connect(f.dirview, &TDirView::RefreshRequested, this, [this] { Gated("refresh", apDefer, [this] { Refresh1Click(); }); });
-    connect(f.dirview, &TDirView::DeleteRequested, this, [this] { Gated("delete", apRefuse, [this] { DeleteFTP(); }); });
-    connect(f.dirview, &TDirView::RenameRequested, this, [this] { Gated("rename", apRefuse, [this] { Rename1Click(); }); });
+    connect(f.dirview, &TDirView::ParentRequested, this,
+        [this] { Gated("parent", apRefuse, [this] { btnPreviousClick(); }); });
+    connect(f.dirview, &TDirView::RefreshRequested, this,
+        [this] { Gated("refresh", apDefer, [this] { Refresh1Click(); }); });
+    connect(f.dirview, &TDirView::DeleteRequested, this,
+        [this] { Gated("delete", apRefuse, [this] { DeleteFTP(); }); });
+    connect(f.dirview, &TDirView::RenameRequested, this,
+        [this] { Gated("rename", apRefuse, [this] { Rename1Click(); }); });
     f.dirview->Model().OnEdited = [this](int row, const std::string& name) {
         bool renamed = false;
         Gated("rename", apRefuse, [&] { renamed = dirviewEdited(row, name); });
@@ -306,7 +310,8 @@ void Tmainform::WireControls()
     f.LsFilelistView281->OnError
         = [this](QObject*, const QString& message) { m_prompter.ShowMessage(S(message), mkError); };
     f.LsFilelistView281->OnDblClick = [this](QObject*) {
-        Gated("local-open", m_ui->chkNavigating->isChecked() ? apRefuse : apFree, [this] { LsFilelistView281DblClick(); });
+        Gated("local-open", m_ui->chkNavigating->isChecked() ? apRefuse : apFree,
+            [this] { LsFilelistView281DblClick(); });
     };
     // Preview on click stays on while the button is down.
     f.chkPreview->setCheckable(true);
@@ -595,8 +600,8 @@ void Tmainform::closeEvent(QCloseEvent* event)
     event->accept();
     QMainWindow::closeEvent(event);
     // Closed ends the program: not before the calls on the stack have returned.
-    if (m_gate.Busy() || m_engineWaits > 0)
-        m_closedPending = true;
+    if (m_gate.Busy() || m_busy.EngineWaits > 0)
+        m_busy.ClosedPending = true;
     else
         emit Closed();
 }

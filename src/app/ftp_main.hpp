@@ -270,7 +270,9 @@ public:
     http::THttpCli& HttpCli1() { return *m_HttpCli1; }
 
 signals:
-    // The window has closed (after FormClose); the program ends on it.
+    // The window has closed (after FormClose); the program ends on it. A
+    // close during a blocking call aborts it and comes once it has returned,
+    // so the window can be destroyed on this signal.
     void Closed();
 
 protected:
@@ -380,14 +382,24 @@ private:
     // What the engine refused during the last Run.
     std::string m_engineError;
     bool m_refused = false;
+    // One action at a time (busy.cpp): the gate, and what the window knows
+    // of the calls in flight.
     ActionGate m_gate;
-    int m_engineWaits = 0;        // blocking engine calls on the stack
-    bool m_abortInFlight = false; // Stop: the transfer in flight ends at its next progress
-    bool m_closedPending = false; // closed while busy: Closed waits for the stack to unwind
-    bool m_rawCommand = false;    // the command in flight was typed by the user
-    std::string m_lastCommand;    // the last command sent
-    std::vector<std::string> m_pendingWarnings; // shown once the reply handling has returned
-    std::vector<std::pair<QObject*, TActionPolicy>> m_gatedControls;
+    struct BusyState {
+        int EngineWaits = 0;          // blocking engine calls on the stack
+        bool StopTransfer = false;    // Stop: the file transfer in flight ends at its next progress
+        bool ClosedPending = false;   // closed while busy: Closed waits for the stack to unwind
+        bool Walking = false;         // a recursive walk (MakeSelectedList_Server) is on the stack
+        int Stops = 0;                // Stop presses, to tell a stale grace period from the current one
+        std::vector<std::pair<QObject*, TActionPolicy>> Controls; // disabled while busy
+    } m_busy;
+    // The replies' side of the log: which command they answer, and the
+    // warnings that wait until the engine has handled the reply.
+    struct ReplyWatch {
+        bool RawCommand = false; // the command in flight was typed by the user
+        std::string LastCommand; // the verb of the last command sent
+        std::vector<std::string> PendingWarnings;
+    } m_replies;
     std::optional<SiteRecord> m_sessionSite; // the site of the session; a reconnection goes there
     bool m_reconnecting = false;
     bool m_displaySwitched = false;
@@ -423,7 +435,6 @@ private:
     qint64 m_lastProgressMs = 0;
     bool m_ChangeAll = false;
     int m_markDepth = 0;
-    bool m_walking = false; // MakeSelectedList_Server is on the stack
     // The change-mode walk's working folders, outermost (the shown one) first.
     std::vector<std::string> m_markDirs;
     bool m_markLost = false; // the walk could not get back to a folder: it stops

@@ -363,11 +363,11 @@ void Tmainform::WalkFolder(
 bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view)
 {
     // One walk at a time: the walk's folder stack and hidden list are shared.
-    if (m_walking) {
+    if (m_busy.Walking) {
         SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
         return false;
     }
-    m_walking = true;
+    m_busy.Walking = true;
     const ActionGate::Scope busy = m_gate.Hold();
     view.clear();
     const TRemoteModel& model = dirview().Model();
@@ -393,7 +393,7 @@ bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
         }
         ListDir(base + "/" + name, name, view);
     }
-    m_walking = false;
+    m_busy.Walking = false;
     return true;
 }
 

@@ -648,9 +648,9 @@ void Tmainform::EndProgress(bool ok)
 
 void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
 {
-    // Stop or the close ends a file transfer in flight; a listing is let
-    // finish, as half of one would show a folder with files missing.
-    Abort = m_abortInFlight && (m_TransferCommand || m_closing);
+    // Stop ends a file transfer whose data connection was still opening;
+    // a listing is let finish, as half of one would show files missing.
+    Abort = m_busy.StopTransfer && m_TransferCommand;
     if (!m_TransferCommand)
         return;
     const qint64 now = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;

@@ -80,20 +80,20 @@ void Tmainform::SetUpFtpClient()
 bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
 {
     const bool ending = operation == &ftp::TFtpClient::Abort || operation == &ftp::TFtpClient::Quit;
-    if (ending && m_engineWaits > 0) {
+    if (ending && m_busy.EngineWaits > 0) {
         // Disconnect or an unexpected close inside a blocking call: the
         // call below returns once this has ended, and the window is still there.
-        ++m_engineWaits;
+        ++m_busy.EngineWaits;
         const bool ok = ((*m_FtpClient1).*operation)();
-        --m_engineWaits;
+        --m_busy.EngineWaits;
         return ok;
     }
-    if (!ending && (m_engineWaits > 0 || m_closing)) {
+    if (!ending && (m_busy.EngineWaits > 0 || m_closing)) {
         // Something got past the gate inside a blocking call: the engine
         // and its names belong to the call in flight.
         m_refused = true;
         ++m_refusals;
-        m_rawCommand = false;
+        m_replies.RawCommand = false;
         if (!m_closing)
             SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
         return false;
@@ -101,11 +101,11 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
     const ActionGate::Scope busy = m_gate.Hold();
     m_engineError.clear();
     m_refused = false;
-    ++m_engineWaits;
+    ++m_busy.EngineWaits;
     const bool ok = ((*m_FtpClient1).*operation)();
-    --m_engineWaits;
-    m_abortInFlight = false;
-    m_rawCommand = false;
+    --m_busy.EngineWaits;
+    m_busy.StopTransfer = false;
+    m_replies.RawCommand = false;
     ShowPendingWarnings();
     if (!m_engineError.empty()) {
         m_refused = true;
@@ -208,13 +208,14 @@ void Tmainform::FtpClient1Display(const std::string& line)
 void Tmainform::Display(const std::string& rawLine)
 {
     // A refusal of a command the program sent on its own is only logged.
-    const bool ownCommand = !m_rawCommand && rawLine.rfind("< ", 0) == 0 && IsOwnInitiativeCommand(m_lastCommand);
+    const bool ownCommand = !m_replies.RawCommand && rawLine.rfind("< ", 0) == 0
+        && IsOwnInitiativeCommand(m_replies.LastCommand);
     if (IsFailureLine(rawLine) && !ownCommand) {
         AddList("Action not taken. Please notice the error displayed below.");
         // The box waits until the engine has handled the reply: a modal loop
         // here would handle the next replies underneath it.
-        m_pendingWarnings.push_back("Warning: " + rawLine);
-        if (m_engineWaits == 0)
+        m_replies.PendingWarnings.push_back("Warning: " + rawLine);
+        if (m_busy.EngineWaits == 0)
             QMetaObject::invokeMethod(this, [this] { ShowPendingWarnings(); }, Qt::QueuedConnection);
     }
     const std::string line = MaskedLine(rawLine);
@@ -237,7 +238,7 @@ void Tmainform::Display(const std::string& rawLine)
 void Tmainform::FtpClient1Command(const std::string& command)
 {
     m_TransferCommand = IsTransferCommand(command);
-    m_lastCommand = command.substr(0, command.find(' ')); // the verb: never a password
+    m_replies.LastCommand = command.substr(0, command.find(' ')); // the verb: never a password
 }
 
 void Tmainform::FtpClient1BgException()
@@ -284,8 +285,8 @@ void Tmainform::FtpClient1SessionClosed()
 
 void Tmainform::btnDisconnectClick()
 {
-    // Pressed while a blocking call waits: what runs stops where it is.
-    if (m_engineWaits > 0)
+    // Pressed while something runs: it stops where it is.
+    if (m_gate.Busy())
         m_StopRequested = true;
     m_UserDisconnect = true;
     m_ReconnectPending = false;
@@ -303,7 +304,9 @@ void Tmainform::btnDisconnectClick()
 bool Tmainform::ConnectToSelectedSite()
 {
     const ActionGate::Scope busy = m_gate.Hold();
+    const bool stop = m_StopRequested; // the connect's own disconnect stops nothing
     btnDisconnectClick();
+    m_StopRequested = stop;
     m_UserDisconnect = false;
     // A reconnection goes back to the server that was connected, whatever
     // the list shows now.
@@ -450,7 +453,7 @@ void Tmainform::mnuCommandClick()
         return; // cancelled: nothing is sent
     m_FtpClient1->SetLocalFileName(*command);
     m_typeSent = -1; // the command may have been a TYPE
-    m_rawCommand = true;
+    m_replies.RawCommand = true;
     Run(&ftp::TFtpClient::Quote);
 }
 

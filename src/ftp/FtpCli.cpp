@@ -1372,6 +1372,7 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
     m_dnlVerb = verb;
     m_resumeScoped = true;
     m_transferReplyFlag = false;
+    m_transferAborted = false;
     m_dnlClosedFlag = false;
     m_requestDoneFlag = false;
     m_byteCount = 0;
@@ -1548,11 +1549,23 @@ bool TCustomFtpCli::ProgressNotify()
         OnProgress(this, m_byteCount + m_resumeAt, abort);
     ProgressNotified();
     if (abort) {
+        m_transferAborted = true;
         Display("! Abort requested");
         m_dataSocket->Close();
         return true;
     }
     return false;
+}
+
+bool TCustomFtpCli::AbortTransfer()
+{
+    if (m_dataSocket->State() != net::wsConnected)
+        return false;
+    // A server that sent everything still answers 226: the file is cut all the same.
+    m_transferAborted = true;
+    Display("! Abort requested");
+    m_dataSocket->Close();
+    return true;
 }
 
 // Writes received bytes to the local file and/or hands them to OnDisplayFile
@@ -1655,7 +1668,12 @@ void TCustomFtpCli::CompleteTransferWhenClosed(bool dataClosed)
         return;
     TransferSummary();
     m_resumeAt = 0;
-    const int result = m_localFailCode != 0 ? ReportLocalFailure() : m_dataCloseError;
+    int result = m_localFailCode != 0 ? ReportLocalFailure() : m_dataCloseError;
+    if (m_transferAborted && result == 0) {
+        result = 426;
+        m_lastResponse = m_errorMessage = "426 Transfer aborted.";
+        m_statusCode = 426;
+    }
     m_requestResult = result;
     FinishRequest(result);
 }
@@ -1778,6 +1796,7 @@ bool TCustomFtpCli::UploadStep(bool append)
     m_requestType = append ? ftpRqAppend : ftpRqPut;
     m_resumeScoped = true;
     m_transferReplyFlag = false;
+    m_transferAborted = false;
     m_uplClosedFlag = false;
     m_requestDoneFlag = false;
     m_dataOpenFlag = false;

@@ -336,6 +336,11 @@ public:
 
     // The local abort: closes both connections and the local file, sends nothing.
     void Abort();
+    // Ends the data transfer in flight as OnProgress's Abort does: its data
+    // connection closes now, the session stays, and the request fails (426)
+    // once the server has answered, whatever the answer. False when no data
+    // connection is open.
+    bool AbortTransfer();
 
     // Largest receive per data-available event and the upload block size.
     // The defaults are the fast ones; tests and the bench may change them.
@@ -500,7 +505,8 @@ private:
     int m_okResponses[17] = {};
     Handler m_nextSequenceStep = nullptr;
     bool m_transferReplyFlag = false, m_dnlClosedFlag = false, m_uplClosedFlag = false,
-         m_eofFlag = false, m_goAheadFlag = false, m_dataOpenFlag = false, m_shutdownSent = false;
+         m_eofFlag = false, m_goAheadFlag = false, m_dataOpenFlag = false, m_shutdownSent = false,
+         m_transferAborted = false;
     bool m_passive = false;
     TFtpFeatures m_supportedExtensions;
     std::string m_mlstFacts;

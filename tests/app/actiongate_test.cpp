@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -13,57 +13,50 @@ using namespace app;
 
 TEST(ActionGate, Table)
 {
-    // 'h' holds a scope, 'r' releases the newest, 's' submits key/policy,
-    // 'n' takes the next deferred action and submits it again.
-    struct Step {
-        char op;
-        const char* key = "";
-        TActionPolicy policy = apDefer;
-        std::optional<TGateVerdict> verdict = std::nullopt;
-    };
+    // h holds a scope, r releases the newest, n runs the next deferred action;
+    // key/P=V submits with policy d(efer), r(efuse) or f(ree) and expects
+    // + (ran), w (waits) or x (refused). busy: B and I per OnBusyChanged.
     const struct {
-        const char* name;
-        std::vector<Step> steps;
-        std::vector<std::string> ran;       // actions run, in order
-        std::vector<std::string> busyLog;   // OnBusyChanged calls
+        const char *script, *ran, *busy;
     } cases[] = {
-        { "idle runs at once, busy while it runs",
-            { { 's', "connect", apDefer, gvRan }, { 's', "rename", apRefuse, gvRan } }, { "connect", "rename" },
-            { "busy", "idle", "busy", "idle" } },
-        { "busy: defer once, refuse, free runs",
-            { { 'h' }, { 's', "refresh", apDefer, gvDeferred }, { 's', "refresh", apDefer, gvDeferred },
-                { 's', "rename", apRefuse, gvRefused }, { 's', "stop", apFree, gvRan }, { 'n' }, { 'r' },
-                { 'n' }, { 'n' } },
-            { "stop", "refresh" }, { "busy", "idle", "busy", "idle" } },
-        { "nested scopes: idle only after the outermost",
-            { { 'h' }, { 'h' }, { 's', "a", apDefer, gvDeferred }, { 'r' }, { 'n' }, { 's', "b", apDefer, gvDeferred },
-                { 'r' }, { 'n' }, { 'n' }, { 'n' } },
-            { "a", "b" }, { "busy", "idle", "busy", "idle", "busy", "idle" } },
+        { "connect/d=+ rename/r=+", "connect rename", "BIBI" },
+        { "h refresh/d=w refresh/d=w rename/r=x stop/f=+ n r n n", "stop refresh", "BIBI" },
+        { "h h a/d=w r n b/d=w r n n n", "a b", "BIBIBI" },
     };
     for (const auto& c : cases) {
         ActionGate gate;
-        std::vector<std::string> ran, busyLog;
+        std::string ran, busy;
         std::vector<ActionGate::Scope> held;
-        gate.OnBusyChanged = [&](bool busy) { busyLog.push_back(busy ? "busy" : "idle"); };
-        for (const Step& step : c.steps) {
-            if (step.op == 'h') {
+        gate.OnBusyChanged = [&busy](bool b) { busy += b ? 'B' : 'I'; };
+        std::istringstream script(c.script);
+        for (std::string t; script >> t;) {
+            ActionGate::Deferred next;
+            if (t == "h") {
                 held.push_back(gate.Hold());
-            } else if (step.op == 'r') {
+            } else if (t == "r") {
                 held.pop_back();
-            } else if (step.op == 's') {
-                const std::string key = step.key;
-                const TGateVerdict v = gate.Submit(key, step.policy, [&ran, key] { ran.push_back(key); });
-                EXPECT_EQ(v, *step.verdict) << c.name << ": " << key;
-            } else {
-                ActionGate::Deferred next;
+            } else if (t == "n") {
                 if (gate.TakeNext(next)) {
-                    EXPECT_EQ(gate.Submit(next.Key, apDefer, next.Action), gvRan) << c.name;
+                    EXPECT_EQ(gate.Submit(next.Key, apDefer, next.Action), gvRan) << c.script;
                 }
+            } else {
+                const std::string key = t.substr(0, t.find('/'));
+                const char p = t[key.size() + 1], v = t.back();
+                const TGateVerdict verdict = gate.Submit(key,
+                    p == 'd'       ? apDefer
+                        : p == 'r' ? apRefuse
+                                   : apFree,
+                    [&ran, key] { ran += (ran.empty() ? "" : " ") + key; });
+                EXPECT_EQ(verdict,
+                    v == '+'       ? gvRan
+                        : v == 'w' ? gvDeferred
+                                   : gvRefused)
+                    << c.script << ": " << t;
             }
         }
-        EXPECT_EQ(ran, c.ran) << c.name;
-        EXPECT_EQ(busyLog, c.busyLog) << c.name;
-        EXPECT_EQ(gate.Waiting(), 0u) << c.name;
+        EXPECT_EQ(ran, c.ran) << c.script;
+        EXPECT_EQ(busy, c.busy) << c.script;
+        EXPECT_EQ(gate.Waiting(), 0u) << c.script;
     }
 }
 

@@ -328,6 +328,32 @@ const DialogueCase kCases[] = {
      },
      false, With(kLogin, {"PASV", "RETR big"}), "426 aborted",
      [](TFtpClient&, Recorder& r, auto&, S&) { EXPECT_TRUE(r.Displayed("! Abort requested")); }},
+    // Stop from outside the data path: the rest never reaches the file, and
+    // a server that had sent everything and says 226 does not make it a success.
+    {"AbortTransferFailsEvenOn226",
+     [](S& s) {
+         s.On("RETR", {S::Send("150 go\r\n"), S::DataSend(std::string(200000, 'z')), S::Sleep(300),
+                       S::DataSend("more"), S::DataClose(), S::Send("226 ok\r\n")});
+     },
+     [](TFtpClient& c, Recorder& r, auto& t) {
+         c.SetPassive(true);
+         c.SetHostFileName("big");
+         c.SetLocalFileName(File(t, "big"));
+         c.OnProgress = [&r](TCustomFtpCli*, std::int64_t n, bool&) { r.progress.push_back(n); };
+         c.SetMultiThreaded(true);
+         c.OnMessagePump = [&r](TCustomFtpCli* s) {
+             if (!r.progress.empty())
+                 s->AbortTransfer();
+             platform::ProcessMessages();
+         };
+         return Login(c) && c.Get();
+     },
+     false, With(kLogin, {"PASV", "RETR big"}), "426 Transfer aborted.",
+     [](TFtpClient& c, Recorder& r, auto& t, S&) {
+         EXPECT_TRUE(r.Displayed("! Abort requested"));
+         EXPECT_LT(std::filesystem::file_size(File(t, "big")), 200004u);
+         EXPECT_TRUE(c.Connected());
+     }},
     {"CloseWithoutReplyFailsTheCommand",
      [](S& s) { s.On("PWD", {S::Close()}); },
      [](TFtpClient& c, Recorder&, auto&) { return Login(c) && c.Pwd(); }, false,

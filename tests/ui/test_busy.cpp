@@ -47,7 +47,10 @@ public:
 
 constexpr std::uint64_t kBig = 160 * 1024, kHuge = 640 * 1024; // about 5 s and 20 s at the throttle
 
-QString Busy(TMessageId id) { return QString::fromUtf8(Message(id, true)); }
+QString Busy(TMessageId id)
+{
+    return QString::fromUtf8(Message(id, true));
+}
 
 } // namespace
 
@@ -110,7 +113,8 @@ private slots:
 
         QString refused, deferred;
         QTimer::singleShot(400, form.get(), [&] {
-            for (QObject* off : std::initializer_list<QObject*> { f.btnConnect, f.ToolButton7, f.btnCopy, f.mnuCommand })
+            for (QObject* off :
+                std::initializer_list<QObject*> { f.btnConnect, f.ToolButton7, f.btnCopy, f.mnuCommand })
                 QVERIFY2(!off->property("enabled").toBool(), qPrintable(off->objectName()));
             QVERIFY(f.btnDisconnect->isEnabled() && f.chkStop->isEnabled());
             QTreeView* view = f.dirview->DetailsView();
@@ -134,10 +138,14 @@ private slots:
         QCOMPARE(deferred, Busy(msgBusyDeferred));
         QCOMPARE(refused, Busy(msgBusyRefused));
         QCOMPARE(fs::file_size(down.filePath("big.bin").toStdString()), kBig);
-        QVERIFY(WaitFor([&] { return fs::exists(Remote() / "up.txt") && !form->Gate().Busy() && !form->Gate().Waiting(); }));
+        QVERIFY(WaitFor([&] {
+            return fs::exists(Remote() / "up.txt") && !form->Gate().Busy() && !form->Gate().Waiting();
+        }));
         const QStringList log = form->LogLines();
         const auto line = [&log](const char* command, const char* name) {
-            return int(std::find_if(log.begin(), log.end(), [&](const QString& l) { return l.startsWith(command) && l.endsWith(name); }) - log.begin());
+            return int(std::find_if(log.begin(), log.end(), [&](const QString& l) {
+                return l.startsWith(command) && l.endsWith(name);
+            }) - log.begin());
         };
         const int retr = line("> RETR ", "big.bin"), stor = line("> STOR ", "up.txt");
         QVERIFY(retr < stor && stor < log.size());
@@ -155,7 +163,8 @@ private slots:
         Ui::Tmainform& f = form->Form();
         QTemporaryDir down;
         f.LsFilelistView281->SetDirectory(down.path());
-        for (QAbstractButton* button : std::initializer_list<QAbstractButton*> { f.chkStop, f.btnDisconnect }) {
+        for (QAbstractButton* button :
+            std::initializer_list<QAbstractButton*> { f.chkStop, f.btnDisconnect }) {
             const bool stop = button == f.chkStop;
             Select(*form, { "huge.bin" });
             QFile::remove(down.filePath("huge.bin"));
@@ -182,7 +191,8 @@ private slots:
         Select(*form, { "many" });
         bool fired = false;
         QTimer::singleShot(300, form.get(), [&] {
-            fired = form->Form().dirview->Model().OnFetchDragFiles().isEmpty() && form->StatusText(0) == Busy(msgBusyRefused);
+            fired = form->Form().dirview->Model().OnFetchDragFiles().isEmpty()
+                && form->StatusText(0) == Busy(msgBusyRefused);
             std::vector<RemoteRow> other;
             QVERIFY(!form->MakeSelectedList_Server("", other)); // what got past the gate is caught too
         });
@@ -210,8 +220,9 @@ private slots:
 
     // A failure reply's box opens once the engine has handled the reply; a
     // lost session reconnects to the site that was connected, not to the
-    // one selected since.
-    void warningAfterTheReplyAndReconnectToTheSameSite()
+    // one selected since; Stop against a server gone silent ends the session
+    // after a grace period.
+    void warningReconnectAndStopAgainstSilence()
     {
         QTemporaryDir home;
         qputenv("TALLOWIN_HOME", home.path().toUtf8());
@@ -219,13 +230,17 @@ private slots:
         S first, second;
         first.On("PWD", { S::Send("257 \"/\"\r\n") });
         first.On("CWD", { S::Send("250 ok\r\n") });
-        first.On("LIST", { S::Send("150 here\r\n"), S::DataSend("-rw-r--r-- 1 u g 5 Jan 01 2020 f\r\n"), S::DataClose(),
-                             S::Send("226 done\r\n") });
+        first.On("LIST",
+            { S::Send("150 here\r\n"), S::DataSend("-rw-r--r-- 1 u g 5 Jan 01 2020 f\r\n"), S::DataClose(),
+                S::Send("226 done\r\n") });
         first.On("XRF", { S::Send("553 refused\r\n") });
         first.On("NOOP", { S::Close() });
+        first.On("RETR", { S::Send("150 go\r\n"), S::Sleep(6500) }); // then silence
         QVERIFY(first.Start() && second.Start());
-        QVERIFY(WriteSite(home.path(), { "first", "127.0.0.1", std::to_string(first.Port()), "u", "p", {}, {}, {} }));
-        QVERIFY(WriteSite(home.path(), { "second", "127.0.0.1", std::to_string(second.Port()), "u", "p", {}, {}, {} }));
+        QVERIFY(WriteSite(
+            home.path(), { "first", "127.0.0.1", std::to_string(first.Port()), "u", "p", {}, {}, {} }));
+        QVERIFY(WriteSite(
+            home.path(), { "second", "127.0.0.1", std::to_string(second.Port()), "u", "p", {}, {}, {} }));
         auto form = std::make_unique<Tmainform>(m_prompter);
         qputenv("TALLOWIN_HOME", m_home.filePath("config").toUtf8());
         form->Timer1().stop();
@@ -236,8 +251,8 @@ private slots:
 
         bool afterTheReply = false;
         m_prompter.OnMessage = [&](const std::string& text) {
-            afterTheReply = text == "Warning: < 553 refused" && form->FtpClient1().State() == ftp::ftpStateReady
-                && LogHas(*form, "< 553 refused");
+            afterTheReply = text == "Warning: < 553 refused"
+                && form->FtpClient1().State() == ftp::ftpStateReady && LogHas(*form, "< 553 refused");
         };
         m_prompter.ExpectInput("XRF");
         form->mnuCommandClick();
@@ -252,6 +267,17 @@ private slots:
         }));
         form->Timer1().stop();
         QVERIFY(second.Dialogue().empty());
+
+        QTemporaryDir down;
+        form->Form().LsFilelistView281->SetDirectory(down.path());
+        Select(*form, { "f" });
+        QTimer::singleShot(300, form.get(), [&] { form->Form().chkStop->click(); });
+        QElapsedTimer t;
+        t.start();
+        form->LsFilelistView281DragDrop();
+        QVERIFY(t.elapsed() < 6500);
+        QVERIFY(LogHas(*form, "The server did not end the operation; the connection is closed."));
+        QVERIFY(!form->FtpClient1().Connected() && !form->ReconnectPending());
     }
 };
 

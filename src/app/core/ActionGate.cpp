@@ -14,8 +14,7 @@ ActionGate::Scope::Scope(ActionGate* gate)
 
 ActionGate::Scope::Scope(Scope&& other) noexcept
     : m_gate(std::exchange(other.m_gate, nullptr))
-{
-}
+{ }
 
 ActionGate::Scope& ActionGate::Scope::operator=(Scope&& other) noexcept
 {

@@ -12,8 +12,8 @@
 namespace app {
 
 enum TActionPolicy : std::uint8_t {
-    apFree,   // never waits: Stop, Disconnect, local-only commands
-    apDefer,  // runs once after the action in flight (Connect, Refresh, a drop)
+    apFree, // never waits: Stop, Disconnect, local-only commands
+    apDefer, // runs once after the action in flight (Connect, Refresh, a drop)
     apRefuse, // waiting makes no sense: navigation, rename, a raw command
 };
 

@@ -87,7 +87,8 @@ constexpr MessagePair kMessages[kMessageCount] = {
     {"Not an HTTP file", "HTTP dosyası değil"},
     {"Busy: wait until the current operation ends, or press Stop.",
         "Meşgul: süren işlemin bitmesini bekleyin ya da Durdur'a basın."},
-    {"Busy: this will run when the current operation ends.", "Meşgul: bu, süren işlem bitince yapılacak."},
+    {"Busy: this will run when the current operation ends.",
+        "Meşgul: bu, süren işlem bitince yapılacak."},
 };
 
 } // namespace
