@@ -570,7 +570,7 @@ std::vector<std::string> Tmainform::SelectionEntries(std::string base)
         rows.push_back({ row.name, row.IsFolder() });
         // A link's listed size is the link's own.
         if (row.type == kTypeFile && (row.perms.empty() || row.perms[0] != 'l'))
-            m_listedSizes[m_CurrentRemoteDir + "/" + row.name] = std::int64_t(row.bytes);
+            m_listedSizes[JoinRemote(m_CurrentRemoteDir, row.name)] = std::int64_t(row.bytes);
     }
     std::vector<std::string> lines, notes;
     BuildDownloadEntries(base, m_CurrentRemoteDir, rows, lines, &notes);

@@ -203,8 +203,8 @@ TEST(QueueBuild, DownloadRefusesPathsLeavingTheBase)
     EXPECT_EQ(out,
         (Lines{
             "D:F;/dl/a.txt;/pub/a.txt",
-            "D:D;/dl//docs;/pub//docs",
-            "D:F;/dl//docs/b.txt;/pub//docs/b.txt",
+            "D:D;/dl//docs;/pub/docs",
+            "D:F;/dl//docs/b.txt;/pub/docs/b.txt",
         }));
     EXPECT_EQ(notes.size(), rows.size() - out.size());
 }
@@ -431,4 +431,6 @@ TEST(QueueFigures, SizesAsPeopleReadThemAndTheSetAsideName)
     EXPECT_EQ(QueueRunSummary(3, 1, false), "3 dosya aktarıldı, 1 başarısız");
     EXPECT_EQ(JoinRemote("/", "a"), "/a");
     EXPECT_EQ(JoinRemote("/pub", "a"), "/pub/a");
+    EXPECT_EQ(JoinRemote("/", "/docs/a"), "/docs/a"); // a walked caption at the root
+    EXPECT_EQ(JoinRemote("/pub/", "/docs"), "/pub/docs");
 }

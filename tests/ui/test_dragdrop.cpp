@@ -383,14 +383,14 @@ private slots:
         Select(*m_form, { "photo.jpg" });
         m_form->dirviewClick();
         QVERIFY(m_form->frmImage().isVisible());
-        QVERIFY(LogHas(*m_form, "> RETR //photo.jpg"));
+        QVERIFY(LogHas(*m_form, "> RETR /photo.jpg"));
         m_form->frmImage().hide();
-        const int retrieved = m_form->LogLines().count("> RETR //photo.jpg");
+        const int retrieved = m_form->LogLines().count("> RETR /photo.jpg");
         // The listing after the download cleared the focus; a click sets it again.
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "photo.jpg"));
         m_form->dirviewClick(); // "Use cached files": no second download
         QVERIFY(m_form->frmImage().isVisible());
-        QCOMPARE(m_form->LogLines().count("> RETR //photo.jpg"), retrieved);
+        QCOMPARE(m_form->LogLines().count("> RETR /photo.jpg"), retrieved);
     }
 
     // Closing the main window closes the editors, asking about unsaved text

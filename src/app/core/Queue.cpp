@@ -103,7 +103,7 @@ public:
     void Folder(const std::string& local, const std::string& remote, bool top)
     {
         const std::string absolute = Absolute(local, m_cwd);
-        if (top && !Add(kUploadDir, absolute, m_remoteDir + "/" + remote))
+        if (top && !Add(kUploadDir, absolute, JoinRemote(m_remoteDir, remote)))
             return;
         std::error_code ec;
         fs::directory_iterator it(absolute, ec);
@@ -119,7 +119,7 @@ public:
             if (name.empty() || name.front() == '.')
                 continue;
             const std::string localPath = Join(absolute, name);
-            const std::string remotePath = m_remoteDir + "/" + remote + "/" + name;
+            const std::string remotePath = JoinRemote(m_remoteDir, remote + "/" + name);
             if (name.find('\\') != std::string::npos) {
                 // The server would see the '\' as a folder separator.
                 Note(m_notes, Quoted(localPath) + " has a '\\' in its name; it is skipped.");
@@ -218,7 +218,7 @@ void BuildUploadEntries(const std::string& local, const std::string& remote, con
         Note(notes, Quoted(absolute) + " is not a file or folder; it is skipped.");
         return;
     }
-    if (walk.Add(kUploadFile, absolute, currentRemoteDir + "/" + remote) && pump)
+    if (walk.Add(kUploadFile, absolute, JoinRemote(currentRemoteDir, remote)) && pump)
         pump();
 }
 
@@ -240,7 +240,7 @@ void BuildDownloadEntries(const std::string& base, const std::string& currentRem
             continue;
         }
         out.push_back(
-            (row.Folder ? kDownloadDir : kDownloadFile) + local + ";" + currentRemoteDir + "/" + caption);
+            (row.Folder ? kDownloadDir : kDownloadFile) + local + ";" + JoinRemote(currentRemoteDir, caption));
     }
 }
 
@@ -262,7 +262,12 @@ void BuildDeleteEntries(const std::string& currentRemoteDir, const std::vector<W
 
 std::string JoinRemote(const std::string& folder, const std::string& name)
 {
-    if (!folder.empty() && folder.back() == '/')
+    // One slash between the two: "//x" is not the same path on every server.
+    const bool slashEnds = !folder.empty() && folder.back() == '/';
+    const bool slashStarts = !name.empty() && name.front() == '/';
+    if (slashEnds && slashStarts)
+        return folder + name.substr(1);
+    if (slashEnds || slashStarts)
         return folder + name;
     return folder + "/" + name;
 }

@@ -64,7 +64,7 @@ struct WalkedRow {
 };
 
 // Appends "D:D;" (folder) or "D:F;" (file) + base + caption + ";" +
-// currentRemoteDir + "/" + caption for each row, in order. base is the local
+// JoinRemote(currentRemoteDir, caption) for each row, in order. base is the local
 // target folder ending in '/'. A row whose local path would not stay inside
 // base (a ".." element, a NUL, an empty caption) or that the queue cannot
 // carry (';' in the local path, a line break) is left out with a line in *notes.
