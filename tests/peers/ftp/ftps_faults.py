@@ -14,12 +14,11 @@ bytes of a pattern, and 226 follows whatever happened. MODE:
 """
 import os
 import socket
-import ssl
 import sys
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "net"))
-from tls_faults import PATTERN, TlsConn, context  # noqa: E402
+from tls_faults import PATTERN, TlsConn, context, serve_forever  # noqa: E402
 
 
 class Plain:
@@ -133,19 +132,7 @@ def session(mode, raw, ctx):
 def main():
     mode, port, cert, key = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
     ctx = context(cert, key)
-    srv = socket.socket()
-    srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    srv.bind(("127.0.0.1", port))
-    srv.listen(4)
-    while True:
-        raw, _ = srv.accept()
-        raw.settimeout(10)
-        try:
-            session(mode, raw, ctx)
-        except (OSError, ssl.SSLError):
-            pass
-        finally:
-            raw.close()
+    serve_forever(port, lambda raw: session(mode, raw, ctx))
 
 
 if __name__ == "__main__":

@@ -172,9 +172,8 @@ def serve(mode, raw, ctx):
         t.close_raw()
 
 
-def main():
-    mode, port, cert, key = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-    ctx = context(cert, key)
+def serve_forever(port, handle):
+    """Accepts on loopback, one connection at a time, until killed."""
     srv = socket.socket()
     srv.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     srv.bind(("127.0.0.1", port))
@@ -183,11 +182,17 @@ def main():
         raw, _ = srv.accept()
         raw.settimeout(10)
         try:
-            serve(mode, raw, ctx)
+            handle(raw)
         except (OSError, ssl.SSLError):
             pass
         finally:
             raw.close()
+
+
+def main():
+    mode, port, cert, key = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
+    ctx = context(cert, key)
+    serve_forever(port, lambda raw: serve(mode, raw, ctx))
 
 
 if __name__ == "__main__":
