@@ -428,6 +428,7 @@ void Tmainform::WireControls()
     connect(&m_viewFlush, &QTimer::timeout, this, [this] {
         FlushLog();
         FlushQueueView();
+        FlushPanel1();
     });
     // Files in editor windows: saves and closes are picked up from here.
     m_editWatch.setInterval(200);

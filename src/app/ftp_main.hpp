@@ -353,6 +353,7 @@ private:
     void StartProgress(std::int64_t size);
     void ReturnToMarkFolder(const std::string& folder);
     void EndProgress(bool ok);
+    void FlushPanel1();
     void WatchEdits();
     bool CloseEditors(); // false when the user stayed in an editor
     void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
@@ -471,6 +472,8 @@ private:
     std::set<std::string> m_madeDirs, m_putPaths;            // this queue run's MKDs and uploads
     std::unordered_map<std::string, std::int64_t> m_listedSizes; // remote path -> listed size
     QTimer m_viewFlush;
+    QString m_panel1Final; // a finished transfer's figures for status panel 1,
+    bool m_panel1Due = false; // shown with the next view update
     // A file in an editor window: the remote path is fixed when editing starts.
     struct EditSession {
         int Handle;

@@ -278,6 +278,7 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
     if (persist && !m_queueFile->WriteOut(&error))
         Report(error);
     m_ui->ProgressBar2->setValue(0);
+    FlushPanel1();
     if (m_run.Transferred + m_run.Failed > 0) {
         const std::string summary = QueueRunSummary(m_run.Transferred, m_run.Failed, IsEnglish(m_LanguageName));
         AddList(summary);
@@ -637,13 +638,23 @@ void Tmainform::StartProgress(std::int64_t size)
 void Tmainform::EndProgress(bool ok)
 {
     // The last progress text would say the transfer stopped short of its end.
-    if (!ok || !m_transferClock.isValid()) {
-        SetStatusText(1, QString());
-        return;
+    m_panel1Final.clear();
+    if (ok && m_transferClock.isValid()) {
+        const std::int64_t moved = m_FtpClient1->ByteCount();
+        const std::int64_t total = m_transferSize >= 0 ? m_transferSize : moved;
+        m_panel1Final = QString::fromStdString(FinalFigures(total, moved, m_transferClock.elapsed()));
     }
-    const std::int64_t moved = m_FtpClient1->ByteCount();
-    const std::int64_t total = m_transferSize >= 0 ? m_transferSize : moved;
-    SetStatusText(1, QString::fromStdString(FinalFigures(total, moved, m_transferClock.elapsed())));
+    // Shown with the log's next update: setting the label per file cost more
+    // than moving a small file.
+    m_panel1Due = true;
+    if (!m_viewFlush.isActive())
+        m_viewFlush.start();
+}
+
+void Tmainform::FlushPanel1()
+{
+    if (std::exchange(m_panel1Due, false))
+        SetStatusText(1, m_panel1Final);
 }
 
 void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
@@ -668,6 +679,7 @@ void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
         if (m_transferSize > Count)
             text += ", " + Clock(double(m_transferSize - Count) / rate) + " left";
     }
+    m_panel1Due = false; // this text is newer than a finished file's figures
     SetStatusText(1, QString::fromStdString(text));
     m_ui->ProgressBar2->setMinimum(0);
     m_ui->ProgressBar2->setMaximum(std::max(m_QueueTotal, 1));
