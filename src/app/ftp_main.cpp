@@ -633,6 +633,7 @@ void Tmainform::FormDestroy()
     ftp::TFtpClient& c = *m_FtpClient1;
     c.OnDisplay = nullptr;
     c.OnCommand = nullptr;
+    c.OnTrace = nullptr;
     c.OnSessionConnected = nullptr;
     c.OnSessionClosed = nullptr;
     c.OnBgException = nullptr;

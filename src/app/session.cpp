@@ -62,6 +62,10 @@ void Tmainform::SetUpFtpClient()
     c.SetConnectionType(ftp::ftpDirect);
     c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { FtpClient1Display(line); };
     c.OnCommand = [this](ftp::TCustomFtpCli*, std::string& command) { FtpClient1Command(command); };
+    // A debugging aid the log leaves out unless asked: TALLOWIN_TRACE adds the
+    // engine's state changes and steps to it.
+    if (qEnvironmentVariableIsSet("TALLOWIN_TRACE"))
+        c.OnTrace = [this](ftp::TCustomFtpCli*, const std::string& line) { AddList("trace: " + line); };
     c.OnSessionConnected = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionConnected(); };
     c.OnSessionClosed = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionClosed(); };
     c.OnProgress = [this](ftp::TCustomFtpCli*, std::int64_t count, bool& abort) { FtpClient1Progress(count, abort); };
