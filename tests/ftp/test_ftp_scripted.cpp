@@ -758,9 +758,9 @@ TEST(FtpScripted, ConnectionTypeRules)
 
 } // namespace
 
-// The trace of a log-in and a passive listing: the engine's state machine as
-// it runs, one line per state change or step.
-TEST(FtpScripted, TraceOfLoginAndListing)
+// The trace of a passive listing: the engine's state machine as it runs, one
+// line per state change or step. The PASV reply is a state of its own.
+TEST(FtpScripted, TraceOfAListing)
 {
     ScriptedFtpServer server;
     server.On("LIST", {S::Send("150 here\r\n"), S::DataSend("a\r\n"), S::DataClose(), S::Send("226 ok\r\n")});
@@ -769,23 +769,14 @@ TEST(FtpScripted, TraceOfLoginAndListing)
     Recorder r;
     TFtpClient c;
     Aim(c, r, server);
-    std::vector<std::string> trace;
-    c.OnTrace = [&trace](TCustomFtpCli*, const std::string& line) { trace.push_back(line); };
-    ASSERT_TRUE(Login(c)) << c.ErrorMessage();
-    EXPECT_EQ(trace, (std::vector<std::string>{
-                         "step Open", "state Ready -> Resolving", "state Resolving -> AwaitBanner",
-                         "state AwaitBanner -> Connected", "state Connected -> StepReady",
-                         "step USER", "state StepReady -> AwaitReply", "state AwaitReply -> StepReady",
-                         "step PASS", "state StepReady -> AwaitReply", "state AwaitReply -> StepReady",
-                         "state StepReady -> Ready"}));
-    trace.clear();
     c.SetPassive(true);
     c.SetLocalFileName(File(t, "dir.txt"));
+    ASSERT_TRUE(Login(c)) << c.ErrorMessage();
+    std::vector<std::string> trace;
+    c.OnTrace = [&trace](TCustomFtpCli*, const std::string& line) { trace.push_back(line); };
     ASSERT_TRUE(c.Dir()) << c.ErrorMessage();
-    // The PASV reply is a state of its own; the LIST's 150 and 226 end in StepReady, then Ready.
     EXPECT_EQ(trace, (std::vector<std::string>{
                          "step PASV/PORT", "state Ready -> AwaitReply", "state AwaitReply -> PassiveReady",
                          "step LIST", "state PassiveReady -> AwaitReply", "state AwaitReply -> StepReady",
                          "state StepReady -> Ready"}));
-    EXPECT_EQ(testsupport::ReadFile(t / "dir.txt"), "a\r\n");
 }
