@@ -97,7 +97,6 @@ public:
     void SetProxyName(const std::string& v) { m_ProxyName = v; }
     const std::string& PassiveMode() const { return m_transfer.PassiveMode(); }
     void SetPassiveMode(const std::string& v) { m_transfer.SetPassiveMode(v); }
-    const TransferSettings& Transfer() const { return m_transfer; }
     bool UserDisconnect() const { return m_UserDisconnect; }
     bool ReconnectPending() const { return m_ReconnectPending; }
     const std::string& ReconnectDir() const { return m_ReconnectDir; }
