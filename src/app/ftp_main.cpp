@@ -132,7 +132,7 @@ void Tmainform::FormCreate()
     }
     m_LanguageName = settings.LanguageName;
     m_ProxyName = settings.ProxyName;
-    m_PassiveMode = settings.PassiveMode;
+    m_transfer.SetPassiveMode(settings.PassiveMode);
 
     // 5. Session state.
     m_UserDisconnect = true;
@@ -634,6 +634,7 @@ void Tmainform::FormDestroy()
     ftp::TFtpClient& c = *m_FtpClient1;
     c.OnDisplay = nullptr;
     c.OnCommand = nullptr;
+    c.OnTrace = nullptr;
     c.OnSessionConnected = nullptr;
     c.OnSessionClosed = nullptr;
     c.OnBgException = nullptr;
@@ -647,7 +648,7 @@ void Tmainform::FormDestroy()
     m_book.Close();
     std::string error;
     if (!m_keepSettingsFile
-        && !WriteSettings(m_ProgramDir, Settings { m_LanguageName, m_ProxyName, m_PassiveMode }, &error))
+        && !WriteSettings(m_ProgramDir, Settings { m_LanguageName, m_ProxyName, m_transfer.PassiveMode() }, &error))
         Report(error);
     delete m_frmImage;
     m_frmImage = nullptr;

@@ -9,6 +9,7 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/core/RemoteList.hpp"
+#include "app/core/Settings.hpp"
 #include "app/core/SiteBook.hpp"
 #include "ui/HelpWindow.hpp"
 
@@ -94,8 +95,8 @@ public:
     void SetLanguageName(const std::string& v) { m_LanguageName = v; }
     const std::string& ProxyName() const { return m_ProxyName; }
     void SetProxyName(const std::string& v) { m_ProxyName = v; }
-    const std::string& PassiveMode() const { return m_PassiveMode; }
-    void SetPassiveMode(const std::string& v) { m_PassiveMode = v; }
+    const std::string& PassiveMode() const { return m_transfer.PassiveMode(); }
+    void SetPassiveMode(const std::string& v) { m_transfer.SetPassiveMode(v); }
     bool UserDisconnect() const { return m_UserDisconnect; }
     bool ReconnectPending() const { return m_ReconnectPending; }
     const std::string& ReconnectDir() const { return m_ReconnectDir; }
@@ -452,7 +453,7 @@ private:
     std::string m_ProgramDir;
     std::string m_LanguageName;
     std::string m_ProxyName;
-    std::string m_PassiveMode;
+    TransferSettings m_transfer; // passive mode and transfer type, typed
     bool m_UserDisconnect = true;
     bool m_ReconnectPending = false;
     std::string m_ReconnectDir;

@@ -96,7 +96,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     c.SetHostDirName(".");
     c.SetHostFileName({});
     c.SetLocalFileName(listingFile);
-    c.SetPassive(m_PassiveMode != "NO");
+    c.SetPassive(m_transfer.Passive());
     // MLSD only when the site asks for it and the server offers it.
     const bool mlsd = c.MlsdInForce();
     if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_refused)

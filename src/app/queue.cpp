@@ -10,18 +10,15 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/dirview.hpp"
-#include "app/options.hpp"
 #include "ftp/FtpCli.hpp"
 #include "platform/EventLoop.hpp"
 #include "ui/LsFilelistView28.hpp"
 
 #include "ui_mainform.h"
-#include "ui_pagesdlg.h"
 
 #include <QDesktopServices>
 #include <QDir>
 #include <QPlainTextEdit>
-#include <QRadioButton>
 #include <QTextCursor>
 #include <QUrl>
 
@@ -359,7 +356,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
     ftp::TFtpClient& c = *m_FtpClient1;
     const std::uint32_t session = m_sessionSerial, refusals = m_refusals;
     bool ok = true;
-    const bool binary = m_pagesDlg->Form().rdbBinary->isChecked();
+    const bool binary = m_transfer.Binary();
     if (entry.Op == 'U') {
         if (IsFolder(entry.Local)) {
             c.SetHostFileName(entry.Remote);
@@ -369,7 +366,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
             if (Run(&ftp::TFtpClient::Mkd) && !entry.Remote.empty() && entry.Remote.front() == '/')
                 m_madeDirs.insert(FolderKey(entry.Remote));
         } else {
-            c.SetPassive(m_PassiveMode != "NO");
+            c.SetPassive(m_transfer.Passive());
             SendTypeFor(binary);
             c.SetHostDirName({});
             c.SetHostFileName(entry.Remote);
@@ -494,8 +491,8 @@ int Tmainform::Download(const QueueEntry& entry)
     c.SetHostDirName({});
     c.SetHostFileName(entry.Remote);
     c.SetLocalFileName(entry.Local);
-    c.SetPassive(m_PassiveMode != "NO");
-    SendTypeFor(m_pagesDlg->Form().rdbBinary->isChecked());
+    c.SetPassive(m_transfer.Passive());
+    SendTypeFor(m_transfer.Binary());
     const std::int64_t localSize = LocalSize(entry.Local);
     // Without a local file the listing's size is enough for the progress;
     // a resume needs the server's own.

@@ -62,6 +62,10 @@ void Tmainform::SetUpFtpClient()
     c.SetConnectionType(ftp::ftpDirect);
     c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { FtpClient1Display(line); };
     c.OnCommand = [this](ftp::TCustomFtpCli*, std::string& command) { FtpClient1Command(command); };
+    // A debugging aid the log leaves out unless asked: TALLOWIN_TRACE adds the
+    // engine's state changes and steps to it.
+    if (qEnvironmentVariableIsSet("TALLOWIN_TRACE"))
+        c.OnTrace = [this](ftp::TCustomFtpCli*, const std::string& line) { AddList("trace: " + line); };
     c.OnSessionConnected = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionConnected(); };
     c.OnSessionClosed = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionClosed(); };
     c.OnProgress = [this](ftp::TCustomFtpCli*, std::int64_t count, bool& abort) { FtpClient1Progress(count, abort); };
@@ -326,7 +330,7 @@ bool Tmainform::ConnectToSelectedSite()
     c.SetPort(site.Port());
     c.SetUserName(site.UserName());
     c.SetPassWord(site.Password());
-    c.SetPassive(m_PassiveMode != "NO");
+    c.SetPassive(m_transfer.Passive());
     if (!m_ProxyName.empty()) {
         // "host:port" names a proxy that does not listen on the FTP port.
         const std::size_t colon = m_ProxyName.rfind(':');
@@ -459,18 +463,21 @@ void Tmainform::mnuCommandClick()
 
 void Tmainform::Proxy1Click()
 {
-    TOKBottomDlg dialog(m_ProxyName, m_PassiveMode, this);
+    TOKBottomDlg dialog(m_ProxyName, m_transfer.PassiveMode(), this);
     if (dialog.exec() != QDialog::Accepted)
         return;
     m_ProxyName = dialog.ProxyName();
-    m_PassiveMode = dialog.PassiveMode();
+    m_transfer.SetPassiveMode(dialog.PassiveMode());
 }
 
 void Tmainform::Options1Click()
 {
-    if (m_pagesDlg->exec() != QDialog::Accepted)
-        return;
+    const bool accepted = m_pagesDlg->exec() == QDialog::Accepted;
     Ui::TPagesDlg& d = m_pagesDlg->Form();
+    // Cancel does not undo a click on Binary/Ascii: the choice shown is the one in force.
+    m_transfer.SetBinary(d.rdbBinary->isChecked());
+    if (!accepted)
+        return;
     const bool boxes[7] = { d.chkPages->isChecked(), d.chkGif->isChecked(), d.chkJpg->isChecked(),
         d.chkMultimedia->isChecked(), d.chkPerl->isChecked(), d.chkApplications->isChecked(),
         d.chkZip->isChecked() };

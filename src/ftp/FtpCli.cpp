@@ -299,11 +299,20 @@ void TCustomFtpCli::SetState(TFtpState s)
 {
     if (s == m_state)
         return;
+    const TFtpState old = m_state;
     m_state = s;
+    if (OnTrace)
+        OnTrace(this, std::string("state ") + FtpStateName(old) + " -> " + FtpStateName(s));
     if (s == ftpStateReady)
         TakeOperationNames();
     if (OnStateChange)
         OnStateChange(this);
+}
+
+void TCustomFtpCli::TraceStep(TFtpStep step)
+{
+    if (OnTrace)
+        OnTrace(this, std::string("step ") + FtpStepName(step));
 }
 
 bool TCustomFtpCli::HandleError(const std::string& msg)
@@ -387,8 +396,10 @@ bool TCustomFtpCli::ExecCommand(TFtpRequest rq, TFtpStep step, const std::string
     }
     if (!CheckCommandText(cmd))
         return false;
-    if (!m_sequenceActive)
+    if (!m_sequenceActive) {
         m_requestType = rq;
+        TraceStep(step); // a sequence's steps are traced by RunStep
+    }
     m_currentStep = step;
     int i = 0;
     for (int c : okCodes)
@@ -2056,6 +2067,7 @@ bool TCustomFtpCli::StepFailedCheck(const std::string& what)
 bool TCustomFtpCli::RunStep(TFtpStep step)
 {
     m_stepSet.Exclude(step);
+    TraceStep(step);
     m_currentStep = step;
     std::string refused;
     auto savedOnError = OnError;

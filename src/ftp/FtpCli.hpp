@@ -265,6 +265,11 @@ public:
     // connection showing the certificate the user accepted for the control
     // connection is not asked about again.
     TFtpCertificateCheck OnCertificateCheck;
+    // The state machine's trace, for debugging: "state Ready -> AwaitReply" at
+    // every state change and "step LIST" when a request's next step starts
+    // (the names of FtpStateName and FtpStepName). Without a handler no line
+    // is built.
+    TFtpDisplay OnTrace;
 
     // ---- operations (each returns false when refused before anything started) ----
     bool BeginOpen();
@@ -356,6 +361,7 @@ protected:
     virtual void ProgressNotified() {}
 
     void SetState(TFtpState s);
+    void TraceStep(TFtpStep step);
     bool HandleError(const std::string& msg);
     bool CheckReady();
     void SetErrorMessage();

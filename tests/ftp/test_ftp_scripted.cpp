@@ -757,3 +757,26 @@ TEST(FtpScripted, ConnectionTypeRules)
 }
 
 } // namespace
+
+// The trace of a passive listing: the engine's state machine as it runs, one
+// line per state change or step. The PASV reply is a state of its own.
+TEST(FtpScripted, TraceOfAListing)
+{
+    ScriptedFtpServer server;
+    server.On("LIST", {S::Send("150 here\r\n"), S::DataSend("a\r\n"), S::DataClose(), S::Send("226 ok\r\n")});
+    ASSERT_TRUE(server.Start());
+    testsupport::TempDir t;
+    Recorder r;
+    TFtpClient c;
+    Aim(c, r, server);
+    c.SetPassive(true);
+    c.SetLocalFileName(File(t, "dir.txt"));
+    ASSERT_TRUE(Login(c)) << c.ErrorMessage();
+    std::vector<std::string> trace;
+    c.OnTrace = [&trace](TCustomFtpCli*, const std::string& line) { trace.push_back(line); };
+    ASSERT_TRUE(c.Dir()) << c.ErrorMessage();
+    EXPECT_EQ(trace, (std::vector<std::string>{
+                         "step PASV/PORT", "state Ready -> AwaitReply", "state AwaitReply -> PassiveReady",
+                         "step LIST", "state PassiveReady -> AwaitReply", "state AwaitReply -> StepReady",
+                         "state StepReady -> Ready"}));
+}

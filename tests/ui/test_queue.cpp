@@ -6,6 +6,7 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/Paths.hpp"
 #include "app/core/SafeFile.hpp"
+#include "app/options.hpp"
 #include "app/program.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
@@ -14,6 +15,7 @@
 #include "window_test_util.hpp"
 
 #include "ui_mainform.h"
+#include "ui_pagesdlg.h"
 
 #include <QApplication>
 #include <QDir>
@@ -147,6 +149,32 @@ private slots:
         fs::remove_all(Remote() / "top");
         form->dirviewDragDrop({ "top" });
         QCOMPARE(Tree(Remote() / "top"), Tree(src));
+    }
+
+    // The Options dialog's Binary/Ascii choice is the one the queue transfers
+    // with, also when Cancel closed the dialog; pyftpdlib sends CR LF lines in ASCII.
+    void transferTypeFromTheOptionsDialog()
+    {
+        testsupport::WriteFile(Remote() / "lines.txt", "a\nb\n");
+        auto form = Connected();
+        QTemporaryDir local;
+        const fs::path got = fs::path(local.path().toStdString()) / "lines.txt";
+        form->Form().LsFilelistView281->SetDirectory(local.path());
+        const struct { bool ascii, ok; const char* expected; } steps[] = {
+            { true, false, "a\r\nb\r\n" }, { false, true, "a\nb\n" } };
+        for (const auto& step : steps) {
+            QTimer::singleShot(0, form.get(), [&] {
+                Ui::TPagesDlg& d = form->PagesDlg().Form();
+                (step.ascii ? d.rdbAscii : d.rdbBinary)->setChecked(true);
+                (step.ok ? d.OKBtn : d.CancelBtn)->click();
+            });
+            form->Options1Click();
+            fs::remove(got);
+            Select(*form, { "lines.txt" });
+            form->QueueforDownload();
+            form->ProcessQueue();
+            QCOMPARE(testsupport::ReadFile(got), std::string(step.expected));
+        }
     }
 
     void overwriteQuestionAnswers()

@@ -11,6 +11,12 @@ bool IsEnglish(std::string_view languageName) { return languageName == kLanguage
 
 bool IsPassive(std::string_view passiveMode) { return passiveMode != "NO"; }
 
+void TransferSettings::SetPassiveMode(const std::string& text)
+{
+    m_passiveMode = text;
+    m_passive = IsPassive(text);
+}
+
 Settings ParseSettings(std::string_view text)
 {
     const std::vector<std::string> lines = SplitLines(text);

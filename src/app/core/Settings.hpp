@@ -16,6 +16,26 @@ struct Settings {
     std::string PassiveMode = "NO"; // anything but "NO" means passive
 };
 
+// The transfer choices the session and the queue use, typed and set once where
+// the user makes them: passive mode from language.txt and the Proxy dialog's
+// OK, the transfer type when the Options dialog closes. The passive-mode text
+// is kept as given, so language.txt is written back as it was read.
+class TransferSettings {
+public:
+    // TYPE I (true) or TYPE A; not saved: binary at every start.
+    bool Binary() const { return m_binary; }
+    void SetBinary(bool v) { m_binary = v; }
+    // Passive data connections: every text but exactly "NO".
+    bool Passive() const { return m_passive; }
+    const std::string& PassiveMode() const { return m_passiveMode; }
+    void SetPassiveMode(const std::string& text);
+
+private:
+    bool m_binary = true;
+    bool m_passive = false;
+    std::string m_passiveMode = "NO";
+};
+
 // Reads ProgramDir/language.txt. All or nothing: a missing or unreadable file,
 // or one with fewer than three lines, gives all three defaults; further lines
 // are ignored. Never fails; when the file exists but cannot be read, error
