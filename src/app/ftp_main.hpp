@@ -291,6 +291,8 @@ private:
     // The window's place, splitters and columns from window.txt, or the first start's.
     void PlaceWindow();
     void SaveWindowLayout();
+    // Fits the remote list's columns to a new listing unless the user sized them.
+    void FitRemoteColumns();
     void CreateImageLists();
     void WireControls();
     void AddDemoSite();
@@ -443,6 +445,8 @@ private:
     // The local pane's share of the width in thousandths, kept when the user moves the splitter.
     int m_paneShare = 500;
     std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
+    bool m_columnsSet = false;   // the user sized the remote list's columns
+    bool m_sizingColumns = false; // the window sizes them itself: not the user's doing
     bool m_closing = false;
     bool m_destroyed = false;
     // language.txt exists but could not be read: it is not replaced.

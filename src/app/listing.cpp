@@ -155,8 +155,11 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
 void Tmainform::GetDir(TDirView& view)
 {
     std::vector<RemoteRow> rows;
-    if (FetchListing(rows))
+    if (FetchListing(rows)) {
         view.Model().SetRows(std::move(rows));
+        if (&view == &dirview())
+            FitRemoteColumns();
+    }
 }
 
 void Tmainform::GetDir(std::vector<RemoteRow>& view)

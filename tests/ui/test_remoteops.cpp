@@ -12,7 +12,10 @@
 
 #include <QApplication>
 #include <QTemporaryDir>
+#include <QHeaderView>
+#include <QStyle>
 #include <QTest>
+#include <QTreeView>
 
 #include <filesystem>
 #include <memory>
@@ -103,6 +106,28 @@ private slots:
         QVERIFY(LogHas(*m_form,
             "\"..\" of \"/other/inner\" led to \"/other\", not back to \"/sel\"; \"jump\" keeps its mode."));
         QCOMPARE(m_form->CurrentRemoteDir(), std::string("/"));
+    }
+
+    void columnsFitTheListingUntilTheUserSizesThem()
+    {
+        // A 300 MiB size and "Directory" were cut at the first start's widths.
+        testsupport::WriteFile(Remote() / "big.bin", "");
+        fs::resize_file(Remote() / "big.bin", 314572800);
+        m_form->Refresh1Click();
+        QTreeView* view = m_form->dirview().DetailsView();
+        // The style keeps a margin on each side of a cell's text.
+        const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+        const TRemoteModel& model = m_form->dirview().Model();
+        for (int c = 1; c < 5; ++c)
+            for (int r = 0; r < model.rowCount(); ++r) {
+                const QString text = model.index(r, c).data().toString();
+                QVERIFY2(view->columnWidth(c) >= view->fontMetrics().horizontalAdvance(text) + margins,
+                    qPrintable(text));
+            }
+        // A width the user chose holds through the next listing.
+        view->header()->resizeSection(1, 30);
+        m_form->Refresh1Click();
+        QCOMPARE(view->columnWidth(1), 30);
     }
 };
 
