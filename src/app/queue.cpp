@@ -246,7 +246,7 @@ bool Tmainform::RunScratchBatch(const std::vector<std::string>& lines, bool answ
 
 void Tmainform::RefuseWhileRunning()
 {
-    const char* text = "The transfer queue is running; try again when it has finished.";
+    const char* text = Message(msgQueueRunning, IsEnglish(m_LanguageName));
     SetStatusText(0, QString::fromUtf8(text));
     AddList(text);
 }

@@ -89,6 +89,8 @@ constexpr MessagePair kMessages[kMessageCount] = {
         "Meşgul: süren işlemin bitmesini bekleyin ya da Durdur'a basın."},
     {"Busy: this will run when the current operation ends.",
         "Meşgul: bu, süren işlem bitince yapılacak."},
+    {"The transfer queue is running; try again when it has finished.",
+        "Aktarım kuyruğu çalışıyor; bittiğinde yeniden deneyin."},
 };
 
 } // namespace

@@ -49,9 +49,10 @@ enum TMessageId : std::uint8_t {
     msgDownloadComplete,   // status: HTTP download finished
     msgNotHttpFile,        // status: pasted text is not an HTTP address
     msgBusyRefused,        // status: an action refused while another runs
-    msgBusyDeferred        // status: an action put off until the running one ends
+    msgBusyDeferred,       // status: an action put off until the running one ends
+    msgQueueRunning        // status: a scratch copy refused while the queue runs
 };
-inline constexpr int kMessageCount = 9;
+inline constexpr int kMessageCount = 10;
 
 const char* Message(TMessageId id, bool english);
 
