@@ -889,6 +889,9 @@ void Tmainform::LanguageSelection()
             property == "hint" ? label->setToolTip(text) : label->setText(text);
         }
     }
+    // Longer captions ("Son Değiştirilme") must not be cut either.
+    if (dirview().Count() > 0)
+        FitRemoteColumns();
     SetAccessibleNames();
 }
 

@@ -124,6 +124,11 @@ private slots:
                 QVERIFY2(view->columnWidth(c) >= view->fontMetrics().horizontalAdvance(text) + margins,
                     qPrintable(text));
             }
+        // So do the other language's captions.
+        m_form->Turkish1Click();
+        for (int c = 1; c < 5; ++c)
+            QVERIFY2(view->columnWidth(c) >= view->header()->sectionSizeHint(c), qPrintable(QString::number(c)));
+        m_form->English1Click();
         // A width the user chose holds through the next listing.
         view->header()->resizeSection(1, 30);
         m_form->Refresh1Click();
