@@ -279,13 +279,14 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
         Report(error);
     m_ui->ProgressBar2->setValue(0);
     if (m_run.Transferred + m_run.Failed > 0) {
-        const std::string summary = QueueRunSummary(m_run.Transferred, m_run.Failed, IsEnglish(m_LanguageName));
+        const bool english = IsEnglish(m_LanguageName);
+        const std::string summary = QueueRunSummary(m_run.Transferred, m_run.Failed, english);
         AddList(summary);
         SetStatusText(0, QString::fromStdString(summary));
         // Shown once the run is over, never in the middle of a reply; a
         // scratch copy's failure is told by the action that wanted it.
         if (m_run.Failed > 0 && persist && !m_closing)
-            m_prompter.ShowMessage("Warning: " + summary, mkWarning);
+            m_prompter.ShowMessage(WarningPrefix(english) + summary, mkWarning);
     }
     if (listAtEnd && !m_closing)
         GetDir(dirview());

@@ -113,6 +113,11 @@ std::string QueueRunSummary(std::size_t transferred, std::size_t failed, bool en
                    : std::to_string(transferred) + " dosya aktarıldı, " + std::to_string(failed) + " başarısız";
 }
 
+const char* WarningPrefix(bool english)
+{
+    return english ? "Warning: " : "Uyarı: ";
+}
+
 const char* FailedEntryMark(bool english)
 {
     return english ? "FAILED: " : "BAŞARISIZ: ";

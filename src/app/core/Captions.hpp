@@ -58,6 +58,8 @@ const char* Message(TMessageId id, bool english);
 
 // The end of a queue run: "N files transferred, M failed" in either language.
 std::string QueueRunSummary(std::size_t transferred, std::size_t failed, bool english);
+// What a warning box's text starts with.
+const char* WarningPrefix(bool english);
 // What the queue window puts before an entry whose last run failed.
 const char* FailedEntryMark(bool english);
 
