@@ -394,7 +394,7 @@ bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
             view.push_back(std::move(file));
             continue;
         }
-        ListDir(base + "/" + name, name, view);
+        ListDir(JoinRemote(base, name), name, view);
     }
     m_busy.Walking = false;
     return true;

@@ -345,6 +345,10 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
             return !m_run.KeptRefused;
         case erCancelDrop:
             DropEntry(q, id, persist);
+            // Cancel at a delete question cancels the whole delete.
+            if (entry.Op == 'R' && batch != 0)
+                for (std::size_t rest; (rest = q.Next(batch)) != QueueLines::npos;)
+                    DropEntry(q, q.IdAt(rest), persist);
             return false;
         case erCancelKeep:
             return false;
