@@ -87,7 +87,8 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
     SetStatusText(0, QString());
     const bool running = m_queueRunning;
     ProcessQueue();
-    if (m_StopRequested)
+    // A Cancel or a lost session left entries undone: nothing claims they were.
+    if (m_StopRequested || (!running && m_run.Interrupted))
         AddList("Upload is stopped.");
     else if (running)
         AddList("Files are queued; the transfer in progress uploads them.");
@@ -112,7 +113,7 @@ void Tmainform::LsFilelistView281DragDrop()
     const bool running = m_queueRunning;
     QueueforDownload();
     ProcessQueue();
-    if (m_StopRequested)
+    if (m_StopRequested || (!running && m_run.Interrupted))
         AddList("Download is stopped.");
     else if (running)
         AddList("Files are queued; the transfer in progress downloads them.");
@@ -332,12 +333,14 @@ void Tmainform::Paste3Click()
             continue;
         copies.emplace_back(source, JoinPath(folder.toStdString(), name));
     }
-    const bool finished = CopyToLocalPane(copies);
-    AddList(m_StopRequested || !finished ? "Download is stopped." : "Files were downloaded.");
+    const TLocalCopyResult result = CopyToLocalPane(copies);
+    AddList(m_StopRequested || result == lcCancelled ? "Download is stopped."
+            : result == lcCopied                     ? "Files were downloaded."
+                                                     : "Not every file was copied.");
     ScrollLogToEnd();
 }
 
-bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies)
+TLocalCopyResult Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies)
 {
     LocalCopy copy;
     copy.OnExists = [this](const std::string& target) {
@@ -345,8 +348,12 @@ bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::st
             { ansOK, ansCancel, ansIgnore, ansAll });
     };
     copy.OnNote = [this](const std::string& note) { AddList(note); };
+    TLocalCopyResult worst = lcCopied;
     for (const auto& [source, target] : copies) {
-        if (copy.Copy(source, target) == lcIntoItself) {
+        const TLocalCopyResult result = copy.Copy(source, target);
+        if (result != lcCopied)
+            worst = result;
+        if (result == lcIntoItself) {
             std::error_code ec;
             const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(source, ec));
             m_prompter.ShowMessage("\"" + source + "\" cannot be copied "
@@ -357,7 +364,7 @@ bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::st
             break;
     }
     m_ui->LsFilelistView281->Reload();
-    return !copy.Cancelled();
+    return copy.Cancelled() ? lcCancelled : worst;
 }
 
 // ---------------------------------------------------------------- a pasted web address

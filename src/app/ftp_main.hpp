@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/core/ActionGate.hpp"
+#include "app/core/LocalCopy.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/core/RemoteList.hpp"
@@ -326,8 +327,8 @@ private:
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
     // Copies (source, target) pairs into the local pane, asking before a file
-    // is replaced; false when the user cancelled.
-    bool CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
+    // is replaced: lcCancelled, else the worst of the copies' results.
+    TLocalCopyResult CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
     QStringList FetchDraggedFiles();
     void LoadTrustStore();
     bool CertificateCheck(const net::TCertInfo& info); // true: go on with this certificate
@@ -422,6 +423,7 @@ private:
         bool DeleteAll = false;       // the delete question's
         std::size_t Transferred = 0, Failed = 0;
         bool KeptRefused = false;     // the last entry kept was refused by a busy engine
+        bool Interrupted = false;     // it ended before its last entry (stop, cancel, session gone)
     } m_run;
     bool m_queueViewDirty = false;
     int m_nextBatch = 1;

@@ -261,6 +261,7 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
     // to overwrite files never deletes anything unasked.
     m_run.DeleteAll = false;
     m_run.Transferred = m_run.Failed = 0;
+    m_run.Interrupted = false;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     const bool listAtEnd = RunQueue(q, batch, persist);
@@ -318,11 +319,11 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
             DropEntry(q, id, persist);
             continue;
         }
-        if (m_StopRequested || m_closing)
+        // Stopped, or without a session: the entry stays for the next run.
+        if (m_StopRequested || m_closing || (!Connected() && !(entry.Op == 'D' && entry.Kind == "D"))) {
+            m_run.Interrupted = true;
             break;
-        // Without a session nothing can be done: the entry stays for the next run.
-        if (!Connected() && !(entry.Op == 'D' && entry.Kind == "D"))
-            break;
+        }
         m_run.Running = id;
         const TEntryResult result = RunEntry(entry);
         m_run.Running = 0;
@@ -341,9 +342,11 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
             }
             break;
         case erKept:
+            m_run.Interrupted = true;
             // Refused by a busy engine: listing now would be refused as well.
             return !m_run.KeptRefused;
         case erCancelDrop:
+            m_run.Interrupted = true;
             DropEntry(q, id, persist);
             // Cancel at a delete question cancels the whole delete.
             if (entry.Op == 'R' && batch != 0)
@@ -351,6 +354,7 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
                     DropEntry(q, q.IdAt(rest), persist);
             return false;
         case erCancelKeep:
+            m_run.Interrupted = true;
             return false;
         }
         platform::ApplicationPump().ProcessMessages();

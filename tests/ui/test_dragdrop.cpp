@@ -153,6 +153,12 @@ private slots:
         m_form->LsFilelistView281DragDrop();
         QCOMPARE(testsupport::ReadFile(down.filePath("one.txt").toStdString()), std::string("first"));
         QVERIFY(LogHas(*m_form, "Files were downloaded."));
+        // Cancelled at the overwrite question: nothing claims a download.
+        Select(*m_form, { "one.txt" });
+        m_prompter.ExpectConfirm(ansCancel);
+        m_form->LsFilelistView281DragDrop();
+        QCOMPARE(m_form->LogLines().back(), QString("Download is stopped."));
+        m_form->Clear1Click();
 
         // Rows dragged onto a file manager: offered as files, downloaded only
         // when the drop target asks for them.
@@ -208,6 +214,7 @@ private slots:
         m_prompter.ClearShown();
         m_form->Paste3Click();
         QCOMPARE(contents(), std::string("new old new new "));
+        QVERIFY(LogHas(*m_form, "Files were downloaded."));
         QVERIFY(m_prompter.ShownTexts().front().starts_with("\"" + into.filePath("a").toStdString() + "\" already exists."));
         // Cancel on a drop ends it: nothing after it is copied or asked about.
         for (const char* name : { "a", "b" })
@@ -223,7 +230,11 @@ private slots:
         QVERIFY(!fs::exists(fs::path(from.filePath("sub").toStdString()) / fs::path(from.path().toStdString()).filename()));
         QCOMPARE(m_prompter.ShownTexts(),
             std::vector<std::string>({ "\"" + from.path().toStdString()
-                + "\" cannot be copied into itself or its own sub-folder." }));
+                + "\" cannot be copied into itself or its own sub-folder." }));        // Pasted there, the refusal is not reported as a finished copy.
+        ui::WriteFileList(*(data = new QMimeData), { from.path() }, false);
+        QGuiApplication::clipboard()->setMimeData(data);
+        m_form->Paste3Click();
+        QCOMPARE(m_form->LogLines().back(), QString("Not every file was copied."));
     }
 
     void pastedAddressResumesOrRestarts()
