@@ -61,7 +61,8 @@ bool Tmainform::RequireLogIn()
 void Tmainform::StartQueueProgress(int count)
 {
     m_ui->ProgressBar1->setMinimum(0);
-    m_ui->ProgressBar1->setMaximum(std::max(count - 1, 0));
+    // 0 to 0 would turn the bar into a busy indicator that never ends.
+    m_ui->ProgressBar1->setMaximum(std::max(count - 1, 1));
     m_ui->ProgressBar1->setValue(0);
 }
 

@@ -145,6 +145,8 @@ private slots:
         testsupport::WriteFile(local.filePath("dropped.txt").toStdString(), "dropped");
         m_form->ShellFilesDropped({ local.filePath("dropped.txt") });
         QCOMPARE(testsupport::ReadFile(Remote() / "dropped.txt"), std::string("dropped"));
+        // One item leaves a bar, not a busy indicator that runs on.
+        QVERIFY(m_form->Form().ProgressBar1->maximum() > m_form->Form().ProgressBar1->minimum());
 
         // Rows of the remote list dropped on the local list download there.
         QTemporaryDir down;
