@@ -112,7 +112,7 @@ void Tmainform::LsFilelistView281DblClick()
     }
     m_ui->lblLocal->setText(path);
     LocalDirChange(path.toStdString());
-    m_ui->lblLocal->setText(QDir::currentPath());
+    m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
     if (!m_ui->chkNavigating->isChecked())
         return;
     const std::string name(LastPathElement(path.toStdString()));

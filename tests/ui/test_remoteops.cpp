@@ -108,6 +108,24 @@ private slots:
         QCOMPARE(m_form->CurrentRemoteDir(), std::string("/"));
     }
 
+    void sameFoldersFollowTheLocalListNotTheProcessFolder()
+    {
+        fs::create_directories(Remote() / "both");
+        QTemporaryDir local, elsewhere;
+        QVERIFY(QDir(local.path()).mkdir("both"));
+        m_form->Refresh1Click();
+        m_form->Form().chkNavigating->setChecked(true);
+        m_form->Form().LsFilelistView281->SetDirectory(local.path());
+        // A Copy or a preview leaves the process somewhere else.
+        QDir::setCurrent(elsewhere.path());
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "both"));
+        m_form->dirviewDblClick();
+        m_form->Form().chkNavigating->setChecked(false);
+        QCOMPARE(QDir(m_form->Form().LsFilelistView281->Directory()).canonicalPath(),
+            QDir(local.filePath("both")).canonicalPath());
+        m_form->btnPreviousClick();
+    }
+
     void columnsFitTheListingUntilTheUserSizesThem()
     {
         // A 300 MiB size and "Directory" were cut at the first start's widths.
