@@ -290,6 +290,8 @@ void Tmainform::WatchEdits()
         if (e->Due && !m_queueRunning && !m_gate.Busy()) {
             e->Due = false;
             const int batch = e->Batch;
+            // A Stop given before this save was meant for something else.
+            m_StopRequested = false;
             ProcessBatch(batch);
             e = &m_edits[i]; // an Edit meanwhile may have moved the sessions
             if (m_queue.Count(batch) > 0)

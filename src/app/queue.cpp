@@ -198,6 +198,8 @@ void Tmainform::btnQueueClick()
 
 void Tmainform::UploadQueue1Click()
 {
+    // As the Queue button: a Stop of an earlier run would end this one at once.
+    m_StopRequested = false;
     ProcessQueue();
 }
 

@@ -416,6 +416,7 @@ private slots:
         QVERIFY(!m_form->close()); // stayed in the editor: the window stays too
         QCOMPARE(EditorWindows().size(), 1);
         m_editorPrompts.answer = editordll::Prompts::Answer::Save;
+        m_form->Form().chkStop->click(); // an earlier Stop is not meant for this upload
         QVERIFY(m_form->close());
         QVERIFY(EditorWindows().isEmpty());
         QCOMPARE(m_editorPrompts.unsavedAsked, 2);
