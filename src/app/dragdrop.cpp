@@ -287,6 +287,9 @@ void Tmainform::PasteServerClick()
             m_ui->ProgressBar1->setValue(index++);
             QueueUpload(path.toStdString(), FileNameOf(path));
             ProcessQueue();
+            // Stop, or Cancel at a question, ends the whole paste.
+            if (m_StopRequested || m_run.Interrupted)
+                break;
         }
     } else {
         const QString text = QGuiApplication::clipboard()->text().left(260);
@@ -294,9 +297,11 @@ void Tmainform::PasteServerClick()
         HTTPReceive(text.toStdString());
     }
     if (m_LoggedIn != 0) {
+        const bool interrupted = m_StopRequested || m_run.Interrupted;
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
-        SetStatusText(0, QStringLiteral("Done."));
+        if (!interrupted)
+            SetStatusText(0, QStringLiteral("Done."));
     }
 }
 

@@ -140,6 +140,14 @@ private slots:
         QCOMPARE(testsupport::ReadFile(Remote() / "up.txt"), std::string("from the desktop"));
         QCOMPARE(m_form->StatusText(0), QString("Done."));
         QVERIFY(RowOf(*m_form, "up.txt") >= 0);
+        // Cancel at the question for the first file cancels the whole paste.
+        testsupport::WriteFile(local.filePath("later.txt").toStdString(), "later");
+        ui::WriteFileList(*(data = new QMimeData), { local.filePath("up.txt"), local.filePath("later.txt") }, false);
+        QGuiApplication::clipboard()->setMimeData(data);
+        m_prompter.ExpectConfirm(ansCancel);
+        m_form->PasteServerClick();
+        QVERIFY(!fs::exists(Remote() / "later.txt"));
+        QVERIFY(m_form->StatusText(0) != QString("Done."));
 
         // Dropped from a file manager on the window: uploaded too.
         testsupport::WriteFile(local.filePath("dropped.txt").toStdString(), "dropped");
