@@ -70,17 +70,6 @@ std::string FolderKey(const std::string& path)
     return key;
 }
 
-std::string Clock(double seconds)
-{
-    const long s = std::lround(seconds);
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- the queue's lines
@@ -654,7 +643,8 @@ void Tmainform::EndProgress(bool ok)
     }
     const std::int64_t moved = m_FtpClient1->ByteCount();
     const std::int64_t total = m_transferSize >= 0 ? m_transferSize : moved;
-    SetStatusText(1, QString::fromStdString(FinalFigures(total, moved, m_transferClock.elapsed())));
+    SetStatusText(
+        1, QString::fromStdString(FinalFigures(total, moved, m_transferClock.elapsed(), IsEnglish(m_LanguageName))));
 }
 
 void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
@@ -669,16 +659,8 @@ void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
     if (now - m_lastProgressMs < 100)
         return;
     m_lastProgressMs = now;
-    std::string text = HumanSize(Count);
-    if (m_transferSize > 0)
-        text += " of " + HumanSize(m_transferSize);
-    const std::int64_t moved = Count - m_FtpClient1->ResumeAt();
-    if (now > 0 && moved > 0) {
-        const double rate = double(moved) * 1000.0 / double(now);
-        text += ", " + HumanSize(std::int64_t(rate)) + "/s";
-        if (m_transferSize > Count)
-            text += ", " + Clock(double(m_transferSize - Count) / rate) + " left";
-    }
+    const std::string text = ProgressFigures(
+        Count, m_transferSize, Count - m_FtpClient1->ResumeAt(), now, IsEnglish(m_LanguageName));
     SetStatusText(1, QString::fromStdString(text));
     m_ui->ProgressBar2->setMinimum(0);
     m_ui->ProgressBar2->setMaximum(std::max(m_QueueTotal, 1));
