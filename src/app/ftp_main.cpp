@@ -26,20 +26,20 @@
 
 #include <QAbstractButton>
 #include <QCloseEvent>
-#include <QListView>
-#include <QToolButton>
-#include <QTreeView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QListView>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
+#include <QToolButton>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cerrno>

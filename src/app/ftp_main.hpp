@@ -423,7 +423,7 @@ private:
         bool DeleteAll = false;       // the delete question's
         std::size_t Transferred = 0, Failed = 0;
         bool KeptRefused = false;     // the last entry kept was refused by a busy engine
-        bool Interrupted = false;     // it ended before its last entry (stop, cancel, session gone)
+        bool Interrupted = false; // it ended before its last entry (stop, cancel, session gone)
     } m_run;
     bool m_queueViewDirty = false;
     int m_nextBatch = 1;
@@ -447,7 +447,7 @@ private:
     // The local pane's share of the width in thousandths, kept when the user moves the splitter.
     int m_paneShare = 500;
     std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
-    bool m_columnsSet = false;   // the user sized the remote list's columns
+    bool m_columnsSet = false; // the user sized the remote list's columns
     bool m_sizingColumns = false; // the window sizes them itself: not the user's doing
     bool m_closing = false;
     bool m_destroyed = false;

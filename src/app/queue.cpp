@@ -643,8 +643,9 @@ void Tmainform::EndProgress(bool ok)
     }
     const std::int64_t moved = m_FtpClient1->ByteCount();
     const std::int64_t total = m_transferSize >= 0 ? m_transferSize : moved;
-    SetStatusText(
-        1, QString::fromStdString(FinalFigures(total, moved, m_transferClock.elapsed(), IsEnglish(m_LanguageName))));
+    SetStatusText(1,
+        QString::fromStdString(
+            FinalFigures(total, moved, m_transferClock.elapsed(), IsEnglish(m_LanguageName))));
 }
 
 void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)

@@ -142,7 +142,8 @@ private slots:
         QVERIFY(RowOf(*m_form, "up.txt") >= 0);
         // Cancel at the question for the first file cancels the whole paste.
         testsupport::WriteFile(local.filePath("later.txt").toStdString(), "later");
-        ui::WriteFileList(*(data = new QMimeData), { local.filePath("up.txt"), local.filePath("later.txt") }, false);
+        ui::WriteFileList(
+            *(data = new QMimeData), { local.filePath("up.txt"), local.filePath("later.txt") }, false);
         QGuiApplication::clipboard()->setMimeData(data);
         m_prompter.ExpectConfirm(ansCancel);
         m_form->PasteServerClick();
@@ -240,7 +241,8 @@ private slots:
         QVERIFY(!fs::exists(fs::path(from.filePath("sub").toStdString()) / fs::path(from.path().toStdString()).filename()));
         QCOMPARE(m_prompter.ShownTexts(),
             std::vector<std::string>({ "\"" + from.path().toStdString()
-                + "\" cannot be copied into itself or its own sub-folder." }));        // Pasted there, the refusal is not reported as a finished copy.
+                + "\" cannot be copied into itself or its own sub-folder." }));
+        // Pasted there, the refusal is not reported as a finished copy.
         ui::WriteFileList(*(data = new QMimeData), { from.path() }, false);
         QGuiApplication::clipboard()->setMimeData(data);
         m_form->Paste3Click();

@@ -11,9 +11,9 @@
 #include "ui_mainform.h"
 
 #include <QApplication>
-#include <QTemporaryDir>
 #include <QHeaderView>
 #include <QStyle>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
@@ -145,7 +145,8 @@ private slots:
         // So do the other language's captions.
         m_form->Turkish1Click();
         for (int c = 1; c < 5; ++c)
-            QVERIFY2(view->columnWidth(c) >= view->header()->sectionSizeHint(c), qPrintable(QString::number(c)));
+            QVERIFY2(
+                view->columnWidth(c) >= view->header()->sectionSizeHint(c), qPrintable(QString::number(c)));
         m_form->English1Click();
         // A width the user chose holds through the next listing.
         view->header()->resizeSection(1, 30);

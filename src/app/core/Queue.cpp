@@ -415,7 +415,8 @@ std::string FinalFigures(std::int64_t total, std::int64_t moved, std::int64_t el
 {
     std::string text = HumanSize(total, english);
     if (elapsedMs > 0 && moved > 0) {
-        const std::string speed = HumanSize(std::int64_t(double(moved) * 1000.0 / double(elapsedMs)), english) + "/s";
+        const std::string speed
+            = HumanSize(std::int64_t(double(moved) * 1000.0 / double(elapsedMs)), english) + "/s";
         text += english ? ", " + speed + " average" : ", ortalama " + speed;
     }
     return text;
