@@ -279,6 +279,7 @@ void Tmainform::PasteServerClick()
     SetStatusText(0, QStringLiteral("Uploading..."));
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
+    bool interrupted = false;
     if (!paths.isEmpty()) {
         ClearLog();
         StartQueueProgress(int(paths.size()));
@@ -288,7 +289,8 @@ void Tmainform::PasteServerClick()
             QueueUpload(path.toStdString(), FileNameOf(path));
             ProcessQueue();
             // Stop, or Cancel at a question, ends the whole paste.
-            if (m_StopRequested || m_run.Interrupted)
+            interrupted = m_StopRequested || m_run.Interrupted;
+            if (interrupted)
                 break;
         }
     } else {
@@ -297,7 +299,6 @@ void Tmainform::PasteServerClick()
         HTTPReceive(text.toStdString());
     }
     if (m_LoggedIn != 0) {
-        const bool interrupted = m_StopRequested || m_run.Interrupted;
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
         if (!interrupted)
