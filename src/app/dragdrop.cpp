@@ -186,7 +186,9 @@ bool Tmainform::HandleDropEvent(QObject* watched, QEvent* event)
     // refused, as the list may change meanwhile.
     const std::string key = "drop:" + QString::number(onRemote).toStdString() + ":"
         + (fromOutside ? dropped : names).join(QLatin1Char('\n')).toStdString();
-    const TActionPolicy policy = fromOutside && !onRemote ? apFree : fromRemote ? apRefuse : apDefer;
+    // Files of a file manager dropped on the local list wait like a local
+    // paste: copied at once, they could replace a file the run is writing.
+    const TActionPolicy policy = fromRemote ? apRefuse : apDefer;
     QMetaObject::invokeMethod(
         this,
         [this, onRemote, fromOutside, dropped, names, key, policy] {
