@@ -61,7 +61,8 @@ bool Tmainform::RequireLogIn()
 void Tmainform::StartQueueProgress(int count)
 {
     m_ui->ProgressBar1->setMinimum(0);
-    m_ui->ProgressBar1->setMaximum(std::max(count - 1, 0));
+    // 0 to 0 would turn the bar into a busy indicator that never ends.
+    m_ui->ProgressBar1->setMaximum(std::max(count - 1, 1));
     m_ui->ProgressBar1->setValue(0);
 }
 
@@ -87,7 +88,8 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
     SetStatusText(0, QString());
     const bool running = m_queueRunning;
     ProcessQueue();
-    if (m_StopRequested)
+    // A Cancel or a lost session left entries undone: nothing claims they were.
+    if (m_StopRequested || (!running && m_run.Interrupted))
         AddList("Upload is stopped.");
     else if (running)
         AddList("Files are queued; the transfer in progress uploads them.");
@@ -112,7 +114,7 @@ void Tmainform::LsFilelistView281DragDrop()
     const bool running = m_queueRunning;
     QueueforDownload();
     ProcessQueue();
-    if (m_StopRequested)
+    if (m_StopRequested || (!running && m_run.Interrupted))
         AddList("Download is stopped.");
     else if (running)
         AddList("Files are queued; the transfer in progress downloads them.");
@@ -184,7 +186,9 @@ bool Tmainform::HandleDropEvent(QObject* watched, QEvent* event)
     // refused, as the list may change meanwhile.
     const std::string key = "drop:" + QString::number(onRemote).toStdString() + ":"
         + (fromOutside ? dropped : names).join(QLatin1Char('\n')).toStdString();
-    const TActionPolicy policy = fromOutside && !onRemote ? apFree : fromRemote ? apRefuse : apDefer;
+    // Files of a file manager dropped on the local list wait like a local
+    // paste: copied at once, they could replace a file the run is writing.
+    const TActionPolicy policy = fromRemote ? apRefuse : apDefer;
     QMetaObject::invokeMethod(
         this,
         [this, onRemote, fromOutside, dropped, names, key, policy] {
@@ -277,6 +281,7 @@ void Tmainform::PasteServerClick()
     SetStatusText(0, QStringLiteral("Uploading..."));
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
+    bool interrupted = false;
     if (!paths.isEmpty()) {
         ClearLog();
         StartQueueProgress(int(paths.size()));
@@ -285,6 +290,10 @@ void Tmainform::PasteServerClick()
             m_ui->ProgressBar1->setValue(index++);
             QueueUpload(path.toStdString(), FileNameOf(path));
             ProcessQueue();
+            // Stop, or Cancel at a question, ends the whole paste.
+            interrupted = m_StopRequested || m_run.Interrupted;
+            if (interrupted)
+                break;
         }
     } else {
         const QString text = QGuiApplication::clipboard()->text().left(260);
@@ -294,7 +303,8 @@ void Tmainform::PasteServerClick()
     if (m_LoggedIn != 0) {
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
-        SetStatusText(0, QStringLiteral("Done."));
+        if (!interrupted)
+            SetStatusText(0, QStringLiteral("Done."));
     }
 }
 
@@ -332,12 +342,14 @@ void Tmainform::Paste3Click()
             continue;
         copies.emplace_back(source, JoinPath(folder.toStdString(), name));
     }
-    const bool finished = CopyToLocalPane(copies);
-    AddList(m_StopRequested || !finished ? "Download is stopped." : "Files were downloaded.");
+    const TLocalCopyResult result = CopyToLocalPane(copies);
+    AddList(m_StopRequested || result == lcCancelled ? "Download is stopped."
+            : result == lcCopied                     ? "Files were downloaded."
+                                                     : "Not every file was copied.");
     ScrollLogToEnd();
 }
 
-bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies)
+TLocalCopyResult Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies)
 {
     LocalCopy copy;
     copy.OnExists = [this](const std::string& target) {
@@ -345,8 +357,12 @@ bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::st
             { ansOK, ansCancel, ansIgnore, ansAll });
     };
     copy.OnNote = [this](const std::string& note) { AddList(note); };
+    TLocalCopyResult worst = lcCopied;
     for (const auto& [source, target] : copies) {
-        if (copy.Copy(source, target) == lcIntoItself) {
+        const TLocalCopyResult result = copy.Copy(source, target);
+        if (result != lcCopied)
+            worst = result;
+        if (result == lcIntoItself) {
             std::error_code ec;
             const bool folder = std::filesystem::is_directory(std::filesystem::symlink_status(source, ec));
             m_prompter.ShowMessage("\"" + source + "\" cannot be copied "
@@ -357,7 +373,7 @@ bool Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::st
             break;
     }
     m_ui->LsFilelistView281->Reload();
-    return !copy.Cancelled();
+    return copy.Cancelled() ? lcCancelled : worst;
 }
 
 // ---------------------------------------------------------------- a pasted web address

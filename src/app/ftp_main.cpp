@@ -26,19 +26,20 @@
 
 #include <QAbstractButton>
 #include <QCloseEvent>
-#include <QListView>
-#include <QToolButton>
-#include <QTreeView>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
 #include <QGuiApplication>
+#include <QHeaderView>
+#include <QListView>
 #include <QScreen>
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStandardPaths>
 #include <QStatusBar>
 #include <QStyle>
+#include <QToolButton>
+#include <QTreeView>
 
 #include <algorithm>
 #include <cerrno>
@@ -171,6 +172,11 @@ void Tmainform::FormCreate()
 
     // The size and place of the last run.
     PlaceWindow();
+    // From here on a column that changes width was sized by the user.
+    connect(m_ui->dirview->DetailsView()->header(), &QHeaderView::sectionResized, this, [this] {
+        if (!m_sizingColumns)
+            m_columnsSet = true;
+    });
 }
 
 // scripts/run names its demo server in TALLOWIN_DEMO ("host:port"); an empty
@@ -511,9 +517,11 @@ void Tmainform::PlaceWindow()
         // The place is the frame's, the size the window's own, as the window manager takes them.
         resize(std::max(g.width, kMinimumWidth), g.height);
         move(g.x, g.y);
-        if (saved->columns.size() == 5)
+        if (saved->columns.size() == 5) {
             for (int c = 0; c < 5; ++c)
                 f.dirview->SetColumnWidth(c, saved->columns[std::size_t(c)]);
+            m_columnsSet = saved->columnsSet;
+        }
         if (int(saved->localColumns.size()) == f.LsFilelistView281->columnCount())
             for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
                 f.LsFilelistView281->setColumnWidth(c, saved->localColumns[std::size_t(c)]);
@@ -533,6 +541,24 @@ void Tmainform::PlaceWindow()
     // Names get the room the wider pane has beyond the other columns (and a scroll bar).
     const int others = 60 + 55 + 80 + 90;
     f.dirview->SetColumnWidth(0, std::max(120, r.width / 2 - others - 40));
+}
+
+void Tmainform::FitRemoteColumns()
+{
+    if (m_columnsSet)
+        return;
+    QTreeView* view = m_ui->dirview->DetailsView();
+    m_sizingColumns = true;
+    // Size, type, date and permissions show whole (a 300 MiB size, "Directory");
+    // the name takes the room that is left, as at the first start.
+    int others = 0;
+    for (int c = 1; c < 5; ++c) {
+        view->resizeColumnToContents(c);
+        others += view->columnWidth(c);
+    }
+    if (view->isVisible())
+        view->setColumnWidth(0, std::max(120, view->viewport()->width() - others));
+    m_sizingColumns = false;
 }
 
 void Tmainform::showEvent(QShowEvent* event)
@@ -562,6 +588,7 @@ void Tmainform::SaveWindowLayout()
         layout.rows.push_back(height);
     for (int c = 0; c < 5; ++c)
         layout.columns.push_back(f.dirview->DetailsView()->columnWidth(c));
+    layout.columnsSet = m_columnsSet;
     for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
         layout.localColumns.push_back(f.LsFilelistView281->columnWidth(c));
     std::string error;
@@ -864,6 +891,9 @@ void Tmainform::LanguageSelection()
             property == "hint" ? label->setToolTip(text) : label->setText(text);
         }
     }
+    // Longer captions ("Son Değiştirilme") must not be cut either.
+    if (dirview().Count() > 0)
+        FitRemoteColumns();
     SetAccessibleNames();
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/core/ActionGate.hpp"
+#include "app/core/LocalCopy.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/core/RemoteList.hpp"
@@ -292,6 +293,8 @@ private:
     // The window's place, splitters and columns from window.txt, or the first start's.
     void PlaceWindow();
     void SaveWindowLayout();
+    // Fits the remote list's columns to a new listing unless the user sized them.
+    void FitRemoteColumns();
     void CreateImageLists();
     void WireControls();
     void AddDemoSite();
@@ -325,8 +328,8 @@ private:
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
     // Copies (source, target) pairs into the local pane, asking before a file
-    // is replaced; false when the user cancelled.
-    bool CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
+    // is replaced: lcCancelled, else the worst of the copies' results.
+    TLocalCopyResult CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
     QStringList FetchDraggedFiles();
     void LoadTrustStore();
     bool CertificateCheck(const net::TCertInfo& info); // true: go on with this certificate
@@ -422,6 +425,7 @@ private:
         bool DeleteAll = false;       // the delete question's
         std::size_t Transferred = 0, Failed = 0;
         bool KeptRefused = false;     // the last entry kept was refused by a busy engine
+        bool Interrupted = false; // it ended before its last entry (stop, cancel, session gone)
     } m_run;
     bool m_queueViewDirty = false;
     int m_nextBatch = 1;
@@ -445,6 +449,8 @@ private:
     // The local pane's share of the width in thousandths, kept when the user moves the splitter.
     int m_paneShare = 500;
     std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
+    bool m_columnsSet = false; // the user sized the remote list's columns
+    bool m_sizingColumns = false; // the window sizes them itself: not the user's doing
     bool m_closing = false;
     bool m_destroyed = false;
     // language.txt exists but could not be read: it is not replaced.

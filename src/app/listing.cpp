@@ -155,8 +155,11 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
 void Tmainform::GetDir(TDirView& view)
 {
     std::vector<RemoteRow> rows;
-    if (FetchListing(rows))
+    if (FetchListing(rows)) {
         view.Model().SetRows(std::move(rows));
+        if (&view == &dirview())
+            FitRemoteColumns();
+    }
 }
 
 void Tmainform::GetDir(std::vector<RemoteRow>& view)
@@ -234,11 +237,16 @@ void Tmainform::RemoteDirPrevious()
 void Tmainform::LocalDirChange(const std::string& name)
 {
     platform::ApplicationPump().ProcessMessages();
-    if (!name.empty())
-        QDir::setCurrent(QString::fromUtf8(DisplayText(name)));
-    const QString current = QDir::currentPath();
-    m_ui->LsDirTreeCombo281->SetSelectedPath(current);
-    m_ui->LsFilelistView281->SetDirectory(current);
+    // A name is taken in the folder the local list shows, never in the
+    // process's current folder (which another action may have moved).
+    const QString shown = m_ui->LsFilelistView281->Directory();
+    const QString target
+        = name.empty() ? shown : QDir::cleanPath(QDir(shown).filePath(QString::fromUtf8(DisplayText(name))));
+    if (!QFileInfo(target).isDir())
+        return;
+    QDir::setCurrent(target);
+    m_ui->LsDirTreeCombo281->SetSelectedPath(target);
+    m_ui->LsFilelistView281->SetDirectory(target);
 }
 
 void Tmainform::LocalDirPrevious()
@@ -286,7 +294,7 @@ void Tmainform::LsDirTreeCombo281PathChange()
 
 void Tmainform::LsFilelistView281ItemChange(const QString& item)
 {
-    m_ui->lblLocal->setText(QDir::currentPath());
+    m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
     m_selectedLocalItem = item;
 }
 
@@ -391,7 +399,7 @@ bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
             view.push_back(std::move(file));
             continue;
         }
-        ListDir(base + "/" + name, name, view);
+        ListDir(JoinRemote(base, name), name, view);
     }
     m_busy.Walking = false;
     return true;

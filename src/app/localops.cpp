@@ -112,7 +112,7 @@ void Tmainform::LsFilelistView281DblClick()
     }
     m_ui->lblLocal->setText(path);
     LocalDirChange(path.toStdString());
-    m_ui->lblLocal->setText(QDir::currentPath());
+    m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
     if (!m_ui->chkNavigating->isChecked())
         return;
     const std::string name(LastPathElement(path.toStdString()));
@@ -290,6 +290,8 @@ void Tmainform::WatchEdits()
         if (e->Due && !m_queueRunning && !m_gate.Busy()) {
             e->Due = false;
             const int batch = e->Batch;
+            // A Stop given before this save was meant for something else.
+            m_StopRequested = false;
             ProcessBatch(batch);
             e = &m_edits[i]; // an Edit meanwhile may have moved the sessions
             if (m_queue.Count(batch) > 0)

@@ -67,17 +67,6 @@ std::string FolderKey(const std::string& path)
     return key;
 }
 
-std::string Clock(double seconds)
-{
-    const long s = std::lround(seconds);
-    char text[32];
-    if (s >= 3600)
-        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
-    else
-        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
-    return text;
-}
-
 } // namespace
 
 // ---------------------------------------------------------------- the queue's lines
@@ -195,6 +184,8 @@ void Tmainform::btnQueueClick()
 
 void Tmainform::UploadQueue1Click()
 {
+    // As the Queue button: a Stop of an earlier run would end this one at once.
+    m_StopRequested = false;
     ProcessQueue();
 }
 
@@ -243,7 +234,7 @@ bool Tmainform::RunScratchBatch(const std::vector<std::string>& lines, bool answ
 
 void Tmainform::RefuseWhileRunning()
 {
-    const char* text = "The transfer queue is running; try again when it has finished.";
+    const char* text = Message(msgQueueRunning, IsEnglish(m_LanguageName));
     SetStatusText(0, QString::fromUtf8(text));
     AddList(text);
 }
@@ -258,6 +249,7 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
     // to overwrite files never deletes anything unasked.
     m_run.DeleteAll = false;
     m_run.Transferred = m_run.Failed = 0;
+    m_run.Interrupted = false;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     const bool listAtEnd = RunQueue(q, batch, persist);
@@ -277,13 +269,14 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
     m_ui->ProgressBar2->setValue(0);
     FlushPanel1();
     if (m_run.Transferred + m_run.Failed > 0) {
-        const std::string summary = QueueRunSummary(m_run.Transferred, m_run.Failed, IsEnglish(m_LanguageName));
+        const bool english = IsEnglish(m_LanguageName);
+        const std::string summary = QueueRunSummary(m_run.Transferred, m_run.Failed, english);
         AddList(summary);
         SetStatusText(0, QString::fromStdString(summary));
         // Shown once the run is over, never in the middle of a reply; a
         // scratch copy's failure is told by the action that wanted it.
         if (m_run.Failed > 0 && persist && !m_closing)
-            m_prompter.ShowMessage("Warning: " + summary, mkWarning);
+            m_prompter.ShowMessage(WarningPrefix(english) + summary, mkWarning);
     }
     if (listAtEnd && !m_closing)
         GetDir(dirview());
@@ -315,11 +308,11 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
             DropEntry(q, id, persist);
             continue;
         }
-        if (m_StopRequested || m_closing)
+        // Stopped, or without a session: the entry stays for the next run.
+        if (m_StopRequested || m_closing || (!Connected() && !(entry.Op == 'D' && entry.Kind == "D"))) {
+            m_run.Interrupted = true;
             break;
-        // Without a session nothing can be done: the entry stays for the next run.
-        if (!Connected() && !(entry.Op == 'D' && entry.Kind == "D"))
-            break;
+        }
         m_run.Running = id;
         const TEntryResult result = RunEntry(entry);
         m_run.Running = 0;
@@ -338,12 +331,19 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
             }
             break;
         case erKept:
+            m_run.Interrupted = true;
             // Refused by a busy engine: listing now would be refused as well.
             return !m_run.KeptRefused;
         case erCancelDrop:
+            m_run.Interrupted = true;
             DropEntry(q, id, persist);
+            // Cancel at a delete question cancels the whole delete.
+            if (entry.Op == 'R' && batch != 0)
+                for (std::size_t rest; (rest = q.Next(batch)) != QueueLines::npos;)
+                    DropEntry(q, q.IdAt(rest), persist);
             return false;
         case erCancelKeep:
+            m_run.Interrupted = true;
             return false;
         }
         platform::ApplicationPump().ProcessMessages();
@@ -639,7 +639,8 @@ void Tmainform::EndProgress(bool ok)
     if (ok && m_transferClock.isValid()) {
         const std::int64_t moved = m_FtpClient1->ByteCount();
         const std::int64_t total = m_transferSize >= 0 ? m_transferSize : moved;
-        m_panel1Final = QString::fromStdString(FinalFigures(total, moved, m_transferClock.elapsed()));
+        m_panel1Final = QString::fromStdString(
+            FinalFigures(total, moved, m_transferClock.elapsed(), IsEnglish(m_LanguageName)));
     }
     // Shown with the log's next update: setting the label per file cost more
     // than moving a small file.
@@ -666,16 +667,8 @@ void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
     if (now - m_lastProgressMs < 100)
         return;
     m_lastProgressMs = now;
-    std::string text = HumanSize(Count);
-    if (m_transferSize > 0)
-        text += " of " + HumanSize(m_transferSize);
-    const std::int64_t moved = Count - m_FtpClient1->ResumeAt();
-    if (now > 0 && moved > 0) {
-        const double rate = double(moved) * 1000.0 / double(now);
-        text += ", " + HumanSize(std::int64_t(rate)) + "/s";
-        if (m_transferSize > Count)
-            text += ", " + Clock(double(m_transferSize - Count) / rate) + " left";
-    }
+    const std::string text = ProgressFigures(
+        Count, m_transferSize, Count - m_FtpClient1->ResumeAt(), now, IsEnglish(m_LanguageName));
     m_panel1Due = false; // this text is newer than a finished file's figures
     SetStatusText(1, QString::fromStdString(text));
     m_ui->ProgressBar2->setMinimum(0);

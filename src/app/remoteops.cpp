@@ -45,8 +45,11 @@ void Tmainform::DeleteFTP()
     BuildDeleteEntries(m_CurrentRemoteDir, rows, lines, &notes);
     for (const std::string& note : notes)
         AddList(note);
-    AppendQueue(lines);
-    ProcessQueue();
+    // A batch of its own: the queue's other entries do not run with it, and
+    // a Cancel leaves no delete behind for a later run to ask about.
+    const int batch = NewBatch();
+    AppendQueue(lines, batch);
+    ProcessBatch(batch);
 }
 
 void Tmainform::Delete2Click()

@@ -424,6 +424,13 @@ TEST(QueueFigures, SizesAsPeopleReadThemAndTheSetAsideName)
     EXPECT_EQ(FinalFigures(314572800, 314572800, 2000), "300.0 MiB, 150.0 MiB/s average");
     EXPECT_EQ(FinalFigures(3000, 2048, 1000), "2.9 KiB, 2.0 KiB/s average"); // resumed: the speed of what moved
     EXPECT_EQ(FinalFigures(900, 900, 0), "900 bytes");
+    EXPECT_EQ(FinalFigures(314572800, 314572800, 2000, false), "300.0 MiB, ortalama 150.0 MiB/s");
+    EXPECT_EQ(FinalFigures(900, 900, 0, false), "900 bayt");
+    EXPECT_EQ(
+        ProgressFigures(92274688, 314572800, 92274688, 1000), "88.0 MiB of 300.0 MiB, 88.0 MiB/s, 0:02 left");
+    EXPECT_EQ(ProgressFigures(92274688, 314572800, 92274688, 1000, false),
+        "88.0 MiB / 300.0 MiB, 88.0 MiB/s, 0:02 kaldı");
+    EXPECT_EQ(ProgressFigures(500, -1, 0, 0), "500 bytes"); // size unknown, nothing moved yet
     std::tm t {};
     t.tm_year = 126, t.tm_mon = 11, t.tm_mday = 10, t.tm_hour = 3, t.tm_min = 4, t.tm_sec = 5, t.tm_isdst = -1;
     EXPECT_EQ(SetAsideName("/h/queue.txt", std::mktime(&t)), "/h/queue.txt.unreadable-20261210-030405");

@@ -13,6 +13,7 @@ TEST(WindowLayout, ReadsWhatItWritesAndRefusesWhatItCannotPlace)
     layout.paneShare = 420;
     layout.rows = { 500, 120, 60 };
     layout.columns = { 250, 60, 55, 80, 90 };
+    layout.columnsSet = true;
     layout.localColumns = { 200, 70, 60, 90 };
     EXPECT_EQ(ParseWindowLayout(FormatWindowLayout(layout)), layout);
 

@@ -109,6 +109,7 @@ private slots:
         QTemporaryDir down, up;
         f.LsFilelistView281->SetDirectory(down.path());
         testsupport::WriteFile(up.filePath("up.txt").toStdString(), "uploaded");
+        testsupport::WriteFile(up.filePath("local.txt").toStdString(), "local");
         Select(*form, { "big.bin" });
 
         QString refused, deferred;
@@ -131,8 +132,20 @@ private slots:
             QApplication::sendEvent(view->viewport(), &enter);
             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, {}, QEvent::Drop);
             QApplication::sendEvent(view->viewport(), &drop);
+            // On the local list, a file manager's files wait too: the run writes there.
+            data->setUrls({ QUrl::fromLocalFile(up.filePath("local.txt")) });
+            QWidget* local = f.LsFilelistView281->viewport();
+            QDragEnterEvent enterLocal(QPoint(5, 5), Qt::CopyAction, data, Qt::LeftButton, {});
+            QApplication::sendEvent(local, &enterLocal);
+            QDropEvent dropLocal(QPointF(5, 5), Qt::CopyAction, data, Qt::LeftButton, {}, QEvent::Drop);
+            QApplication::sendEvent(local, &dropLocal);
             delete data;
             QTest::mouseClick(f.btnConnect, Qt::LeftButton); // disabled: nothing happens
+        });
+        bool copiedDuringTheRun = false;
+        QTimer::singleShot(800, form.get(), [&] {
+            copiedDuringTheRun
+                = fs::exists(down.filePath("local.txt").toStdString()) || !form->QueueRunning();
         });
         form->LsFilelistView281DragDrop();
         QCOMPARE(deferred, Busy(msgBusyDeferred));
@@ -141,6 +154,8 @@ private slots:
         QVERIFY(WaitFor([&] {
             return fs::exists(Remote() / "up.txt") && !form->Gate().Busy() && !form->Gate().Waiting();
         }));
+        QVERIFY(!copiedDuringTheRun);
+        QCOMPARE(testsupport::ReadFile(down.filePath("local.txt").toStdString()), std::string("local"));
         const QStringList log = form->LogLines();
         const auto line = [&log](const char* command, const char* name) {
             return int(std::find_if(log.begin(), log.end(), [&](const QString& l) {

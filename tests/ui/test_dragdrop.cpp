@@ -140,11 +140,22 @@ private slots:
         QCOMPARE(testsupport::ReadFile(Remote() / "up.txt"), std::string("from the desktop"));
         QCOMPARE(m_form->StatusText(0), QString("Done."));
         QVERIFY(RowOf(*m_form, "up.txt") >= 0);
+        // Cancel at the question for the first file cancels the whole paste.
+        testsupport::WriteFile(local.filePath("later.txt").toStdString(), "later");
+        ui::WriteFileList(
+            *(data = new QMimeData), { local.filePath("up.txt"), local.filePath("later.txt") }, false);
+        QGuiApplication::clipboard()->setMimeData(data);
+        m_prompter.ExpectConfirm(ansCancel);
+        m_form->PasteServerClick();
+        QVERIFY(!fs::exists(Remote() / "later.txt"));
+        QVERIFY(m_form->StatusText(0) != QString("Done."));
 
         // Dropped from a file manager on the window: uploaded too.
         testsupport::WriteFile(local.filePath("dropped.txt").toStdString(), "dropped");
         m_form->ShellFilesDropped({ local.filePath("dropped.txt") });
         QCOMPARE(testsupport::ReadFile(Remote() / "dropped.txt"), std::string("dropped"));
+        // One item leaves a bar, not a busy indicator that runs on.
+        QVERIFY(m_form->Form().ProgressBar1->maximum() > m_form->Form().ProgressBar1->minimum());
 
         // Rows of the remote list dropped on the local list download there.
         QTemporaryDir down;
@@ -153,6 +164,12 @@ private slots:
         m_form->LsFilelistView281DragDrop();
         QCOMPARE(testsupport::ReadFile(down.filePath("one.txt").toStdString()), std::string("first"));
         QVERIFY(LogHas(*m_form, "Files were downloaded."));
+        // Cancelled at the overwrite question: nothing claims a download.
+        Select(*m_form, { "one.txt" });
+        m_prompter.ExpectConfirm(ansCancel);
+        m_form->LsFilelistView281DragDrop();
+        QCOMPARE(m_form->LogLines().back(), QString("Download is stopped."));
+        m_form->Clear1Click();
 
         // Rows dragged onto a file manager: offered as files, downloaded only
         // when the drop target asks for them.
@@ -208,6 +225,7 @@ private slots:
         m_prompter.ClearShown();
         m_form->Paste3Click();
         QCOMPARE(contents(), std::string("new old new new "));
+        QVERIFY(LogHas(*m_form, "Files were downloaded."));
         QVERIFY(m_prompter.ShownTexts().front().starts_with("\"" + into.filePath("a").toStdString() + "\" already exists."));
         // Cancel on a drop ends it: nothing after it is copied or asked about.
         for (const char* name : { "a", "b" })
@@ -224,6 +242,11 @@ private slots:
         QCOMPARE(m_prompter.ShownTexts(),
             std::vector<std::string>({ "\"" + from.path().toStdString()
                 + "\" cannot be copied into itself or its own sub-folder." }));
+        // Pasted there, the refusal is not reported as a finished copy.
+        ui::WriteFileList(*(data = new QMimeData), { from.path() }, false);
+        QGuiApplication::clipboard()->setMimeData(data);
+        m_form->Paste3Click();
+        QCOMPARE(m_form->LogLines().back(), QString("Not every file was copied."));
     }
 
     void pastedAddressResumesOrRestarts()
@@ -403,6 +426,7 @@ private slots:
         QVERIFY(!m_form->close()); // stayed in the editor: the window stays too
         QCOMPARE(EditorWindows().size(), 1);
         m_editorPrompts.answer = editordll::Prompts::Answer::Save;
+        m_form->Form().chkStop->click(); // an earlier Stop is not meant for this upload
         QVERIFY(m_form->close());
         QVERIFY(EditorWindows().isEmpty());
         QCOMPARE(m_editorPrompts.unsavedAsked, 2);

@@ -11,8 +11,11 @@
 #include "ui_mainform.h"
 
 #include <QApplication>
+#include <QHeaderView>
+#include <QStyle>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTreeView>
 
 #include <filesystem>
 #include <memory>
@@ -103,6 +106,52 @@ private slots:
         QVERIFY(LogHas(*m_form,
             "\"..\" of \"/other/inner\" led to \"/other\", not back to \"/sel\"; \"jump\" keeps its mode."));
         QCOMPARE(m_form->CurrentRemoteDir(), std::string("/"));
+    }
+
+    void sameFoldersFollowTheLocalListNotTheProcessFolder()
+    {
+        fs::create_directories(Remote() / "both");
+        QTemporaryDir local, elsewhere;
+        QVERIFY(QDir(local.path()).mkdir("both"));
+        m_form->Refresh1Click();
+        m_form->Form().chkNavigating->setChecked(true);
+        m_form->Form().LsFilelistView281->SetDirectory(local.path());
+        // A Copy or a preview leaves the process somewhere else.
+        QDir::setCurrent(elsewhere.path());
+        m_form->dirview().SetFocusedRow(RowOf(*m_form, "both"));
+        m_form->dirviewDblClick();
+        m_form->Form().chkNavigating->setChecked(false);
+        QCOMPARE(QDir(m_form->Form().LsFilelistView281->Directory()).canonicalPath(),
+            QDir(local.filePath("both")).canonicalPath());
+        m_form->btnPreviousClick();
+    }
+
+    void columnsFitTheListingUntilTheUserSizesThem()
+    {
+        // A 300 MiB size and "Directory" were cut at the first start's widths.
+        testsupport::WriteFile(Remote() / "big.bin", "");
+        fs::resize_file(Remote() / "big.bin", 314572800);
+        m_form->Refresh1Click();
+        QTreeView* view = m_form->dirview().DetailsView();
+        // The style keeps a margin on each side of a cell's text.
+        const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
+        const TRemoteModel& model = m_form->dirview().Model();
+        for (int c = 1; c < 5; ++c)
+            for (int r = 0; r < model.rowCount(); ++r) {
+                const QString text = model.index(r, c).data().toString();
+                QVERIFY2(view->columnWidth(c) >= view->fontMetrics().horizontalAdvance(text) + margins,
+                    qPrintable(text));
+            }
+        // So do the other language's captions.
+        m_form->Turkish1Click();
+        for (int c = 1; c < 5; ++c)
+            QVERIFY2(
+                view->columnWidth(c) >= view->header()->sectionSizeHint(c), qPrintable(QString::number(c)));
+        m_form->English1Click();
+        // A width the user chose holds through the next listing.
+        view->header()->resizeSection(1, 30);
+        m_form->Refresh1Click();
+        QCOMPARE(view->columnWidth(1), 30);
     }
 };
 

@@ -89,6 +89,8 @@ constexpr MessagePair kMessages[kMessageCount] = {
         "Meşgul: süren işlemin bitmesini bekleyin ya da Durdur'a basın."},
     {"Busy: this will run when the current operation ends.",
         "Meşgul: bu, süren işlem bitince yapılacak."},
+    {"The transfer queue is running; try again when it has finished.",
+        "Aktarım kuyruğu çalışıyor; bittiğinde yeniden deneyin."},
 };
 
 } // namespace
@@ -109,6 +111,11 @@ std::string QueueRunSummary(std::size_t transferred, std::size_t failed, bool en
 {
     return english ? std::to_string(transferred) + " files transferred, " + std::to_string(failed) + " failed"
                    : std::to_string(transferred) + " dosya aktarıldı, " + std::to_string(failed) + " başarısız";
+}
+
+const char* WarningPrefix(bool english)
+{
+    return english ? "Warning: " : "Uyarı: ";
 }
 
 const char* FailedEntryMark(bool english)

@@ -49,14 +49,17 @@ enum TMessageId : std::uint8_t {
     msgDownloadComplete,   // status: HTTP download finished
     msgNotHttpFile,        // status: pasted text is not an HTTP address
     msgBusyRefused,        // status: an action refused while another runs
-    msgBusyDeferred        // status: an action put off until the running one ends
+    msgBusyDeferred,       // status: an action put off until the running one ends
+    msgQueueRunning        // status: a scratch copy refused while the queue runs
 };
-inline constexpr int kMessageCount = 9;
+inline constexpr int kMessageCount = 10;
 
 const char* Message(TMessageId id, bool english);
 
 // The end of a queue run: "N files transferred, M failed" in either language.
 std::string QueueRunSummary(std::size_t transferred, std::size_t failed, bool english);
+// What a warning box's text starts with.
+const char* WarningPrefix(bool english);
 // What the queue window puts before an entry whose last run failed.
 const char* FailedEntryMark(bool english);
 

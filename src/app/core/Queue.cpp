@@ -3,6 +3,7 @@
 #include "app/core/SafeFile.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
@@ -363,10 +364,10 @@ void QueueLines::Clear()
 
 // ---------------------------------------------------------------- figures
 
-std::string HumanSize(std::int64_t bytes)
+std::string HumanSize(std::int64_t bytes, bool english)
 {
     if (bytes < 1024)
-        return std::to_string(bytes) + " bytes";
+        return std::to_string(bytes) + (english ? " bytes" : " bayt");
     static const char* const units[] = { "KiB", "MiB", "GiB" };
     double value = double(bytes) / 1024.0;
     int unit = 0;
@@ -380,11 +381,44 @@ std::string HumanSize(std::int64_t bytes)
     return text;
 }
 
-std::string FinalFigures(std::int64_t total, std::int64_t moved, std::int64_t elapsedMs)
+namespace {
+
+std::string Clock(double seconds)
 {
-    std::string text = HumanSize(total);
-    if (elapsedMs > 0 && moved > 0)
-        text += ", " + HumanSize(std::int64_t(double(moved) * 1000.0 / double(elapsedMs))) + "/s average";
+    const long s = std::lround(seconds);
+    char text[32];
+    if (s >= 3600)
+        std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    else
+        std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+    return text;
+}
+
+} // namespace
+
+std::string ProgressFigures(
+    std::int64_t count, std::int64_t size, std::int64_t moved, std::int64_t elapsedMs, bool english)
+{
+    std::string text = HumanSize(count, english);
+    if (size > 0)
+        text += (english ? " of " : " / ") + HumanSize(size, english);
+    if (elapsedMs > 0 && moved > 0) {
+        const double rate = double(moved) * 1000.0 / double(elapsedMs);
+        text += ", " + HumanSize(std::int64_t(rate), english) + "/s";
+        if (size > count)
+            text += ", " + Clock(double(size - count) / rate) + (english ? " left" : " kaldı");
+    }
+    return text;
+}
+
+std::string FinalFigures(std::int64_t total, std::int64_t moved, std::int64_t elapsedMs, bool english)
+{
+    std::string text = HumanSize(total, english);
+    if (elapsedMs > 0 && moved > 0) {
+        const std::string speed
+            = HumanSize(std::int64_t(double(moved) * 1000.0 / double(elapsedMs)), english) + "/s";
+        text += english ? ", " + speed + " average" : ", ortalama " + speed;
+    }
     return text;
 }
 

@@ -135,13 +135,19 @@ private:
 };
 
 // A size as a person reads it: bytes under 1 KiB, else KiB, MiB or GiB with
-// one decimal ("900 bytes", "1.5 KiB", "300.0 MiB").
-std::string HumanSize(std::int64_t bytes);
+// one decimal ("900 bytes", "1.5 KiB", "300.0 MiB"; "900 bayt" in Turkish).
+std::string HumanSize(std::int64_t bytes, bool english = true);
+
+// What status panel 1 shows while a transfer runs: count of size (when
+// known), the speed of the bytes moved in elapsedMs and the time left
+// ("88.0 MiB of 300.0 MiB, 95.2 MiB/s, 0:02 left").
+std::string ProgressFigures(
+    std::int64_t count, std::int64_t size, std::int64_t moved, std::int64_t elapsedMs, bool english = true);
 
 // What status panel 1 shows when a transfer has ended: the file's size and
 // the average speed of the bytes moved in elapsedMs ("300.0 MiB, 95.2 MiB/s
 // average"); the speed is left out when nothing moved or no time passed.
-std::string FinalFigures(std::int64_t total, std::int64_t moved, std::int64_t elapsedMs);
+std::string FinalFigures(std::int64_t total, std::int64_t moved, std::int64_t elapsedMs, bool english = true);
 
 // The name an unreadable file is moved to: path + ".unreadable-" + the local
 // date and time as YYYYMMDD-HHMMSS.

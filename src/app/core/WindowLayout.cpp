@@ -69,6 +69,8 @@ std::optional<WindowLayout> ParseWindowLayout(std::string_view text)
             layout.rows = Numbers(value, false).value_or(std::vector<int>());
         } else if (key == "columns") {
             layout.columns = Numbers(value, false).value_or(std::vector<int>());
+        } else if (key == "columnsset") {
+            layout.columnsSet = value == "1";
         } else if (key == "localcolumns") {
             layout.localColumns = Numbers(value, false).value_or(std::vector<int>());
         }
@@ -87,6 +89,8 @@ std::string FormatWindowLayout(const WindowLayout& layout)
         lines.push_back("rows=" + Join(layout.rows));
     if (!layout.columns.empty())
         lines.push_back("columns=" + Join(layout.columns));
+    if (layout.columnsSet)
+        lines.push_back("columnsset=1");
     if (!layout.localColumns.empty())
         lines.push_back("localcolumns=" + Join(layout.localColumns));
     return JoinLinesCrLf(lines);

@@ -23,6 +23,7 @@ struct WindowLayout {
     int paneShare = 500;     // the local pane's share of the width, in thousandths
     std::vector<int> rows;   // the heights of the panes, the log and the queue
     std::vector<int> columns; // the remote list's column widths
+    bool columnsSet = false; // the user sized them: they are not fitted to a listing
     std::vector<int> localColumns; // the local list's column widths
     bool operator==(const WindowLayout&) const = default;
 };
