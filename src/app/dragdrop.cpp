@@ -386,9 +386,9 @@ void Tmainform::HTTPReceive(const std::string& text)
         return;
     }
     std::string proposed = text.substr(text.rfind('/') + 1);
-    const std::optional<std::string> chosen = m_prompter.SaveFileName(proposed, QDir::currentPath().toStdString());
+    const std::optional<std::string> chosen = m_prompter.SaveFileName(proposed, LocalListFolder());
     if (!chosen) {
-        SetStatusText(0, QString::fromUtf8(Message(msgDownloadComplete, english)));
+        SetStatusText(0, QString()); // nothing was downloaded
         return;
     }
     struct stat st { };

@@ -278,6 +278,10 @@ private slots:
             QVERIFY2(testsupport::ReadFile(target) == body, s.what);
         }
         QCOMPARE(m_form->StatusText(0), QString("Done."));
+        // A cancelled save dialog downloads nothing and says nothing of success.
+        m_prompter.ExpectSaveCancel();
+        m_form->HTTPReceive(nginx.Base() + "/doc.bin");
+        QVERIFY2(m_form->StatusText(0).isEmpty(), qPrintable(m_form->StatusText(0)));
         // A missing document shows the server's answer, not success, and
         // makes no file. (over https, with the certificate now trusted: no question)
         m_prompter.ExpectSave(local.filePath("gone.bin").toStdString());
