@@ -26,7 +26,7 @@ std::optional<std::int64_t> Number(std::string_view s)
 }
 
 // The part after the unit: "100-199/200" or "*/200".
-std::optional<std::string_view> RangeSpec(std::string_view contentRange)
+std::optional<std::string_view> RangeText(std::string_view contentRange)
 {
     contentRange = Trim(contentRange);
     constexpr std::string_view unit = "bytes";
@@ -44,20 +44,20 @@ std::optional<std::string_view> RangeSpec(std::string_view contentRange)
 
 std::optional<std::int64_t> ContentRangeTotal(std::string_view contentRange)
 {
-    const std::optional<std::string_view> spec = RangeSpec(contentRange);
-    const std::size_t slash = spec ? spec->find('/') : std::string_view::npos;
+    const std::optional<std::string_view> range = RangeText(contentRange);
+    const std::size_t slash = range ? range->find('/') : std::string_view::npos;
     if (slash == std::string_view::npos)
         return std::nullopt;
-    return Number(spec->substr(slash + 1));
+    return Number(range->substr(slash + 1));
 }
 
 std::optional<std::int64_t> ContentRangeFirst(std::string_view contentRange)
 {
-    const std::optional<std::string_view> spec = RangeSpec(contentRange);
-    const std::size_t dash = spec ? spec->find('-') : std::string_view::npos;
+    const std::optional<std::string_view> range = RangeText(contentRange);
+    const std::size_t dash = range ? range->find('-') : std::string_view::npos;
     if (dash == std::string_view::npos)
         return std::nullopt;
-    return Number(spec->substr(0, dash));
+    return Number(range->substr(0, dash));
 }
 
 THttpResume HttpResumeAction(int status, std::int64_t have, std::string_view contentRange)
