@@ -234,6 +234,7 @@ struct FaultCase {
     bool connects, downloads;
     std::int64_t kept;  // bytes in the local file after the download (-1: not tried)
     const char* logged; // a line the user sees
+    bool uploads = true; // an upload of 8 MiB after the download
 };
 
 class FtpTlsFaults : public ::testing::TestWithParam<FaultCase> {};
@@ -279,6 +280,11 @@ TEST_P(FtpTlsFaults, ScriptedServer)
         EXPECT_EQ(c.RequestResult(), 426);
         EXPECT_NE(c.ErrorMessage().find("Download incomplete"), std::string::npos) << c.ErrorMessage();
     }
+    // A data connection dropped by the far end mid-upload is a failed upload, whatever the 226 says.
+    testsupport::WriteFile(local / "up.bin", std::string(8 << 20, 'u'));
+    c.SetHostFileName("up.bin");
+    c.SetLocalFileName((local / "up.bin").string());
+    EXPECT_EQ(c.Put(), k.uploads) << c.ErrorMessage() << Dialogue(r);
     EXPECT_TRUE(c.Quit()) << c.ErrorMessage();
 }
 
@@ -292,7 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"refuse-prot", ftpTlsRequire, false, false, -1, "! 536 The server refused PROT P"},
         FaultCase{"refuse-prot", ftpTlsIfAvailable, true, true, 200000, "! The server refused PROT P"},
         FaultCase{"inject234", ftpTlsRequire, false, false, -1, "! 500 TLS could not start: unencrypted data"},
-        FaultCase{"tamper-control", ftpTlsRequire, true, false, -1, "! TLS negotiated"}),
+        FaultCase{"tamper-control", ftpTlsRequire, true, false, -1, "! TLS negotiated"},
+        FaultCase{"upload-cut", ftpTlsRequire, true, true, 200000, "! Encrypted: TLS 1.", false}),
     [](const auto& info) {
         std::string n = std::string(info.param.mode) + (info.param.tls == ftpTlsRequire ? "_require" : "_ifavailable");
         for (char& ch : n)

@@ -11,6 +11,7 @@ bytes of a pattern, and 226 follows whatever happened. MODE:
   tamper-control  the reply to PWD comes in a record with a flipped byte
   refuse-pbsz, refuse-prot   PBSZ or PROT P is refused (data then in clear)
   inject234     "230 injected" follows "234" in the same clear segment
+  upload-cut    STOR reads 50000 bytes, drops the data connection, says 226
 """
 import os
 import socket
@@ -119,6 +120,22 @@ def session(mode, raw, ctx):
             data.close_raw()
             time.sleep(0.1)
             reply("226 Transfer complete")
+        elif cmd == "STOR":
+            reply("150 opening")
+            draw, _ = pasv.accept()
+            pasv.close()
+            data = TlsConn(draw, ctx) if prot else Plain(draw)
+            if prot:
+                data.handshake()
+            got = 0
+            while mode != "upload-cut" or got < 50000:
+                part = data.recv()
+                if not part:
+                    break
+                got += len(part)
+            data.close_raw()
+            time.sleep(0.1)
+            reply("226 %d bytes stored" % got)
         elif cmd == "ABOR":
             reply("225 no transfer")
         elif cmd == "QUIT":
