@@ -231,7 +231,9 @@ public:
     // connections go unencrypted (DataProtected() false).
     // A failed handshake ends the request with net::kTlsErrHandshake, a
     // refused certificate with net::kTlsErrCertificate (RequestResult and
-    // OnRequestDone; StatusCode is 500, no reply having come).
+    // OnRequestDone; StatusCode is 500, no reply having come). A data
+    // connection's refused certificate fails the transfer with
+    // net::kTlsErrCertificate too (StatusCode 425).
     // A download over an encrypted data connection that ends without
     // close_notify, or with a failed record, fails (426) whatever the final
     // reply says; the partial file stays for a resume.

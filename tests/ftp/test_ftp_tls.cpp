@@ -308,6 +308,43 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
+// A data connection showing another certificate than the control
+// connection's is asked about as a data connection's; refused, the transfer
+// fails as a refused certificate, not as a failed handshake.
+TEST(FtpTls, DataConnectionWithAnotherCertificate)
+{
+    testsupport::PeerProcess peer;
+    const int port = testsupport::FreePort();
+    ASSERT_TRUE(peer.StartAndWait({"/usr/bin/python3", (testsupport::PeersDir() / "ftp" / "ftps_faults.py").string(),
+                                   "data-cert", std::to_string(port), g_certs->ServerCert().string(),
+                                   g_certs->ServerKey().string(), g_certs->SelfCert().string(),
+                                   g_certs->SelfKey().string()},
+                                  "127.0.0.1", port));
+    testsupport::TempDir local;
+    for (bool accept : {false, true}) {
+        SCOPED_TRACE(accept ? "accepted" : "refused");
+        Recorder r;
+        TFtpClient c;
+        Login(c, r, port, "user", "secret");
+        c.SetPassive(true);
+        std::vector<bool> asked; // DataConnection of each certificate shown
+        c.OnCertificateCheck = [&](TCustomFtpCli*, const net::TCertInfo& info, bool& a) {
+            asked.push_back(info.DataConnection);
+            a = accept;
+        };
+        ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << Dialogue(r);
+        c.SetHostFileName("file.bin");
+        c.SetLocalFileName((local / "file.bin").string());
+        EXPECT_EQ(c.Get(), accept) << c.ErrorMessage() << Dialogue(r);
+        EXPECT_EQ(asked, std::vector<bool>{true});
+        if (!accept) {
+            EXPECT_EQ(c.RequestResult(), net::kTlsErrCertificate) << c.ErrorMessage();
+            EXPECT_NE(c.ErrorMessage().find("Certificate refused"), std::string::npos) << c.ErrorMessage();
+        }
+        EXPECT_TRUE(c.Quit()) << c.ErrorMessage() << Dialogue(r);
+    }
+}
+
 // Under "TLS required" the single-step USER and PASS never go out in clear.
 TEST(FtpTls, CredentialsWaitForTls)
 {
