@@ -861,6 +861,10 @@ bool TCustomFtpCli::BeginAcct()
         HandleError("Account empty!");
         return false;
     }
+    if (m_tlsMode == ftpTlsRequire && !m_controlSocket->TlsEstablished()) {
+        HandleError("ACCT refused: TLS is required and the control connection is not encrypted");
+        return false;
+    }
     return ExecCommand(ftpRqAcct, ftpStepAcct, "ACCT " + m_account, {230, 202}, nullptr);
 }
 

@@ -225,7 +225,7 @@ public:
     // sends AUTH TLS after the welcome, and PBSZ 0 and PROT P after the
     // log-in; every data connection is then encrypted and resumes the control
     // connection's session.
-    // Under ftpTlsRequire the USER and PASS commands are refused until the
+    // Under ftpTlsRequire the USER, PASS and ACCT commands are refused until the
     // control connection is encrypted, and a refused PBSZ or PROT P closes
     // the session; under ftpTlsIfAvailable a refusal is logged and the data
     // connections go unencrypted (DataProtected() false).

@@ -345,7 +345,7 @@ TEST(FtpTls, DataConnectionWithAnotherCertificate)
     }
 }
 
-// Under "TLS required" the single-step USER and PASS never go out in clear.
+// Under "TLS required" the single-step USER, PASS and ACCT never go out in clear.
 TEST(FtpTls, CredentialsWaitForTls)
 {
     testsupport::ScriptedFtpServer server;
@@ -358,9 +358,11 @@ TEST(FtpTls, CredentialsWaitForTls)
     ASSERT_TRUE(c.Connected());
     EXPECT_FALSE(c.BeginUser());
     EXPECT_FALSE(c.BeginPass());
+    c.SetAccount("billing");
+    EXPECT_FALSE(c.BeginAcct());
     ftptest::Pump(100);
     EXPECT_TRUE(server.Dialogue().empty());
-    EXPECT_EQ(r.errors.size(), 2u);
+    EXPECT_EQ(r.errors.size(), 3u);
 }
 
 } // namespace
