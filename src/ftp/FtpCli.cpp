@@ -861,6 +861,10 @@ bool TCustomFtpCli::BeginAcct()
         HandleError("Account empty!");
         return false;
     }
+    if (m_tlsMode == ftpTlsRequire && !m_controlSocket->TlsEstablished()) {
+        HandleError("ACCT refused: TLS is required and the control connection is not encrypted");
+        return false;
+    }
     return ExecCommand(ftpRqAcct, ftpStepAcct, "ACCT " + m_account, {230, 202}, nullptr);
 }
 
@@ -1174,9 +1178,14 @@ void TCustomFtpCli::DataTlsDone(std::uint16_t err)
 {
     if (err == 0)
         return;
-    const std::string text = "425 TLS negotiation on the data connection failed: " + m_dataSocket->TlsError();
+    // A refused certificate ends the request under its own code, as on the
+    // control connection; the reply code shown stays 425.
+    const bool refused = err == net::kTlsErrCertificate;
+    const std::string text = (refused ? "425 Certificate refused on the data connection: "
+                                      : "425 TLS negotiation on the data connection failed: ") +
+                             m_dataSocket->TlsError();
     Display("! " + text);
-    LocalTransferFailed(425, text);
+    LocalTransferFailed(refused ? net::kTlsErrCertificate : 425, text);
 }
 
 void TCustomFtpCli::CertificateCheck(const net::TCertInfo& info, bool& accept, bool dataConnection)
@@ -1496,7 +1505,7 @@ void TCustomFtpCli::AbortedTransferReply()
 int TCustomFtpCli::ReportLocalFailure()
 {
     m_lastResponse = m_localFailText;
-    m_statusCode = m_localFailCode;
+    m_statusCode = m_localFailCode == net::kTlsErrCertificate ? 425 : m_localFailCode;
     m_errorMessage = m_localFailText;
     return m_localFailCode;
 }

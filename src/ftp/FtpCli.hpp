@@ -225,13 +225,15 @@ public:
     // sends AUTH TLS after the welcome, and PBSZ 0 and PROT P after the
     // log-in; every data connection is then encrypted and resumes the control
     // connection's session.
-    // Under ftpTlsRequire the USER and PASS commands are refused until the
+    // Under ftpTlsRequire the USER, PASS and ACCT commands are refused until the
     // control connection is encrypted, and a refused PBSZ or PROT P closes
     // the session; under ftpTlsIfAvailable a refusal is logged and the data
     // connections go unencrypted (DataProtected() false).
     // A failed handshake ends the request with net::kTlsErrHandshake, a
     // refused certificate with net::kTlsErrCertificate (RequestResult and
-    // OnRequestDone; StatusCode is 500, no reply having come).
+    // OnRequestDone; StatusCode is 500, no reply having come). A data
+    // connection's refused certificate fails the transfer with
+    // net::kTlsErrCertificate too (StatusCode 425).
     // A download over an encrypted data connection that ends without
     // close_notify, or with a failed record, fails (426) whatever the final
     // reply says; the partial file stays for a resume.

@@ -760,7 +760,19 @@ void THttpCli::HeaderComplete()
         m_firstLine = true;
         return;
     }
-    if (m_state == httpWaitingTunnel && m_replyStatus == 200) {
+    // Any other reply to CONNECT is the proxy's own word, in clear: its body
+    // is not the document and its Location is not the target's. A 407 still
+    // goes through the credentials' retry.
+    if (m_state == httpWaitingTunnel && (m_replyStatus < 200 || m_replyStatus > 299) && m_replyStatus != 407) {
+        const std::string refusal = "The proxy did not open the tunnel to " + m_targetHost + ":" + m_targetPort +
+                                    ": " + std::to_string(m_replyStatus) + " " + m_replyText;
+        Fail(m_replyStatus >= 400 ? m_replyStatus : 502, refusal);
+        m_closeAfterReply = true;
+        m_socket->Abort(); // the rest of its reply is not read
+        FinishRequest();
+        return;
+    }
+    if (m_state == httpWaitingTunnel && m_replyStatus != 407) {
         m_tunnelEstablished = true;
         m_tunnelHost = m_targetHost;
         m_tunnelPort = m_targetPort;

@@ -249,7 +249,9 @@ public:
     // from net::kTlsErrHandshake (the handshake failed); an https body that
     // ended without close_notify or with a failed record fails with
     // net::kTlsErrTruncated or net::kTlsErrRecord. Through a proxy, TLS
-    // starts with the target's name once the CONNECT tunnel is up.
+    // starts with the target's name once the CONNECT tunnel is up; a reply to
+    // CONNECT other than 2xx or 407 fails the request (its body is not the
+    // document, its Location is not followed).
     TCertificateCheckEvent OnCertificateCheck;
     // Trust anchors besides the system store (see net::TTlsParams).
     const std::string& CaFile() const { return m_caFile; }

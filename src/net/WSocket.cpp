@@ -750,7 +750,10 @@ void TCustomWSocket::HandleCloseEvent(std::uint16_t Error)
     TWSocketOptions opts = m_options;
     opts.Exclude(wsoNoReceiveLoop);
     DrainReceive(0, opts);
-    if (!*alive)
+    // A handler that closed the socket while draining was told of the close
+    // then; telling it again would leave the flag set for the next connection,
+    // whose close would then go untold.
+    if (!*alive || m_state == wsClosed)
         return;
     if (m_tls)
         TlsCheckEnd();

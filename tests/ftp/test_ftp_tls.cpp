@@ -234,6 +234,7 @@ struct FaultCase {
     bool connects, downloads;
     std::int64_t kept;  // bytes in the local file after the download (-1: not tried)
     const char* logged; // a line the user sees
+    bool uploads = true; // an upload of 8 MiB after the download
 };
 
 class FtpTlsFaults : public ::testing::TestWithParam<FaultCase> {};
@@ -279,6 +280,11 @@ TEST_P(FtpTlsFaults, ScriptedServer)
         EXPECT_EQ(c.RequestResult(), 426);
         EXPECT_NE(c.ErrorMessage().find("Download incomplete"), std::string::npos) << c.ErrorMessage();
     }
+    // A data connection dropped by the far end mid-upload is a failed upload, whatever the 226 says.
+    testsupport::WriteFile(local / "up.bin", std::string(8 << 20, 'u'));
+    c.SetHostFileName("up.bin");
+    c.SetLocalFileName((local / "up.bin").string());
+    EXPECT_EQ(c.Put(), k.uploads) << c.ErrorMessage() << Dialogue(r);
     EXPECT_TRUE(c.Quit()) << c.ErrorMessage();
 }
 
@@ -292,7 +298,8 @@ INSTANTIATE_TEST_SUITE_P(
         FaultCase{"refuse-prot", ftpTlsRequire, false, false, -1, "! 536 The server refused PROT P"},
         FaultCase{"refuse-prot", ftpTlsIfAvailable, true, true, 200000, "! The server refused PROT P"},
         FaultCase{"inject234", ftpTlsRequire, false, false, -1, "! 500 TLS could not start: unencrypted data"},
-        FaultCase{"tamper-control", ftpTlsRequire, true, false, -1, "! TLS negotiated"}),
+        FaultCase{"tamper-control", ftpTlsRequire, true, false, -1, "! TLS negotiated"},
+        FaultCase{"upload-cut", ftpTlsRequire, true, true, 200000, "! Encrypted: TLS 1.", false}),
     [](const auto& info) {
         std::string n = std::string(info.param.mode) + (info.param.tls == ftpTlsRequire ? "_require" : "_ifavailable");
         for (char& ch : n)
@@ -301,7 +308,44 @@ INSTANTIATE_TEST_SUITE_P(
         return n;
     });
 
-// Under "TLS required" the single-step USER and PASS never go out in clear.
+// A data connection showing another certificate than the control
+// connection's is asked about as a data connection's; refused, the transfer
+// fails as a refused certificate, not as a failed handshake.
+TEST(FtpTls, DataConnectionWithAnotherCertificate)
+{
+    testsupport::PeerProcess peer;
+    const int port = testsupport::FreePort();
+    ASSERT_TRUE(peer.StartAndWait({"/usr/bin/python3", (testsupport::PeersDir() / "ftp" / "ftps_faults.py").string(),
+                                   "data-cert", std::to_string(port), g_certs->ServerCert().string(),
+                                   g_certs->ServerKey().string(), g_certs->SelfCert().string(),
+                                   g_certs->SelfKey().string()},
+                                  "127.0.0.1", port));
+    testsupport::TempDir local;
+    for (bool accept : {false, true}) {
+        SCOPED_TRACE(accept ? "accepted" : "refused");
+        Recorder r;
+        TFtpClient c;
+        Login(c, r, port, "user", "secret");
+        c.SetPassive(true);
+        std::vector<bool> asked; // DataConnection of each certificate shown
+        c.OnCertificateCheck = [&](TCustomFtpCli*, const net::TCertInfo& info, bool& a) {
+            asked.push_back(info.DataConnection);
+            a = accept;
+        };
+        ASSERT_TRUE(c.Connect()) << c.ErrorMessage() << Dialogue(r);
+        c.SetHostFileName("file.bin");
+        c.SetLocalFileName((local / "file.bin").string());
+        EXPECT_EQ(c.Get(), accept) << c.ErrorMessage() << Dialogue(r);
+        EXPECT_EQ(asked, std::vector<bool>{true});
+        if (!accept) {
+            EXPECT_EQ(c.RequestResult(), net::kTlsErrCertificate) << c.ErrorMessage();
+            EXPECT_NE(c.ErrorMessage().find("Certificate refused"), std::string::npos) << c.ErrorMessage();
+        }
+        EXPECT_TRUE(c.Quit()) << c.ErrorMessage() << Dialogue(r);
+    }
+}
+
+// Under "TLS required" the single-step USER, PASS and ACCT never go out in clear.
 TEST(FtpTls, CredentialsWaitForTls)
 {
     testsupport::ScriptedFtpServer server;
@@ -314,9 +358,11 @@ TEST(FtpTls, CredentialsWaitForTls)
     ASSERT_TRUE(c.Connected());
     EXPECT_FALSE(c.BeginUser());
     EXPECT_FALSE(c.BeginPass());
+    c.SetAccount("billing");
+    EXPECT_FALSE(c.BeginAcct());
     ftptest::Pump(100);
     EXPECT_TRUE(server.Dialogue().empty());
-    EXPECT_EQ(r.errors.size(), 2u);
+    EXPECT_EQ(r.errors.size(), 3u);
 }
 
 } // namespace

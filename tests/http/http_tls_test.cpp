@@ -145,6 +145,29 @@ TEST(HttpTls, ThroughTheProxyTunnel)
     }
 }
 
+// A proxy that answers CONNECT with anything but a tunnel speaks for itself:
+// its body is not the https document and its Location is not followed.
+TEST(HttpTls, ProxyReplyInsteadOfTunnel)
+{
+    testsupport::ScriptedHttpPeer proxy;
+    ASSERT_TRUE(proxy.Start());
+    for (const char* host : {"forged.test", "moved.test"}) {
+        SCOPED_TRACE(host);
+        proxy.ClearLog();
+        THttpCli c;
+        TMemoryStream out;
+        c.SetBodyOutStream(&out);
+        c.SetRequestVer("1.1");
+        c.SetProxy("127.0.0.1");
+        c.SetProxyPort(std::to_string(proxy.Port()));
+        c.SetURL(std::string("https://") + host + "/doc");
+        EXPECT_THROW(c.Get(), EHttpException);
+        EXPECT_EQ(out.Data(), "");
+        EXPECT_EQ(c.ReplyText().rfind("The proxy", 0), 0u) << c.ReplyText();
+        EXPECT_EQ(proxy.RequestLog().find("/target"), std::string::npos) << proxy.RequestLog();
+    }
+}
+
 // A body without length ends at the close: whole only with close_notify.
 // The CA comes as a file, beside the environment's store.
 TEST(HttpTls, BodyEndingAtTheClose)

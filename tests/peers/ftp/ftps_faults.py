@@ -11,9 +11,13 @@ bytes of a pattern, and 226 follows whatever happened. MODE:
   tamper-control  the reply to PWD comes in a record with a flipped byte
   refuse-pbsz, refuse-prot   PBSZ or PROT P is refused (data then in clear)
   inject234     "230 injected" follows "234" in the same clear segment
+  upload-cut    STOR reads 50000 bytes, drops the data connection, says 226
+  data-cert     data connections show another certificate: DATACERT DATAKEY
+                (two more arguments)
 """
 import os
 import socket
+import ssl
 import sys
 import time
 
@@ -38,7 +42,32 @@ class Plain:
         self.raw.close()
 
 
-def session(mode, raw, ctx):
+def transfer(mode, cmd, data):
+    """Moves a transfer's data; returns the final reply."""
+    if cmd == "STOR":
+        got = 0
+        while mode != "upload-cut" or got < 50000:
+            part = data.recv()
+            if not part:
+                break
+            got += len(part)
+        return "226 %d bytes stored" % got
+    body = PATTERN if cmd == "RETR" else b"-rw-r--r-- 1 u g 200000 Jan 01 2026 file.bin\r\n"
+    if mode == "truncate" and cmd == "RETR":
+        data.sendall(body[:120000])
+        time.sleep(0.2)
+    elif mode == "tamper" and cmd == "RETR":
+        data.sendall(body[:60000])
+        time.sleep(0.2)
+        data.sendall(body[60000:80000], tamper=True)
+        time.sleep(0.2)
+    else:
+        data.sendall(body)
+        data.close_notify()
+    return "226 Transfer complete"
+
+
+def session(mode, raw, ctx, dctx):
     conn = Plain(raw)
     buf = b""
     prot = False
@@ -97,28 +126,20 @@ def session(mode, raw, ctx):
                 reply("229 Entering Extended Passive Mode (|||%d|)" % p)
             else:
                 reply("227 Entering Passive Mode (127,0,0,1,%d,%d)" % (p >> 8, p & 255))
-        elif cmd in ("RETR", "LIST", "NLST", "MLSD"):
+        elif cmd in ("RETR", "LIST", "NLST", "MLSD", "STOR"):
             reply("150 opening")
             draw, _ = pasv.accept()
             pasv.close()
-            data = TlsConn(draw, ctx) if prot else Plain(draw)
-            if prot:
-                data.handshake()
-            body = PATTERN if cmd == "RETR" else b"-rw-r--r-- 1 u g 200000 Jan 01 2026 file.bin\r\n"
-            if mode == "truncate" and cmd == "RETR":
-                data.sendall(body[:120000])
-                time.sleep(0.2)
-            elif mode == "tamper" and cmd == "RETR":
-                data.sendall(body[:60000])
-                time.sleep(0.2)
-                data.sendall(body[60000:80000], tamper=True)
-                time.sleep(0.2)
-            else:
-                data.sendall(body)
-                data.close_notify()
+            data = TlsConn(draw, dctx) if prot else Plain(draw)
+            try:
+                if prot:
+                    data.handshake()
+                final = transfer(mode, cmd, data)
+            except (OSError, ssl.SSLError):
+                final = "426 data connection failed"
             data.close_raw()
             time.sleep(0.1)
-            reply("226 Transfer complete")
+            reply(final)
         elif cmd == "ABOR":
             reply("225 no transfer")
         elif cmd == "QUIT":
@@ -132,7 +153,8 @@ def session(mode, raw, ctx):
 def main():
     mode, port, cert, key = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
     ctx = context(cert, key)
-    serve_forever(port, lambda raw: session(mode, raw, ctx))
+    dctx = context(sys.argv[5], sys.argv[6]) if len(sys.argv) > 6 else ctx
+    serve_forever(port, lambda raw: session(mode, raw, ctx, dctx))
 
 
 if __name__ == "__main__":

@@ -59,6 +59,15 @@ def handle(sock, addr, cid, path, head, keep):
         sock.sendall(reply("302 Found", ["Location: http://127.0.0.2:%d/target" % port,
                                          "Content-Length: %d" % len(body)], body))
         return keep
+    # A proxy answering CONNECT with something other than a tunnel: its
+    # reply is the proxy's, never the target's.
+    if path == "forged.test:443":
+        body = b"forged by the proxy"
+        sock.sendall(reply("203 Non-Authoritative Information", ["Content-Length: %d" % len(body)], body))
+        return keep
+    if path == "moved.test:443":
+        sock.sendall(reply("302 Found", ["Location: http://127.0.0.1:%d/target" % port, "Content-Length: 0"]))
+        return keep
     if path == "/target":
         body = ("target on conn %d at %s" % (cid, addr)).encode()
         sock.sendall(reply("200 OK", ["Content-Length: %d" % len(body), "Content-Type: text/plain"], body))
