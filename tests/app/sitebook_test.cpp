@@ -483,6 +483,7 @@ TEST(SiteOptionsTest, ReservedFieldTexts)
         // Blanks and empty items are skipped: the encryption is still read.
         {"encryption=tls-required;;", SiteOptions{seTlsRequired}, "encryption=tls-required"},
         {" encryption = tls-required ", SiteOptions{seTlsRequired}, "encryption=tls-required"},
+        {"Encryption=TLS-Required;UTF8=Yes", SiteOptions{seTlsRequired, false, true}, "encryption=tls-required;utf8=yes"},
         // Unknown keys and notes are kept, and do not cost the keys known.
         {"color=blue;encryption=tls-required", SiteOptions{seTlsRequired, false, false, "color=blue"},
             "encryption=tls-required;color=blue"},

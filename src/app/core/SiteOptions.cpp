@@ -1,5 +1,8 @@
 #include "app/core/SiteOptions.hpp"
 
+#include <algorithm>
+#include <cctype>
+
 namespace app {
 
 namespace {
@@ -26,6 +29,15 @@ void Append(std::string& text, std::string_view item)
     text += item;
 }
 
+// Keys and values as a person may type them: "Encryption=TLS-Required" must
+// not pass for an unknown key and leave the site in plain FTP.
+bool Same(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
 } // namespace
 
 SiteOptions ParseSiteOptions(std::string_view reserved)
@@ -41,9 +53,9 @@ SiteOptions ParseSiteOptions(std::string_view reserved)
         const std::string_view key = Trimmed(item.substr(0, eq));
         const std::string_view value = eq == std::string_view::npos ? std::string_view() : Trimmed(item.substr(eq + 1));
         bool known = false;
-        if (eq != std::string_view::npos && key == "encryption") {
+        if (eq != std::string_view::npos && Same(key, "encryption")) {
             for (int i = 0; i < 3; ++i) {
-                if (value == kEncryptionValues[i]) {
+                if (Same(value, kEncryptionValues[i])) {
                     options.Encryption = TSiteEncryption(i);
                     options.EncryptionUnreadable = false;
                     options.BadEncryption.clear();
@@ -57,11 +69,11 @@ SiteOptions ParseSiteOptions(std::string_view reserved)
                 options.BadEncryption = std::string(value);
                 continue;
             }
-        } else if (eq != std::string_view::npos && key == "listing" && (value == "list" || value == "mlsd")) {
-            options.Mlsd = value == "mlsd";
+        } else if (eq != std::string_view::npos && Same(key, "listing") && (Same(value, "list") || Same(value, "mlsd"))) {
+            options.Mlsd = Same(value, "mlsd");
             known = true;
-        } else if (eq != std::string_view::npos && key == "utf8" && (value == "yes" || value == "no")) {
-            options.Utf8 = value == "yes";
+        } else if (eq != std::string_view::npos && Same(key, "utf8") && (Same(value, "yes") || Same(value, "no"))) {
+            options.Utf8 = Same(value, "yes");
             known = true;
         }
         if (!known)
