@@ -23,7 +23,6 @@
 
 #include <array>
 #include <functional>
-#include <map>
 #include <memory>
 #include <deque>
 #include <set>
