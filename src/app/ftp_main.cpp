@@ -70,6 +70,8 @@ Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
     , m_prompter(prompter)
 {
     m_ui->setupUi(this);
+    m_pane.SetView(*m_ui->dirview);
+    ConnectPane();
     FormCreate();
     const bool english = IsEnglish(m_LanguageName);
     m_dlgSite = new TdlgSite(english, m_prompter, this);
@@ -165,7 +167,7 @@ void Tmainform::FormCreate()
     setAcceptDrops(true);
 
     // 9. The icon cache of the remote pane.
-    m_IconCache.clear();
+    m_pane.ClearIconCache();
 
     // 10. Folder and file icons of the remote view.
     CreateImageLists();
@@ -457,7 +459,7 @@ void Tmainform::CreateImageLists()
         list->Add(folder);
         list->Add(file);
     }
-    m_ui->dirview->Model().SetImageLists(m_iconsSmall, m_iconsLarge);
+    m_pane.SetImageLists(m_iconsSmall, m_iconsLarge);
 }
 
 QString Tmainform::StatusText(int panel) const
@@ -642,7 +644,7 @@ void Tmainform::FormClose()
     m_statusPanels[0]->repaint();
     // The close box and the File menu's Exit cannot start a second close.
     m_ui->Exit1->setEnabled(false);
-    m_IconCache.clear();
+    m_pane.ClearIconCache();
     // Nothing waits for its turn any more; what is in flight ends now.
     m_gate.DropDeferred();
     m_StopRequested = true;

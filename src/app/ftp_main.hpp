@@ -5,6 +5,7 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/RemotePane.hpp"
 #include "app/core/ActionGate.hpp"
 #include "app/core/LocalCopy.hpp"
 #include "app/core/Prompter.hpp"
@@ -22,7 +23,6 @@
 
 #include <array>
 #include <functional>
-#include <map>
 #include <memory>
 #include <deque>
 #include <set>
@@ -81,7 +81,8 @@ public:
     ftp::TFtpClient& FtpClient1() { return *m_FtpClient1; }
     TDirView& dirview();
     // The hidden list of a recursive selection (MakeSelectedList_Server).
-    const std::vector<RemoteRow>& ListView1() const { return m_ListView1; }
+    const std::vector<RemoteRow>& ListView1() const { return m_pane.ListView1(); }
+    RemotePane& Pane() { return m_pane; }
     SiteBook& Book() { return m_book; }
     ui::HelpWindow* HelpWindow() const { return m_help; }
     Prompter& prompter() { return m_prompter; }
@@ -179,7 +180,7 @@ public:
     void mnu_viewClick(QObject* Sender);
     void LsDirTreeCombo281PathChange();
     void LsFilelistView281ItemChange(const QString& item);
-    int SortColumn() const { return m_SortColumn; }
+    int SortColumn() const { return m_pane.SortColumn(); }
 
     // Transfer queue (queue.cpp).
     void btnQueueClick();
@@ -295,6 +296,8 @@ private:
     void SaveWindowLayout();
     // Fits the remote list's columns to a new listing unless the user sized them.
     void FitRemoteColumns();
+    // The pane's way to the server, through the engine's blocking forms.
+    void ConnectPane();
     void CreateImageLists();
     void WireControls();
     void AddDemoSite();
@@ -322,7 +325,6 @@ private:
     void ClearLog();
     void FlushQueueView();
     bool FetchListing(std::vector<RemoteRow>& rows);
-    int IconIndex(const std::string& key);
     bool RequireLogIn();
     void StartQueueProgress(int count);
     bool HandleDropEvent(QObject* watched, QEvent* event);
@@ -355,12 +357,10 @@ private:
     bool ResumeUpload(const QueueEntry& entry);
     TAnswer AskOverwrite();
     void StartProgress(std::int64_t size);
-    void ReturnToMarkFolder(const std::string& folder);
     void EndProgress(bool ok);
     void FlushPanel1();
     void WatchEdits();
     bool CloseEditors(); // false when the user stayed in an editor
-    void WalkFolder(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth);
 
     std::unique_ptr<Ui::Tmainform> m_ui;
     Prompter& m_prompter;
@@ -379,11 +379,10 @@ private:
     TPagesDlg* m_pagesDlg = nullptr;
     TAboutBox* m_aboutBox = nullptr;
     QPointer<ui::HelpWindow> m_help;
-    std::map<std::string, int> m_IconCache; // file extension -> image index, -1 none
-    std::map<QString, int> m_mimeIcons;     // MIME type -> image index
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
     std::unique_ptr<http::THttpCli> m_HttpCli1;
-    std::vector<RemoteRow> m_ListView1;
+    // The remote list: its rows, hidden lists, icons, sort and walks.
+    RemotePane m_pane;
     // What the engine refused during the last Run.
     std::string m_engineError;
     bool m_refused = false;
@@ -394,7 +393,6 @@ private:
         int EngineWaits = 0;          // blocking engine calls on the stack
         bool StopTransfer = false;    // Stop: the file transfer in flight ends at its next progress
         bool ClosedPending = false;   // closed while busy: Closed waits for the stack to unwind
-        bool Walking = false;         // a recursive walk (MakeSelectedList_Server) is on the stack
         int Stops = 0;                // Stop presses, to tell a stale grace period from the current one
         std::vector<std::pair<QObject*, TActionPolicy>> Controls; // disabled while busy
     } m_busy;
@@ -409,8 +407,6 @@ private:
     bool m_reconnecting = false;
     bool m_displaySwitched = false;
     int m_reconnectFailures = 0;
-    // Working folders of the recursive walk in progress, outermost first.
-    std::vector<std::string> m_walkDirs;
     QString m_selectedLocalItem;
     QueueLines m_queue;
     QueueLines m_scratch; // a scratch batch in progress; never in queue.txt
@@ -439,13 +435,6 @@ private:
     std::int64_t m_transferSize = -1;
     QElapsedTimer m_transferClock;
     qint64 m_lastProgressMs = 0;
-    bool m_ChangeAll = false;
-    int m_markDepth = 0;
-    // The change-mode walk's working folders, outermost (the shown one) first.
-    std::vector<std::string> m_markDirs;
-    bool m_markLost = false; // the walk could not get back to a folder: it stops
-    int m_SortColumn = 0;
-    int m_Tag = 0; // sort direction of the last column click
     // The local pane's share of the width in thousandths, kept when the user moves the splitter.
     int m_paneShare = 500;
     std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown

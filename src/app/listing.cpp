@@ -1,6 +1,6 @@
 // The remote listing: GetDir through the listing file, the icons of file
 // types, sorting, the view styles, navigation on both panes and the
-// recursive walk of remote folders.
+// recursive walk of remote folders (their state is RemotePane's).
 #include "app/ftp_main.hpp"
 
 #include "app/core/Captions.hpp"
@@ -22,7 +22,6 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QMimeDatabase>
 
 #include <algorithm>
 
@@ -42,33 +41,26 @@ TDirView& Tmainform::dirview()
     return *m_ui->dirview;
 }
 
-int Tmainform::IconIndex(const std::string& key)
+void Tmainform::ConnectPane()
 {
-    if (const auto it = m_IconCache.find(key); it != m_IconCache.end())
-        return it->second;
-    // The MIME database knows the type by its extension; the icon theme has
-    // its picture. Keys of one type share one image, and a miss is
-    // remembered too, so every key costs one look-up.
-    static const QMimeDatabase mimes;
-    int index = -1;
-    const QString name = QStringLiteral("x") + QString::fromUtf8(DisplayText(key));
-    for (const QMimeType& type : mimes.mimeTypesForFileName(name)) {
-        if (const auto known = m_mimeIcons.find(type.name()); known != m_mimeIcons.end()) {
-            index = known->second;
-            break;
-        }
-        QIcon icon = QIcon::fromTheme(type.iconName());
-        if (icon.isNull())
-            icon = QIcon::fromTheme(type.genericIconName());
-        if (icon.isNull())
-            continue;
-        m_iconsSmall->Add(icon);
-        index = m_iconsLarge->Add(icon);
-        m_mimeIcons.emplace(type.name(), index);
-        break;
-    }
-    m_IconCache.emplace(key, index);
-    return index;
+    RemotePane::Server& server = m_pane.Callbacks();
+    server.ChangeFolder = [this](const std::string& folder) {
+        m_FtpClient1->SetHostDirName(folder);
+        return Run(&ftp::TFtpClient::Cwd);
+    };
+    server.ListFolder = [this](std::vector<RemoteRow>& rows) { GetDir(rows); };
+    server.ListShownFolder = [this] {
+        GetDir(dirview());
+        AddList("DIRECTORY LISTING IS FINISHED.");
+    };
+    server.CurrentFolder = [this] { return m_CurrentRemoteDir; };
+    server.ChangeMode = [this](const std::string& name, const std::string& mode) {
+        m_FtpClient1->SetHostFileName(name);
+        m_FtpClient1->SetChmodMode(mode);
+        Run(&ftp::TFtpClient::SiteChmod);
+    };
+    server.Note = [this](const std::string& line) { AddList(line); };
+    server.Stopped = [this] { return m_StopRequested; };
 }
 
 bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
@@ -128,7 +120,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
         ++lines;
         if (std::optional<RemoteRow> row = mlsd ? ParseMlsdLine(line) : parser.ParseLine(line)) {
             if (!row->iconKey.empty()) {
-                const int icon = IconIndex(row->iconKey);
+                const int icon = m_pane.IconIndex(row->iconKey);
                 if (icon >= 0)
                     row->image = icon;
             }
@@ -171,12 +163,7 @@ void Tmainform::GetDir(std::vector<RemoteRow>& view)
 
 void Tmainform::dirviewColumnClick(int column)
 {
-    m_Tag = 1 - m_Tag;
-    m_SortColumn = column;
-    const int direction = m_Tag;
-    dirview().Model().Sort([column, direction](const RemoteRow& a, const RemoteRow& b) {
-        return ColumnClickLess(a, b, column, direction);
-    });
+    m_pane.ColumnClick(column);
 }
 
 void Tmainform::mnu_viewClick(QObject* Sender)
@@ -302,106 +289,18 @@ void Tmainform::LsFilelistView281ItemChange(const QString& item)
 
 void Tmainform::ListDir(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view)
 {
-    m_walkDirs.clear();
-    WalkFolder(path, folder, view, 1);
-}
-
-void Tmainform::WalkFolder(
-    const std::string& path, const std::string& folder, std::vector<RemoteRow>& view, int depth)
-{
-    if (m_StopRequested)
-        return;
-    RemoteRow own;
-    own.name = path;
-    own.type = "Directory";
-    own.subItems = 2;
-    own.image = 0;
-    view.push_back(own);
-    if (depth > kMaxWalkDepth) {
-        AddList("\"" + path + "\" is more than " + std::to_string(kMaxWalkDepth)
-            + " folders deep; it is not walked.");
-        return;
-    }
-    ftp::TFtpClient& c = *m_FtpClient1;
-    c.SetHostDirName(folder);
-    if (!Run(&ftp::TFtpClient::Cwd)) {
-        // Listing the folder we are still in would walk the wrong tree.
-        AddList("\"" + path + "\" cannot be entered; it is skipped.");
-        return;
-    }
-    std::vector<RemoteRow> hidden;
-    GetDir(hidden);
-    const bool loop = std::find(m_walkDirs.begin(), m_walkDirs.end(), m_CurrentRemoteDir) != m_walkDirs.end();
-    if (loop) {
-        AddList("\"" + path + "\" leads back to \"" + m_CurrentRemoteDir + "\"; it is skipped.");
-    } else {
-        m_walkDirs.push_back(m_CurrentRemoteDir);
-        for (const RemoteRow& row : hidden) {
-            if (m_StopRequested)
-                return;
-            const std::string name = CommandName(row);
-            if (row.IsFolder() && name == "..")
-                continue;
-            if (!IsWalkableName(name)) {
-                AddList("\"" + path + "/" + name + "\" is not a usable name; it is skipped.");
-                continue;
-            }
-            if (row.IsFolder()) {
-                WalkFolder(path + "/" + name, name, view, depth + 1);
-                continue;
-            }
-            RemoteRow file;
-            file.name = path + "/" + name;
-            file.size = row.size;
-            file.bytes = row.bytes;
-            file.type = row.type;
-            file.perms = row.perms;
-            file.subItems = 2;
-            view.push_back(std::move(file));
-        }
-        m_walkDirs.pop_back();
-    }
-    if (m_StopRequested)
-        return;
-    c.SetHostDirName("..");
-    Run(&ftp::TFtpClient::Cwd);
-    GetDir(hidden);
+    m_pane.ListDir(path, folder, view);
 }
 
 bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view)
 {
     // One walk at a time: the walk's folder stack and hidden list are shared.
-    if (m_busy.Walking) {
+    if (m_pane.Walking()) {
         SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
         return false;
     }
-    m_busy.Walking = true;
     const ActionGate::Scope busy = m_gate.Hold();
-    view.clear();
-    const TRemoteModel& model = dirview().Model();
-    for (int i = 0; i < model.rowCount() && !m_StopRequested; ++i) {
-        if (!dirview().IsSelected(i))
-            continue;
-        const RemoteRow row = model.Row(i);
-        const std::string name = CommandName(row);
-        if (!IsWalkableName(name)) {
-            AddList("\"" + name + "\" is not a usable name; it is skipped.");
-            continue;
-        }
-        if (!row.IsFolder()) {
-            RemoteRow file;
-            file.name = name;
-            file.size = row.size;
-            file.bytes = row.bytes;
-            file.type = row.type;
-            file.perms = row.perms;
-            file.subItems = 2;
-            view.push_back(std::move(file));
-            continue;
-        }
-        ListDir(JoinRemote(base, name), name, view);
-    }
-    m_busy.Walking = false;
+    m_pane.MakeSelectedList(base, view);
     return true;
 }
 

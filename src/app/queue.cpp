@@ -560,11 +560,11 @@ std::vector<std::string> Tmainform::SelectionEntries(std::string base)
 {
     if (base.empty() || base.back() != '/')
         base += '/';
-    if (!MakeSelectedList_Server("", m_ListView1))
+    if (!MakeSelectedList_Server("", m_pane.ListView1()))
         return {};
     std::vector<WalkedRow> rows;
-    rows.reserve(m_ListView1.size());
-    for (const RemoteRow& row : m_ListView1) {
+    rows.reserve(m_pane.ListView1().size());
+    for (const RemoteRow& row : m_pane.ListView1()) {
         rows.push_back({ row.name, row.IsFolder() });
         // A link's listed size is the link's own.
         if (row.type == kTypeFile && (row.perms.empty() || row.perms[0] != 'l'))

@@ -35,11 +35,11 @@ void Tmainform::Delete1Click()
 void Tmainform::DeleteFTP()
 {
     m_StopRequested = false;
-    if (!MakeSelectedList_Server(m_CurrentRemoteDir, m_ListView1))
+    if (!MakeSelectedList_Server(m_CurrentRemoteDir, m_pane.ListView1()))
         return;
     std::vector<WalkedRow> rows;
-    rows.reserve(m_ListView1.size());
-    for (const RemoteRow& row : m_ListView1)
+    rows.reserve(m_pane.ListView1().size());
+    for (const RemoteRow& row : m_pane.ListView1())
         rows.push_back({ row.name, row.IsFolder() });
     std::vector<std::string> lines, notes;
     BuildDeleteEntries(m_CurrentRemoteDir, rows, lines, &notes);
@@ -104,7 +104,7 @@ bool Tmainform::dirviewEdited(int row, const std::string& text)
 
 void Tmainform::ChMod1Click()
 {
-    m_ChangeAll = false;
+    m_pane.SetChangeAll(false);
     m_StopRequested = false;
     const std::optional<std::string> mode
         = m_prompter.InputQuery("Change Mode", "Change mode string:(i.e. 777)", "");
@@ -123,15 +123,13 @@ void Tmainform::ChMod1Click()
         entries.emplace_back(CommandName(r), r.IsFolder());
     }
     ftp::TFtpClient& c = *m_FtpClient1;
-    // The walk's path starts at the folder shown: a link back to it is a loop.
-    m_markDirs.assign(1, m_CurrentRemoteDir);
-    m_markLost = false;
+    m_pane.BeginModeWalk(m_CurrentRemoteDir);
     for (const auto& [name, folder] : entries) {
-        if (m_markLost)
+        if (m_pane.ModeWalkLost())
             return;
         TAnswer answer = ansOK;
         if (folder) {
-            answer = m_ChangeAll ? ansAll
+            answer = m_pane.ChangeAll() ? ansAll
                                  : m_prompter.Confirm("Press OK to change permission of the selected directory, ALL "
                                                       "to also change subdirectories and files in it, CANCEL to "
                                                       "cancel the operation",
@@ -140,7 +138,7 @@ void Tmainform::ChMod1Click()
         if (answer == ansCancel)
             return;
         if (answer == ansAll) {
-            m_ChangeAll = true;
+            m_pane.SetChangeAll(true);
             MarkFiles(name, folder, *mode);
             continue;
         }
@@ -152,85 +150,14 @@ void Tmainform::ChMod1Click()
 
 void Tmainform::MarkFiles(const std::string& name, bool folder, const std::string& mode)
 {
-    if (m_StopRequested || m_markLost)
+    if (m_StopRequested || m_pane.ModeWalkLost())
         return;
     const ActionGate::Scope busy = m_gate.Hold();
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
-    ftp::TFtpClient& c = *m_FtpClient1;
-    const bool walk = folder && IsWalkableName(name);
-    // A folder changes after its contents, and only when the walk came back
-    // from it to where it started: a relative name elsewhere is another file.
-    bool changeOwn = !folder || IsWalkableName(name);
-    if (walk && m_markDepth >= kMaxWalkDepth) {
-        AddList("\"" + name + "\" is more than " + std::to_string(kMaxWalkDepth) + " folders deep; it is not walked.");
-    } else if (walk) {
-        ++m_markDepth;
-        const std::string parent = m_markDirs.empty() ? m_CurrentRemoteDir : m_markDirs.back();
-        c.SetHostDirName(name);
-        if (Run(&ftp::TFtpClient::Cwd)) {
-            GetDir(dirview());
-            AddList("DIRECTORY LISTING IS FINISHED.");
-            const std::string here = m_CurrentRemoteDir;
-            if (std::find(m_markDirs.begin(), m_markDirs.end(), here) != m_markDirs.end()) {
-                // A link back to a folder of the path: its mode is that folder's.
-                AddList("\"" + name + "\" leads back to \"" + here + "\"; it is skipped.");
-                changeOwn = false;
-                ReturnToMarkFolder(parent);
-            } else {
-                m_markDirs.push_back(here);
-                // Each nested walk lists this folder again, so rows are read afresh by index.
-                for (int i = 0; i < dirview().Model().rowCount() && !m_markLost; ++i) {
-                    const RemoteRow row = dirview().Model().Row(i);
-                    const std::string child = CommandName(row);
-                    if (child == "." || child == "..")
-                        continue;
-                    if (!IsWalkableName(child)) {
-                        AddList("\"" + child + "\" is not a usable name; it is skipped.");
-                        continue;
-                    }
-                    MarkFiles(child, row.IsFolder(), mode);
-                }
-                m_markDirs.pop_back();
-                if (!m_markLost) {
-                    c.SetHostDirName("..");
-                    Run(&ftp::TFtpClient::Cwd);
-                    GetDir(dirview());
-                    AddList("DIRECTORY LISTING IS FINISHED.");
-                    if (m_CurrentRemoteDir != parent) {
-                        // A link into another tree: ".." is that tree's parent.
-                        AddList("\"..\" of \"" + here + "\" led to \"" + m_CurrentRemoteDir + "\", not back to \""
-                            + parent + "\"; \"" + name + "\" keeps its mode.");
-                        changeOwn = false;
-                        ReturnToMarkFolder(parent);
-                    }
-                }
-            }
-        } else {
-            AddList("\"" + name + "\" cannot be entered; its contents keep their mode.");
-        }
-        --m_markDepth;
-    }
-    if (changeOwn && !m_markLost) {
-        c.SetHostFileName(name);
-        c.SetChmodMode(mode);
-        Run(&ftp::TFtpClient::SiteChmod);
-    }
+    m_pane.MarkFiles(name, folder, mode);
     if (timerWasActive && !m_destroyed)
         m_timer1.start();
-}
-
-void Tmainform::ReturnToMarkFolder(const std::string& folder)
-{
-    m_FtpClient1->SetHostDirName(folder);
-    Run(&ftp::TFtpClient::Cwd);
-    GetDir(dirview());
-    AddList("DIRECTORY LISTING IS FINISHED.");
-    if (m_CurrentRemoteDir == folder)
-        return;
-    // Every name from here on would be looked up in the wrong folder.
-    m_markLost = true;
-    AddList("The mode walk could not get back to \"" + folder + "\"; it stops here.");
 }
 
 void Tmainform::btnNewFolderClick()
