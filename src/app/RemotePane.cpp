@@ -86,9 +86,10 @@ RemoteRow WalkedFile(std::string path, const RemoteRow& row)
 void RemotePane::MakeSelectedList(const std::string& base, std::vector<RemoteRow>& view)
 {
     m_walking = true;
+    m_walkLost = false;
     view.clear();
     const TRemoteModel& model = Model();
-    for (int i = 0; i < model.rowCount() && !Stopped(); ++i) {
+    for (int i = 0; i < model.rowCount() && !Stopped() && !m_walkLost; ++i) {
         if (!m_view->IsSelected(i))
             continue;
         const RemoteRow row = model.Row(i);
@@ -127,6 +128,7 @@ void RemotePane::WalkFolder(
         Note("\"" + path + "\" is more than " + std::to_string(kMaxWalkDepth) + " folders deep; it is not walked.");
         return;
     }
+    const std::string parent = m_server.CurrentFolder();
     if (!m_server.ChangeFolder(folder)) {
         // Listing the folder we are still in would walk the wrong tree.
         Note("\"" + path + "\" cannot be entered; it is skipped.");
@@ -140,7 +142,7 @@ void RemotePane::WalkFolder(
     } else {
         m_walkDirs.push_back(here);
         for (const RemoteRow& row : hidden) {
-            if (Stopped())
+            if (Stopped() || m_walkLost)
                 return;
             const std::string name = CommandName(row);
             if (row.IsFolder() && name == "..")
@@ -157,10 +159,23 @@ void RemotePane::WalkFolder(
         }
         m_walkDirs.pop_back();
     }
-    if (Stopped())
+    if (Stopped() || m_walkLost)
         return;
     m_server.ChangeFolder("..");
     m_server.ListFolder(hidden);
+    if (m_server.CurrentFolder() == parent)
+        return;
+    // A link into another tree: its ".." is that tree's parent, where the
+    // names still to walk would be other files.
+    const std::string landed = m_server.CurrentFolder();
+    m_server.ChangeFolder(parent);
+    m_server.ListFolder(hidden);
+    if (m_server.CurrentFolder() == parent) {
+        Note("\"..\" of \"" + path + "\" led to \"" + landed + "\"; the walk went back to \"" + parent + "\".");
+        return;
+    }
+    m_walkLost = true;
+    Note("The walk could not get back to \"" + parent + "\"; it stops here.");
 }
 
 // ---------------------------------------------------------------- the change-mode walk

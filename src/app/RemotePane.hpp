@@ -104,6 +104,7 @@ private:
     // Working folders of the recursive walk in progress, outermost first.
     std::vector<std::string> m_walkDirs;
     bool m_walking = false; // its folder stack and hidden list are in use
+    bool m_walkLost = false; // it could not get back to a folder: it stops
     bool m_ChangeAll = false;
     int m_markDepth = 0;
     // The change-mode walk's working folders, outermost (the shown one) first.

@@ -106,6 +106,16 @@ private slots:
         QVERIFY(LogHas(*m_form,
             "\"..\" of \"/other/inner\" led to \"/other\", not back to \"/sel\"; \"jump\" keeps its mode."));
         QCOMPARE(m_form->CurrentRemoteDir(), std::string("/"));
+
+        // The download walk: after "jump" it goes back to sel by its path, so
+        // the folder after it is sel's own.
+        testsupport::WriteFile(Remote() / "sel" / "zdir" / "z.txt", "z");
+        m_form->Refresh1Click();
+        Select(*m_form, { "sel" });
+        std::vector<RemoteRow> walked;
+        QVERIFY(m_form->MakeSelectedList_Server("", walked));
+        QVERIFY(std::any_of(walked.begin(), walked.end(), [](const RemoteRow& r) { return r.name == "/sel/zdir/z.txt"; }));
+        QVERIFY(LogHas(*m_form, "\"..\" of \"/sel/jump\" led to \"/other\"; the walk went back to \"/sel\"."));
     }
 
     void sameFoldersFollowTheLocalListNotTheProcessFolder()
