@@ -2024,6 +2024,14 @@ void TCustomFtpCli::UploadSecondReply()
 
 void TCustomFtpCli::DataSessionClosedUpload(std::uint16_t err)
 {
+    // Closed by the far end before the whole file went out (the half-close
+    // follows the last byte): the server holds part of it, whatever it replies.
+    if (m_goAheadFlag && !m_shutdownSent && !m_transferAborted && m_localFailCode == 0) {
+        const std::string text = "426 Upload incomplete: the data connection closed after " +
+                                 std::to_string(m_byteCount) + " bytes";
+        Display("! " + text);
+        LocalTransferFailed(426, text);
+    }
     CloseLocalStream();
     m_uplClosedFlag = true;
     m_dataCloseError = err;
