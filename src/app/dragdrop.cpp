@@ -86,20 +86,26 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
         QueueUpload(QDir(folder).filePath(name).toStdString(), FileNameOf(name));
     }
     SetStatusText(0, QString());
-    const bool running = m_queueRunning;
-    ProcessQueue();
-    // A Cancel or a lost session left entries undone: nothing claims they were.
-    if (m_StopRequested || (!running && m_run.Interrupted))
-        AddList("Upload is stopped.");
-    else if (running)
-        AddList("Files are queued; the transfer in progress uploads them.");
-    else if (m_run.Failed == 0)
-        AddList("Files were uploaded.");
+    RunDroppedEntries(true);
     if (m_LoggedIn != 0) {
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
     }
     ScrollLogToEnd();
+}
+
+// Runs what a drop queued and says how it ended: a Cancel or a lost session
+// left entries undone, and nothing claims they were done.
+void Tmainform::RunDroppedEntries(bool upload)
+{
+    const bool running = m_queueRunning;
+    ProcessQueue();
+    if (m_StopRequested || (!running && m_run.Interrupted))
+        AddList(upload ? "Upload is stopped." : "Download is stopped.");
+    else if (running)
+        AddList(std::string("Files are queued; the transfer in progress ") + (upload ? "uploads" : "downloads") + " them.");
+    else if (m_run.Failed == 0)
+        AddList(upload ? "Files were uploaded." : "Files were downloaded.");
 }
 
 void Tmainform::LsFilelistView281DragDrop()
@@ -111,15 +117,8 @@ void Tmainform::LsFilelistView281DragDrop()
     m_AnswerAll = false;
     // Each selected item is queued once, whether or not a run is in
     // progress (which then performs the new entries).
-    const bool running = m_queueRunning;
     QueueforDownload();
-    ProcessQueue();
-    if (m_StopRequested || (!running && m_run.Interrupted))
-        AddList("Download is stopped.");
-    else if (running)
-        AddList("Files are queued; the transfer in progress downloads them.");
-    else if (m_run.Failed == 0)
-        AddList("Files were downloaded.");
+    RunDroppedEntries(false);
     ScrollLogToEnd();
     m_ui->LsFilelistView281->Reload();
 }

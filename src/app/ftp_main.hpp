@@ -329,6 +329,7 @@ private:
     void StartQueueProgress(int count);
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
+    void RunDroppedEntries(bool upload); // ProcessQueue, then the log line of how it ended
     // Copies (source, target) pairs into the local pane, asking before a file
     // is replaced: lcCancelled, else the worst of the copies' results.
     TLocalCopyResult CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
