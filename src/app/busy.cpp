@@ -143,7 +143,8 @@ void Tmainform::AbortInFlight()
         c.ftp::TCustomFtpCli::Abort();
         return;
     }
-    if (m_busy.EngineWaits == 0)
+    const auto inFlight = [this] { return m_busy.EngineWaits > 0 || QueueRunning(); };
+    if (!inFlight())
         return;
     // Connecting, or the window going away: the whole session ends now.
     if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
@@ -154,15 +155,16 @@ void Tmainform::AbortInFlight()
         return;
     }
     // A file transfer ends now (or at its first progress step, when its
-    // data connection is still opening); the session stays.
+    // data connection is still opening); the session stays. The queue's
+    // transfer was broken off by its Stop.
     m_busy.StopTransfer = true;
-    if (m_TransferCommand)
+    if (m_TransferCommand && m_busy.EngineWaits > 0)
         c.AbortTransfer();
     // A server that neither sends nor answers would keep Stop waiting:
     // after a grace period the session ends as Disconnect ends it.
     const int stop = ++m_busy.Stops;
-    QTimer::singleShot(kStopGraceMs, this, [this, stop] {
-        if (!m_busy.StopTransfer || stop != m_busy.Stops || m_busy.EngineWaits == 0)
+    QTimer::singleShot(kStopGraceMs, this, [this, stop, inFlight] {
+        if (!m_busy.StopTransfer || stop != m_busy.Stops || !inFlight())
             return;
         AddList("The server did not end the operation; the connection is closed.");
         m_UserDisconnect = true;

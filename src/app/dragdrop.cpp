@@ -70,8 +70,7 @@ void Tmainform::StartQueueProgress(int count)
 
 void Tmainform::dirviewDragDrop(const QStringList& localNames)
 {
-    m_AnswerAll = false;
-    m_StopRequested = false;
+    ClearStop();
     if (!RequireLogIn())
         return;
     SetStatusText(0, QStringLiteral("Files dropped. Uploading..."));
@@ -86,46 +85,53 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
         QueueUpload(QDir(folder).filePath(name).toStdString(), FileNameOf(name));
     }
     SetStatusText(0, QString());
-    RunDroppedEntries(true);
-    if (m_LoggedIn != 0) {
-        GetDir(dirview());
-        AddList("DIRECTORY LISTING IS FINISHED.");
-    }
-    ScrollLogToEnd();
+    RunDroppedEntries(true, [this] {
+        if (m_LoggedIn != 0) {
+            GetDir(dirview());
+            AddList("DIRECTORY LISTING IS FINISHED.");
+        }
+        ScrollLogToEnd();
+    });
 }
 
 // Runs what a drop queued and says how it ended: a Cancel or a lost session
 // left entries undone, and nothing claims they were done.
-void Tmainform::RunDroppedEntries(bool upload)
+void Tmainform::RunDroppedEntries(bool upload, std::function<void()> then)
 {
-    const bool running = m_queueRunning;
-    ProcessQueue();
-    if (m_StopRequested || (!running && m_run.Interrupted))
-        AddList(upload ? "Upload is stopped." : "Download is stopped.");
-    else if (running)
+    if (QueueRunning()) {
         AddList(std::string("Files are queued; the transfer in progress ") + (upload ? "uploads" : "downloads") + " them.");
-    else if (m_run.Failed == 0)
-        AddList(upload ? "Files were uploaded." : "Files were downloaded.");
+        if (then)
+            then();
+        return;
+    }
+    ProcessQueue([this, upload, then = std::move(then)](const TransferRunSummary& run) {
+        if (StopRequested() || run.Interrupted)
+            AddList(upload ? "Upload is stopped." : "Download is stopped.");
+        else if (run.Failed == 0)
+            AddList(upload ? "Files were uploaded." : "Files were downloaded.");
+        if (then)
+            then();
+    });
 }
 
 void Tmainform::LsFilelistView281DragDrop()
 {
-    m_StopRequested = false;
+    ClearStop();
     if (!RequireLogIn())
         return;
     AddList("Files are to be copied. Please wait.");
-    m_AnswerAll = false;
     // Each selected item is queued once, whether or not a run is in
     // progress (which then performs the new entries).
     QueueforDownload();
-    RunDroppedEntries(false);
-    ScrollLogToEnd();
-    m_ui->LsFilelistView281->Reload();
+    RunDroppedEntries(false, [this] {
+        ScrollLogToEnd();
+        m_ui->LsFilelistView281->Reload();
+    });
 }
 
 void Tmainform::ShellFilesDropped(const QStringList& paths)
 {
-    m_StopRequested = false;
+    ClearStop();
     if (m_LoggedIn == 0)
         return;
     SetStatusText(0, QStringLiteral("Files dropped. Uploading..."));
@@ -247,11 +253,19 @@ QStringList Tmainform::FetchDraggedFiles()
 
 QStringList Tmainform::DownloadSelectionToTemp()
 {
-    DownloadToTemp();
+    // The one wait of the window: the file manager that asked for the
+    // drag's data needs it before this returns. The busy gate is held, so
+    // nothing the loop runs meanwhile starts another action.
+    bool done = false;
     QStringList paths;
-    for (const std::string& path : m_DropFiles)
-        paths << QString::fromStdString(path);
-    m_DropFiles.clear();
+    const ActionGate::Scope busy = m_gate.Hold();
+    DownloadToTemp(false, [&](const std::vector<std::string>& fetched) {
+        for (const std::string& path : fetched)
+            paths << QString::fromStdString(path);
+        done = true;
+    });
+    while (!done && QueueRunning() && !m_destroyed)
+        platform::ApplicationPump().WaitMessage(100), platform::ApplicationPump().ProcessMessages();
     return paths;
 }
 
@@ -260,51 +274,59 @@ QStringList Tmainform::DownloadSelectionToTemp()
 void Tmainform::Copy1Click()
 {
     SetStatusText(0, QStringLiteral("Copying files to clipboard. Please do not copy/paste while processing"));
-    WaitCursor hourglass;
-    const bool refused = m_queueRunning;
-    const QStringList paths = DownloadSelectionToTemp();
-    if (refused)
-        return; // the clipboard keeps what it held
-    auto* data = new QMimeData;
-    ui::WriteFileList(*data, paths, true);
-    QGuiApplication::clipboard()->setMimeData(data);
-    AddList("Finished copying. You may now paste files to your disk");
+    // Refused while the queue runs: the clipboard keeps what it held.
+    DownloadToTemp(false, [this](const std::vector<std::string>& fetched) {
+        QStringList paths;
+        for (const std::string& path : fetched)
+            paths << QString::fromStdString(path);
+        auto* data = new QMimeData;
+        ui::WriteFileList(*data, paths, true);
+        QGuiApplication::clipboard()->setMimeData(data);
+        AddList("Finished copying. You may now paste files to your disk");
+    });
 }
 
 void Tmainform::PasteServerClick()
 {
-    m_AnswerAll = false;
-    m_StopRequested = false;
+    ClearStop();
     if (!RequireLogIn())
         return;
     SetStatusText(0, QStringLiteral("Uploading..."));
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
-    bool interrupted = false;
-    if (!paths.isEmpty()) {
-        ClearLog();
-        StartQueueProgress(int(paths.size()));
-        int index = 0;
-        for (const QString& path : paths) {
-            m_ui->ProgressBar1->setValue(index++);
-            QueueUpload(path.toStdString(), FileNameOf(path));
-            ProcessQueue();
-            // Stop, or Cancel at a question, ends the whole paste.
-            interrupted = m_StopRequested || m_run.Interrupted;
-            if (interrupted)
-                break;
+    const auto finish = [this](bool interrupted) {
+        if (m_LoggedIn != 0) {
+            GetDir(dirview());
+            AddList("DIRECTORY LISTING IS FINISHED.");
+            if (!interrupted)
+                SetStatusText(0, QStringLiteral("Done."));
         }
-    } else {
+    };
+    if (paths.isEmpty()) {
         const QString text = QGuiApplication::clipboard()->text().left(260);
         SetStatusText(0, text);
         HTTPReceive(text.toStdString());
+        finish(false);
+        return;
     }
-    if (m_LoggedIn != 0) {
-        GetDir(dirview());
-        AddList("DIRECTORY LISTING IS FINISHED.");
-        if (!interrupted)
-            SetStatusText(0, QStringLiteral("Done."));
-    }
+    ClearLog();
+    StartQueueProgress(int(paths.size()));
+    // One path at a time: each is queued and run before the next is read.
+    auto next = std::make_shared<std::function<void(int)>>();
+    *next = [this, paths, finish, weak = std::weak_ptr<std::function<void(int)>>(next)](int index) {
+        if (index >= paths.size())
+            return finish(false);
+        m_ui->ProgressBar1->setValue(index);
+        QueueUpload(paths[index].toStdString(), FileNameOf(paths[index]));
+        const auto self = weak.lock();
+        ProcessQueue([this, self, index, finish](const TransferRunSummary& run) {
+            // Stop, or Cancel at a question, ends the whole paste.
+            if (StopRequested() || run.Interrupted)
+                return finish(true);
+            (*self)(index + 1);
+        });
+    };
+    (*next)(0);
 }
 
 void Tmainform::Copy3Click()
@@ -325,7 +347,6 @@ void Tmainform::Paste3Click()
 {
     if (!RequireLogIn())
         return;
-    m_AnswerAll = false;
     const QString folder = m_ui->LsFilelistView281->Directory();
     QDir::setCurrent(folder);
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
@@ -342,7 +363,7 @@ void Tmainform::Paste3Click()
         copies.emplace_back(source, JoinPath(folder.toStdString(), name));
     }
     const TLocalCopyResult result = CopyToLocalPane(copies);
-    AddList(m_StopRequested || result == lcCancelled ? "Download is stopped."
+    AddList(StopRequested() || result == lcCancelled ? "Download is stopped."
             : result == lcCopied                     ? "Files were downloaded."
                                                      : "Not every file was copied.");
     ScrollLogToEnd();

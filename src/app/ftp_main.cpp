@@ -1,5 +1,8 @@
 #include "app/ftp_main.hpp"
 
+#include "app/QueueView.hpp"
+#include "app/session/FtpSession.hpp"
+
 #include "app/core/Captions.hpp"
 #include "app/core/Paths.hpp"
 #include "app/core/Prompter.hpp"
@@ -105,23 +108,23 @@ void Tmainform::FormCreate()
     LoadTrustStore();
 
     // 3. The transfer queue.
-    m_queueFile = std::make_unique<QueueFile>(JoinPath(m_ProgramDir, "queue.txt"));
+    m_session->SetListingFile(JoinPath(m_ProgramDir, "ftpdir-session.txt"));
+    m_transfers = std::make_unique<TransferQueue>(
+        *m_queueView, std::make_unique<QueueFile>(JoinPath(m_ProgramDir, "queue.txt")));
     {
-        std::vector<std::string> lines;
-        if (!m_queueFile->Load(lines, &error)) {
+        const std::string path = m_transfers->File()->Path();
+        if (!m_transfers->Load(&error)) {
             // The first save would replace what cannot be read: it is set
             // aside, and the queue starts empty.
-            const std::string aside = SetAsideName(m_queueFile->Path(), std::time(nullptr));
-            if (std::rename(m_queueFile->Path().c_str(), aside.c_str()) == 0) {
+            const std::string aside = SetAsideName(path, std::time(nullptr));
+            if (std::rename(path.c_str(), aside.c_str()) == 0) {
                 AddList(error);
                 AddList("The queue file could not be read; it was moved to \"" + aside + "\" and the queue starts empty.");
             } else {
                 Report(error + "\nIt could not be moved aside either: " + std::strerror(errno));
             }
-            lines.clear();
-            m_queueFile->Load(lines);
+            m_transfers->Load(nullptr);
         }
-        m_queue.Assign(std::move(lines));
     }
     ShowQueue();
 
@@ -148,8 +151,6 @@ void Tmainform::FormCreate()
     m_UploadFilter = ".";
     m_UploadType = 0;
     m_LogLineCount = 0;
-    m_AnswerAll = false;
-    m_StopRequested = false;
 
     // 6. Captions.
     LanguageSelection();
@@ -435,8 +436,7 @@ void Tmainform::WireControls()
     m_viewFlush.setInterval(100);
     connect(&m_viewFlush, &QTimer::timeout, this, [this] {
         FlushLog();
-        FlushQueueView();
-        FlushPanel1();
+        m_queueView->Flush();
     });
     // Files in editor windows: saves and closes are picked up from here.
     m_editWatch.setInterval(200);
@@ -647,8 +647,7 @@ void Tmainform::FormClose()
     m_pane.ClearIconCache();
     // Nothing waits for its turn any more; what is in flight ends now.
     m_gate.DropDeferred();
-    m_StopRequested = true;
-    AbortInFlight();
+    chkStopClick();
 }
 
 void Tmainform::FormDestroy()
@@ -656,23 +655,24 @@ void Tmainform::FormDestroy()
     if (m_destroyed)
         return;
     m_destroyed = true;
+    // A run still in flight ends with the window: nothing of it reaches the
+    // widgets or the gate any more.
+    m_gate.OnBusyChanged = nullptr;
+    m_queueView->Abandon();
     m_timer1.stop();
     m_viewFlush.stop();
     m_editWatch.stop();
     // The engine outlives this body: nothing of it may call back into the window.
     ftp::TFtpClient& c = *m_FtpClient1;
-    c.OnDisplay = nullptr;
+    m_session->SessionEvents() = {};
     c.OnCommand = nullptr;
     c.OnTrace = nullptr;
-    c.OnSessionConnected = nullptr;
-    c.OnSessionClosed = nullptr;
     c.OnBgException = nullptr;
     c.OnError = nullptr;
-    c.OnProgress = nullptr;
     c.OnCertificateCheck = nullptr;
     m_HttpCli1->OnCertificateCheck = nullptr;
     std::string queueError;
-    if (m_queueFile && !m_queueFile->Flush(&queueError))
+    if (m_transfers && !m_transfers->File()->Flush(&queueError))
         Report(queueError);
     m_book.Close();
     std::string error;
@@ -922,14 +922,14 @@ void Tmainform::Turkish1Click()
 {
     m_LanguageName = kLanguageTurkish;
     LanguageSelection();
-    QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
+    m_queueView->Changed(true); // the failed marks in the new language
 }
 
 void Tmainform::English1Click()
 {
     m_LanguageName = kLanguageEnglish;
     LanguageSelection();
-    QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
+    m_queueView->Changed(true); // the failed marks in the new language
 }
 
 // ---------------------------------------------------------------- local pane

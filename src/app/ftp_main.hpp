@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/RemotePane.hpp"
+#include "app/transfer/TransferQueue.hpp"
 #include "app/core/ActionGate.hpp"
 #include "app/core/LocalCopy.hpp"
 #include "app/core/Prompter.hpp"
@@ -59,6 +60,8 @@ class TAboutBox;
 class TfrmImage;
 class TDirView;
 class TTrustStore;
+class FtpSession;
+class QueueView;
 
 class Tmainform : public QMainWindow {
     Q_OBJECT
@@ -109,8 +112,9 @@ public:
     const std::string& UploadFilter() const { return m_UploadFilter; }
     int UploadType() const { return m_UploadType; }
     int LogLineCount() const { return m_LogLineCount; }
-    bool AnswerAll() const { return m_AnswerAll; }
-    bool StopRequested() const { return m_StopRequested; }
+    // "All" was answered in the run in progress.
+    bool AnswerAll() const;
+    bool StopRequested() const;
     // The help page shown by Help1Click (beside the executable).
     QString HelpFile() const;
 
@@ -187,37 +191,34 @@ public:
     void Clear1Click();
     void UploadQueue1Click();
     // Never gated: long loops stop, and the transfer in flight ends now.
-    void chkStopClick()
-    {
-        m_StopRequested = true;
-        AbortInFlight();
-    }
+    void chkStopClick();
+    // Starts a run of the whole queue and returns; nothing when a run is in
+    // progress (it performs the new entries). then comes after the run's end.
     void ProcessQueue();
+    void ProcessQueue(std::function<void(const TransferRunSummary&)> then);
     // Runs only the entries appended for batch (an action's own, such as an
     // edited file's upload); nothing when a run is in progress.
-    void ProcessBatch(int batch);
+    void ProcessBatch(int batch, std::function<void(const TransferRunSummary&)> then = {});
     // A number no other action's batch has.
-    int NewBatch() { return m_nextBatch++; }
+    int NewBatch();
     bool FinishQueueEntry();
     void QueueUpload(const std::string& local, const std::string& remote);
     // Queues the selected remote rows for download into the local list's folder.
     void QueueforDownload();
     // Downloads the selected remote rows into the scratch folder as a batch
     // of their own (no other entry runs; answerAll holds for this batch
-    // only) and collects the copies that came down whole in DropFiles.
-    // Refused while the queue runs.
-    void DownloadToTemp(bool answerAll = false);
+    // only) and gives then the copies that came down whole. Returns at
+    // once; refused while the queue runs.
+    void DownloadToTemp(bool answerAll = false, std::function<void(const std::vector<std::string>& paths)> then = {});
     void FtpClient1Progress(std::int64_t Count, bool& Abort);
     // The queue's lines, head first (lbQueue shows them).
-    const std::vector<std::string>& Queue() const { return m_queue.Lines(); }
+    const std::vector<std::string>& Queue() const;
     // True when the entry at index failed in the last run that tried it.
-    bool QueueEntryFailed(std::size_t index) const { return m_queue.Failed(index); }
+    bool QueueEntryFailed(std::size_t index) const;
     // Appends entries and saves the queue file at once.
     void AppendQueue(const std::vector<std::string>& lines);
     void AppendQueue(const std::vector<std::string>& lines, int batch);
-    bool QueueRunning() const { return m_queueRunning; }
-    // Paths DownloadToTemp collected for the clipboard.
-    const std::vector<std::string>& DropFiles() const { return m_DropFiles; }
+    bool QueueRunning() const;
     // Opens a local file with the desktop's application; tests replace it.
     std::function<void(const std::string& path)> OnOpenFile;
     void OpenLocalFile(const std::string& path);
@@ -287,6 +288,7 @@ protected:
     void dropEvent(QDropEvent* event) override;
 
 private:
+    friend class QueueView;
     void FormCreate();
     void FormClose();
     void FormDestroy();
@@ -310,6 +312,8 @@ private:
     bool Run(bool (ftp::TFtpClient::*operation)());
     bool Connected() const;
     bool ConnectToSelectedSite();
+    // Ends the session (Abort, then QUIT) and waits until it has closed.
+    void Disconnect();
     // busy.cpp: the policy of a handler wired to a button or menu item, the
     // controls disabled while busy, and the deferred actions' turn.
     TActionPolicy PolicyOf(void (Tmainform::*handler)(), std::string& key) const;
@@ -323,43 +327,33 @@ private:
     void FlushLog();
     void DropFirstLogLine();
     void ClearLog();
-    void FlushQueueView();
     bool FetchListing(std::vector<RemoteRow>& rows);
     bool RequireLogIn();
     void StartQueueProgress(int count);
+    void ClearStop();
     bool HandleDropEvent(QObject* watched, QEvent* event);
     void CopyDroppedFiles(const QStringList& paths);
-    void RunDroppedEntries(bool upload); // ProcessQueue, then the log line of how it ended
+    // ProcessQueue, then the log line of how it ended, then then.
+    void RunDroppedEntries(bool upload, std::function<void()> then = {});
     // Copies (source, target) pairs into the local pane, asking before a file
     // is replaced: lcCancelled, else the worst of the copies' results.
     TLocalCopyResult CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies);
     QStringList FetchDraggedFiles();
     void LoadTrustStore();
     bool CertificateCheck(const net::TCertInfo& info); // true: go on with this certificate
-    QStringList DownloadSelectionToTemp(); // the scratch paths of the remote selection
+    // Waits for the scratch paths of the remote selection: a file manager
+    // asks for a drag's data and needs the answer now.
+    QStringList DownloadSelectionToTemp();
     static std::string ReplyContentRange(const http::THttpCli& h);
     void ShowQueue();
     bool SaveQueue();
-    // How one entry ended: done (it leaves), failed (it stays, marked, and
-    // the run goes on), kept (refused, aborted or its session gone: it stays
-    // and the run ends), or a Cancel that drops or keeps it and ends the run.
-    enum TEntryResult : std::uint8_t { erDone, erFailed, erKept, erCancelDrop, erCancelKeep };
-    void DriveQueue(QueueLines& q, int batch, bool persist, bool& answerAll);
-    bool RunQueue(QueueLines& q, int batch, bool persist);
-    TEntryResult RunEntry(const QueueEntry& entry);
-    void DropEntry(QueueLines& q, QueueLines::Id id, bool persist);
-    void QueueViewChanged(bool rebuild);
-    bool RunScratchBatch(const std::vector<std::string>& lines, bool answerAll, std::vector<std::string>* notDone);
+    // Runs lines as a batch of scratch copies; then hears whether every
+    // one came down, and the local paths of those that did not.
+    bool RunScratchBatch(const std::vector<std::string>& lines, bool answerAll,
+        std::function<void(bool whole, const std::vector<std::string>& notDone)> then);
     void RefuseWhileRunning();
-    std::vector<std::string> SelectionEntries(std::string base);
+    std::vector<std::string> SelectionEntries(std::string base, TransferQueue& queue);
     std::string LocalListFolder() const;
-    void SendTypeFor(bool binary);
-    int Download(const QueueEntry& entry); // 1 done, 0 failed, -1 cancelled
-    bool ResumeUpload(const QueueEntry& entry);
-    TAnswer AskOverwrite();
-    void StartProgress(std::int64_t size);
-    void EndProgress(bool ok);
-    void FlushPanel1();
     void WatchEdits();
     bool CloseEditors(); // false when the user stayed in an editor
 
@@ -381,6 +375,12 @@ private:
     TAboutBox* m_aboutBox = nullptr;
     QPointer<ui::HelpWindow> m_help;
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
+    // The session the queue runs on (FtpClient1's asynchronous face).
+    std::unique_ptr<FtpSession> m_session;
+    // The queue window's runs and the scratch copies' (never in queue.txt);
+    // what the window shows of them.
+    std::unique_ptr<QueueView> m_queueView;
+    std::unique_ptr<TransferQueue> m_transfers, m_scratch;
     std::unique_ptr<http::THttpCli> m_HttpCli1;
     // The remote list: its rows, hidden lists, icons, sort and walks.
     RemotePane m_pane;
@@ -409,33 +409,6 @@ private:
     bool m_displaySwitched = false;
     int m_reconnectFailures = 0;
     QString m_selectedLocalItem;
-    QueueLines m_queue;
-    QueueLines m_scratch; // a scratch batch in progress; never in queue.txt
-    std::unique_ptr<QueueFile> m_queueFile;
-    bool m_queueRunning = false;
-    // The run in progress (one at a time, m_queueRunning) and what it counted;
-    // set up by DriveQueue, the counts kept until the next run.
-    struct QueueRun {
-        bool InQueue = false;         // m_queue's run, not a scratch batch
-        QueueLines::Id Running = 0;   // the entry in flight, 0 for none
-        bool* All = nullptr;          // the overwrite question's "All" of this run
-        bool DeleteAll = false;       // the delete question's
-        std::size_t Transferred = 0, Failed = 0;
-        bool KeptRefused = false;     // the last entry kept was refused by a busy engine
-        bool Interrupted = false; // it ended before its last entry (stop, cancel, session gone)
-    } m_run;
-    bool m_queueViewDirty = false;
-    int m_nextBatch = 1;
-    // Counted up by every session start and end, and by every refusal of
-    // the engine: an entry is finished only by its own session's answer.
-    std::uint32_t m_sessionSerial = 0;
-    std::uint32_t m_refusals = 0;
-    int m_QueueTotal = 0;
-    int m_QueueRemaining = 0;
-    std::vector<std::string> m_DropFiles;
-    std::int64_t m_transferSize = -1;
-    QElapsedTimer m_transferClock;
-    qint64 m_lastProgressMs = 0;
     // The local pane's share of the width in thousandths, kept when the user moves the splitter.
     int m_paneShare = 500;
     std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
@@ -462,15 +435,8 @@ private:
     int m_LogLineCount = 0;
     std::deque<QString> m_logLines; // the log; listbox1 shows it
     int m_logAdds = 0, m_logDrops = 0; // changes not yet in listbox1
-    QStringList m_queueViewAdds; // lines not yet in lbQueue
-    int m_queueViewDrops = 0;    // finished heads still in lbQueue
     std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
-    int m_typeSent = -1;      // the TYPE in force on the server: -1 unknown, 0 ASCII, 1 binary
-    std::set<std::string> m_madeDirs, m_putPaths;            // this queue run's MKDs and uploads
-    std::unordered_map<std::string, std::int64_t> m_listedSizes; // remote path -> listed size
     QTimer m_viewFlush;
-    QString m_panel1Final; // a finished transfer's figures for status panel 1,
-    bool m_panel1Due = false; // shown with the next view update
     // A file in an editor window: the remote path is fixed when editing starts.
     struct EditSession {
         int Handle;
@@ -482,8 +448,6 @@ private:
     std::vector<EditSession> m_edits;
     QTimer m_editWatch;
     bool m_watchingEdits = false;
-    bool m_AnswerAll = false;
-    bool m_StopRequested = false;
 };
 
 } // namespace app

@@ -60,7 +60,7 @@ void Tmainform::ConnectPane()
         Run(&ftp::TFtpClient::SiteChmod);
     };
     server.Note = [this](const std::string& line) { AddList(line); };
-    server.Stopped = [this] { return m_StopRequested; };
+    server.Stopped = [this] { return StopRequested(); };
 }
 
 bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
@@ -209,11 +209,12 @@ void Tmainform::RemoteDirChange(const RemoteRow& row)
     // A file opens through its copy in the scratch folder, fresh from this
     // download: a failed one opens nothing, never an older copy. The copy's
     // batch has an All of its own; the queue's is left alone.
-    DownloadToTemp();
     const std::string name = CommandName(row);
-    const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
-    if (!copy.empty() && std::find(m_DropFiles.begin(), m_DropFiles.end(), copy) != m_DropFiles.end())
-        OpenLocalFile(copy);
+    DownloadToTemp(false, [this, name](const std::vector<std::string>& paths) {
+        const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
+        if (!copy.empty() && std::find(paths.begin(), paths.end(), copy) != paths.end())
+            OpenLocalFile(copy);
+    });
 }
 
 void Tmainform::RemoteDirPrevious()

@@ -138,10 +138,11 @@ void Tmainform::OpenWith1Click()
         EnterRemoteFolder(name);
         return;
     }
-    DownloadToTemp();
-    const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
-    if (!copy.empty() && std::find(m_DropFiles.begin(), m_DropFiles.end(), copy) != m_DropFiles.end())
-        OpenWithDialog(copy);
+    DownloadToTemp(false, [this, name](const std::vector<std::string>& paths) {
+        const std::string copy = IsWalkableName(name) ? JoinPath(ScratchDir(), name) : std::string();
+        if (!copy.empty() && std::find(paths.begin(), paths.end(), copy) != paths.end())
+            OpenWithDialog(copy);
+    });
 }
 
 namespace {
@@ -198,9 +199,11 @@ void Tmainform::dirviewClick()
     const std::string file = JoinPath(scratch, name);
     if (!m_frmImage->chkImageCache->isChecked() || !StampOf(file).Exists) {
         // The copy is replaced without a question; the queue's own "All" is left alone.
-        DownloadToTemp(true);
-        if (std::find(m_DropFiles.begin(), m_DropFiles.end(), file) == m_DropFiles.end())
-            return;
+        DownloadToTemp(true, [this, file, scratch](const std::vector<std::string>& paths) {
+            if (std::find(paths.begin(), paths.end(), file) != paths.end())
+                m_frmImage->ShowImagePreview(file, scratch);
+        });
+        return;
     }
     m_frmImage->ShowImagePreview(file, scratch);
 }
@@ -222,7 +225,7 @@ void Tmainform::Edit1Click()
             return;
         }
     }
-    if (m_queueRunning) {
+    if (QueueRunning()) {
         RefuseWhileRunning();
         return;
     }
@@ -244,22 +247,24 @@ void Tmainform::Edit1Click()
     }
     // Never a stale copy: only what this download brings is opened.
     ::unlink(local.c_str());
-    m_StopRequested = false;
-    const bool fetched = RunScratchBatch({ std::string(kDownloadFile) + local + ";" + remote }, true, nullptr);
-    // A link in the scratch folder could lead anywhere: only a plain file is edited.
-    if (!fetched || !StampOf(local).Exists) {
-        const std::string text = "\"" + remote + "\" could not be downloaded; it is not opened in the editor.";
-        AddList(text);
-        m_prompter.ShowMessage(text, mkWarning);
-        return;
-    }
-    const int handle = OpenEditorWindow(local.c_str());
-    if (handle < 0) {
-        AddList("The editor could not open \"" + local + "\".");
-        return;
-    }
-    m_edits.push_back({ handle, remote, local, name, StampKey(local), NewBatch() });
-    m_editWatch.start();
+    ClearStop();
+    RunScratchBatch({ std::string(kDownloadFile) + local + ";" + remote }, true,
+        [this, local, remote, name](bool fetched, const std::vector<std::string>&) {
+            // A link in the scratch folder could lead anywhere: only a plain file is edited.
+            if (!fetched || !StampOf(local).Exists) {
+                const std::string text = "\"" + remote + "\" could not be downloaded; it is not opened in the editor.";
+                AddList(text);
+                m_prompter.ShowMessage(text, mkWarning);
+                return;
+            }
+            const int handle = OpenEditorWindow(local.c_str());
+            if (handle < 0) {
+                AddList("The editor could not open \"" + local + "\".");
+                return;
+            }
+            m_edits.push_back({ handle, remote, local, name, StampKey(local), NewBatch() });
+            m_editWatch.start();
+        });
 }
 
 // The editors are watched, not waited for: each save queues an upload of
@@ -287,15 +292,16 @@ void Tmainform::WatchEdits()
                 AppendQueue({ std::string(kUploadFile) + path + ";" + e->Remote }, e->Batch);
             }
         }
-        if (e->Due && !m_queueRunning && !m_gate.Busy()) {
+        if (e->Due && !QueueRunning() && !m_gate.Busy()) {
             e->Due = false;
             const int batch = e->Batch;
+            const std::string name = e->Name, remote = e->Remote;
             // A Stop given before this save was meant for something else.
-            m_StopRequested = false;
-            ProcessBatch(batch);
-            e = &m_edits[i]; // an Edit meanwhile may have moved the sessions
-            if (m_queue.Count(batch) > 0)
-                AddList("\"" + e->Name + "\" waits in the transfer queue for its upload to \"" + e->Remote + "\".");
+            ClearStop();
+            ProcessBatch(batch, [this, batch, name, remote](const TransferRunSummary&) {
+                if (m_transfers->Count(batch) > 0)
+                    AddList("\"" + name + "\" waits in the transfer queue for its upload to \"" + remote + "\".");
+            });
         }
         if (closed && !e->Due) {
             if (!e->Saved)

@@ -34,7 +34,7 @@ void Tmainform::Delete1Click()
 
 void Tmainform::DeleteFTP()
 {
-    m_StopRequested = false;
+    ClearStop();
     if (!MakeSelectedList_Server(m_CurrentRemoteDir, m_pane.ListView1()))
         return;
     std::vector<WalkedRow> rows;
@@ -105,7 +105,7 @@ bool Tmainform::dirviewEdited(int row, const std::string& text)
 void Tmainform::ChMod1Click()
 {
     m_pane.SetChangeAll(false);
-    m_StopRequested = false;
+    ClearStop();
     const std::optional<std::string> mode
         = m_prompter.InputQuery("Change Mode", "Change mode string:(i.e. 777)", "");
     if (!mode)
@@ -150,7 +150,7 @@ void Tmainform::ChMod1Click()
 
 void Tmainform::MarkFiles(const std::string& name, bool folder, const std::string& mode)
 {
-    if (m_StopRequested || m_pane.ModeWalkLost())
+    if (StopRequested() || m_pane.ModeWalkLost())
         return;
     const ActionGate::Scope busy = m_gate.Hold();
     const bool timerWasActive = m_timer1.isActive();

@@ -3,6 +3,9 @@
 // proxy, options and about dialogs.
 #include "app/ftp_main.hpp"
 
+#include "app/QueueView.hpp"
+#include "app/session/FtpSession.hpp"
+
 #include "app/core/Captions.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/SessionLog.hpp"
@@ -60,15 +63,19 @@ void Tmainform::SetUpFtpClient()
     c.SetShareMode(ftp::ftpShareCompat);
     c.SetOptions(ftp::TFtpOptions { ftp::ftpAcceptLF });
     c.SetConnectionType(ftp::ftpDirect);
-    c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { FtpClient1Display(line); };
+    // The session takes the engine's request-done, progress, session and
+    // display events; the window hears them from the session.
+    m_session = std::make_unique<FtpSession>(c);
+    m_session->SessionEvents().Log = [this](const std::string& line) { FtpClient1Display(line); };
+    m_session->SessionEvents().Connected = [this] { FtpClient1SessionConnected(); };
+    m_session->SessionEvents().Closed = [this] { FtpClient1SessionClosed(); };
+    m_queueView = std::make_unique<QueueView>(*this);
+    m_scratch = std::make_unique<TransferQueue>(*m_queueView);
     c.OnCommand = [this](ftp::TCustomFtpCli*, std::string& command) { FtpClient1Command(command); };
     // A debugging aid the log leaves out unless asked: TALLOWIN_TRACE adds the
     // engine's state changes and steps to it.
     if (qEnvironmentVariableIsSet("TALLOWIN_TRACE"))
         c.OnTrace = [this](ftp::TCustomFtpCli*, const std::string& line) { AddList("trace: " + line); };
-    c.OnSessionConnected = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionConnected(); };
-    c.OnSessionClosed = [this](ftp::TCustomFtpCli*, std::uint16_t) { FtpClient1SessionClosed(); };
-    c.OnProgress = [this](ftp::TCustomFtpCli*, std::int64_t count, bool& abort) { FtpClient1Progress(count, abort); };
     c.OnBgException
         = [this](ftp::TCustomFtpCli*, const std::exception&, bool&) { FtpClient1BgException(); };
     c.OnCertificateCheck
@@ -92,11 +99,11 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
         --m_busy.EngineWaits;
         return ok;
     }
-    if (!ending && (m_busy.EngineWaits > 0 || m_closing)) {
-        // Something got past the gate inside a blocking call: the engine
-        // and its names belong to the call in flight.
+    if (!ending && (m_busy.EngineWaits > 0 || m_session->Busy() || m_closing)) {
+        // Something got past the gate inside a blocking call or while the
+        // queue's request runs: the engine and its names belong to the call
+        // in flight.
         m_refused = true;
-        ++m_refusals;
         m_replies.RawCommand = false;
         if (!m_closing)
             SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
@@ -113,7 +120,6 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
     ShowPendingWarnings();
     if (!m_engineError.empty()) {
         m_refused = true;
-        ++m_refusals;
         Report(std::exchange(m_engineError, {}));
         return false;
     }
@@ -254,8 +260,6 @@ void Tmainform::FtpClient1BgException()
 
 void Tmainform::FtpClient1SessionConnected()
 {
-    ++m_sessionSerial;
-    m_typeSent = -1; // a new session starts in the server's default type
     AddList("Trying To Connect");
     SetStatusText(0, QString());
     ScrollLogToEnd();
@@ -263,7 +267,6 @@ void Tmainform::FtpClient1SessionConnected()
 
 void Tmainform::FtpClient1SessionClosed()
 {
-    ++m_sessionSerial;
     m_ReconnectPending = false;
     m_LoggedIn = 0;
     const bool english = IsEnglish(m_LanguageName);
@@ -290,8 +293,15 @@ void Tmainform::FtpClient1SessionClosed()
 void Tmainform::btnDisconnectClick()
 {
     // Pressed while something runs: it stops where it is.
-    if (m_gate.Busy())
-        m_StopRequested = true;
+    if (m_gate.Busy()) {
+        m_transfers->Stop();
+        m_scratch->Stop();
+    }
+    Disconnect();
+}
+
+void Tmainform::Disconnect()
+{
     m_UserDisconnect = true;
     m_ReconnectPending = false;
     if (Connected())
@@ -308,9 +318,7 @@ void Tmainform::btnDisconnectClick()
 bool Tmainform::ConnectToSelectedSite()
 {
     const ActionGate::Scope busy = m_gate.Hold();
-    const bool stop = m_StopRequested; // the connect's own disconnect stops nothing
-    btnDisconnectClick();
-    m_StopRequested = stop;
+    Disconnect(); // the connect's own disconnect stops nothing
     m_UserDisconnect = false;
     // A reconnection goes back to the server that was connected, whatever
     // the list shows now.
@@ -364,7 +372,7 @@ bool Tmainform::ConnectToSelectedSite()
     c.SetDisplayFileFlag(false);
     if (!m_displaySwitched) {
         m_displaySwitched = true;
-        c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { Display(line); };
+        m_session->SessionEvents().Log = [this](const std::string& line) { Display(line); };
     }
     // Its result is not consulted: what counts is Connected afterwards.
     if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_refused)
@@ -442,7 +450,7 @@ void Tmainform::Timer1Timer()
     }
     // Finished entries reach the disk within a second.
     std::string error;
-    if (m_queueFile && m_queueFile->FlushPending() && !m_queueFile->Flush(&error))
+    if (QueueFile* file = m_transfers->File(); file->FlushPending() && !file->Flush(&error))
         AddList(error);
     if (!m_destroyed && !m_closing)
         m_timer1.start();
@@ -456,7 +464,7 @@ void Tmainform::mnuCommandClick()
     if (!command)
         return; // cancelled: nothing is sent
     m_FtpClient1->SetLocalFileName(*command);
-    m_typeSent = -1; // the command may have been a TYPE
+    m_session->ForgetType(); // the command may have been a TYPE
     m_replies.RawCommand = true;
     Run(&ftp::TFtpClient::Quote);
 }

@@ -148,6 +148,7 @@ private slots:
                 = fs::exists(down.filePath("local.txt").toStdString()) || !form->QueueRunning();
         });
         form->LsFilelistView281DragDrop();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(deferred, Busy(msgBusyDeferred));
         QCOMPARE(refused, Busy(msgBusyRefused));
         QCOMPARE(fs::file_size(down.filePath("big.bin").toStdString()), kBig);
@@ -187,6 +188,7 @@ private slots:
             QElapsedTimer t;
             t.start();
             form->LsFilelistView281DragDrop();
+            QVERIFY(WaitIdle(*form));
             QVERIFY(t.elapsed() < 6000);
             QVERIFY(fs::file_size(down.filePath("huge.bin").toStdString()) < kHuge);
             QCOMPARE(form->FtpClient1().Connected(), stop);
@@ -227,6 +229,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         form->LsFilelistView281DragDrop();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(t.elapsed() < 6000 && closed.isEmpty());
         QTRY_COMPARE(closed.count(), 1);
         QVERIFY(!form->FtpClient1().Connected());
@@ -290,6 +293,7 @@ private slots:
         QElapsedTimer t;
         t.start();
         form->LsFilelistView281DragDrop();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(t.elapsed() < 6500);
         QVERIFY(LogHas(*form, "The server did not end the operation; the connection is closed."));
         QVERIFY(!form->FtpClient1().Connected() && !form->ReconnectPending());

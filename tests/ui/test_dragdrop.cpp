@@ -103,6 +103,7 @@ private slots:
     void notConnectedAndNotAnAddress()
     {
         m_form->PasteServerClick();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(m_form->StatusText(0), QString("Not connected yet."));
         QVERIFY(LogHas(*m_form, "NOT CONNECTED YET. PLEASE CLICK ON CONNECT BUTTON TO ESTABLISH CONNECTION."));
         m_form->btnConnectClick();
@@ -121,6 +122,7 @@ private slots:
         m_form->Form().LsFilelistView281->SetDirectory(local.path());
         Select(*m_form, { "one.txt", "two.txt" });
         m_form->Copy1Click();
+        QVERIFY(WaitIdle(*m_form));
         bool move = false;
         const QStringList copied = ui::ReadFileList(*QGuiApplication::clipboard()->mimeData(), &move);
         QCOMPARE(copied, QStringList({ QString::fromStdString(ScratchDir() + "/one.txt"),
@@ -137,6 +139,7 @@ private slots:
         ui::WriteFileList(*data, { local.filePath("up.txt") }, false);
         QGuiApplication::clipboard()->setMimeData(data);
         m_form->PasteServerClick();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(testsupport::ReadFile(Remote() / "up.txt"), std::string("from the desktop"));
         QCOMPARE(m_form->StatusText(0), QString("Done."));
         QVERIFY(RowOf(*m_form, "up.txt") >= 0);
@@ -147,12 +150,14 @@ private slots:
         QGuiApplication::clipboard()->setMimeData(data);
         m_prompter.ExpectConfirm(ansCancel);
         m_form->PasteServerClick();
+        QVERIFY(WaitIdle(*m_form));
         QVERIFY(!fs::exists(Remote() / "later.txt"));
         QVERIFY(m_form->StatusText(0) != QString("Done."));
 
         // Dropped from a file manager on the window: uploaded too.
         testsupport::WriteFile(local.filePath("dropped.txt").toStdString(), "dropped");
         m_form->ShellFilesDropped({ local.filePath("dropped.txt") });
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(testsupport::ReadFile(Remote() / "dropped.txt"), std::string("dropped"));
         // One item leaves a bar, not a busy indicator that runs on.
         QVERIFY(m_form->Form().ProgressBar1->maximum() > m_form->Form().ProgressBar1->minimum());
@@ -162,12 +167,14 @@ private slots:
         m_form->Form().LsFilelistView281->SetDirectory(down.path());
         Select(*m_form, { "one.txt" });
         m_form->LsFilelistView281DragDrop();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(testsupport::ReadFile(down.filePath("one.txt").toStdString()), std::string("first"));
         QVERIFY(LogHas(*m_form, "Files were downloaded."));
         // Cancelled at the overwrite question: nothing claims a download.
         Select(*m_form, { "one.txt" });
         m_prompter.ExpectConfirm(ansCancel);
         m_form->LsFilelistView281DragDrop();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(m_form->LogLines().back(), QString("Download is stopped."));
         m_form->Clear1Click();
 
@@ -275,6 +282,7 @@ private slots:
                 m_prompter.ExpectChoice(1); // a self-signed certificate: Always trust
             QGuiApplication::clipboard()->setText(QString::fromStdString(s.base + "/doc.bin"));
             m_form->PasteServerClick();
+            QVERIFY(WaitIdle(*m_form));
             QVERIFY2(testsupport::ReadFile(target) == body, s.what);
         }
         QCOMPARE(m_form->StatusText(0), QString("Done."));
@@ -320,6 +328,7 @@ private slots:
         const auto edit = [&](const std::string& name) {
             m_form->dirview().SetFocusedRow(RowOf(*m_form, name));
             m_form->Edit1Click();
+            QVERIFY(WaitIdle(*m_form));
         };
         // Closed without saving: nothing goes back.
         edit("edit.txt");
@@ -375,6 +384,7 @@ private slots:
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "two.txt"));
         m_prompter.ExpectConfirm(ansOK); // the scratch copy of the Copy above is replaced
         m_form->dirviewDblClick();
+        QVERIFY(WaitIdle(*m_form));
         m_form->OnOpenFile = nullptr;
         QCOMPARE(opened, ScratchDir() + "/two.txt");
         QCOMPARE(m_form->Queue(), pending);
@@ -386,6 +396,7 @@ private slots:
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "two.txt"));
         m_prompter.ExpectConfirm(ansOK);
         m_form->dirviewDblClick();
+        QVERIFY(WaitIdle(*m_form));
         m_form->OnOpenFile = nullptr;
         fs::rename(Remote() / "two.moved", Remote() / "two.txt");
         QCOMPARE(opened, std::string());
@@ -409,6 +420,7 @@ private slots:
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "photo.jpg"));
         Select(*m_form, { "photo.jpg" });
         m_form->dirviewClick();
+        QVERIFY(WaitIdle(*m_form));
         QVERIFY(m_form->frmImage().isVisible());
         QVERIFY(LogHas(*m_form, "> RETR /photo.jpg"));
         m_form->frmImage().hide();
@@ -416,6 +428,7 @@ private slots:
         // The listing after the download cleared the focus; a click sets it again.
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "photo.jpg"));
         m_form->dirviewClick(); // "Use cached files": no second download
+        QVERIFY(WaitIdle(*m_form));
         QVERIFY(m_form->frmImage().isVisible());
         QCOMPARE(m_form->LogLines().count("> RETR /photo.jpg"), retrieved);
     }

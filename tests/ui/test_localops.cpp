@@ -139,6 +139,7 @@ private slots:
         Select(*form, { "notes.txt" });
         AnswerOpenWith(*form, "viewer");
         form->OpenWith1Click();
+        QVERIFY(WaitIdle(*form));
         const std::string copy = ScratchDir() + "/notes.txt";
         QCOMPARE(started, std::vector<std::string>({ "viewer", copy }));
         QCOMPARE(testsupport::ReadFile(copy), std::string("remote notes"));

@@ -126,6 +126,7 @@ private slots:
             QVERIFY2(lines.count(expected), expected.c_str());
         QCOMPARE(QueueFileLines(m_home->path()), queued); // on disk before anything runs
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(form->Queue().empty());
         QVERIFY(QueueFileLines(m_home->path()).empty());
         fs::remove(src / ".hidden");
@@ -139,6 +140,7 @@ private slots:
         form->QueueforDownload();
         QCOMPARE(QString::fromStdString(form->Queue().front()), "D:D;" + down.path() + "//top;/top"); // the local side as built
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(form->Queue().empty());
         QCOMPARE(Tree(fs::path(down.path().toStdString()) / "top"), Tree(src));
 
@@ -148,6 +150,7 @@ private slots:
         form->Form().LsFilelistView281->SetDirectory(local.path());
         fs::remove_all(Remote() / "top");
         form->dirviewDragDrop({ "top" });
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(Tree(Remote() / "top"), Tree(src));
     }
 
@@ -173,6 +176,7 @@ private slots:
             Select(*form, { "lines.txt" });
             form->QueueforDownload();
             form->ProcessQueue();
+            QVERIFY(WaitIdle(*form));
             QCOMPARE(testsupport::ReadFile(got), std::string(step.expected));
         }
     }
@@ -188,6 +192,7 @@ private slots:
         const auto download = [&](const std::string& name, const std::string& to) {
             form->AppendQueue({ "D:F;" + to + ";/" + name });
             form->ProcessQueue();
+            QVERIFY(WaitIdle(*form));
         };
         // Cancel: the entry stays in the queue and on disk; the local file is untouched.
         testsupport::WriteFile(r, "mine");
@@ -223,6 +228,7 @@ private slots:
         m_prompter.ExpectConfirm(ansIgnore);
         form->AppendQueue({ "U:F;" + local.filePath("up.bin").toStdString() + ";/up.bin" });
         form->ProcessQueue();
+        QVERIFY2(WaitIdle(*form, 5000), qPrintable(form->LogLines().mid(form->LogLines().size() - 25).join("|")));
         QCOMPARE(testsupport::ReadFile(Remote() / "up.bin"), whole);
         // All: one question for the whole run.
         testsupport::WriteFile(r, "mine");
@@ -230,6 +236,7 @@ private slots:
         m_prompter.ExpectConfirm(ansAll);
         form->AppendQueue({ "D:F;" + r + ";/r.bin", "D:F;" + s + ";/s.bin" });
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(Md5OfFile(s), Md5OfFile(Remote() / "s.bin"));
         QCOMPARE(testsupport::ReadFile(r), whole);
         // That All ended with its run, and never answers a delete question.
@@ -238,10 +245,12 @@ private slots:
         m_prompter.ExpectConfirm(ansCancel);
         form->AppendQueue({ "D:F;" + r + ";/r.bin", "R:F;/s.bin" });
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(fs::exists(Remote() / "s.bin"));
         // A refused download leaves no empty file behind; the entry stays, failed.
         form->AppendQueue({ "D:F;" + local.filePath("none.bin").toStdString() + ";/none.bin" });
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(!QFile::exists(local.filePath("none.bin")));
         QCOMPARE(form->Queue().size(), std::size_t(1));
         QVERIFY(form->QueueEntryFailed(0));
@@ -266,6 +275,7 @@ private slots:
         };
         form->AppendQueue({ failing[0], failing[1], "D:F;" + l + "/good.txt;/good.txt", failing[2] });
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(testsupport::ReadFile(l + "/good.txt"), std::string("good"));
         QCOMPARE(form->Queue(), failing);
         QCOMPARE(QueueFileLines(m_home->path()), failing);
@@ -279,6 +289,7 @@ private slots:
 
         testsupport::WriteFile(Remote() / "missing.txt", "m");
         form->btnQueueClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(testsupport::ReadFile(l + "/missing.txt"), std::string("m"));
         QCOMPARE(form->Queue(), (std::vector<std::string> { failing[1], failing[2] }));
         QVERIFY(LogHas(*form, "1 files transferred, 2 failed"));
@@ -308,6 +319,7 @@ private slots:
         during.start(1);
         form->AppendQueue(bigEntry);
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         during.stop();
         QVERIFY(acted);
         QCOMPARE(form->LoggedIn(), 0);
@@ -339,6 +351,7 @@ private slots:
         QVERIFY(!QFile::exists(local.filePath("small.txt")));
         m_prompter.ClearShown();
         form->btnQueueClick();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(form->Queue().empty());
         QCOMPARE(testsupport::ReadFile(local.filePath("small.txt").toStdString()), std::string("small"));
     }
@@ -374,6 +387,7 @@ private slots:
             watch.start(5);
             form->AppendQueue({ "D:F;" + target + ";/big.bin" });
             form->ProcessQueue();
+            QVERIFY(WaitIdle(*form));
             watch.stop();
             QCOMPARE(form->Queue().size(), std::size_t(1));
             QCOMPARE(QueueFileLines(m_home->path()), form->Queue());
@@ -391,6 +405,7 @@ private slots:
         QCOMPARE(form->LoggedIn(), 1);
         m_prompter.ExpectConfirm(ansIgnore);
         form->UploadQueue1Click();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(form->Queue().empty());
         QCOMPARE(Md5OfFile(target), Md5OfFile(Remote() / "big.bin"));
     }
@@ -418,6 +433,7 @@ private slots:
         });
         during.start(1);
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(once);
         for (const char* name : { "1.bin", "2.bin", "3.bin", "late.bin" })
             QCOMPARE(Md5OfFile(Remote() / name), Md5OfFile(local.filePath(name).toStdString()));
@@ -439,6 +455,7 @@ private slots:
         });
         drag.start(1);
         form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
         drag.stop();
         QVERIFY(dragged);
         QVERIFY(form->Queue().empty());
@@ -460,6 +477,7 @@ private slots:
         });
         stop.start(1);
         form->UploadQueue1Click();
+        QVERIFY(WaitIdle(*form));
         stop.stop();
         QVERIFY(form->StopRequested());
         QCOMPARE(form->Queue().size(), std::size_t(2));
@@ -468,6 +486,7 @@ private slots:
         // (a broken-off part removed, so that nothing asks about it).
         fs::remove(Remote() / "again1.bin");
         form->UploadQueue1Click();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(form->Queue().empty());
         QVERIFY(fs::exists(Remote() / "again2.bin"));
     }
@@ -488,6 +507,7 @@ private slots:
         Select(*form, { "keep1.txt", "keep2.txt" });
         m_prompter.ExpectConfirm(ansCancel);
         form->Delete2Click();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(fs::exists(Remote() / "keep1.txt") && fs::exists(Remote() / "keep2.txt"));
         QVERIFY(form->Queue().empty());
 
@@ -531,6 +551,7 @@ private slots:
         Select(*form, { "in place.txt" });
         form->dirview().SetFocusedRow(RowOf(*form, "in place.txt"));
         form->dirviewDblClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(QString::fromStdString(opened), QString::fromStdString(ScratchDir() + "/in place.txt"));
         QCOMPARE(testsupport::ReadFile(opened), std::string("n"));
 
@@ -540,6 +561,7 @@ private slots:
         QVERIFY(fs::is_directory(Remote() / "made"));
         form->dirview().SetFocusedRow(RowOf(*form, "made"));
         form->dirviewDblClick();
+        QVERIFY(WaitIdle(*form));
         form->MakeDefaultDir1Click();
         SiteBook book;
         QVERIFY(book.Open(m_home->path().toStdString()));

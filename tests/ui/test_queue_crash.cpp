@@ -118,6 +118,9 @@ int RunWorker(int argc, char** argv)
         return 5;
     ::close(ready);
     form.UploadQueue1Click();
+    // The run goes on from the event loop until its last entry.
+    while (form.QueueRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 100);
     if (!form.Queue().empty() || prompter.Unexpected) {
         std::fprintf(stderr, "queue left with %zu entries:\n%s\n", form.Queue().size(),
             qPrintable(form.LogLines().join('\n')));

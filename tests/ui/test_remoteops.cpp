@@ -130,6 +130,7 @@ private slots:
         QDir::setCurrent(elsewhere.path());
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "both"));
         m_form->dirviewDblClick();
+        QVERIFY(WaitIdle(*m_form));
         m_form->Form().chkNavigating->setChecked(false);
         QCOMPARE(QDir(m_form->Form().LsFilelistView281->Directory()).canonicalPath(),
             QDir(local.filePath("both")).canonicalPath());

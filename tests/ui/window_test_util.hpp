@@ -89,4 +89,10 @@ template <typename F> bool WaitFor(F condition, int ms = 15000)
     return true;
 }
 
+// Waits until no queue run or other action is in flight (runs return at once).
+inline bool WaitIdle(app::Tmainform& form, int ms = 60000)
+{
+    return WaitFor([&] { return !form.QueueRunning() && !form.Gate().Busy(); }, ms);
+}
+
 } // namespace windowtest

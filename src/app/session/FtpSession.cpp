@@ -23,7 +23,6 @@ struct FtpSession::Op {
     // Called on success instead of Done (a step of a longer operation).
     std::function<void(const SessionResult&)> Then;
     std::function<void(std::int64_t)> Progress;
-    ftp::TFtpRequest Request = ftp::ftpRqNone;
     bool Transfer = false;
 };
 
@@ -58,11 +57,11 @@ FtpSession::FtpSession(ftp::TCustomFtpCli& engine, std::string listingFile)
     m_poster = platform::AllocateHWnd([this](platform::UINT msg, platform::WPARAM, platform::LPARAM) {
         if (msg != kRefusedMessage || m_refused.empty())
             return;
-        SessionDone done = std::move(m_refused.front());
+        auto [done, why] = std::move(m_refused.front());
         m_refused.erase(m_refused.begin());
         SessionResult r;
         r.Refused = true;
-        r.Message = m_refusal;
+        r.Message = why;
         if (done)
             done(r);
     });
@@ -85,8 +84,7 @@ bool FtpSession::IsConnected() const
 
 void FtpSession::Refuse(SessionDone done, const std::string& why)
 {
-    m_refusal = why;
-    m_refused.push_back(std::move(done));
+    m_refused.emplace_back(std::move(done), why);
     platform::PostMessage(m_poster, kRefusedMessage, 0, 0);
 }
 
@@ -114,16 +112,17 @@ void FtpSession::Start(std::unique_ptr<Op> op, Begin begin)
         Refuse(std::move(op->Done), refusal.empty() ? "The FTP component was busy." : refusal);
         return;
     }
-    op->Request = m_engine.RequestType();
     m_abortRequested = false;
     m_op = std::move(op);
 }
 
 void FtpSession::RequestDone(ftp::TFtpRequest request, std::uint16_t error)
 {
-    // A blocking command of the owner posts its done message too; only the
-    // end of the request this session started is taken.
-    if (!m_op || request != m_op->Request || m_engine.State() != ftp::ftpStateReady)
+    // A blocking command of the owner posts its done message too. Only a
+    // ready engine has ended the request this session started (a request
+    // may change its type on the way: a restarted upload ends as a STOR).
+    (void)request;
+    if (!m_op || m_engine.State() != ftp::ftpStateReady)
         return;
     SessionResult r;
     r.Ok = error == 0 && m_engine.RequestResult() == 0;

@@ -24,7 +24,8 @@ namespace app {
 class FtpSession : public RemoteSession {
 public:
     // listingFile: where listings are received (removed after each).
-    FtpSession(ftp::TCustomFtpCli& engine, std::string listingFile);
+    explicit FtpSession(ftp::TCustomFtpCli& engine, std::string listingFile = {});
+    void SetListingFile(std::string path) { m_listingFile = std::move(path); }
     ~FtpSession() override;
     FtpSession(const FtpSession&) = delete;
     FtpSession& operator=(const FtpSession&) = delete;
@@ -76,12 +77,11 @@ private:
     ftp::TCustomFtpCli& m_engine;
     std::string m_listingFile;
     std::unique_ptr<Op> m_op; // the operation in flight
-    std::string m_refusal;    // what the engine refused with (OnError)
     std::uint32_t m_generation = 0;
     int m_type = -1;          // the TYPE in force: -1 unknown, 0 ASCII, 1 binary
     bool m_abortRequested = false;
     platform::HWND m_poster = 0; // the hidden window refusals are posted through
-    std::vector<SessionDone> m_refused;
+    std::vector<std::pair<SessionDone, std::string>> m_refused; // refusals still to be told
 };
 
 } // namespace app

@@ -112,6 +112,14 @@ bool TransferQueue::Clear(std::string* error)
     return ok;
 }
 
+void TransferQueue::DropHead()
+{
+    if (!m_lines.Empty() && m_lines.IdAt(0) != m_running)
+        DropEntry(m_lines.IdAt(0));
+    else
+        Save();
+}
+
 void TransferQueue::DropEntry(QueueLines::Id id)
 {
     const std::size_t at = m_lines.IndexOf(id);
@@ -138,6 +146,7 @@ bool TransferQueue::Start(RemoteSession& session, int batch, bool answerAll,
     m_deleteAll = false;
     m_finished = std::move(finished);
     m_summary = {};
+    m_summary.Persisted = m_file != nullptr;
     // Entries that failed in an earlier run are tried again.
     if (m_lines.FailedCount() > 0) {
         m_lines.ClearFailed(batch);

@@ -35,6 +35,7 @@ struct TransferRunSummary {
     bool Interrupted = false;    // it ended before its last entry: Stop, Cancel, the session gone
     bool KeptRefused = false;    // the last entry kept was refused by a busy session
     bool ListAtEnd = true;       // the remote folder may have changed: worth listing again
+    bool Persisted = false;      // the queue's entries are kept in its file
 };
 
 class TransferListener {
@@ -87,6 +88,8 @@ public:
     void Append(const std::vector<std::string>& lines, int batch = 0);
     // Drops everything but the entry in flight, and writes the file now.
     bool Clear(std::string* error);
+    // Drops the head entry unless it is in flight, and saves.
+    void DropHead();
     // A number no other action's batch has.
     int NewBatch() { return m_nextBatch++; }
     QueueFile* File() { return m_file.get(); }

@@ -1,0 +1,199 @@
+// QueueView: what the window shows of the queues and how a run begins and
+// ends in the window.
+#include "app/QueueView.hpp"
+
+#include "app/WindowHelpers.hpp"
+#include "app/core/Captions.hpp"
+#include "app/core/Prompter.hpp"
+#include "app/dirview.hpp"
+#include "app/ftp_main.hpp"
+#include "app/session/FtpSession.hpp"
+#include "ftp/FtpCli.hpp"
+
+#include "ui_mainform.h"
+
+#include <QPlainTextEdit>
+#include <QProgressBar>
+
+#include <algorithm>
+#include <utility>
+
+namespace app {
+
+QueueView::QueueView(Tmainform& form)
+    : m_form(form)
+{
+}
+
+bool QueueView::Run(
+    TransferQueue& queue, int batch, bool answerAll, std::function<void(const TransferRunSummary&)> then)
+{
+    if (m_active)
+        return false;
+    Tmainform& w = m_form;
+    m_active = &queue;
+    m_busy.emplace(w.m_gate.Hold());
+    // The keep-alive timer's NOOP would find the session busy.
+    m_timerWasActive = w.m_timer1.isActive();
+    w.m_timer1.stop();
+    w.m_FtpClient1->SetPassive(w.m_transfer.Passive());
+    queue.SetBinary(w.m_transfer.Binary());
+    if (!queue.Start(*w.m_session, batch, answerAll, std::move(then))) {
+        m_active = nullptr;
+        m_busy.reset();
+        return false;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- lbQueue
+
+void QueueView::ShowAll()
+{
+    Tmainform& w = m_form;
+    const TransferQueue& q = *w.m_transfers;
+    const QString mark = QString::fromUtf8(FailedEntryMark(IsEnglish(w.m_LanguageName)));
+    QStringList lines;
+    lines.reserve(qsizetype(q.Lines().size()));
+    for (std::size_t i = 0; i < q.Lines().size(); ++i)
+        lines << (q.Failed(i) ? mark : QString()) + ShownText(q.Lines()[i]);
+    m_adds.clear();
+    m_drops = 0;
+    m_dirty = false;
+    w.m_ui->lbQueue->setPlainText(lines.join(QLatin1Char('\n')));
+}
+
+// Only the changes go in, in one edit: rebuilding or editing the box per
+// entry cost more than the transfers of small files. A change other than
+// entries added at the end or finished at the head (a failed mark, an entry
+// finished behind a failed one) rebuilds it, at most ten times a second.
+void QueueView::Flush()
+{
+    FlushPanel1();
+    if (m_dirty) {
+        ShowAll();
+        return;
+    }
+    QPlainTextEdit& box = *m_form.m_ui->lbQueue;
+    if (!m_adds.isEmpty())
+        box.appendPlainText(m_adds.join(QLatin1Char('\n')));
+    m_adds.clear();
+    RemoveFirstLines(box, std::exchange(m_drops, 0));
+}
+
+void QueueView::Changed(bool rebuild)
+{
+    if (rebuild)
+        m_dirty = true;
+    if (!m_form.m_viewFlush.isActive())
+        m_form.m_viewFlush.start();
+}
+
+void QueueView::LinesChanged(const std::vector<std::string>& added, std::size_t droppedAtHead, bool rebuild)
+{
+    for (const std::string& line : added)
+        m_adds << ShownText(line);
+    m_drops += int(droppedAtHead);
+    Changed(rebuild);
+}
+
+// ---------------------------------------------------------------- progress
+
+void QueueView::EntryStarted(const QueueEntry&, std::int64_t)
+{
+    m_lastProgressMs = -1000;
+}
+
+void QueueView::Progress(std::int64_t count, std::int64_t size, std::int64_t moved, std::int64_t elapsedMs)
+{
+    // At most ten updates a second: a fast transfer must not spend its time painting.
+    if (elapsedMs - m_lastProgressMs < 100)
+        return;
+    m_lastProgressMs = elapsedMs;
+    ShowProgress(count, size, moved, elapsedMs);
+}
+
+void QueueView::ShowProgress(std::int64_t count, std::int64_t size, std::int64_t moved, std::int64_t elapsedMs)
+{
+    Tmainform& w = m_form;
+    const std::string text = ProgressFigures(count, size, moved, elapsedMs, IsEnglish(w.m_LanguageName));
+    m_panel1Due = false; // this text is newer than a finished file's figures
+    w.SetStatusText(1, QString::fromStdString(text));
+    const int total = m_active ? m_active->Total() : 0, remaining = m_active ? m_active->Remaining() : 0;
+    w.m_ui->ProgressBar2->setMinimum(0);
+    w.m_ui->ProgressBar2->setMaximum(std::max(total, 1));
+    w.m_ui->ProgressBar2->setValue(total - remaining);
+}
+
+void QueueView::EntryEnded(bool ok, std::int64_t total, std::int64_t moved, std::int64_t elapsedMs)
+{
+    // The last progress text would say the transfer stopped short of its end.
+    m_panel1Final.clear();
+    if (ok)
+        m_panel1Final
+            = QString::fromStdString(FinalFigures(total, moved, elapsedMs, IsEnglish(m_form.m_LanguageName)));
+    // Shown with the log's next update: setting the label per file cost more
+    // than moving a small file.
+    m_panel1Due = true;
+    Changed(false);
+}
+
+void QueueView::FlushPanel1()
+{
+    if (std::exchange(m_panel1Due, false))
+        m_form.SetStatusText(1, m_panel1Final);
+}
+
+// ---------------------------------------------------------------- the run's voice
+
+void QueueView::Note(const std::string& line)
+{
+    m_form.AddList(line);
+}
+
+void QueueView::SaveFailed(const std::string& error)
+{
+    m_form.AddList(error);
+    m_form.Report(error);
+}
+
+void QueueView::Ask(TQueueQuestion, const std::string& text, TAnswers buttons)
+{
+    // Asked from the loop, not inside the queue's own call: the run waits
+    // in its question state until the answer comes.
+    TransferQueue* queue = m_active;
+    QMetaObject::invokeMethod(
+        &m_form,
+        [this, queue, text, buttons] {
+            if (queue != m_active || !queue->Asking())
+                return;
+            queue->Answer(m_form.m_closing ? ansCancel : m_form.m_prompter.Confirm(text, buttons));
+        },
+        Qt::QueuedConnection);
+}
+
+void QueueView::RunFinished(const TransferRunSummary& summary)
+{
+    Tmainform& w = m_form;
+    m_active = nullptr;
+    w.m_busy.StopTransfer = false;
+    w.m_ui->ProgressBar2->setValue(0);
+    FlushPanel1();
+    if (summary.Transferred + summary.Failed > 0) {
+        const bool english = IsEnglish(w.m_LanguageName);
+        const std::string text = QueueRunSummary(summary.Transferred, summary.Failed, english);
+        w.AddList(text);
+        w.SetStatusText(0, QString::fromStdString(text));
+        // Shown once the run is over, never in the middle of a reply; a
+        // scratch copy's failure is told by the action that wanted it.
+        if (summary.Failed > 0 && summary.Persisted && !w.m_closing)
+            w.m_prompter.ShowMessage(WarningPrefix(english) + text, mkWarning);
+    }
+    if (summary.ListAtEnd && !w.m_closing)
+        w.GetDir(w.dirview());
+    if (m_timerWasActive && !w.m_destroyed && !w.m_closing)
+        w.m_timer1.start();
+    m_busy.reset();
+}
+
+} // namespace app
