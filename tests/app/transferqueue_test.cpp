@@ -391,4 +391,31 @@ TEST_F(SlowTransferTest, ServerGoneMidQueueKeepsTheEntryInFlight)
     EXPECT_EQ(OnDisk(c.QueueTxt()), rest);
 }
 
+// A server that stops answering holds the run (there is no time limit, as in
+// the window); a local abort of the engine, as Disconnect does, ends it with
+// the entry kept and no question about a file the session can no longer see.
+TEST(TransferQueueSilentServer, LocalAbortEndsTheRunAndKeepsTheEntry)
+{
+    for (const char* marker : {app::kDownloadFile, app::kUploadFile}) {
+        SCOPED_TRACE(marker);
+        testsupport::ScriptedFtpServer server;
+        server.On("SIZE", {}); // never answered
+        ASSERT_TRUE(server.Start());
+        Client c(server.Port());
+        testsupport::TempDir local;
+        WriteBytes(local / "x.bin", "abc"); // a local copy: SIZE is asked first
+        const std::vector<std::string> lines{marker + (local / "x.bin").string() + ";/x.bin"};
+        c.queue.Append(lines);
+        ASSERT_TRUE(c.queue.Start(c.session, 0, false));
+        ASSERT_TRUE(PumpUntil([&] { return server.Dialogue().size() >= 4; })); // USER, PASS, TYPE, SIZE
+        Pump(200);
+        EXPECT_EQ(c.heard.finished, 0);
+        c.engine.Abort();
+        ASSERT_TRUE(PumpUntil([&] { return c.heard.finished > 0; }, 3000));
+        EXPECT_TRUE(c.heard.questions.empty());
+        EXPECT_TRUE(c.heard.Noted("stays in the queue: the session ended before it was done."));
+        EXPECT_EQ(c.queue.Lines(), lines);
+    }
+}
+
 } // namespace
