@@ -45,8 +45,8 @@ Worker Spawn(const fs::path& queueFile, int port, const fs::path& log)
         return w;
     // Everything is made before fork: only exec-safe calls after it.
     const fs::path self = fs::read_symlink("/proc/self/exe");
-    std::vector<std::string> args = {(self.parent_path() / "transferqueue_worker").string(), queueFile.string(),
-        std::to_string(port), "u", "p", "3"};
+    std::vector<std::string> args = { (self.parent_path() / "transferqueue_worker").string(),
+        queueFile.string(), std::to_string(port), "u", "p", "3" };
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -68,7 +68,7 @@ Worker Spawn(const fs::path& queueFile, int port, const fs::path& log)
 
 bool WaitReady(const Worker& w)
 {
-    pollfd p{w.ready, POLLIN, 0};
+    pollfd p { w.ready, POLLIN, 0 };
     char c = 0;
     return ::poll(&p, 1, 30000) == 1 && ::read(w.ready, &c, 1) == 1 && c == 'R';
 }
@@ -109,8 +109,8 @@ std::map<std::string, std::string> Tree(const fs::path& root)
 // The queue file against the original lines: whole CR LF lines, the last
 // *remaining or fewer of them, and every line that left it done on the
 // server. What is wrong, empty when nothing is; *remaining is updated.
-std::string CheckQueueFile(
-    const fs::path& file, const std::vector<std::string>& original, std::size_t* remaining, const fs::path& remote)
+std::string CheckQueueFile(const fs::path& file, const std::vector<std::string>& original,
+    std::size_t* remaining, const fs::path& remote)
 {
     if (!fs::exists(file))
         return "the queue file is missing";
@@ -152,7 +152,7 @@ void StartOver(const fs::path& remote, const fs::path& queueFile, const std::vec
 
 TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
 {
-    std::uint64_t seed = std::random_device{}();
+    std::uint64_t seed = std::random_device {}();
     if (const char* s = std::getenv("TALLOWIN_CRASH_SEED"))
         seed = std::strtoull(s, nullptr, 10);
     std::printf("seed %llu (TALLOWIN_CRASH_SEED repeats this run)\n", (unsigned long long)seed);
@@ -161,21 +161,23 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
     // 300 files of 1-8 KiB in 15 folders, some nested (one with a space).
     testsupport::TempDir local, remote, home;
     const fs::path src = local / "src";
-    const std::vector<std::string> folders = {
-        "a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "a/x", "a/x/y", "c/z", "f/one two", "j/deep"};
+    const std::vector<std::string> folders
+        = { "a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "a/x", "a/x/y", "c/z", "f/one two", "j/deep" };
     for (const std::string& folder : folders)
         fs::create_directories(src / folder);
     std::mt19937 sizes(7);
     for (int i = 0; i < 300; ++i)
-        testsupport::MakePatternFile(src / folders[std::size_t(i) % folders.size()] / ("f" + std::to_string(i) + ".bin"),
+        testsupport::MakePatternFile(
+            src / folders[std::size_t(i) % folders.size()] / ("f" + std::to_string(i) + ".bin"),
             1024 + sizes() % (7 * 1024 + 1), std::uint32_t(i + 1));
     std::vector<std::string> original;
     app::BuildUploadEntries(src.string(), "src", local.path().string(), "/", original, nullptr, {});
-    ASSERT_EQ(std::count_if(original.begin(), original.end(), [](const std::string& l) { return l.starts_with("U:F;"); }),
+    ASSERT_EQ(std::count_if(original.begin(), original.end(),
+                  [](const std::string& l) { return l.starts_with("U:F;"); }),
         300);
 
     testsupport::PyFtpd server;
-    ASSERT_TRUE(server.Start({{"u", "p", remote.path()}})) << server.Log();
+    ASSERT_TRUE(server.Start({ { "u", "p", remote.path() } })) << server.Log();
     const fs::path queueFile = home / "queue.txt";
     std::size_t remaining = 0;
     StartOver(remote.path(), queueFile, original, &remaining);
@@ -201,7 +203,8 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
         ::kill(w.pid, SIGKILL);
         const int status = WaitEnd(w);
         ++kills;
-        ASSERT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 0) || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL))
+        ASSERT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL))
             << Describe(status, w);
         const std::size_t before = remaining;
         const std::string why = CheckQueueFile(queueFile, original, &remaining, remote.path());

@@ -102,7 +102,7 @@ struct Listener : app::TransferListener {
     }
     void EntryEnded(bool ok, std::int64_t total, std::int64_t moved, std::int64_t) override
     {
-        ended.push_back({ok, total, moved});
+        ended.push_back({ ok, total, moved });
     }
     void Note(const std::string& line) override { notes.push_back(line); }
     void RunFinished(const app::TransferRunSummary& s) override
@@ -123,9 +123,9 @@ struct Listener : app::TransferListener {
 struct Client {
     testsupport::TempDir dir;
     ftp::TFtpClient engine;
-    app::FtpSession session{engine, (dir / "listing.txt").string()};
+    app::FtpSession session { engine, (dir / "listing.txt").string() };
     Listener heard;
-    app::TransferQueue queue{heard, std::make_unique<app::QueueFile>(QueueTxt().string())};
+    app::TransferQueue queue { heard, std::make_unique<app::QueueFile>(QueueTxt().string()) };
 
     explicit Client(int port)
     {
@@ -160,7 +160,7 @@ protected:
     {
         s_root = new testsupport::TempDir;
         s_server = new testsupport::PyFtpd;
-        ASSERT_TRUE(s_server->Start({{"u", "p", s_root->path()}})) << s_server->Log();
+        ASSERT_TRUE(s_server->Start({ { "u", "p", s_root->path() } })) << s_server->Log();
     }
     static void TearDownTestSuite()
     {
@@ -198,9 +198,9 @@ TEST_F(TransferQueueTest, TreeGoesUpAndComesBackByteForByte)
     EXPECT_TRUE(OnDisk(c.QueueTxt()).empty());
 
     // Down again, from rows walked on the server's side.
-    std::vector<app::WalkedRow> rows{{"/tree", true}};
+    std::vector<app::WalkedRow> rows { { "/tree", true } };
     for (const auto& e : fs::recursive_directory_iterator(Remote("tree")))
-        rows.push_back({"/" + fs::relative(e.path(), s_root->path()).string(), e.is_directory()});
+        rows.push_back({ "/" + fs::relative(e.path(), s_root->path()).string(), e.is_directory() });
     const fs::path dst = local / "down";
     std::vector<std::string> down;
     app::BuildDownloadEntries(dst.string() + "/", "/", rows, down, nullptr);
@@ -223,19 +223,19 @@ TEST_F(TransferQueueTest, OverwriteQuestionAnswers)
         int files;
         app::TAnswer answer;
         bool later;
-        bool garbage;   // the local part is not the file's head
-        int dropped;    // entries gone from the queue's head at the end
-        bool resumed;   // only the missing bytes moved
+        bool garbage; // the local part is not the file's head
+        int dropped; // entries gone from the queue's head at the end
+        bool resumed; // only the missing bytes moved
     } const cases[] = {
-        {"ignore", false, 1, app::ansIgnore, false, false, 1, true},
-        {"ignore later", false, 1, app::ansIgnore, true, false, 1, true},
-        {"ok", false, 1, app::ansOK, false, true, 1, false},
-        {"all", false, 3, app::ansAll, false, true, 3, false},
+        { "ignore", false, 1, app::ansIgnore, false, false, 1, true },
+        { "ignore later", false, 1, app::ansIgnore, true, false, 1, true },
+        { "ok", false, 1, app::ansOK, false, true, 1, false },
+        { "all", false, 3, app::ansAll, false, true, 3, false },
         // Cancel ends the run: a download's entry stays, an upload's goes.
-        {"cancel later", false, 2, app::ansCancel, true, true, 0, false},
-        {"ignore upload", true, 1, app::ansIgnore, true, false, 1, true},
-        {"ok upload", true, 1, app::ansOK, false, true, 1, false},
-        {"cancel upload", true, 2, app::ansCancel, false, true, 1, false},
+        { "cancel later", false, 2, app::ansCancel, true, true, 0, false },
+        { "ignore upload", true, 1, app::ansIgnore, true, false, 1, true },
+        { "ok upload", true, 1, app::ansOK, false, true, 1, false },
+        { "cancel upload", true, 2, app::ansCancel, false, true, 1, false },
     };
     int n = 0;
     for (const Case& k : cases) {
@@ -286,7 +286,7 @@ TEST_F(TransferQueueTest, FailedEntryStaysAndTheRunGoesOn)
 {
     MakePatternFile(Remote("there.bin"), 5000, 9);
     Client c(s_server->Port());
-    const std::vector<std::string> lines{
+    const std::vector<std::string> lines {
         app::kDownloadFile + (local / "missing.bin").string() + ";/missing.bin",
         app::kDownloadFile + (local / "there.bin").string() + ";/there.bin",
     };
@@ -295,9 +295,10 @@ TEST_F(TransferQueueTest, FailedEntryStaysAndTheRunGoesOn)
     EXPECT_EQ(c.heard.summary.Failed, 1u);
     EXPECT_EQ(c.heard.summary.Transferred, 1u);
     EXPECT_EQ(Md5OfFile(local / "there.bin"), Md5OfFile(Remote("there.bin")));
-    ASSERT_EQ(c.queue.Lines(), std::vector<std::string>{lines[0]});
+    ASSERT_EQ(c.queue.Lines(), std::vector<std::string> { lines[0] });
     EXPECT_TRUE(c.queue.Failed(0));
-    EXPECT_TRUE(c.heard.Noted("Failed: download of \"/missing.bin\" to \"" + (local / "missing.bin").string()));
+    EXPECT_TRUE(
+        c.heard.Noted("Failed: download of \"/missing.bin\" to \"" + (local / "missing.bin").string()));
     EXPECT_EQ(OnDisk(c.QueueTxt()), c.queue.Lines());
 }
 
@@ -310,7 +311,7 @@ protected:
     void SetUp() override
     {
         slow.SetThrottle(1 << 20);
-        ASSERT_TRUE(slow.Start({{"u", "p", s_root->path()}})) << slow.Log();
+        ASSERT_TRUE(slow.Start({ { "u", "p", s_root->path() } })) << slow.Log();
         MakePatternFile(Remote("slow.bin"), kSlowSize, 11);
         MakePatternFile(Remote("small.bin"), 1000, 12);
     }
@@ -321,7 +322,7 @@ TEST_F(SlowTransferTest, StopAndClearKeepTheEntryInFlightAndItResumes)
 {
     Client c(slow.Port());
     const fs::path part = local / "slow.bin";
-    const std::vector<std::string> lines{
+    const std::vector<std::string> lines {
         app::kDownloadFile + part.string() + ";/slow.bin",
         app::kDownloadFile + (local / "small.bin").string() + ";/small.bin",
     };
@@ -332,8 +333,8 @@ TEST_F(SlowTransferTest, StopAndClearKeepTheEntryInFlightAndItResumes)
     // Clear keeps the entry in flight, on disk at once; an appended one is there at once too.
     std::string error;
     ASSERT_TRUE(c.queue.Clear(&error)) << error;
-    EXPECT_EQ(OnDisk(c.QueueTxt()), std::vector<std::string>{lines[0]});
-    c.queue.Append({lines[1]});
+    EXPECT_EQ(OnDisk(c.QueueTxt()), std::vector<std::string> { lines[0] });
+    c.queue.Append({ lines[1] });
     EXPECT_EQ(OnDisk(c.QueueTxt()), lines);
 
     const std::uint32_t stopped = platform::GetTickCount();
@@ -366,7 +367,7 @@ TEST_F(SlowTransferTest, StopAndClearKeepTheEntryInFlightAndItResumes)
 TEST_F(SlowTransferTest, ServerGoneMidQueueKeepsTheEntryInFlight)
 {
     Client c(slow.Port());
-    const std::vector<std::string> lines{
+    const std::vector<std::string> lines {
         app::kDownloadFile + (local / "small.bin").string() + ";/small.bin",
         app::kDownloadFile + (local / "slow.bin").string() + ";/slow.bin",
         app::kDownloadFile + (local / "after.bin").string() + ";/small.bin",
@@ -396,7 +397,7 @@ TEST_F(SlowTransferTest, ServerGoneMidQueueKeepsTheEntryInFlight)
 // the entry kept and no question about a file the session can no longer see.
 TEST(TransferQueueSilentServer, LocalAbortEndsTheRunAndKeepsTheEntry)
 {
-    for (const char* marker : {app::kDownloadFile, app::kUploadFile}) {
+    for (const char* marker : { app::kDownloadFile, app::kUploadFile }) {
         SCOPED_TRACE(marker);
         testsupport::ScriptedFtpServer server;
         server.On("SIZE", {}); // never answered
@@ -404,7 +405,7 @@ TEST(TransferQueueSilentServer, LocalAbortEndsTheRunAndKeepsTheEntry)
         Client c(server.Port());
         testsupport::TempDir local;
         WriteBytes(local / "x.bin", "abc"); // a local copy: SIZE is asked first
-        const std::vector<std::string> lines{marker + (local / "x.bin").string() + ";/x.bin"};
+        const std::vector<std::string> lines { marker + (local / "x.bin").string() + ";/x.bin" };
         c.queue.Append(lines);
         ASSERT_TRUE(c.queue.Start(c.session, 0, false));
         ASSERT_TRUE(PumpUntil([&] { return server.Dialogue().size() >= 4; })); // USER, PASS, TYPE, SIZE

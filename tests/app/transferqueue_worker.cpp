@@ -114,8 +114,8 @@ int main(int argc, char** argv)
     }
     queue.File()->Flush(&error);
     if (!queue.Empty() || worker.unexpected || worker.summary.Failed) {
-        std::fprintf(stderr, "queue left with %zu entries, %zu failed\n", queue.Lines().size(),
-            worker.summary.Failed);
+        std::fprintf(
+            stderr, "queue left with %zu entries, %zu failed\n", queue.Lines().size(), worker.summary.Failed);
         return 7;
     }
     return 0;
