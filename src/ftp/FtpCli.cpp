@@ -1813,7 +1813,10 @@ bool TCustomFtpCli::UploadStep(bool append)
     }
     if (!CheckCommandText(m_hostFileName))
         return false;
-    m_requestType = append ? ftpRqAppend : ftpRqPut;
+    // Inside a sequence (a restarted put) the request is the sequence's: its
+    // done event must name the request that was begun.
+    if (!m_sequenceActive)
+        m_requestType = append ? ftpRqAppend : ftpRqPut;
     m_resumeScoped = true;
     m_transferReplyFlag = false;
     m_transferAborted = false;

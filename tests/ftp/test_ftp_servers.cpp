@@ -215,6 +215,9 @@ TEST_F(PyFtpdTest, RestartGetAndRestartPut)
     c.SetResumeAt(c.SizeResult());
     ASSERT_TRUE(c.RestartPut()) << c.ErrorMessage();
     EXPECT_EQ(c.ByteCount(), (1 << 20) - 123456);
+    // The done event names the request begun: an asynchronous owner waits for that one.
+    ASSERT_FALSE(r.done.empty());
+    EXPECT_EQ(r.done.back().first, ftpRqRestartPut);
     EXPECT_EQ(Md5OfFile(Remote("r.bin")), want);
     fs::remove(Remote("r.bin"));
 }

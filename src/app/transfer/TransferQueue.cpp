@@ -261,7 +261,8 @@ void TransferQueue::Upload(const QueueEntry& entry)
     if (m_all || fresh)
         return Transfer(false, entry, 0);
     m_session->Size(entry.Remote, m_binary, Guarded([this, entry](const SessionResult& r) {
-        if (r.Refused)
+        // A session gone meanwhile answers nothing about the file: no question, the entry stays.
+        if (r.Refused || SessionEnded())
             return EndTransfer(false, &r);
         if (!r.Ok)
             return Transfer(false, entry, 0); // not there yet
@@ -331,7 +332,7 @@ void TransferQueue::Download(const QueueEntry& entry)
             return go(listed->second);
     }
     m_session->Size(entry.Remote, m_binary, Guarded([this, go](const SessionResult& r) {
-        if (r.Refused)
+        if (r.Refused || SessionEnded())
             return EndEntry(false, &r);
         go(r.Ok ? r.Value : -1);
     }));
@@ -393,6 +394,11 @@ void TransferQueue::EndTransfer(bool ok, const SessionResult* result)
     const std::int64_t moved = result && result->Value >= 0 ? result->Value : 0;
     m_listener.EntryEnded(ok, m_size >= 0 ? m_size : moved, moved, ElapsedMs());
     EndEntry(ok, result && !result->Ok ? result : nullptr);
+}
+
+bool TransferQueue::SessionEnded() const
+{
+    return m_session->Generation() != m_generation || !m_session->IsConnected();
 }
 
 void TransferQueue::Ask(

@@ -137,6 +137,8 @@ private:
     // A file transfer's end: the listener hears it, then the entry ends.
     void EndTransfer(bool ok, const SessionResult* result);
     std::int64_t ElapsedMs() const;
+    // The session the entry started on closed or was replaced.
+    bool SessionEnded() const;
     void Ask(TQueueQuestion question, const std::string& text, TAnswers buttons, std::function<void(TAnswer)> then);
     // The entry in flight ended: ok, or the session's result when it failed.
     void EndEntry(bool ok, const SessionResult* failure);

@@ -1,0 +1,233 @@
+// The queue under SIGKILL, with no window: transferqueue_worker runs an upload
+// queue of a few hundred small files against pyftpdlib and is killed at a
+// random moment, over and over. After every kill the queue file must be whole
+// lines, exactly the original queue without some of its head, and every entry
+// that left it must be done on the server. A last worker runs to the end:
+// empty queue, and the server's tree equal to the source.
+// TALLOWIN_CRASH_SEED repeats a run.
+#include "app/core/Queue.hpp"
+#include "ftp_peers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <thread>
+
+namespace fs = std::filesystem;
+using testsupport::Md5OfFile;
+
+namespace {
+
+constexpr int kKills = 80;
+constexpr auto kBudget = std::chrono::seconds(25);
+
+struct Worker {
+    pid_t pid = -1;
+    int ready = -1; // read end of the pipe the worker says "R" on
+    fs::path log;
+};
+
+Worker Spawn(const fs::path& queueFile, int port, const fs::path& log)
+{
+    Worker w;
+    w.log = log;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return w;
+    // Everything is made before fork: only exec-safe calls after it.
+    const fs::path self = fs::read_symlink("/proc/self/exe");
+    std::vector<std::string> args = { (self.parent_path() / "transferqueue_worker").string(),
+        queueFile.string(), std::to_string(port), "u", "p", "3" };
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const int out = ::open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        if (out < 0 || ::dup2(out, 1) < 0 || ::dup2(out, 2) < 0 || ::dup2(fds[1], 3) < 0)
+            ::_exit(127);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(out);
+    ::close(fds[1]);
+    w.ready = fds[0];
+    w.pid = pid;
+    return w;
+}
+
+bool WaitReady(const Worker& w)
+{
+    pollfd p { w.ready, POLLIN, 0 };
+    char c = 0;
+    return ::poll(&p, 1, 30000) == 1 && ::read(w.ready, &c, 1) == 1 && c == 'R';
+}
+
+// The exit status; a worker past the limit is killed and gives -1.
+int WaitEnd(Worker& w, int limitMs = 120000)
+{
+    ::close(w.ready);
+    int status = 0;
+    for (int waited = 0; ::waitpid(w.pid, &status, WNOHANG) == 0; waited += 5) {
+        if (waited > limitMs) {
+            ::kill(w.pid, SIGKILL);
+            ::waitpid(w.pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return status;
+}
+
+std::string Describe(int status, const Worker& w)
+{
+    std::string what = status == -1 ? "did not end in time"
+        : WIFEXITED(status)         ? "exited " + std::to_string(WEXITSTATUS(status))
+        : WIFSIGNALED(status)       ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                    : "status " + std::to_string(status);
+    return what + "\n" + testsupport::ReadFile(w.log);
+}
+
+std::map<std::string, std::string> Tree(const fs::path& root)
+{
+    std::map<std::string, std::string> out;
+    for (const auto& e : fs::recursive_directory_iterator(root))
+        out[fs::relative(e.path(), root).string()] = e.is_directory() ? "dir" : Md5OfFile(e.path());
+    return out;
+}
+
+// The queue file against the original lines: whole CR LF lines, the last
+// *remaining or fewer of them, and every line that left it done on the
+// server. What is wrong, empty when nothing is; *remaining is updated.
+std::string CheckQueueFile(const fs::path& file, const std::vector<std::string>& original,
+    std::size_t* remaining, const fs::path& remote)
+{
+    if (!fs::exists(file))
+        return "the queue file is missing";
+    const std::string bytes = testsupport::ReadFile(file);
+    if (!bytes.empty() && !bytes.ends_with("\r\n"))
+        return "the queue file ends in a partial line";
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < bytes.size();) {
+        const std::size_t end = bytes.find("\r\n", at);
+        lines.push_back(bytes.substr(at, end - at));
+        at = end + 2;
+    }
+    if (lines.size() > *remaining)
+        return "the queue grew from " + std::to_string(*remaining) + " to " + std::to_string(lines.size());
+    const std::size_t done = original.size() - lines.size();
+    if (!std::equal(lines.begin(), lines.end(), original.begin() + std::ptrdiff_t(done)))
+        return "the queue is not the original without its head";
+    *remaining = lines.size();
+    for (std::size_t i = 0; i < done; ++i) {
+        const app::QueueEntry e = app::SplitQueueLine(original[i]);
+        const fs::path there = remote / e.Remote.substr(1);
+        const bool ok = fs::is_directory(e.Local)
+            ? fs::is_directory(there)
+            : fs::is_regular_file(there) && Md5OfFile(there) == Md5OfFile(e.Local);
+        if (!ok)
+            return "\"" + original[i] + "\" left the queue but is not done on the server";
+    }
+    return {};
+}
+
+void StartOver(const fs::path& remote, const fs::path& queueFile, const std::vector<std::string>& original,
+    std::size_t* remaining)
+{
+    for (const auto& e : fs::directory_iterator(remote))
+        fs::remove_all(e.path());
+    ASSERT_TRUE(app::QueueFile(queueFile.string()).Save(original));
+    *remaining = original.size();
+}
+
+TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
+{
+    std::uint64_t seed = std::random_device {}();
+    if (const char* s = std::getenv("TALLOWIN_CRASH_SEED"))
+        seed = std::strtoull(s, nullptr, 10);
+    std::printf("seed %llu (TALLOWIN_CRASH_SEED repeats this run)\n", (unsigned long long)seed);
+    std::mt19937_64 rng(seed);
+
+    // 300 files of 1-8 KiB in 15 folders, some nested (one with a space).
+    testsupport::TempDir local, remote, home;
+    const fs::path src = local / "src";
+    const std::vector<std::string> folders
+        = { "a", "b", "c", "d", "e", "f", "g", "h", "i", "j", "a/x", "a/x/y", "c/z", "f/one two", "j/deep" };
+    for (const std::string& folder : folders)
+        fs::create_directories(src / folder);
+    std::mt19937 sizes(7);
+    for (int i = 0; i < 300; ++i)
+        testsupport::MakePatternFile(
+            src / folders[std::size_t(i) % folders.size()] / ("f" + std::to_string(i) + ".bin"),
+            1024 + sizes() % (7 * 1024 + 1), std::uint32_t(i + 1));
+    std::vector<std::string> original;
+    app::BuildUploadEntries(src.string(), "src", local.path().string(), "/", original, nullptr, {});
+    ASSERT_EQ(std::count_if(original.begin(), original.end(),
+                  [](const std::string& l) { return l.starts_with("U:F;"); }),
+        300);
+
+    testsupport::PyFtpd server;
+    ASSERT_TRUE(server.Start({ { "u", "p", remote.path() } })) << server.Log();
+    const fs::path queueFile = home / "queue.txt";
+    std::size_t remaining = 0;
+    StartOver(remote.path(), queueFile, original, &remaining);
+
+    // Kill, check, again: mostly while the queue runs, some while the worker
+    // is still logging in; a queue that finishes starts over.
+    int kills = 0, shortened = 0, midway = 0, passes = 1;
+    const auto began = std::chrono::steady_clock::now();
+    while (kills < kKills && std::chrono::steady_clock::now() - began < kBudget) {
+        if (remaining == 0) {
+            StartOver(remote.path(), queueFile, original, &remaining);
+            ++passes;
+        }
+        Worker w = Spawn(queueFile, server.Port(), home / "worker.log");
+        ASSERT_GT(w.pid, 0);
+        if (rng() % 8 == 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 30));
+        } else {
+            if (!WaitReady(w))
+                FAIL() << "the worker ended before it was logged in: " << Describe(WaitEnd(w), w);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2 + rng() % 100));
+        }
+        ::kill(w.pid, SIGKILL);
+        const int status = WaitEnd(w);
+        ++kills;
+        ASSERT_TRUE((WIFEXITED(status) && WEXITSTATUS(status) == 0)
+            || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL))
+            << Describe(status, w);
+        const std::size_t before = remaining;
+        const std::string why = CheckQueueFile(queueFile, original, &remaining, remote.path());
+        ASSERT_EQ(why, "") << "after kill " << kills;
+        shortened += remaining < before;
+        midway += remaining > 0 && remaining < original.size();
+    }
+    std::printf("%d kills, %d shortened the queue, %d passes over it\n", kills, shortened, passes);
+    // The kills must have hit a running queue, or nothing was tested.
+    EXPECT_GT(shortened, 0);
+    EXPECT_GT(midway, 0);
+
+    // The last worker runs from wherever the kills left the queue to its end.
+    if (remaining == 0)
+        StartOver(remote.path(), queueFile, original, &remaining);
+    Worker last = Spawn(queueFile, server.Port(), home / "last.log");
+    ASSERT_TRUE(WaitReady(last)) << Describe(WaitEnd(last), last);
+    const int status = WaitEnd(last);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Describe(status, last);
+    EXPECT_EQ(CheckQueueFile(queueFile, original, &remaining, remote.path()), "");
+    EXPECT_EQ(remaining, 0u);
+    EXPECT_EQ(fs::file_size(queueFile), 0u);
+    EXPECT_EQ(Tree(remote / "src"), Tree(src));
+}
+
+} // namespace
