@@ -84,7 +84,7 @@ TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std:
         return gvRefused;
     const TGateVerdict verdict = m_gate.Submit(key, policy, std::move(action));
     if (verdict != gvRan) {
-        const bool english = IsEnglish(m_LanguageName);
+        const bool english = m_settings.English();
         SetStatusText(
             0, QString::fromUtf8(Message(verdict == gvRefused ? msgBusyRefused : msgBusyDeferred, english)));
     }

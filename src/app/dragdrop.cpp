@@ -379,7 +379,7 @@ TLocalCopyResult Tmainform::CopyToLocalPane(const std::vector<std::pair<std::str
 
 void Tmainform::HTTPReceive(const std::string& text)
 {
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     if (text.find("http://") == std::string::npos && text.find("https://") == std::string::npos) {
         SetStatusText(0, QString::fromUtf8(Message(msgNotHttpFile, english)));
         return;

@@ -73,7 +73,7 @@ Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
     m_pane.SetView(*m_ui->dirview);
     ConnectPane();
     FormCreate();
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     m_dlgSite = new TdlgSite(english, m_prompter, this);
     m_pagesDlg = new TPagesDlg(this);
     m_aboutBox = new TAboutBox(english, this);
@@ -97,7 +97,7 @@ void Tmainform::FormCreate()
 
     // 2. The program directory.
     std::string error;
-    m_ProgramDir = app::ProgramDir(&error);
+    m_settings.ProgramDir = app::ProgramDir(&error);
     if (!error.empty())
         Report(error);
 
@@ -105,7 +105,7 @@ void Tmainform::FormCreate()
     LoadTrustStore();
 
     // 3. The transfer queue.
-    m_queueFile = std::make_unique<QueueFile>(JoinPath(m_ProgramDir, "queue.txt"));
+    m_queueFile = std::make_unique<QueueFile>(JoinPath(m_settings.ProgramDir, "queue.txt"));
     {
         std::vector<std::string> lines;
         if (!m_queueFile->Load(lines, &error)) {
@@ -127,15 +127,9 @@ void Tmainform::FormCreate()
 
     // 4. The settings, all or nothing.
     std::string settingsError;
-    const Settings settings = ReadSettings(m_ProgramDir, &settingsError);
-    if (!settingsError.empty()) {
-        // Writing the defaults back at the end would lose what the file holds.
-        m_keepSettingsFile = true;
+    m_settings.Read(&settingsError);
+    if (m_settings.KeepSettingsFile)
         Report(settingsError + "\nThe default settings are used; the file is left as it is.");
-    }
-    m_LanguageName = settings.LanguageName;
-    m_ProxyName = settings.ProxyName;
-    m_transfer.SetPassiveMode(settings.PassiveMode);
 
     // 5. Session state.
     m_UserDisconnect = true;
@@ -145,8 +139,6 @@ void Tmainform::FormCreate()
     m_LoggedIn = 0;
     m_IdleTicks = 119;
     m_TransferCommand = false;
-    m_UploadFilter = ".";
-    m_UploadType = 0;
     m_LogLineCount = 0;
     m_AnswerAll = false;
     m_StopRequested = false;
@@ -156,7 +148,7 @@ void Tmainform::FormCreate()
 
     // 7. The site book and the site list.
     m_ui->ComboBox1->clear();
-    if (!m_book.Open(m_ProgramDir, &error))
+    if (!m_book.Open(m_settings.ProgramDir, &error))
         Report(error);
     AddDemoSite();
     FillSiteList();
@@ -512,7 +504,7 @@ void Tmainform::PlaceWindow()
     }
     // A file that cannot be read, or a place on a screen that is gone, gives the first start's.
     const std::optional<WindowLayout> saved
-        = m_ProgramDir.empty() ? std::nullopt : ReadWindowLayout(m_ProgramDir);
+        = m_settings.ProgramDir.empty() ? std::nullopt : ReadWindowLayout(m_settings.ProgramDir);
     if (saved && OnSomeScreen(saved->geometry, screens)) {
         const WindowRect& g = saved->geometry;
         m_paneShare = saved->paneShare;
@@ -575,7 +567,7 @@ void Tmainform::showEvent(QShowEvent* event)
 void Tmainform::SaveWindowLayout()
 {
     // Without a settings folder (already reported) there is nowhere to keep it.
-    if (m_ProgramDir.empty())
+    if (m_settings.ProgramDir.empty())
         return;
     Ui::Tmainform& f = *m_ui;
     WindowLayout layout;
@@ -594,7 +586,7 @@ void Tmainform::SaveWindowLayout()
     for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
         layout.localColumns.push_back(f.LsFilelistView281->columnWidth(c));
     std::string error;
-    if (!WriteWindowLayout(m_ProgramDir, layout, &error))
+    if (!WriteWindowLayout(m_settings.ProgramDir, layout, &error))
         Report(error);
 }
 
@@ -640,7 +632,7 @@ void Tmainform::FormClose()
 {
     m_closing = true;
     SaveWindowLayout();
-    SetStatusText(0, QString::fromUtf8(Message(msgClosing, IsEnglish(m_LanguageName))));
+    SetStatusText(0, QString::fromUtf8(Message(msgClosing, m_settings.English())));
     m_statusPanels[0]->repaint();
     // The close box and the File menu's Exit cannot start a second close.
     m_ui->Exit1->setEnabled(false);
@@ -676,8 +668,7 @@ void Tmainform::FormDestroy()
         Report(queueError);
     m_book.Close();
     std::string error;
-    if (!m_keepSettingsFile
-        && !WriteSettings(m_ProgramDir, Settings { m_LanguageName, m_ProxyName, m_transfer.PassiveMode() }, &error))
+    if (!m_settings.Write(&error))
         Report(error);
     delete m_frmImage;
     m_frmImage = nullptr;
@@ -868,7 +859,7 @@ void Tmainform::btnDeleteSiteClick()
 
 void Tmainform::LanguageSelection()
 {
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     for (const CaptionRow& row : MainCaptions()) {
         const QString name = QString::fromLatin1(row.Component);
         const QString text = QString::fromUtf8(Text(row, english));
@@ -901,7 +892,7 @@ void Tmainform::LanguageSelection()
 
 void Tmainform::SetAccessibleNames()
 {
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     // An icon-only button is read by its hint, in the language of the hint.
     for (QAbstractButton* button : findChildren<QAbstractButton*>()) {
         auto* tool = qobject_cast<QToolButton*>(button);
@@ -920,14 +911,14 @@ void Tmainform::SetAccessibleNames()
 
 void Tmainform::Turkish1Click()
 {
-    m_LanguageName = kLanguageTurkish;
+    m_settings.LanguageName = kLanguageTurkish;
     LanguageSelection();
     QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
 }
 
 void Tmainform::English1Click()
 {
-    m_LanguageName = kLanguageEnglish;
+    m_settings.LanguageName = kLanguageEnglish;
     LanguageSelection();
     QueueViewChanged(m_queue.FailedCount() > 0); // the failed marks in the new language
 }

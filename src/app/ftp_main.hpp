@@ -7,6 +7,7 @@
 
 #include "app/RemotePane.hpp"
 #include "app/core/ActionGate.hpp"
+#include "app/core/AppSettings.hpp"
 #include "app/core/LocalCopy.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
@@ -92,13 +93,13 @@ public:
     void SetStatusText(int panel, const QString& text);
 
     // Session state shared by the handlers.
-    const std::string& ProgramDir() const { return m_ProgramDir; }
-    const std::string& LanguageName() const { return m_LanguageName; }
-    void SetLanguageName(const std::string& v) { m_LanguageName = v; }
-    const std::string& ProxyName() const { return m_ProxyName; }
-    void SetProxyName(const std::string& v) { m_ProxyName = v; }
-    const std::string& PassiveMode() const { return m_transfer.PassiveMode(); }
-    void SetPassiveMode(const std::string& v) { m_transfer.SetPassiveMode(v); }
+    const std::string& ProgramDir() const { return m_settings.ProgramDir; }
+    const std::string& LanguageName() const { return m_settings.LanguageName; }
+    void SetLanguageName(const std::string& v) { m_settings.LanguageName = v; }
+    const std::string& ProxyName() const { return m_settings.ProxyName; }
+    void SetProxyName(const std::string& v) { m_settings.ProxyName = v; }
+    const std::string& PassiveMode() const { return m_settings.Transfer.PassiveMode(); }
+    void SetPassiveMode(const std::string& v) { m_settings.Transfer.SetPassiveMode(v); }
     bool UserDisconnect() const { return m_UserDisconnect; }
     bool ReconnectPending() const { return m_ReconnectPending; }
     const std::string& ReconnectDir() const { return m_ReconnectDir; }
@@ -106,8 +107,8 @@ public:
     int LoggedIn() const { return m_LoggedIn; }
     std::int32_t IdleTicks() const { return m_IdleTicks; }
     bool TransferCommand() const { return m_TransferCommand; }
-    const std::string& UploadFilter() const { return m_UploadFilter; }
-    int UploadType() const { return m_UploadType; }
+    const std::string& UploadFilter() const { return m_settings.UploadFilter; }
+    int UploadType() const { return m_settings.UploadType; }
     int LogLineCount() const { return m_LogLineCount; }
     bool AnswerAll() const { return m_AnswerAll; }
     bool StopRequested() const { return m_StopRequested; }
@@ -443,13 +444,8 @@ private:
     bool m_sizingColumns = false; // the window sizes them itself: not the user's doing
     bool m_closing = false;
     bool m_destroyed = false;
-    // language.txt exists but could not be read: it is not replaced.
-    bool m_keepSettingsFile = false;
 
-    std::string m_ProgramDir;
-    std::string m_LanguageName;
-    std::string m_ProxyName;
-    TransferSettings m_transfer; // passive mode and transfer type, typed
+    AppSettings m_settings;
     bool m_UserDisconnect = true;
     bool m_ReconnectPending = false;
     std::string m_ReconnectDir;
@@ -457,8 +453,6 @@ private:
     int m_LoggedIn = 0;
     std::int32_t m_IdleTicks = 119;
     bool m_TransferCommand = false;
-    std::string m_UploadFilter = ".";
-    int m_UploadType = 0;
     int m_LogLineCount = 0;
     std::deque<QString> m_logLines; // the log; listbox1 shows it
     int m_logAdds = 0, m_logDrops = 0; // changes not yet in listbox1

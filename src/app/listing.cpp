@@ -66,7 +66,7 @@ void Tmainform::ConnectPane()
 bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
 {
     if (m_LoggedIn == 0) {
-        SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, IsEnglish(m_LanguageName))));
+        SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, m_settings.English())));
         return false;
     }
     // The parse below lets the window run between slices.
@@ -84,11 +84,11 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     if (!Run(&ftp::TFtpClient::Pwd) && m_refused)
         return refused();
     m_CurrentRemoteDir = c.DirResult();
-    const std::string listingFile = JoinPath(m_ProgramDir, "ftpdir.txt");
+    const std::string listingFile = JoinPath(m_settings.ProgramDir, "ftpdir.txt");
     c.SetHostDirName(".");
     c.SetHostFileName({});
     c.SetLocalFileName(listingFile);
-    c.SetPassive(m_transfer.Passive());
+    c.SetPassive(m_settings.Transfer.Passive());
     // MLSD only when the site asks for it and the server offers it.
     const bool mlsd = c.MlsdInForce();
     if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_refused)
@@ -296,7 +296,7 @@ bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
 {
     // One walk at a time: the walk's folder stack and hidden list are shared.
     if (m_pane.Walking()) {
-        SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
+        SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
     const ActionGate::Scope busy = m_gate.Hold();

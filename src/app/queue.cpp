@@ -73,7 +73,7 @@ std::string FolderKey(const std::string& path)
 
 void Tmainform::ShowQueue()
 {
-    const QString mark = QString::fromUtf8(FailedEntryMark(IsEnglish(m_LanguageName)));
+    const QString mark = QString::fromUtf8(FailedEntryMark(m_settings.English()));
     QStringList lines;
     lines.reserve(qsizetype(m_queue.Size()));
     for (std::size_t i = 0; i < m_queue.Size(); ++i)
@@ -234,7 +234,7 @@ bool Tmainform::RunScratchBatch(const std::vector<std::string>& lines, bool answ
 
 void Tmainform::RefuseWhileRunning()
 {
-    const char* text = Message(msgQueueRunning, IsEnglish(m_LanguageName));
+    const char* text = Message(msgQueueRunning, m_settings.English());
     SetStatusText(0, QString::fromUtf8(text));
     AddList(text);
 }
@@ -269,7 +269,7 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
     m_ui->ProgressBar2->setValue(0);
     FlushPanel1();
     if (m_run.Transferred + m_run.Failed > 0) {
-        const bool english = IsEnglish(m_LanguageName);
+        const bool english = m_settings.English();
         const std::string summary = QueueRunSummary(m_run.Transferred, m_run.Failed, english);
         AddList(summary);
         SetStatusText(0, QString::fromStdString(summary));
@@ -356,7 +356,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
     ftp::TFtpClient& c = *m_FtpClient1;
     const std::uint32_t session = m_sessionSerial, refusals = m_refusals;
     bool ok = true;
-    const bool binary = m_transfer.Binary();
+    const bool binary = m_settings.Transfer.Binary();
     if (entry.Op == 'U') {
         if (IsFolder(entry.Local)) {
             c.SetHostFileName(entry.Remote);
@@ -366,7 +366,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
             if (Run(&ftp::TFtpClient::Mkd) && !entry.Remote.empty() && entry.Remote.front() == '/')
                 m_madeDirs.insert(FolderKey(entry.Remote));
         } else {
-            c.SetPassive(m_transfer.Passive());
+            c.SetPassive(m_settings.Transfer.Passive());
             SendTypeFor(binary);
             c.SetHostDirName({});
             c.SetHostFileName(entry.Remote);
@@ -491,8 +491,8 @@ int Tmainform::Download(const QueueEntry& entry)
     c.SetHostDirName({});
     c.SetHostFileName(entry.Remote);
     c.SetLocalFileName(entry.Local);
-    c.SetPassive(m_transfer.Passive());
-    SendTypeFor(m_transfer.Binary());
+    c.SetPassive(m_settings.Transfer.Passive());
+    SendTypeFor(m_settings.Transfer.Binary());
     const std::int64_t localSize = LocalSize(entry.Local);
     // Without a local file the listing's size is enough for the progress;
     // a resume needs the server's own.
@@ -640,7 +640,7 @@ void Tmainform::EndProgress(bool ok)
         const std::int64_t moved = m_FtpClient1->ByteCount();
         const std::int64_t total = m_transferSize >= 0 ? m_transferSize : moved;
         m_panel1Final = QString::fromStdString(
-            FinalFigures(total, moved, m_transferClock.elapsed(), IsEnglish(m_LanguageName)));
+            FinalFigures(total, moved, m_transferClock.elapsed(), m_settings.English()));
     }
     // Shown with the log's next update: setting the label per file cost more
     // than moving a small file.
@@ -668,7 +668,7 @@ void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
         return;
     m_lastProgressMs = now;
     const std::string text = ProgressFigures(
-        Count, m_transferSize, Count - m_FtpClient1->ResumeAt(), now, IsEnglish(m_LanguageName));
+        Count, m_transferSize, Count - m_FtpClient1->ResumeAt(), now, m_settings.English());
     m_panel1Due = false; // this text is newer than a finished file's figures
     SetStatusText(1, QString::fromStdString(text));
     m_ui->ProgressBar2->setMinimum(0);

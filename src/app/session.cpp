@@ -99,7 +99,7 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
         ++m_refusals;
         m_replies.RawCommand = false;
         if (!m_closing)
-            SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
+            SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
     const ActionGate::Scope busy = m_gate.Hold();
@@ -266,7 +266,7 @@ void Tmainform::FtpClient1SessionClosed()
     ++m_sessionSerial;
     m_ReconnectPending = false;
     m_LoggedIn = 0;
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     AddList(Message(msgDisconnectedNote, english));
     SetStatusText(0, QString::fromUtf8(Message(msgDisconnectedStatus, english)));
     ScrollLogToEnd();
@@ -324,20 +324,16 @@ bool Tmainform::ConnectToSelectedSite()
     }
     const SiteRecord site = *m_sessionSite;
     WaitCursor hourglass;
-    SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, IsEnglish(m_LanguageName))));
+    SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, m_settings.English())));
     ftp::TFtpClient& c = *m_FtpClient1;
     c.SetHostName(site.HostName());
     c.SetPort(site.Port());
     c.SetUserName(site.UserName());
     c.SetPassWord(site.Password());
-    c.SetPassive(m_transfer.Passive());
-    if (!m_ProxyName.empty()) {
-        // "host:port" names a proxy that does not listen on the FTP port.
-        const std::size_t colon = m_ProxyName.rfind(':');
-        const bool withPort = colon != std::string::npos && colon + 1 < m_ProxyName.size()
-            && m_ProxyName.find_first_not_of("0123456789", colon + 1) == std::string::npos;
-        c.SetProxyServer(withPort ? m_ProxyName.substr(0, colon) : m_ProxyName);
-        c.SetProxyPort(withPort ? m_ProxyName.substr(colon + 1) : std::string("ftp"));
+    c.SetPassive(m_settings.Transfer.Passive());
+    if (!m_settings.ProxyName.empty()) {
+        c.SetProxyServer(m_settings.ProxyHost());
+        c.SetProxyPort(m_settings.ProxyPort());
         c.SetConnectionType(ftp::ftpProxy);
     } else {
         c.SetProxyServer({});
@@ -463,11 +459,11 @@ void Tmainform::mnuCommandClick()
 
 void Tmainform::Proxy1Click()
 {
-    TOKBottomDlg dialog(m_ProxyName, m_transfer.PassiveMode(), this);
+    TOKBottomDlg dialog(m_settings.ProxyName, m_settings.Transfer.PassiveMode(), this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    m_ProxyName = dialog.ProxyName();
-    m_transfer.SetPassiveMode(dialog.PassiveMode());
+    m_settings.ProxyName = dialog.ProxyName();
+    m_settings.Transfer.SetPassiveMode(dialog.PassiveMode());
 }
 
 void Tmainform::Options1Click()
@@ -475,13 +471,13 @@ void Tmainform::Options1Click()
     const bool accepted = m_pagesDlg->exec() == QDialog::Accepted;
     Ui::TPagesDlg& d = m_pagesDlg->Form();
     // Cancel does not undo a click on Binary/Ascii: the choice shown is the one in force.
-    m_transfer.SetBinary(d.rdbBinary->isChecked());
+    m_settings.Transfer.SetBinary(d.rdbBinary->isChecked());
     if (!accepted)
         return;
     const bool boxes[7] = { d.chkPages->isChecked(), d.chkGif->isChecked(), d.chkJpg->isChecked(),
         d.chkMultimedia->isChecked(), d.chkPerl->isChecked(), d.chkApplications->isChecked(),
         d.chkZip->isChecked() };
-    ApplyUploadChoice(boxes, d.chkAll->isChecked(), m_UploadFilter, m_UploadType);
+    ApplyUploadChoice(boxes, d.chkAll->isChecked(), m_settings.UploadFilter, m_settings.UploadType);
 }
 
 void Tmainform::About1Click()
