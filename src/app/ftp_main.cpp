@@ -71,6 +71,7 @@ Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
 {
     m_ui->setupUi(this);
     m_pane.SetView(*m_ui->dirview);
+    m_sites.SetView(*m_ui->ComboBox1);
     ConnectPane();
     FormCreate();
     const bool english = m_settings.English();
@@ -148,7 +149,7 @@ void Tmainform::FormCreate()
 
     // 7. The site book and the site list.
     m_ui->ComboBox1->clear();
-    if (!m_book.Open(m_settings.ProgramDir, &error))
+    if (!m_sites.Book().Open(m_settings.ProgramDir, &error))
         Report(error);
     AddDemoSite();
     FillSiteList();
@@ -179,7 +180,7 @@ void Tmainform::AddDemoSite()
 {
     const std::string demo = qgetenv("TALLOWIN_DEMO").toStdString();
     const std::size_t colon = demo.rfind(':');
-    if (!m_book.IsOpen() || colon == std::string::npos || colon == 0)
+    if (!m_sites.Book().IsOpen() || colon == std::string::npos || colon == 0)
         return;
     const std::string host = demo.substr(0, colon);
     const std::string port = demo.substr(colon + 1);
@@ -187,13 +188,13 @@ void Tmainform::AddDemoSite()
         return;
     std::string error;
     // A failed read is left to FillSiteList, which reports it.
-    if (!m_book.LiveEntries(&error).empty() || !error.empty())
+    if (!m_sites.Book().LiveEntries(&error).empty() || !error.empty())
         return;
     SiteRecord record;
     if (!(record.SetAlias("Demo") && record.SetHostName(host) && record.SetUserName("demo")
             && record.SetPassword("demo") && record.SetPort(port) && record.SetRemoteDir("")))
         return;
-    if (!m_book.Add(record, &error))
+    if (!m_sites.Book().Add(record, &error))
         Report(error);
 }
 
@@ -666,7 +667,7 @@ void Tmainform::FormDestroy()
     std::string queueError;
     if (m_queueFile && !m_queueFile->Flush(&queueError))
         Report(queueError);
-    m_book.Close();
+    m_sites.Book().Close();
     std::string error;
     if (!m_settings.Write(&error))
         Report(error);
@@ -703,31 +704,15 @@ void Tmainform::Help1Click()
 
 void Tmainform::FillSiteList()
 {
-    m_ui->ComboBox1->clear();
-    m_sitePositions.clear();
-    m_siteAliases.clear();
     std::string error;
-    if (!m_book.IsOpen())
-        return;
-    const std::vector<SiteEntry> entries = m_book.LiveEntries(&error);
-    if (!error.empty()) {
+    if (!m_sites.Fill(&error))
         Report(error);
-        return;
-    }
-    for (const SiteEntry& entry : entries) {
-        m_ui->ComboBox1->addItem(Q(DisplayText(entry.Record.Alias())));
-        m_sitePositions.push_back(entry.Position);
-        m_siteAliases.push_back(entry.Record.Alias());
-    }
 }
 
 std::optional<SiteEntry> Tmainform::FindSelectedSite()
 {
-    const int index = m_ui->ComboBox1->currentIndex();
-    const std::string selected
-        = index >= 0 && std::size_t(index) < m_siteAliases.size() ? m_siteAliases[std::size_t(index)] : "";
     std::string error;
-    std::optional<SiteEntry> entry = m_book.Find(selected, &error);
+    std::optional<SiteEntry> entry = m_sites.FindSelected(&error);
     if (!error.empty())
         Report(error);
     return entry;
@@ -735,10 +720,7 @@ std::optional<SiteEntry> Tmainform::FindSelectedSite()
 
 void Tmainform::SelectSiteAt(std::size_t position)
 {
-    const auto it = std::find(m_sitePositions.begin(), m_sitePositions.end(), position);
-    const int index = static_cast<int>(it - m_sitePositions.begin());
-    m_ui->ComboBox1->setCurrentIndex(
-        it != m_sitePositions.end() && index < m_ui->ComboBox1->count() ? index : -1);
+    m_sites.SelectAt(position);
 }
 
 namespace {
@@ -784,7 +766,7 @@ void Tmainform::btnAddSiteClick()
     // The slot is chosen only now: a timer tick may have read the book while
     // the dialog was open.
     std::string error;
-    if (!m_book.Add(record, &error)) {
+    if (!m_sites.Book().Add(record, &error)) {
         Report(error);
         return;
     }
@@ -824,7 +806,7 @@ void Tmainform::btnEditSiteClick()
         return;
     }
     std::string error;
-    if (!m_book.Rewrite(entry->Position, record, &error)) {
+    if (!m_sites.Book().Rewrite(entry->Position, record, &error)) {
         Report(error);
         return;
     }
@@ -847,7 +829,7 @@ void Tmainform::btnDeleteSiteClick()
     SiteRecord record = entry->Record;
     record.SetAlias(kDeletedAlias);
     std::string error;
-    if (!m_book.Rewrite(entry->Position, record, &error)) {
+    if (!m_sites.Book().Rewrite(entry->Position, record, &error)) {
         Report(error);
         return;
     }

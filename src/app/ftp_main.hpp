@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/RemotePane.hpp"
+#include "app/SiteList.hpp"
 #include "app/core/ActionGate.hpp"
 #include "app/core/AppSettings.hpp"
 #include "app/core/LocalCopy.hpp"
@@ -84,7 +85,7 @@ public:
     // The hidden list of a recursive selection (MakeSelectedList_Server).
     const std::vector<RemoteRow>& ListView1() const { return m_pane.ListView1(); }
     RemotePane& Pane() { return m_pane; }
-    SiteBook& Book() { return m_book; }
+    SiteBook& Book() { return m_sites.Book(); }
     ui::HelpWindow* HelpWindow() const { return m_help; }
     Prompter& prompter() { return m_prompter; }
 
@@ -366,12 +367,7 @@ private:
 
     std::unique_ptr<Ui::Tmainform> m_ui;
     Prompter& m_prompter;
-    SiteBook m_book;
-    // Book position of each entry of the site list, in list order.
-    std::vector<std::size_t> m_sitePositions;
-    // The alias bytes of each entry: a name that is not UTF-8 (an older
-    // book's) must still find its record.
-    std::vector<std::string> m_siteAliases;
+    SiteList m_sites;
     QTimer m_timer1;
     QLabel* m_statusPanels[2] = { nullptr, nullptr };
     ui::TImageList* m_iconsSmall = nullptr;

@@ -41,8 +41,8 @@ QString DesktopFolder()
 
 void Tmainform::MakeDefaultDir2Click()
 {
-    const int index = m_ui->ComboBox1->currentIndex();
-    if (index < 0 || std::size_t(index) >= m_siteAliases.size())
+    const std::string* alias = m_sites.SelectedAlias();
+    if (!alias)
         return;
     QString dir = m_ui->LsFilelistView281->Directory();
     if (dir == ui::TLsFilelistView28::kDrives)
@@ -50,7 +50,7 @@ void Tmainform::MakeDefaultDir2Click()
     if (dir.size() > 1 && dir.endsWith(QLatin1Char('/')))
         dir.chop(1);
     std::string error;
-    if (m_book.UpdateLocalDir(m_siteAliases[std::size_t(index)], dir.toStdString(), &error) == sbrFailed)
+    if (m_sites.Book().UpdateLocalDir(*alias, dir.toStdString(), &error) == sbrFailed)
         Report(error);
 }
 

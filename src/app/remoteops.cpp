@@ -178,11 +178,11 @@ void Tmainform::NewFolder3Click()
 
 void Tmainform::MakeDefaultDir1Click()
 {
-    const int index = m_ui->ComboBox1->currentIndex();
-    if (index < 0 || std::size_t(index) >= m_siteAliases.size())
+    const std::string* alias = m_sites.SelectedAlias();
+    if (!alias)
         return;
     std::string error;
-    if (m_book.UpdateRemoteDir(m_siteAliases[std::size_t(index)], m_CurrentRemoteDir, &error) == sbrFailed)
+    if (m_sites.Book().UpdateRemoteDir(*alias, m_CurrentRemoteDir, &error) == sbrFailed)
         Report(error);
 }
 
