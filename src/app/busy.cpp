@@ -123,10 +123,10 @@ void Tmainform::RunDeferredActions()
 
 void Tmainform::ShowPendingWarnings()
 {
-    if (m_replies.PendingWarnings.empty())
+    if (m_log.Replies.PendingWarnings.empty())
         return;
-    const std::vector<std::string> warnings = std::exchange(m_replies.PendingWarnings, {});
-    FlushLog();
+    const std::vector<std::string> warnings = std::exchange(m_log.Replies.PendingWarnings, {});
+    m_log.Flush();
     for (const std::string& warning : warnings)
         m_prompter.ShowMessage(warning, mkWarning);
 }

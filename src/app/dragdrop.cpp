@@ -91,7 +91,7 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
     }
-    ScrollLogToEnd();
+    m_log.ScrollToEnd();
 }
 
 // Runs what a drop queued and says how it ended: a Cancel or a lost session
@@ -119,7 +119,7 @@ void Tmainform::LsFilelistView281DragDrop()
     // progress (which then performs the new entries).
     QueueforDownload();
     RunDroppedEntries(false);
-    ScrollLogToEnd();
+    m_log.ScrollToEnd();
     m_ui->LsFilelistView281->Reload();
 }
 
@@ -282,7 +282,7 @@ void Tmainform::PasteServerClick()
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
     bool interrupted = false;
     if (!paths.isEmpty()) {
-        ClearLog();
+        m_log.Clear();
         StartQueueProgress(int(paths.size()));
         int index = 0;
         for (const QString& path : paths) {
@@ -345,7 +345,7 @@ void Tmainform::Paste3Click()
     AddList(m_StopRequested || result == lcCancelled ? "Download is stopped."
             : result == lcCopied                     ? "Files were downloaded."
                                                      : "Not every file was copied.");
-    ScrollLogToEnd();
+    m_log.ScrollToEnd();
 }
 
 TLocalCopyResult Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies)

@@ -72,6 +72,11 @@ Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
     m_ui->setupUi(this);
     m_pane.SetView(*m_ui->dirview);
     m_sites.SetView(*m_ui->ComboBox1);
+    m_log.SetView(*m_ui->listbox1);
+    m_log.OnChanged = [this] {
+        if (!m_viewFlush.isActive())
+            m_viewFlush.start();
+    };
     ConnectPane();
     FormCreate();
     const bool english = m_settings.English();
@@ -140,7 +145,6 @@ void Tmainform::FormCreate()
     m_LoggedIn = 0;
     m_IdleTicks = 119;
     m_TransferCommand = false;
-    m_LogLineCount = 0;
     m_AnswerAll = false;
     m_StopRequested = false;
 
@@ -427,7 +431,7 @@ void Tmainform::WireControls()
     m_viewFlush.setSingleShot(true);
     m_viewFlush.setInterval(100);
     connect(&m_viewFlush, &QTimer::timeout, this, [this] {
-        FlushLog();
+        m_log.Flush();
         FlushQueueView();
         FlushPanel1();
     });

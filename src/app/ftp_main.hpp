@@ -5,6 +5,7 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/LogView.hpp"
 #include "app/RemotePane.hpp"
 #include "app/SiteList.hpp"
 #include "app/core/ActionGate.hpp"
@@ -110,7 +111,7 @@ public:
     bool TransferCommand() const { return m_TransferCommand; }
     const std::string& UploadFilter() const { return m_settings.UploadFilter; }
     int UploadType() const { return m_settings.UploadType; }
-    int LogLineCount() const { return m_LogLineCount; }
+    int LogLineCount() const { return m_log.LineCount(); }
     bool AnswerAll() const { return m_AnswerAll; }
     bool StopRequested() const { return m_StopRequested; }
     // The help page shown by Help1Click (beside the executable).
@@ -320,11 +321,6 @@ private:
     void RunDeferredActions();
     void ShowPendingWarnings();
     void AbortInFlight();
-    void ScrollLogToEnd();
-    void AppendLog(const std::string& text);
-    void FlushLog();
-    void DropFirstLogLine();
-    void ClearLog();
     void FlushQueueView();
     bool FetchListing(std::vector<RemoteRow>& rows);
     bool RequireLogIn();
@@ -394,13 +390,7 @@ private:
         int Stops = 0;                // Stop presses, to tell a stale grace period from the current one
         std::vector<std::pair<QObject*, TActionPolicy>> Controls; // disabled while busy
     } m_busy;
-    // The replies' side of the log: which command they answer, and the
-    // warnings that wait until the engine has handled the reply.
-    struct ReplyWatch {
-        bool RawCommand = false; // the command in flight was typed by the user
-        std::string LastCommand; // the verb of the last command sent
-        std::vector<std::string> PendingWarnings;
-    } m_replies;
+    LogView m_log; // the log and the replies' side of it
     std::optional<SiteRecord> m_sessionSite; // the site of the session; a reconnection goes there
     bool m_reconnecting = false;
     bool m_displaySwitched = false;
@@ -449,9 +439,6 @@ private:
     int m_LoggedIn = 0;
     std::int32_t m_IdleTicks = 119;
     bool m_TransferCommand = false;
-    int m_LogLineCount = 0;
-    std::deque<QString> m_logLines; // the log; listbox1 shows it
-    int m_logAdds = 0, m_logDrops = 0; // changes not yet in listbox1
     QStringList m_queueViewAdds; // lines not yet in lbQueue
     int m_queueViewDrops = 0;    // finished heads still in lbQueue
     std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good

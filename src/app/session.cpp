@@ -97,7 +97,7 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
         // and its names belong to the call in flight.
         m_refused = true;
         ++m_refusals;
-        m_replies.RawCommand = false;
+        m_log.Replies.RawCommand = false;
         if (!m_closing)
             SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
@@ -109,7 +109,7 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
     const bool ok = ((*m_FtpClient1).*operation)();
     --m_busy.EngineWaits;
     m_busy.StopTransfer = false;
-    m_replies.RawCommand = false;
+    m_log.Replies.RawCommand = false;
     ShowPendingWarnings();
     if (!m_engineError.empty()) {
         m_refused = true;
@@ -129,79 +129,12 @@ bool Tmainform::Connected() const
 
 QStringList Tmainform::LogLines() const
 {
-    const_cast<Tmainform*>(this)->FlushLog();
-    QStringList lines;
-    const QTextDocument* doc = m_ui->listbox1->document();
-    if (doc->isEmpty())
-        return lines;
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
-        lines.append(block.text());
-    return lines;
-}
-
-void Tmainform::ScrollLogToEnd()
-{
-    FlushLog();
-    QPlainTextEdit* log = m_ui->listbox1;
-    log->moveCursor(QTextCursor::End);
-    log->ensureCursorVisible();
-}
-
-// The log's lines live in m_logLines; listbox1 is brought up to date at most
-// ten times a second: laying out and painting the box once per reply cost
-// more than the transfers of small files.
-void Tmainform::AppendLog(const std::string& text)
-{
-    m_logLines.push_back(ShownText(text));
-    ++m_logAdds;
-    if (!m_viewFlush.isActive())
-        m_viewFlush.start();
-}
-
-void Tmainform::DropFirstLogLine()
-{
-    if (m_logLines.empty())
-        return;
-    m_logLines.pop_front();
-    ++m_logDrops;
-}
-
-void Tmainform::FlushLog()
-{
-    if (m_logAdds == 0 && m_logDrops == 0)
-        return;
-    QPlainTextEdit* log = m_ui->listbox1;
-    const int shown = log->document()->isEmpty() ? 0 : log->document()->blockCount();
-    if (m_logDrops >= shown || m_logAdds > kLogLimit) {
-        QStringList lines(m_logLines.begin(), m_logLines.end());
-        log->setPlainText(lines.join(QLatin1Char('\n')));
-    } else {
-        QStringList added(m_logLines.end() - m_logAdds, m_logLines.end());
-        if (!added.isEmpty())
-            log->appendPlainText(added.join(QLatin1Char('\n')));
-        RemoveFirstLines(*log, m_logDrops);
-    }
-    m_logAdds = m_logDrops = 0;
-    log->moveCursor(QTextCursor::End);
-    log->ensureCursorVisible();
-}
-
-void Tmainform::ClearLog()
-{
-    m_logLines.clear();
-    m_logAdds = m_logDrops = 0;
-    m_ui->listbox1->clear();
-    m_LogLineCount = 0;
+    return const_cast<LogView&>(m_log).Lines();
 }
 
 void Tmainform::AddList(const std::string& text)
 {
-    m_LogLineCount = m_logLines.empty() ? 1 : int(m_logLines.size()) + 1;
-    AppendLog(text);
-    while (m_LogLineCount > kLogLimit) {
-        DropFirstLogLine();
-        m_LogLineCount = int(m_logLines.size()) + 1;
-    }
+    m_log.Add(text);
 }
 
 void Tmainform::FtpClient1Display(const std::string& line)
@@ -212,20 +145,18 @@ void Tmainform::FtpClient1Display(const std::string& line)
 void Tmainform::Display(const std::string& rawLine)
 {
     // A refusal of a command the program sent on its own is only logged.
-    const bool ownCommand = !m_replies.RawCommand && rawLine.rfind("< ", 0) == 0
-        && IsOwnInitiativeCommand(m_replies.LastCommand);
+    const bool ownCommand = !m_log.Replies.RawCommand && rawLine.rfind("< ", 0) == 0
+        && IsOwnInitiativeCommand(m_log.Replies.LastCommand);
     if (IsFailureLine(rawLine) && !ownCommand) {
         AddList("Action not taken. Please notice the error displayed below.");
         // The box waits until the engine has handled the reply: a modal loop
         // here would handle the next replies underneath it.
-        m_replies.PendingWarnings.push_back("Warning: " + rawLine);
+        m_log.Replies.PendingWarnings.push_back("Warning: " + rawLine);
         if (m_busy.EngineWaits == 0)
             QMetaObject::invokeMethod(this, [this] { ShowPendingWarnings(); }, Qt::QueuedConnection);
     }
     const std::string line = MaskedLine(rawLine);
-    AppendLog(line);
-    if (++m_LogLineCount > kLogLimit)
-        DropFirstLogLine();
+    m_log.AddLine(line);
     const LineNotes notes = NotesFor(line);
     for (const char* note : notes.Note) {
         if (note)
@@ -242,7 +173,7 @@ void Tmainform::Display(const std::string& rawLine)
 void Tmainform::FtpClient1Command(const std::string& command)
 {
     m_TransferCommand = IsTransferCommand(command);
-    m_replies.LastCommand = command.substr(0, command.find(' ')); // the verb: never a password
+    m_log.Replies.LastCommand = command.substr(0, command.find(' ')); // the verb: never a password
 }
 
 void Tmainform::FtpClient1BgException()
@@ -258,7 +189,7 @@ void Tmainform::FtpClient1SessionConnected()
     m_typeSent = -1; // a new session starts in the server's default type
     AddList("Trying To Connect");
     SetStatusText(0, QString());
-    ScrollLogToEnd();
+    m_log.ScrollToEnd();
 }
 
 void Tmainform::FtpClient1SessionClosed()
@@ -269,7 +200,7 @@ void Tmainform::FtpClient1SessionClosed()
     const bool english = m_settings.English();
     AddList(Message(msgDisconnectedNote, english));
     SetStatusText(0, QString::fromUtf8(Message(msgDisconnectedStatus, english)));
-    ScrollLogToEnd();
+    m_log.ScrollToEnd();
     if (m_UserDisconnect)
         return;
     // Not asked for: settle the engine, then let the next tick reconnect.
@@ -453,7 +384,7 @@ void Tmainform::mnuCommandClick()
         return; // cancelled: nothing is sent
     m_FtpClient1->SetLocalFileName(*command);
     m_typeSent = -1; // the command may have been a TYPE
-    m_replies.RawCommand = true;
+    m_log.Replies.RawCommand = true;
     Run(&ftp::TFtpClient::Quote);
 }
 
