@@ -137,8 +137,7 @@ void Tmainform::AbortInFlight()
     if (m_closing && m_gate.Busy() && c.Connected()) {
         // Closed between two calls of an action: the session ends all the
         // same, so that nothing the action does afterwards counts as done.
-        m_UserDisconnect = true;
-        m_ReconnectPending = false;
+        m_conn.EndByUser();
         m_busy.StopTransfer = true;
         c.ftp::TCustomFtpCli::Abort();
         return;
@@ -146,9 +145,8 @@ void Tmainform::AbortInFlight()
     if (m_busy.EngineWaits == 0)
         return;
     // Connecting, or the window going away: the whole session ends now.
-    if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
-        m_UserDisconnect = true;
-        m_ReconnectPending = false;
+    if (m_closing || m_conn.LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
+        m_conn.EndByUser();
         m_busy.StopTransfer = true;
         c.ftp::TCustomFtpCli::Abort();
         return;
@@ -156,7 +154,7 @@ void Tmainform::AbortInFlight()
     // A file transfer ends now (or at its first progress step, when its
     // data connection is still opening); the session stays.
     m_busy.StopTransfer = true;
-    if (m_TransferCommand)
+    if (m_conn.TransferCommand)
         c.AbortTransfer();
     // A server that neither sends nor answers would keep Stop waiting:
     // after a grace period the session ends as Disconnect ends it.
@@ -165,8 +163,7 @@ void Tmainform::AbortInFlight()
         if (!m_busy.StopTransfer || stop != m_busy.Stops || m_busy.EngineWaits == 0)
             return;
         AddList("The server did not end the operation; the connection is closed.");
-        m_UserDisconnect = true;
-        m_ReconnectPending = false;
+        m_conn.EndByUser();
         m_FtpClient1->ftp::TCustomFtpCli::Abort();
     });
 }

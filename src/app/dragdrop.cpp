@@ -51,7 +51,7 @@ std::string FileNameOf(const QString& path)
 
 bool Tmainform::RequireLogIn()
 {
-    if (m_LoggedIn != 0)
+    if (m_conn.LoggedIn != 0)
         return true;
     SetStatusText(0, QStringLiteral("Not connected yet."));
     AddList(kNotConnectedNote);
@@ -87,7 +87,7 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
     }
     SetStatusText(0, QString());
     RunDroppedEntries(true);
-    if (m_LoggedIn != 0) {
+    if (m_conn.LoggedIn != 0) {
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
     }
@@ -126,7 +126,7 @@ void Tmainform::LsFilelistView281DragDrop()
 void Tmainform::ShellFilesDropped(const QStringList& paths)
 {
     m_StopRequested = false;
-    if (m_LoggedIn == 0)
+    if (m_conn.LoggedIn == 0)
         return;
     SetStatusText(0, QStringLiteral("Files dropped. Uploading..."));
     StartQueueProgress(int(paths.size()));
@@ -299,7 +299,7 @@ void Tmainform::PasteServerClick()
         SetStatusText(0, text);
         HTTPReceive(text.toStdString());
     }
-    if (m_LoggedIn != 0) {
+    if (m_conn.LoggedIn != 0) {
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
         if (!interrupted)

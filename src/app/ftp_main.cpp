@@ -137,14 +137,7 @@ void Tmainform::FormCreate()
     if (m_settings.KeepSettingsFile)
         Report(settingsError + "\nThe default settings are used; the file is left as it is.");
 
-    // 5. Session state.
-    m_UserDisconnect = true;
-    m_ReconnectPending = false;
-    m_ReconnectDir.clear();
-    m_CurrentRemoteDir.clear();
-    m_LoggedIn = 0;
-    m_IdleTicks = 119;
-    m_TransferCommand = false;
+    // 5. Session state (m_conn starts as no session).
     m_AnswerAll = false;
     m_StopRequested = false;
 

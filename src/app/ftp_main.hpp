@@ -10,6 +10,7 @@
 #include "app/SiteList.hpp"
 #include "app/core/ActionGate.hpp"
 #include "app/core/AppSettings.hpp"
+#include "app/core/ConnectionState.hpp"
 #include "app/core/LocalCopy.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
@@ -102,13 +103,13 @@ public:
     void SetProxyName(const std::string& v) { m_settings.ProxyName = v; }
     const std::string& PassiveMode() const { return m_settings.Transfer.PassiveMode(); }
     void SetPassiveMode(const std::string& v) { m_settings.Transfer.SetPassiveMode(v); }
-    bool UserDisconnect() const { return m_UserDisconnect; }
-    bool ReconnectPending() const { return m_ReconnectPending; }
-    const std::string& ReconnectDir() const { return m_ReconnectDir; }
-    const std::string& CurrentRemoteDir() const { return m_CurrentRemoteDir; }
-    int LoggedIn() const { return m_LoggedIn; }
-    std::int32_t IdleTicks() const { return m_IdleTicks; }
-    bool TransferCommand() const { return m_TransferCommand; }
+    bool UserDisconnect() const { return m_conn.UserDisconnect; }
+    bool ReconnectPending() const { return m_conn.ReconnectPending; }
+    const std::string& ReconnectDir() const { return m_conn.ReconnectDir; }
+    const std::string& CurrentRemoteDir() const { return m_conn.CurrentRemoteDir; }
+    int LoggedIn() const { return m_conn.LoggedIn; }
+    std::int32_t IdleTicks() const { return m_conn.IdleTicks; }
+    bool TransferCommand() const { return m_conn.TransferCommand; }
     const std::string& UploadFilter() const { return m_settings.UploadFilter; }
     int UploadType() const { return m_settings.UploadType; }
     int LogLineCount() const { return m_log.LineCount(); }
@@ -391,10 +392,6 @@ private:
         std::vector<std::pair<QObject*, TActionPolicy>> Controls; // disabled while busy
     } m_busy;
     LogView m_log; // the log and the replies' side of it
-    std::optional<SiteRecord> m_sessionSite; // the site of the session; a reconnection goes there
-    bool m_reconnecting = false;
-    bool m_displaySwitched = false;
-    int m_reconnectFailures = 0;
     QString m_selectedLocalItem;
     QueueLines m_queue;
     QueueLines m_scratch; // a scratch batch in progress; never in queue.txt
@@ -413,9 +410,6 @@ private:
     } m_run;
     bool m_queueViewDirty = false;
     int m_nextBatch = 1;
-    // Counted up by every session start and end, and by every refusal of
-    // the engine: an entry is finished only by its own session's answer.
-    std::uint32_t m_sessionSerial = 0;
     std::uint32_t m_refusals = 0;
     int m_QueueTotal = 0;
     int m_QueueRemaining = 0;
@@ -432,13 +426,7 @@ private:
     bool m_destroyed = false;
 
     AppSettings m_settings;
-    bool m_UserDisconnect = true;
-    bool m_ReconnectPending = false;
-    std::string m_ReconnectDir;
-    std::string m_CurrentRemoteDir;
-    int m_LoggedIn = 0;
-    std::int32_t m_IdleTicks = 119;
-    bool m_TransferCommand = false;
+    ConnectionState m_conn; // the session with the server, as the window knows it
     QStringList m_queueViewAdds; // lines not yet in lbQueue
     int m_queueViewDrops = 0;    // finished heads still in lbQueue
     std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good

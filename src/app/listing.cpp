@@ -53,7 +53,7 @@ void Tmainform::ConnectPane()
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
     };
-    server.CurrentFolder = [this] { return m_CurrentRemoteDir; };
+    server.CurrentFolder = [this] { return m_conn.CurrentRemoteDir; };
     server.ChangeMode = [this](const std::string& name, const std::string& mode) {
         m_FtpClient1->SetHostFileName(name);
         m_FtpClient1->SetChmodMode(mode);
@@ -65,7 +65,7 @@ void Tmainform::ConnectPane()
 
 bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
 {
-    if (m_LoggedIn == 0) {
+    if (m_conn.LoggedIn == 0) {
         SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, m_settings.English())));
         return false;
     }
@@ -83,7 +83,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     };
     if (!Run(&ftp::TFtpClient::Pwd) && m_refused)
         return refused();
-    m_CurrentRemoteDir = c.DirResult();
+    m_conn.CurrentRemoteDir = c.DirResult();
     const std::string listingFile = JoinPath(m_settings.ProgramDir, "ftpdir.txt");
     c.SetHostDirName(".");
     c.SetHostFileName({});
@@ -99,7 +99,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
         text.clear();
     std::remove(listingFile.c_str());
 
-    m_ui->lblRemote->setText(ShownText(m_CurrentRemoteDir));
+    m_ui->lblRemote->setText(ShownText(m_conn.CurrentRemoteDir));
     m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
     SetStatusText(0, QString());
 

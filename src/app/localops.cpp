@@ -214,7 +214,7 @@ void Tmainform::Edit1Click()
     if (!IsWalkableName(name))
         return;
     // The target is fixed now: browsing elsewhere while editing changes nothing.
-    const std::string remote = JoinRemote(m_CurrentRemoteDir, name);
+    const std::string remote = JoinRemote(m_conn.CurrentRemoteDir, name);
     // One editing session per file.
     for (const EditSession& e : m_edits) {
         if (e.Remote == remote && !editorWindowClosed(e.Handle)) {

@@ -354,7 +354,7 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
 Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
 {
     ftp::TFtpClient& c = *m_FtpClient1;
-    const std::uint32_t session = m_sessionSerial, refusals = m_refusals;
+    const std::uint32_t session = m_conn.SessionSerial, refusals = m_refusals;
     bool ok = true;
     const bool binary = m_settings.Transfer.Binary();
     if (entry.Op == 'U') {
@@ -433,7 +433,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
     // Connect, the server gone), a stop that aborted it or the window
     // closing keep it in the queue as it was.
     m_run.KeptRefused = m_refusals != refusals;
-    const bool sessionGone = m_sessionSerial != session || ((entry.Op != 'D' || entry.Kind != "D") && !Connected());
+    const bool sessionGone = m_conn.SessionSerial != session || ((entry.Op != 'D' || entry.Kind != "D") && !Connected());
     if (m_run.KeptRefused || sessionGone || (!ok && (m_StopRequested || m_closing))) {
         AddList("\"" + (entry.Op == 'R' ? entry.Remote : entry.Local) + "\" stays in the queue: "
             + (m_run.KeptRefused ? "the FTP component was busy."
@@ -537,7 +537,7 @@ void Tmainform::QueueUpload(const std::string& local, const std::string& remote)
     m_timer1.stop();
     std::vector<std::string> lines, notes;
     // A relative path is the local list's, never the process's current folder.
-    BuildUploadEntries(local, remote, LocalListFolder(), m_CurrentRemoteDir, lines, &notes,
+    BuildUploadEntries(local, remote, LocalListFolder(), m_conn.CurrentRemoteDir, lines, &notes,
         [] { platform::ApplicationPump().ProcessMessages(); });
     for (const std::string& note : notes)
         AddList(note);
@@ -568,10 +568,10 @@ std::vector<std::string> Tmainform::SelectionEntries(std::string base)
         rows.push_back({ row.name, row.IsFolder() });
         // A link's listed size is the link's own.
         if (row.type == kTypeFile && (row.perms.empty() || row.perms[0] != 'l'))
-            m_listedSizes[JoinRemote(m_CurrentRemoteDir, row.name)] = std::int64_t(row.bytes);
+            m_listedSizes[JoinRemote(m_conn.CurrentRemoteDir, row.name)] = std::int64_t(row.bytes);
     }
     std::vector<std::string> lines, notes;
-    BuildDownloadEntries(base, m_CurrentRemoteDir, rows, lines, &notes);
+    BuildDownloadEntries(base, m_conn.CurrentRemoteDir, rows, lines, &notes);
     for (const std::string& note : notes)
         AddList(note);
     return lines;
@@ -659,8 +659,8 @@ void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
 {
     // Stop ends a file transfer whose data connection was still opening;
     // a listing is let finish, as half of one would show files missing.
-    Abort = m_busy.StopTransfer && m_TransferCommand;
-    if (!m_TransferCommand)
+    Abort = m_busy.StopTransfer && m_conn.TransferCommand;
+    if (!m_conn.TransferCommand)
         return;
     const qint64 now = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;
     // At most ten updates a second: a fast transfer must not spend its time painting.

@@ -35,14 +35,14 @@ void Tmainform::Delete1Click()
 void Tmainform::DeleteFTP()
 {
     m_StopRequested = false;
-    if (!MakeSelectedList_Server(m_CurrentRemoteDir, m_pane.ListView1()))
+    if (!MakeSelectedList_Server(m_conn.CurrentRemoteDir, m_pane.ListView1()))
         return;
     std::vector<WalkedRow> rows;
     rows.reserve(m_pane.ListView1().size());
     for (const RemoteRow& row : m_pane.ListView1())
         rows.push_back({ row.name, row.IsFolder() });
     std::vector<std::string> lines, notes;
-    BuildDeleteEntries(m_CurrentRemoteDir, rows, lines, &notes);
+    BuildDeleteEntries(m_conn.CurrentRemoteDir, rows, lines, &notes);
     for (const std::string& note : notes)
         AddList(note);
     // A batch of its own: the queue's other entries do not run with it, and
@@ -123,7 +123,7 @@ void Tmainform::ChMod1Click()
         entries.emplace_back(CommandName(r), r.IsFolder());
     }
     ftp::TFtpClient& c = *m_FtpClient1;
-    m_pane.BeginModeWalk(m_CurrentRemoteDir);
+    m_pane.BeginModeWalk(m_conn.CurrentRemoteDir);
     for (const auto& [name, folder] : entries) {
         if (m_pane.ModeWalkLost())
             return;
@@ -182,7 +182,7 @@ void Tmainform::MakeDefaultDir1Click()
     if (!alias)
         return;
     std::string error;
-    if (m_sites.Book().UpdateRemoteDir(*alias, m_CurrentRemoteDir, &error) == sbrFailed)
+    if (m_sites.Book().UpdateRemoteDir(*alias, m_conn.CurrentRemoteDir, &error) == sbrFailed)
         Report(error);
 }
 

@@ -165,14 +165,14 @@ void Tmainform::Display(const std::string& rawLine)
     if (notes.Status)
         SetStatusText(0, QString::fromUtf8(notes.Status));
     if (notes.LoggedIn) {
-        m_LoggedIn = 1;
-        m_reconnectFailures = 0;
+        m_conn.LoggedIn = 1;
+        m_conn.ReconnectFailures = 0;
     }
 }
 
 void Tmainform::FtpClient1Command(const std::string& command)
 {
-    m_TransferCommand = IsTransferCommand(command);
+    m_conn.TransferCommand = IsTransferCommand(command);
     m_log.Replies.LastCommand = command.substr(0, command.find(' ')); // the verb: never a password
 }
 
@@ -185,7 +185,7 @@ void Tmainform::FtpClient1BgException()
 
 void Tmainform::FtpClient1SessionConnected()
 {
-    ++m_sessionSerial;
+    ++m_conn.SessionSerial;
     m_typeSent = -1; // a new session starts in the server's default type
     AddList("Trying To Connect");
     SetStatusText(0, QString());
@@ -194,17 +194,17 @@ void Tmainform::FtpClient1SessionConnected()
 
 void Tmainform::FtpClient1SessionClosed()
 {
-    ++m_sessionSerial;
-    m_ReconnectPending = false;
-    m_LoggedIn = 0;
+    ++m_conn.SessionSerial;
+    m_conn.ReconnectPending = false;
+    m_conn.LoggedIn = 0;
     const bool english = m_settings.English();
     AddList(Message(msgDisconnectedNote, english));
     SetStatusText(0, QString::fromUtf8(Message(msgDisconnectedStatus, english)));
     m_log.ScrollToEnd();
-    if (m_UserDisconnect)
+    if (m_conn.UserDisconnect)
         return;
     // Not asked for: settle the engine, then let the next tick reconnect.
-    m_ReconnectDir = m_CurrentRemoteDir;
+    m_conn.ReconnectDir = m_conn.CurrentRemoteDir;
     Run(&ftp::TFtpClient::Abort);
     for (;;) {
         const ftp::TFtpState state = m_FtpClient1->State();
@@ -213,7 +213,7 @@ void Tmainform::FtpClient1SessionClosed()
         PumpOnce();
         platform::Sleep(1);
     }
-    m_ReconnectPending = true;
+    m_conn.ReconnectPending = true;
 }
 
 // ---------------------------------------------------------------- connect
@@ -223,8 +223,7 @@ void Tmainform::btnDisconnectClick()
     // Pressed while something runs: it stops where it is.
     if (m_gate.Busy())
         m_StopRequested = true;
-    m_UserDisconnect = true;
-    m_ReconnectPending = false;
+    m_conn.EndByUser();
     if (Connected())
         Run(&ftp::TFtpClient::Abort);
     if (Connected())
@@ -242,18 +241,18 @@ bool Tmainform::ConnectToSelectedSite()
     const bool stop = m_StopRequested; // the connect's own disconnect stops nothing
     btnDisconnectClick();
     m_StopRequested = stop;
-    m_UserDisconnect = false;
+    m_conn.UserDisconnect = false;
     // A reconnection goes back to the server that was connected, whatever
     // the list shows now.
-    if (!m_reconnecting || !m_sessionSite) {
+    if (!m_conn.Reconnecting || !m_conn.SessionSite) {
         const std::optional<SiteEntry> entry = FindSelectedSite();
         if (!entry || entry->Record.Alias().empty()) {
             m_prompter.ShowMessage(kMsgNoSiteDefined);
             return false;
         }
-        m_sessionSite = entry->Record;
+        m_conn.SessionSite = entry->Record;
     }
-    const SiteRecord site = *m_sessionSite;
+    const SiteRecord site = *m_conn.SessionSite;
     WaitCursor hourglass;
     SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, m_settings.English())));
     ftp::TFtpClient& c = *m_FtpClient1;
@@ -289,14 +288,14 @@ bool Tmainform::ConnectToSelectedSite()
     c.SetUseUtf8(options.Utf8);
     c.SetEpsvFallback(!options.IsDefault());
     c.SetDisplayFileFlag(false);
-    if (!m_displaySwitched) {
-        m_displaySwitched = true;
+    if (!m_conn.DisplaySwitched) {
+        m_conn.DisplaySwitched = true;
         c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { Display(line); };
     }
     // Its result is not consulted: what counts is Connected afterwards.
     if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_refused)
         return false;
-    if (m_UserDisconnect)
+    if (m_conn.UserDisconnect)
         return false; // Disconnect, Stop or the close ended the attempt
     if (!Connected()) {
         SetStatusText(0, QStringLiteral("Cannot connect to server."));
@@ -314,7 +313,7 @@ bool Tmainform::ConnectToSelectedSite()
         return false;
     GetDir(dirview());
     AddList("DIRECTORY LISTING IS FINISHED.");
-    if (m_LoggedIn == 1)
+    if (m_conn.LoggedIn == 1)
         SetStatusText(0, QStringLiteral("Connected."));
     if (!site.LocalDir().empty()) {
         ui::TLsFilelistView28* files = m_ui->LsFilelistView281;
@@ -338,19 +337,19 @@ void Tmainform::Timer1Timer()
     ftp::TFtpClient& c = *m_FtpClient1;
     // A tick inside another action leaves the session to it.
     const bool busy = m_gate.Busy() || m_closing;
-    if (m_ReconnectPending && !busy) {
-        m_ReconnectPending = false;
-        if (m_reconnectFailures >= kMaxReconnects) {
+    if (m_conn.ReconnectPending && !busy) {
+        m_conn.ReconnectPending = false;
+        if (m_conn.ReconnectFailures >= kMaxReconnects) {
             AddList("The connection was lost " + std::to_string(kMaxReconnects)
                 + " times in a row; no further attempt is made. Press Connect to try again.");
-            m_reconnectFailures = 0;
+            m_conn.ReconnectFailures = 0;
         } else {
-            ++m_reconnectFailures;
-            m_reconnecting = true;
+            ++m_conn.ReconnectFailures;
+            m_conn.Reconnecting = true;
             const bool connected = ConnectToSelectedSite();
-            m_reconnecting = false;
+            m_conn.Reconnecting = false;
             if (connected && Connected()) {
-                c.SetHostDirName(m_ReconnectDir);
+                c.SetHostDirName(m_conn.ReconnectDir);
                 if (Run(&ftp::TFtpClient::Cwd))
                     GetDir(dirview());
                 AddList("DIRECTORY LISTING IS FINISHED.");
@@ -358,8 +357,8 @@ void Tmainform::Timer1Timer()
         }
     }
     if (c.State() == ftp::ftpStateReady)
-        ++m_IdleTicks;
-    if (m_IdleTicks % 30 == 0 && !busy && Connected() && c.State() == ftp::ftpStateReady) {
+        ++m_conn.IdleTicks;
+    if (m_conn.IdleTicks % 30 == 0 && !busy && Connected() && c.State() == ftp::ftpStateReady) {
         const std::string dir = c.HostDirName(), file = c.HostFileName(), local = c.LocalFileName();
         c.SetLocalFileName("NOOP");
         Run(&ftp::TFtpClient::Quote);
