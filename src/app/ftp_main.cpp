@@ -257,7 +257,7 @@ void Tmainform::WireControls()
     for (int c = 0; c < 5; ++c)
         f.dirview->SetColumnWidth(c, widths[c]);
     // The remote list's keys, clicks and drags pass the gate like the buttons.
-    m_gate.OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
+    m_engine.Gate.OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     connect(f.dirview, &TDirView::RowActivated, this, [this](int row) {
         Gated("open", apRefuse, [this, row] {
             dirview().SetFocusedRow(row);
@@ -620,8 +620,8 @@ void Tmainform::closeEvent(QCloseEvent* event)
     event->accept();
     QMainWindow::closeEvent(event);
     // Closed ends the program: not before the calls on the stack have returned.
-    if (m_gate.Busy() || m_busy.EngineWaits > 0)
-        m_busy.ClosedPending = true;
+    if (m_engine.Gate.Busy() || m_engine.EngineWaits > 0)
+        m_engine.ClosedPending = true;
     else
         emit Closed();
 }
@@ -636,7 +636,7 @@ void Tmainform::FormClose()
     m_ui->Exit1->setEnabled(false);
     m_pane.ClearIconCache();
     // Nothing waits for its turn any more; what is in flight ends now.
-    m_gate.DropDeferred();
+    m_engine.Gate.DropDeferred();
     m_StopRequested = true;
     AbortInFlight();
 }

@@ -5,6 +5,7 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/EngineCalls.hpp"
 #include "app/LogView.hpp"
 #include "app/RemotePane.hpp"
 #include "app/SiteList.hpp"
@@ -141,7 +142,7 @@ public:
     // One action at a time (busy.cpp). A user action comes through Gated:
     // while an engine command or the queue runs it waits (apDefer, run once
     // afterwards) or is refused with a status text (apRefuse).
-    ActionGate& Gate() { return m_gate; }
+    ActionGate& Gate() { return m_engine.Gate; }
     TGateVerdict Gated(const std::string& key, TActionPolicy policy, std::function<void()> action);
 
     // Session control (session.cpp).
@@ -378,19 +379,8 @@ private:
     std::unique_ptr<http::THttpCli> m_HttpCli1;
     // The remote list: its rows, hidden lists, icons, sort and walks.
     RemotePane m_pane;
-    // What the engine refused during the last Run.
-    std::string m_engineError;
-    bool m_refused = false;
-    // One action at a time (busy.cpp): the gate, and what the window knows
-    // of the calls in flight.
-    ActionGate m_gate;
-    struct BusyState {
-        int EngineWaits = 0;          // blocking engine calls on the stack
-        bool StopTransfer = false;    // Stop: the file transfer in flight ends at its next progress
-        bool ClosedPending = false;   // closed while busy: Closed waits for the stack to unwind
-        int Stops = 0;                // Stop presses, to tell a stale grace period from the current one
-        std::vector<std::pair<QObject*, TActionPolicy>> Controls; // disabled while busy
-    } m_busy;
+    // One action at a time (busy.cpp): the gate, the calls in flight, the refusals.
+    EngineCalls m_engine;
     LogView m_log; // the log and the replies' side of it
     QString m_selectedLocalItem;
     QueueLines m_queue;
@@ -410,7 +400,6 @@ private:
     } m_run;
     bool m_queueViewDirty = false;
     int m_nextBatch = 1;
-    std::uint32_t m_refusals = 0;
     int m_QueueTotal = 0;
     int m_QueueRemaining = 0;
     std::vector<std::string> m_DropFiles;

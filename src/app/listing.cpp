@@ -70,7 +70,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
         return false;
     }
     // The parse below lets the window run between slices.
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     WaitCursor hourglass;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
@@ -81,7 +81,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
             m_timer1.start();
         return false;
     };
-    if (!Run(&ftp::TFtpClient::Pwd) && m_refused)
+    if (!Run(&ftp::TFtpClient::Pwd) && m_engine.Refused)
         return refused();
     m_conn.CurrentRemoteDir = c.DirResult();
     const std::string listingFile = JoinPath(m_settings.ProgramDir, "ftpdir.txt");
@@ -91,7 +91,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     c.SetPassive(m_settings.Transfer.Passive());
     // MLSD only when the site asks for it and the server offers it.
     const bool mlsd = c.MlsdInForce();
-    if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_refused)
+    if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_engine.Refused)
         return refused();
 
     std::string text;
@@ -299,7 +299,7 @@ bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
         SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     m_pane.MakeSelectedList(base, view);
     return true;
 }

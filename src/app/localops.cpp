@@ -287,7 +287,7 @@ void Tmainform::WatchEdits()
                 AppendQueue({ std::string(kUploadFile) + path + ";" + e->Remote }, e->Batch);
             }
         }
-        if (e->Due && !m_queueRunning && !m_gate.Busy()) {
+        if (e->Due && !m_queueRunning && !m_engine.Gate.Busy()) {
             e->Due = false;
             const int batch = e->Batch;
             // A Stop given before this save was meant for something else.

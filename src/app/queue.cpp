@@ -241,7 +241,7 @@ void Tmainform::RefuseWhileRunning()
 
 void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerAll)
 {
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     m_queueRunning = true;
     m_run.InQueue = persist;
     m_run.All = &answerAll;
@@ -354,7 +354,7 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
 Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
 {
     ftp::TFtpClient& c = *m_FtpClient1;
-    const std::uint32_t session = m_conn.SessionSerial, refusals = m_refusals;
+    const std::uint32_t session = m_conn.SessionSerial, refusals = m_engine.Refusals;
     bool ok = true;
     const bool binary = m_settings.Transfer.Binary();
     if (entry.Op == 'U') {
@@ -390,7 +390,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
                 case ansCancel:
                     return erCancelDrop;
                 }
-            } else if (m_refusals == refusals) {
+            } else if (m_engine.Refusals == refusals) {
                 ok = Run(&ftp::TFtpClient::Put);
             }
             EndProgress(ok);
@@ -432,7 +432,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
     // a busy engine, a session closed or replaced meanwhile (Disconnect,
     // Connect, the server gone), a stop that aborted it or the window
     // closing keep it in the queue as it was.
-    m_run.KeptRefused = m_refusals != refusals;
+    m_run.KeptRefused = m_engine.Refusals != refusals;
     const bool sessionGone = m_conn.SessionSerial != session || ((entry.Op != 'D' || entry.Kind != "D") && !Connected());
     if (m_run.KeptRefused || sessionGone || (!ok && (m_StopRequested || m_closing))) {
         AddList("\"" + (entry.Op == 'R' ? entry.Remote : entry.Local) + "\" stays in the queue: "
@@ -532,7 +532,7 @@ int Tmainform::Download(const QueueEntry& entry)
 
 void Tmainform::QueueUpload(const std::string& local, const std::string& remote)
 {
-    const ActionGate::Scope busy = m_gate.Hold(); // the walk of a big folder lets the window run
+    const ActionGate::Scope busy = m_engine.Gate.Hold(); // the walk of a big folder lets the window run
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     std::vector<std::string> lines, notes;
@@ -591,7 +591,7 @@ void Tmainform::DownloadToTemp(bool answerAll)
         m_DropFiles.clear();
         return;
     }
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     m_StopRequested = false;
     while (m_FtpClient1->State() >= ftp::ftpStateResolving) {
         platform::ApplicationPump().ProcessMessages();
@@ -659,7 +659,7 @@ void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
 {
     // Stop ends a file transfer whose data connection was still opening;
     // a listing is let finish, as half of one would show files missing.
-    Abort = m_busy.StopTransfer && m_conn.TransferCommand;
+    Abort = m_engine.StopTransfer && m_conn.TransferCommand;
     if (!m_conn.TransferCommand)
         return;
     const qint64 now = m_transferClock.isValid() ? m_transferClock.elapsed() : 0;

@@ -152,7 +152,7 @@ void Tmainform::MarkFiles(const std::string& name, bool folder, const std::strin
 {
     if (m_StopRequested || m_pane.ModeWalkLost())
         return;
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     m_pane.MarkFiles(name, folder, mode);

@@ -75,46 +75,41 @@ void Tmainform::SetUpFtpClient()
         = [this](ftp::TCustomFtpCli*, const net::TCertInfo& info, bool& accept) { accept = CertificateCheck(info); };
     // The engine's refusals (a missing value, a busy engine) end the command
     // with their message instead of unwinding through the event loop.
-    c.OnError = [this](ftp::TCustomFtpCli*, const std::string& message) {
-        if (m_engineError.empty())
-            m_engineError = message;
-    };
+    c.OnError = [this](ftp::TCustomFtpCli*, const std::string& message) { m_engine.NoteError(message); };
 }
 
 bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
 {
     const bool ending = operation == &ftp::TFtpClient::Abort || operation == &ftp::TFtpClient::Quit;
-    if (ending && m_busy.EngineWaits > 0) {
+    if (ending && m_engine.EngineWaits > 0) {
         // Disconnect or an unexpected close inside a blocking call: the
         // call below returns once this has ended, and the window is still there.
-        ++m_busy.EngineWaits;
+        ++m_engine.EngineWaits;
         const bool ok = ((*m_FtpClient1).*operation)();
-        --m_busy.EngineWaits;
+        --m_engine.EngineWaits;
         return ok;
     }
-    if (!ending && (m_busy.EngineWaits > 0 || m_closing)) {
+    if (!ending && (m_engine.EngineWaits > 0 || m_closing)) {
         // Something got past the gate inside a blocking call: the engine
         // and its names belong to the call in flight.
-        m_refused = true;
-        ++m_refusals;
+        m_engine.Refuse();
         m_log.Replies.RawCommand = false;
         if (!m_closing)
             SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
-    const ActionGate::Scope busy = m_gate.Hold();
-    m_engineError.clear();
-    m_refused = false;
-    ++m_busy.EngineWaits;
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
+    m_engine.Error.clear();
+    m_engine.Refused = false;
+    ++m_engine.EngineWaits;
     const bool ok = ((*m_FtpClient1).*operation)();
-    --m_busy.EngineWaits;
-    m_busy.StopTransfer = false;
+    --m_engine.EngineWaits;
+    m_engine.StopTransfer = false;
     m_log.Replies.RawCommand = false;
     ShowPendingWarnings();
-    if (!m_engineError.empty()) {
-        m_refused = true;
-        ++m_refusals;
-        Report(std::exchange(m_engineError, {}));
+    if (!m_engine.Error.empty()) {
+        m_engine.Refuse();
+        Report(std::exchange(m_engine.Error, {}));
         return false;
     }
     return ok;
@@ -152,7 +147,7 @@ void Tmainform::Display(const std::string& rawLine)
         // The box waits until the engine has handled the reply: a modal loop
         // here would handle the next replies underneath it.
         m_log.Replies.PendingWarnings.push_back("Warning: " + rawLine);
-        if (m_busy.EngineWaits == 0)
+        if (m_engine.EngineWaits == 0)
             QMetaObject::invokeMethod(this, [this] { ShowPendingWarnings(); }, Qt::QueuedConnection);
     }
     const std::string line = MaskedLine(rawLine);
@@ -221,7 +216,7 @@ void Tmainform::FtpClient1SessionClosed()
 void Tmainform::btnDisconnectClick()
 {
     // Pressed while something runs: it stops where it is.
-    if (m_gate.Busy())
+    if (m_engine.Gate.Busy())
         m_StopRequested = true;
     m_conn.EndByUser();
     if (Connected())
@@ -237,7 +232,7 @@ void Tmainform::btnDisconnectClick()
 
 bool Tmainform::ConnectToSelectedSite()
 {
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     const bool stop = m_StopRequested; // the connect's own disconnect stops nothing
     btnDisconnectClick();
     m_StopRequested = stop;
@@ -293,7 +288,7 @@ bool Tmainform::ConnectToSelectedSite()
         c.OnDisplay = [this](ftp::TCustomFtpCli*, const std::string& line) { Display(line); };
     }
     // Its result is not consulted: what counts is Connected afterwards.
-    if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_refused)
+    if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_engine.Refused)
         return false;
     if (m_conn.UserDisconnect)
         return false; // Disconnect, Stop or the close ended the attempt
@@ -309,7 +304,7 @@ bool Tmainform::ConnectToSelectedSite()
     if (!inForce.empty())
         AddList("In force: " + inForce);
     c.SetHostDirName(site.RemoteDir().empty() ? std::string(".") : site.RemoteDir());
-    if (!Run(&ftp::TFtpClient::Cwd) && m_refused)
+    if (!Run(&ftp::TFtpClient::Cwd) && m_engine.Refused)
         return false;
     GetDir(dirview());
     AddList("DIRECTORY LISTING IS FINISHED.");
@@ -336,7 +331,7 @@ void Tmainform::Timer1Timer()
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;
     // A tick inside another action leaves the session to it.
-    const bool busy = m_gate.Busy() || m_closing;
+    const bool busy = m_engine.Gate.Busy() || m_closing;
     if (m_conn.ReconnectPending && !busy) {
         m_conn.ReconnectPending = false;
         if (m_conn.ReconnectFailures >= kMaxReconnects) {
