@@ -80,7 +80,7 @@ void Tmainform::GateControl(QObject* control, void (Tmainform::*handler)())
 TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std::function<void()> action)
 {
     // After the close only what ends things still runs.
-    if (m_closing && policy != apFree)
+    if (m_life.Closing && policy != apFree)
         return gvRefused;
     const TGateVerdict verdict = m_engine.Gate.Submit(key, policy, std::move(action));
     if (verdict != gvRan) {
@@ -111,7 +111,7 @@ void Tmainform::BusyChanged(bool busy)
 void Tmainform::RunDeferredActions()
 {
     ActionGate::Deferred next;
-    if (m_closing || !m_engine.Gate.TakeNext(next))
+    if (m_life.Closing || !m_engine.Gate.TakeNext(next))
         return;
     Gated(next.Key, apDefer, std::move(next.Action));
 }
@@ -129,7 +129,7 @@ void Tmainform::ShowPendingWarnings()
 void Tmainform::AbortInFlight()
 {
     ftp::TFtpClient& c = *m_FtpClient1;
-    if (m_closing && m_engine.Gate.Busy() && c.Connected()) {
+    if (m_life.Closing && m_engine.Gate.Busy() && c.Connected()) {
         // Closed between two calls of an action: the session ends all the
         // same, so that nothing the action does afterwards counts as done.
         m_conn.EndByUser();
@@ -140,7 +140,7 @@ void Tmainform::AbortInFlight()
     if (m_engine.EngineWaits == 0)
         return;
     // Connecting, or the window going away: the whole session ends now.
-    if (m_closing || m_conn.LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
+    if (m_life.Closing || m_conn.LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
         m_conn.EndByUser();
         m_engine.StopTransfer = true;
         c.ftp::TCustomFtpCli::Abort();

@@ -166,8 +166,8 @@ void Tmainform::FormCreate()
     PlaceWindow();
     // From here on a column that changes width was sized by the user.
     connect(m_ui->dirview->DetailsView()->header(), &QHeaderView::sectionResized, this, [this] {
-        if (!m_sizingColumns)
-            m_columnsSet = true;
+        if (!m_layout.SizingColumns)
+            m_layout.ColumnsSet = true;
     });
 }
 
@@ -232,10 +232,7 @@ void Tmainform::WireControls()
     f.Splitter1->installEventFilter(this);
     // A share the user chose holds through later resizes and runs.
     connect(f.Splitter1, &QSplitter::splitterMoved, this, [this] {
-        // Rounded up, so that SplitPanes gives this width back at this window width.
-        const int left = m_ui->Splitter1->sizes().value(0);
-        if (width() > 0)
-            m_paneShare = std::clamp((left * 1000 + width() - 1) / width(), 1, 999);
+        m_layout.KeepShare(m_ui->Splitter1->sizes().value(0), width());
     });
     // Each pane gets half of any width from 550 up; what does not fit is cut.
     f.pnlLeft->setMinimumWidth(100);
@@ -488,7 +485,7 @@ void Tmainform::FormResize()
 void Tmainform::SplitPanes()
 {
     QSplitter* split = m_ui->Splitter1;
-    const int left = width() * m_paneShare / 1000;
+    const int left = m_layout.LeftWidth(width());
     split->setSizes({ left, std::max(0, split->width() - split->handleWidth() - left) });
 }
 
@@ -505,20 +502,20 @@ void Tmainform::PlaceWindow()
         = m_settings.ProgramDir.empty() ? std::nullopt : ReadWindowLayout(m_settings.ProgramDir);
     if (saved && OnSomeScreen(saved->geometry, screens)) {
         const WindowRect& g = saved->geometry;
-        m_paneShare = saved->paneShare;
+        m_layout.PaneShare = saved->paneShare;
         // The place is the frame's, the size the window's own, as the window manager takes them.
         resize(std::max(g.width, kMinimumWidth), g.height);
         move(g.x, g.y);
         if (saved->columns.size() == 5) {
             for (int c = 0; c < 5; ++c)
                 f.dirview->SetColumnWidth(c, saved->columns[std::size_t(c)]);
-            m_columnsSet = saved->columnsSet;
+            m_layout.ColumnsSet = saved->columnsSet;
         }
         if (int(saved->localColumns.size()) == f.LsFilelistView281->columnCount())
             for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
                 f.LsFilelistView281->setColumnWidth(c, saved->localColumns[std::size_t(c)]);
         if (saved->rows.size() == 3)
-            m_pendingRows = saved->rows;
+            m_layout.PendingRows = saved->rows;
         if (saved->maximized)
             setWindowState(windowState() | Qt::WindowMaximized);
         return;
@@ -537,10 +534,10 @@ void Tmainform::PlaceWindow()
 
 void Tmainform::FitRemoteColumns()
 {
-    if (m_columnsSet)
+    if (m_layout.ColumnsSet)
         return;
     QTreeView* view = m_ui->dirview->DetailsView();
-    m_sizingColumns = true;
+    m_layout.SizingColumns = true;
     // Size, type, date and permissions show whole (a 300 MiB size, "Directory");
     // the name takes the room that is left, as at the first start.
     int others = 0;
@@ -550,16 +547,16 @@ void Tmainform::FitRemoteColumns()
     }
     if (view->isVisible())
         view->setColumnWidth(0, std::max(120, view->viewport()->width() - others));
-    m_sizingColumns = false;
+    m_layout.SizingColumns = false;
 }
 
 void Tmainform::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
     // The splitter has its height only now.
-    if (!m_pendingRows.empty())
-        m_ui->Splitter2->setSizes(QList<int>(m_pendingRows.begin(), m_pendingRows.end()));
-    m_pendingRows.clear();
+    if (!m_layout.PendingRows.empty())
+        m_ui->Splitter2->setSizes(QList<int>(m_layout.PendingRows.begin(), m_layout.PendingRows.end()));
+    m_layout.PendingRows.clear();
 }
 
 void Tmainform::SaveWindowLayout()
@@ -575,12 +572,12 @@ void Tmainform::SaveWindowLayout()
     const QPoint frame = g.topLeft() - (geometry().topLeft() - pos());
     layout.geometry = { frame.x(), frame.y(), g.width(), g.height() };
     layout.maximized = isMaximized();
-    layout.paneShare = m_paneShare;
+    layout.paneShare = m_layout.PaneShare;
     for (int height : f.Splitter2->sizes())
         layout.rows.push_back(height);
     for (int c = 0; c < 5; ++c)
         layout.columns.push_back(f.dirview->DetailsView()->columnWidth(c));
-    layout.columnsSet = m_columnsSet;
+    layout.columnsSet = m_layout.ColumnsSet;
     for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
         layout.localColumns.push_back(f.LsFilelistView281->columnWidth(c));
     std::string error;
@@ -605,7 +602,7 @@ bool Tmainform::eventFilter(QObject* watched, QEvent* event)
 
 void Tmainform::closeEvent(QCloseEvent* event)
 {
-    if (m_closing) {
+    if (m_life.Closing) {
         // Already going down: a second close request changes nothing.
         event->accept();
         return;
@@ -628,7 +625,7 @@ void Tmainform::closeEvent(QCloseEvent* event)
 
 void Tmainform::FormClose()
 {
-    m_closing = true;
+    m_life.Closing = true;
     SaveWindowLayout();
     SetStatusText(0, QString::fromUtf8(Message(msgClosing, m_settings.English())));
     m_statusPanels[0]->repaint();
@@ -643,9 +640,9 @@ void Tmainform::FormClose()
 
 void Tmainform::FormDestroy()
 {
-    if (m_destroyed)
+    if (m_life.Destroyed)
         return;
-    m_destroyed = true;
+    m_life.Destroyed = true;
     m_timer1.stop();
     m_viewFlush.stop();
     m_editWatch.stop();

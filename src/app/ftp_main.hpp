@@ -7,6 +7,7 @@
 
 #include "app/EngineCalls.hpp"
 #include "app/LogView.hpp"
+#include "app/PaneLayout.hpp"
 #include "app/RemotePane.hpp"
 #include "app/SiteList.hpp"
 #include "app/core/ActionGate.hpp"
@@ -18,6 +19,7 @@
 #include "app/core/RemoteList.hpp"
 #include "app/core/Settings.hpp"
 #include "app/core/SiteBook.hpp"
+#include "app/core/WindowLifecycle.hpp"
 #include "ui/HelpWindow.hpp"
 
 #include <QElapsedTimer>
@@ -382,7 +384,6 @@ private:
     // One action at a time (busy.cpp): the gate, the calls in flight, the refusals.
     EngineCalls m_engine;
     LogView m_log; // the log and the replies' side of it
-    QString m_selectedLocalItem;
     QueueLines m_queue;
     QueueLines m_scratch; // a scratch batch in progress; never in queue.txt
     std::unique_ptr<QueueFile> m_queueFile;
@@ -406,13 +407,8 @@ private:
     std::int64_t m_transferSize = -1;
     QElapsedTimer m_transferClock;
     qint64 m_lastProgressMs = 0;
-    // The local pane's share of the width in thousandths, kept when the user moves the splitter.
-    int m_paneShare = 500;
-    std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
-    bool m_columnsSet = false; // the user sized the remote list's columns
-    bool m_sizingColumns = false; // the window sizes them itself: not the user's doing
-    bool m_closing = false;
-    bool m_destroyed = false;
+    PaneLayout m_layout;
+    WindowLifecycle m_life;
 
     AppSettings m_settings;
     ConnectionState m_conn; // the session with the server, as the window knows it

@@ -77,7 +77,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
     ftp::TFtpClient& c = *m_FtpClient1;
     const auto refused = [&] {
         // Not allowed to use the engine now: the rows shown stay as they are.
-        if (timerWasActive && !m_destroyed && !m_closing)
+        if (timerWasActive && !m_life.Destroyed && !m_life.Closing)
             m_timer1.start();
         return false;
     };
@@ -139,7 +139,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
             + " listing lines could not be read; they show only a name.");
     else if (rows.empty() && lines > 0)
         AddList("The listing could not be read (" + std::to_string(lines) + " lines in an unknown format).");
-    if (timerWasActive && !m_destroyed)
+    if (timerWasActive && !m_life.Destroyed)
         m_timer1.start();
     return true;
 }
@@ -282,7 +282,7 @@ void Tmainform::LsDirTreeCombo281PathChange()
 void Tmainform::LsFilelistView281ItemChange(const QString& item)
 {
     m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
-    m_selectedLocalItem = item;
+    m_layout.SelectedLocalItem = item;
 }
 
 // ---------------------------------------------------------------- recursive walk

@@ -103,7 +103,7 @@ void Tmainform::OpenwithNotepad1Click()
 
 void Tmainform::LsFilelistView281DblClick()
 {
-    const QString path = m_selectedLocalItem;
+    const QString path = m_layout.SelectedLocalItem;
     if (path.isEmpty())
         return;
     if (!QFileInfo(path).isDir()) {

@@ -275,12 +275,12 @@ void Tmainform::DriveQueue(QueueLines& q, int batch, bool persist, bool& answerA
         SetStatusText(0, QString::fromStdString(summary));
         // Shown once the run is over, never in the middle of a reply; a
         // scratch copy's failure is told by the action that wanted it.
-        if (m_run.Failed > 0 && persist && !m_closing)
+        if (m_run.Failed > 0 && persist && !m_life.Closing)
             m_prompter.ShowMessage(WarningPrefix(english) + summary, mkWarning);
     }
-    if (listAtEnd && !m_closing)
+    if (listAtEnd && !m_life.Closing)
         GetDir(dirview());
-    if (timerWasActive && !m_destroyed)
+    if (timerWasActive && !m_life.Destroyed)
         m_timer1.start();
 }
 
@@ -309,7 +309,7 @@ bool Tmainform::RunQueue(QueueLines& q, int batch, bool persist)
             continue;
         }
         // Stopped, or without a session: the entry stays for the next run.
-        if (m_StopRequested || m_closing || (!Connected() && !(entry.Op == 'D' && entry.Kind == "D"))) {
+        if (m_StopRequested || m_life.Closing || (!Connected() && !(entry.Op == 'D' && entry.Kind == "D"))) {
             m_run.Interrupted = true;
             break;
         }
@@ -434,7 +434,7 @@ Tmainform::TEntryResult Tmainform::RunEntry(const QueueEntry& entry)
     // closing keep it in the queue as it was.
     m_run.KeptRefused = m_engine.Refusals != refusals;
     const bool sessionGone = m_conn.SessionSerial != session || ((entry.Op != 'D' || entry.Kind != "D") && !Connected());
-    if (m_run.KeptRefused || sessionGone || (!ok && (m_StopRequested || m_closing))) {
+    if (m_run.KeptRefused || sessionGone || (!ok && (m_StopRequested || m_life.Closing))) {
         AddList("\"" + (entry.Op == 'R' ? entry.Remote : entry.Local) + "\" stays in the queue: "
             + (m_run.KeptRefused ? "the FTP component was busy."
                     : sessionGone ? "the session ended before it was done."
@@ -542,7 +542,7 @@ void Tmainform::QueueUpload(const std::string& local, const std::string& remote)
     for (const std::string& note : notes)
         AddList(note);
     AppendQueue(lines);
-    if (timerWasActive && !m_destroyed)
+    if (timerWasActive && !m_life.Destroyed)
         m_timer1.start();
 }
 

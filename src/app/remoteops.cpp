@@ -156,7 +156,7 @@ void Tmainform::MarkFiles(const std::string& name, bool folder, const std::strin
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     m_pane.MarkFiles(name, folder, mode);
-    if (timerWasActive && !m_destroyed)
+    if (timerWasActive && !m_life.Destroyed)
         m_timer1.start();
 }
 

@@ -89,12 +89,12 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
         --m_engine.EngineWaits;
         return ok;
     }
-    if (!ending && (m_engine.EngineWaits > 0 || m_closing)) {
+    if (!ending && (m_engine.EngineWaits > 0 || m_life.Closing)) {
         // Something got past the gate inside a blocking call: the engine
         // and its names belong to the call in flight.
         m_engine.Refuse();
         m_log.Replies.RawCommand = false;
-        if (!m_closing)
+        if (!m_life.Closing)
             SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
@@ -331,7 +331,7 @@ void Tmainform::Timer1Timer()
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;
     // A tick inside another action leaves the session to it.
-    const bool busy = m_engine.Gate.Busy() || m_closing;
+    const bool busy = m_engine.Gate.Busy() || m_life.Closing;
     if (m_conn.ReconnectPending && !busy) {
         m_conn.ReconnectPending = false;
         if (m_conn.ReconnectFailures >= kMaxReconnects) {
@@ -365,7 +365,7 @@ void Tmainform::Timer1Timer()
     std::string error;
     if (m_queueFile && m_queueFile->FlushPending() && !m_queueFile->Flush(&error))
         AddList(error);
-    if (!m_destroyed && !m_closing)
+    if (!m_life.Destroyed && !m_life.Closing)
         m_timer1.start();
 }
 
