@@ -425,9 +425,17 @@ void Tmainform::WireControls()
         FlushQueueView();
         FlushPanel1();
     });
-    // Files in editor windows: saves and closes are picked up from here.
-    m_editWatch.setInterval(200);
-    connect(&m_editWatch, &QTimer::timeout, this, [this] { WatchEdits(); });
+    // Files in editor windows: their saves go up through the queue.
+    EditorSessions::Uploads& uploads = m_editors.Calls();
+    uploads.Queue = [this](const std::string& line, int batch) { AppendQueue({ line }, batch); };
+    uploads.Idle = [this] { return !m_queueRunning && !m_engine.Gate.Busy(); };
+    uploads.Run = [this](int batch) {
+        // A Stop given before this save was meant for something else.
+        m_StopRequested = false;
+        ProcessBatch(batch);
+    };
+    uploads.Waiting = [this](int batch) { return m_queue.Count(batch); };
+    uploads.Note = [this](const std::string& line) { AddList(line); };
 }
 
 void Tmainform::CreateImageLists()
@@ -609,7 +617,7 @@ void Tmainform::closeEvent(QCloseEvent* event)
     }
     // The editors close with the window, each asking about unsaved text;
     // staying in one keeps the window open too.
-    if (!CloseEditors()) {
+    if (!m_editors.CloseAll()) {
         event->ignore();
         return;
     }
@@ -645,7 +653,7 @@ void Tmainform::FormDestroy()
     m_life.Destroyed = true;
     m_timer1.stop();
     m_viewFlush.stop();
-    m_editWatch.stop();
+    m_editors.StopWatching();
     // The engine outlives this body: nothing of it may call back into the window.
     ftp::TFtpClient& c = *m_FtpClient1;
     c.OnDisplay = nullptr;

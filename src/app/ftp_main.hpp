@@ -5,6 +5,7 @@
 // exist and do nothing yet.
 #pragma once
 
+#include "app/EditorSessions.hpp"
 #include "app/EngineCalls.hpp"
 #include "app/LogView.hpp"
 #include "app/PaneLayout.hpp"
@@ -265,7 +266,7 @@ public:
     // its own; each save uploads it to where it came from. Returns at once.
     void Edit1Click();
     // Files being edited (their editor windows open or an upload still due).
-    std::size_t EditSessions() const { return m_edits.size(); }
+    std::size_t EditSessions() const { return m_editors.Count(); }
     void dirviewClick();
 
     // Drag and drop, the clipboard, a pasted web address (dragdrop.cpp).
@@ -362,8 +363,6 @@ private:
     void StartProgress(std::int64_t size);
     void EndProgress(bool ok);
     void FlushPanel1();
-    void WatchEdits();
-    bool CloseEditors(); // false when the user stayed in an editor
 
     std::unique_ptr<Ui::Tmainform> m_ui;
     Prompter& m_prompter;
@@ -421,17 +420,7 @@ private:
     QTimer m_viewFlush;
     QString m_panel1Final; // a finished transfer's figures for status panel 1,
     bool m_panel1Due = false; // shown with the next view update
-    // A file in an editor window: the remote path is fixed when editing starts.
-    struct EditSession {
-        int Handle;
-        std::string Remote, Local, Name;
-        std::array<std::int64_t, 4> Stamp; // what the copy looked like when last seen
-        int Batch;
-        bool Saved = false, Due = false; // an upload was queued / is still to run
-    };
-    std::vector<EditSession> m_edits;
-    QTimer m_editWatch;
-    bool m_watchingEdits = false;
+    EditorSessions m_editors; // files in editor windows
     bool m_AnswerAll = false;
     bool m_StopRequested = false;
 };
