@@ -1,8 +1,10 @@
 // Tmainform: the main window. Created first, lives for the whole run and owns
-// the site book, the local and remote panes, the log and the queue window.
+// the widgets, the engines and the objects that hold the window's state (the
+// settings, the site list, the connection, the engine calls, the log, the
+// remote pane, the layout, the editor sessions) besides the transfer queue.
 // Everything runs on the GUI thread. The handlers are named after the
 // controls and events that call them; those of features still to be built
-// exist and do nothing yet.
+// exist and do nothing yet; where their state moved they are short forwards.
 #pragma once
 
 #include "app/EditorSessions.hpp"
@@ -29,10 +31,8 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <array>
 #include <functional>
 #include <memory>
-#include <deque>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -366,7 +366,6 @@ private:
 
     std::unique_ptr<Ui::Tmainform> m_ui;
     Prompter& m_prompter;
-    SiteList m_sites;
     QTimer m_timer1;
     QLabel* m_statusPanels[2] = { nullptr, nullptr };
     ui::TImageList* m_iconsSmall = nullptr;
@@ -378,11 +377,20 @@ private:
     QPointer<ui::HelpWindow> m_help;
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
     std::unique_ptr<http::THttpCli> m_HttpCli1;
-    // The remote list: its rows, hidden lists, icons, sort and walks.
-    RemotePane m_pane;
-    // One action at a time (busy.cpp): the gate, the calls in flight, the refusals.
-    EngineCalls m_engine;
-    LogView m_log; // the log and the replies' side of it
+
+    // The window's state, each part in an object that says what it owns.
+    AppSettings m_settings;   // typed settings, read once
+    SiteList m_sites;         // the site book and the site list
+    ConnectionState m_conn;   // the session with the server, as the window knows it
+    EngineCalls m_engine;     // one action at a time (busy.cpp): gate, calls in flight, refusals
+    LogView m_log;            // the log and the replies' side of it
+    RemotePane m_pane;        // the remote list: rows, hidden lists, icons, sort and walks
+    PaneLayout m_layout;      // pane share, row heights, column sizing
+    WindowLifecycle m_life;   // closing, destroyed
+    EditorSessions m_editors; // files in editor windows
+    std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
+
+    // The transfer queue.
     QueueLines m_queue;
     QueueLines m_scratch; // a scratch batch in progress; never in queue.txt
     std::unique_ptr<QueueFile> m_queueFile;
@@ -406,21 +414,14 @@ private:
     std::int64_t m_transferSize = -1;
     QElapsedTimer m_transferClock;
     qint64 m_lastProgressMs = 0;
-    PaneLayout m_layout;
-    WindowLifecycle m_life;
-
-    AppSettings m_settings;
-    ConnectionState m_conn; // the session with the server, as the window knows it
     QStringList m_queueViewAdds; // lines not yet in lbQueue
     int m_queueViewDrops = 0;    // finished heads still in lbQueue
-    std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
     int m_typeSent = -1;      // the TYPE in force on the server: -1 unknown, 0 ASCII, 1 binary
     std::set<std::string> m_madeDirs, m_putPaths;            // this queue run's MKDs and uploads
     std::unordered_map<std::string, std::int64_t> m_listedSizes; // remote path -> listed size
     QTimer m_viewFlush;
     QString m_panel1Final; // a finished transfer's figures for status panel 1,
     bool m_panel1Due = false; // shown with the next view update
-    EditorSessions m_editors; // files in editor windows
     bool m_AnswerAll = false;
     bool m_StopRequested = false;
 };
