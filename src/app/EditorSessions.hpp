@@ -56,7 +56,8 @@ public:
     // Brings remote's editor window to the front; false when none is open.
     bool Raise(const std::string& remote) const;
     // A file now open in editor window handle; watching starts.
-    void Add(int handle, const std::string& remote, const std::string& local, const std::string& name, int batch);
+    void Add(int handle, const std::string& remote, const std::string& local, const std::string& name,
+        int batch);
     // Picks up saves and closed windows.
     void Watch();
     // Closes every editor window, each asking about unsaved text; false when
