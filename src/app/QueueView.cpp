@@ -32,12 +32,12 @@ bool QueueView::Run(
         return false;
     Tmainform& w = m_form;
     m_active = &queue;
-    m_busy.emplace(w.m_gate.Hold());
+    m_busy.emplace(w.m_engine.Gate.Hold());
     // The keep-alive timer's NOOP would find the session busy.
     m_timerWasActive = w.m_timer1.isActive();
     w.m_timer1.stop();
-    w.m_FtpClient1->SetPassive(w.m_transfer.Passive());
-    queue.SetBinary(w.m_transfer.Binary());
+    w.m_FtpClient1->SetPassive(w.m_settings.Transfer.Passive());
+    queue.SetBinary(w.m_settings.Transfer.Binary());
     if (!queue.Start(*w.m_session, batch, answerAll, std::move(then))) {
         m_active = nullptr;
         m_busy.reset();
@@ -52,7 +52,7 @@ void QueueView::ShowAll()
 {
     Tmainform& w = m_form;
     const TransferQueue& q = *w.m_transfers;
-    const QString mark = QString::fromUtf8(FailedEntryMark(IsEnglish(w.m_LanguageName)));
+    const QString mark = QString::fromUtf8(FailedEntryMark(IsEnglish(w.m_settings.LanguageName)));
     QStringList lines;
     lines.reserve(qsizetype(q.Lines().size()));
     for (std::size_t i = 0; i < q.Lines().size(); ++i)
@@ -116,7 +116,7 @@ void QueueView::Progress(std::int64_t count, std::int64_t size, std::int64_t mov
 void QueueView::ShowProgress(std::int64_t count, std::int64_t size, std::int64_t moved, std::int64_t elapsedMs)
 {
     Tmainform& w = m_form;
-    const std::string text = ProgressFigures(count, size, moved, elapsedMs, IsEnglish(w.m_LanguageName));
+    const std::string text = ProgressFigures(count, size, moved, elapsedMs, IsEnglish(w.m_settings.LanguageName));
     m_panel1Due = false; // this text is newer than a finished file's figures
     w.SetStatusText(1, QString::fromStdString(text));
     const int total = m_active ? m_active->Total() : 0, remaining = m_active ? m_active->Remaining() : 0;
@@ -131,7 +131,7 @@ void QueueView::EntryEnded(bool ok, std::int64_t total, std::int64_t moved, std:
     m_panel1Final.clear();
     if (ok)
         m_panel1Final
-            = QString::fromStdString(FinalFigures(total, moved, elapsedMs, IsEnglish(m_form.m_LanguageName)));
+            = QString::fromStdString(FinalFigures(total, moved, elapsedMs, IsEnglish(m_form.m_settings.LanguageName)));
     // Shown with the log's next update: setting the label per file cost more
     // than moving a small file.
     m_panel1Due = true;
@@ -167,7 +167,7 @@ void QueueView::Ask(TQueueQuestion, const std::string& text, TAnswers buttons)
         [this, queue, text, buttons] {
             if (queue != m_active || !queue->Asking())
                 return;
-            queue->Answer(m_form.m_closing ? ansCancel : m_form.m_prompter.Confirm(text, buttons));
+            queue->Answer(m_form.m_life.Closing ? ansCancel : m_form.m_prompter.Confirm(text, buttons));
         },
         Qt::QueuedConnection);
 }
@@ -176,22 +176,22 @@ void QueueView::RunFinished(const TransferRunSummary& summary)
 {
     Tmainform& w = m_form;
     m_active = nullptr;
-    w.m_busy.StopTransfer = false;
+    w.m_engine.StopTransfer = false;
     w.m_ui->ProgressBar2->setValue(0);
     FlushPanel1();
     if (summary.Transferred + summary.Failed > 0) {
-        const bool english = IsEnglish(w.m_LanguageName);
+        const bool english = IsEnglish(w.m_settings.LanguageName);
         const std::string text = QueueRunSummary(summary.Transferred, summary.Failed, english);
         w.AddList(text);
         w.SetStatusText(0, QString::fromStdString(text));
         // Shown once the run is over, never in the middle of a reply; a
         // scratch copy's failure is told by the action that wanted it.
-        if (summary.Failed > 0 && summary.Persisted && !w.m_closing)
+        if (summary.Failed > 0 && summary.Persisted && !w.m_life.Closing)
             w.m_prompter.ShowMessage(WarningPrefix(english) + text, mkWarning);
     }
-    if (summary.ListAtEnd && !w.m_closing)
+    if (summary.ListAtEnd && !w.m_life.Closing)
         w.GetDir(w.dirview());
-    if (m_timerWasActive && !w.m_destroyed && !w.m_closing)
+    if (m_timerWasActive && !w.m_life.Destroyed && !w.m_life.Closing)
         w.m_timer1.start();
     m_busy.reset();
 }

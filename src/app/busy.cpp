@@ -74,17 +74,17 @@ void Tmainform::GateControl(QObject* control, void (Tmainform::*handler)())
     std::string key;
     const TActionPolicy policy = PolicyOf(handler, key);
     if (policy != apFree)
-        m_busy.Controls.emplace_back(control, policy);
+        m_engine.Controls.emplace_back(control, policy);
 }
 
 TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std::function<void()> action)
 {
     // After the close only what ends things still runs.
-    if (m_closing && policy != apFree)
+    if (m_life.Closing && policy != apFree)
         return gvRefused;
-    const TGateVerdict verdict = m_gate.Submit(key, policy, std::move(action));
+    const TGateVerdict verdict = m_engine.Gate.Submit(key, policy, std::move(action));
     if (verdict != gvRan) {
-        const bool english = IsEnglish(m_LanguageName);
+        const bool english = m_settings.English();
         SetStatusText(
             0, QString::fromUtf8(Message(verdict == gvRefused ? msgBusyRefused : msgBusyDeferred, english)));
     }
@@ -93,21 +93,16 @@ TGateVerdict Tmainform::Gated(const std::string& key, TActionPolicy policy, std:
 
 void Tmainform::BusyChanged(bool busy)
 {
-    for (const auto& [control, policy] : m_busy.Controls) {
-        if (auto* button = qobject_cast<QAbstractButton*>(control))
-            button->setEnabled(!busy);
-        else if (auto* action = qobject_cast<QAction*>(control))
-            action->setEnabled(!busy);
-    }
+    m_engine.EnableControls(!busy);
     if (busy)
         return;
     // Whatever waits runs from the event loop, never inside the call that
     // just ended, and one at a time: each turns the gate busy again.
-    if (m_busy.ClosedPending) {
-        m_busy.ClosedPending = false;
+    if (m_engine.ClosedPending) {
+        m_engine.ClosedPending = false;
         QMetaObject::invokeMethod(
             this, [this] { emit Closed(); }, Qt::QueuedConnection);
-    } else if (m_gate.Waiting() > 0) {
+    } else if (m_engine.Gate.Waiting() > 0) {
         QMetaObject::invokeMethod(
             this, [this] { RunDeferredActions(); }, Qt::QueuedConnection);
     }
@@ -116,17 +111,17 @@ void Tmainform::BusyChanged(bool busy)
 void Tmainform::RunDeferredActions()
 {
     ActionGate::Deferred next;
-    if (m_closing || !m_gate.TakeNext(next))
+    if (m_life.Closing || !m_engine.Gate.TakeNext(next))
         return;
     Gated(next.Key, apDefer, std::move(next.Action));
 }
 
 void Tmainform::ShowPendingWarnings()
 {
-    if (m_replies.PendingWarnings.empty())
+    if (m_log.Replies.PendingWarnings.empty())
         return;
-    const std::vector<std::string> warnings = std::exchange(m_replies.PendingWarnings, {});
-    FlushLog();
+    const std::vector<std::string> warnings = std::exchange(m_log.Replies.PendingWarnings, {});
+    m_log.Flush();
     for (const std::string& warning : warnings)
         m_prompter.ShowMessage(warning, mkWarning);
 }
@@ -134,41 +129,38 @@ void Tmainform::ShowPendingWarnings()
 void Tmainform::AbortInFlight()
 {
     ftp::TFtpClient& c = *m_FtpClient1;
-    if (m_closing && m_gate.Busy() && c.Connected()) {
+    if (m_life.Closing && m_engine.Gate.Busy() && c.Connected()) {
         // Closed between two calls of an action: the session ends all the
         // same, so that nothing the action does afterwards counts as done.
-        m_UserDisconnect = true;
-        m_ReconnectPending = false;
-        m_busy.StopTransfer = true;
+        m_conn.EndByUser();
+        m_engine.StopTransfer = true;
         c.ftp::TCustomFtpCli::Abort();
         return;
     }
-    const auto inFlight = [this] { return m_busy.EngineWaits > 0 || QueueRunning(); };
+    const auto inFlight = [this] { return m_engine.EngineWaits > 0 || QueueRunning(); };
     if (!inFlight())
         return;
     // Connecting, or the window going away: the whole session ends now.
-    if (m_closing || m_LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
-        m_UserDisconnect = true;
-        m_ReconnectPending = false;
-        m_busy.StopTransfer = true;
+    if (m_life.Closing || m_conn.LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
+        m_conn.EndByUser();
+        m_engine.StopTransfer = true;
         c.ftp::TCustomFtpCli::Abort();
         return;
     }
     // A file transfer ends now (or at its first progress step, when its
     // data connection is still opening); the session stays. The queue's
     // transfer was broken off by its Stop.
-    m_busy.StopTransfer = true;
-    if (m_TransferCommand && m_busy.EngineWaits > 0)
+    m_engine.StopTransfer = true;
+    if (m_conn.TransferCommand && m_engine.EngineWaits > 0)
         c.AbortTransfer();
     // A server that neither sends nor answers would keep Stop waiting:
     // after a grace period the session ends as Disconnect ends it.
-    const int stop = ++m_busy.Stops;
+    const int stop = ++m_engine.Stops;
     QTimer::singleShot(kStopGraceMs, this, [this, stop, inFlight] {
-        if (!m_busy.StopTransfer || stop != m_busy.Stops || !inFlight())
+        if (!m_engine.StopTransfer || stop != m_engine.Stops || !inFlight())
             return;
         AddList("The server did not end the operation; the connection is closed.");
-        m_UserDisconnect = true;
-        m_ReconnectPending = false;
+        m_conn.EndByUser();
         m_FtpClient1->ftp::TCustomFtpCli::Abort();
     });
 }

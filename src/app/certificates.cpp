@@ -13,7 +13,7 @@ namespace app {
 
 void Tmainform::LoadTrustStore()
 {
-    m_trust = std::make_unique<TTrustStore>(JoinPath(m_ProgramDir, kTrustStoreFileName));
+    m_trust = std::make_unique<TTrustStore>(JoinPath(m_settings.ProgramDir, kTrustStoreFileName));
     std::string error;
     if (!m_trust->Load(&error))
         Report(error);
@@ -26,7 +26,7 @@ bool Tmainform::CertificateCheck(const net::TCertInfo& info)
     const TTrustAnswer known = m_trust->Lookup(info.Host, info.Port, info.Fingerprint, outOfDate);
     if (known == trustTrusted)
         return true;
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     std::string text;
     if (known == trustChanged) {
         text = english ? "WARNING: the certificate of " + where

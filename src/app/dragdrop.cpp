@@ -51,7 +51,7 @@ std::string FileNameOf(const QString& path)
 
 bool Tmainform::RequireLogIn()
 {
-    if (m_LoggedIn != 0)
+    if (m_conn.LoggedIn != 0)
         return true;
     SetStatusText(0, QStringLiteral("Not connected yet."));
     AddList(kNotConnectedNote);
@@ -86,11 +86,11 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
     }
     SetStatusText(0, QString());
     RunDroppedEntries(true, [this] {
-        if (m_LoggedIn != 0) {
+        if (m_conn.LoggedIn != 0) {
             GetDir(dirview());
             AddList("DIRECTORY LISTING IS FINISHED.");
         }
-        ScrollLogToEnd();
+        m_log.ScrollToEnd();
     });
 }
 
@@ -124,7 +124,7 @@ void Tmainform::LsFilelistView281DragDrop()
     // progress (which then performs the new entries).
     QueueforDownload();
     RunDroppedEntries(false, [this] {
-        ScrollLogToEnd();
+        m_log.ScrollToEnd();
         m_ui->LsFilelistView281->Reload();
     });
 }
@@ -132,7 +132,7 @@ void Tmainform::LsFilelistView281DragDrop()
 void Tmainform::ShellFilesDropped(const QStringList& paths)
 {
     ClearStop();
-    if (m_LoggedIn == 0)
+    if (m_conn.LoggedIn == 0)
         return;
     SetStatusText(0, QStringLiteral("Files dropped. Uploading..."));
     StartQueueProgress(int(paths.size()));
@@ -258,13 +258,13 @@ QStringList Tmainform::DownloadSelectionToTemp()
     // nothing the loop runs meanwhile starts another action.
     bool done = false;
     QStringList paths;
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     DownloadToTemp(false, [&](const std::vector<std::string>& fetched) {
         for (const std::string& path : fetched)
             paths << QString::fromStdString(path);
         done = true;
     });
-    while (!done && QueueRunning() && !m_destroyed)
+    while (!done && QueueRunning() && !m_life.Destroyed)
         platform::ApplicationPump().WaitMessage(100), platform::ApplicationPump().ProcessMessages();
     return paths;
 }
@@ -295,7 +295,7 @@ void Tmainform::PasteServerClick()
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
     const auto finish = [this](bool interrupted) {
-        if (m_LoggedIn != 0) {
+        if (m_conn.LoggedIn != 0) {
             GetDir(dirview());
             AddList("DIRECTORY LISTING IS FINISHED.");
             if (!interrupted)
@@ -309,7 +309,7 @@ void Tmainform::PasteServerClick()
         finish(false);
         return;
     }
-    ClearLog();
+    m_log.Clear();
     StartQueueProgress(int(paths.size()));
     // One path at a time: each is queued and run before the next is read.
     auto next = std::make_shared<std::function<void(int)>>();
@@ -366,7 +366,7 @@ void Tmainform::Paste3Click()
     AddList(StopRequested() || result == lcCancelled ? "Download is stopped."
             : result == lcCopied                     ? "Files were downloaded."
                                                      : "Not every file was copied.");
-    ScrollLogToEnd();
+    m_log.ScrollToEnd();
 }
 
 TLocalCopyResult Tmainform::CopyToLocalPane(const std::vector<std::pair<std::string, std::string>>& copies)
@@ -400,7 +400,7 @@ TLocalCopyResult Tmainform::CopyToLocalPane(const std::vector<std::pair<std::str
 
 void Tmainform::HTTPReceive(const std::string& text)
 {
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     if (text.find("http://") == std::string::npos && text.find("https://") == std::string::npos) {
         SetStatusText(0, QString::fromUtf8(Message(msgNotHttpFile, english)));
         return;

@@ -74,9 +74,15 @@ Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
 {
     m_ui->setupUi(this);
     m_pane.SetView(*m_ui->dirview);
+    m_sites.SetView(*m_ui->ComboBox1);
+    m_log.SetView(*m_ui->listbox1);
+    m_log.OnChanged = [this] {
+        if (!m_viewFlush.isActive())
+            m_viewFlush.start();
+    };
     ConnectPane();
     FormCreate();
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     m_dlgSite = new TdlgSite(english, m_prompter, this);
     m_pagesDlg = new TPagesDlg(this);
     m_aboutBox = new TAboutBox(english, this);
@@ -100,7 +106,7 @@ void Tmainform::FormCreate()
 
     // 2. The program directory.
     std::string error;
-    m_ProgramDir = app::ProgramDir(&error);
+    m_settings.ProgramDir = app::ProgramDir(&error);
     if (!error.empty())
         Report(error);
 
@@ -108,9 +114,9 @@ void Tmainform::FormCreate()
     LoadTrustStore();
 
     // 3. The transfer queue.
-    m_session->SetListingFile(JoinPath(m_ProgramDir, "ftpdir-session.txt"));
+    m_session->SetListingFile(JoinPath(m_settings.ProgramDir, "ftpdir-session.txt"));
     m_transfers = std::make_unique<TransferQueue>(
-        *m_queueView, std::make_unique<QueueFile>(JoinPath(m_ProgramDir, "queue.txt")));
+        *m_queueView, std::make_unique<QueueFile>(JoinPath(m_settings.ProgramDir, "queue.txt")));
     {
         const std::string path = m_transfers->File()->Path();
         if (!m_transfers->Load(&error)) {
@@ -130,34 +136,18 @@ void Tmainform::FormCreate()
 
     // 4. The settings, all or nothing.
     std::string settingsError;
-    const Settings settings = ReadSettings(m_ProgramDir, &settingsError);
-    if (!settingsError.empty()) {
-        // Writing the defaults back at the end would lose what the file holds.
-        m_keepSettingsFile = true;
+    m_settings.Read(&settingsError);
+    if (m_settings.KeepSettingsFile)
         Report(settingsError + "\nThe default settings are used; the file is left as it is.");
-    }
-    m_LanguageName = settings.LanguageName;
-    m_ProxyName = settings.ProxyName;
-    m_transfer.SetPassiveMode(settings.PassiveMode);
 
-    // 5. Session state.
-    m_UserDisconnect = true;
-    m_ReconnectPending = false;
-    m_ReconnectDir.clear();
-    m_CurrentRemoteDir.clear();
-    m_LoggedIn = 0;
-    m_IdleTicks = 119;
-    m_TransferCommand = false;
-    m_UploadFilter = ".";
-    m_UploadType = 0;
-    m_LogLineCount = 0;
+    // 5. Session state (m_conn starts as no session).
 
     // 6. Captions.
     LanguageSelection();
 
     // 7. The site book and the site list.
     m_ui->ComboBox1->clear();
-    if (!m_book.Open(m_ProgramDir, &error))
+    if (!m_sites.Book().Open(m_settings.ProgramDir, &error))
         Report(error);
     AddDemoSite();
     FillSiteList();
@@ -177,8 +167,8 @@ void Tmainform::FormCreate()
     PlaceWindow();
     // From here on a column that changes width was sized by the user.
     connect(m_ui->dirview->DetailsView()->header(), &QHeaderView::sectionResized, this, [this] {
-        if (!m_sizingColumns)
-            m_columnsSet = true;
+        if (!m_layout.SizingColumns)
+            m_layout.ColumnsSet = true;
     });
 }
 
@@ -188,7 +178,7 @@ void Tmainform::AddDemoSite()
 {
     const std::string demo = qgetenv("TALLOWIN_DEMO").toStdString();
     const std::size_t colon = demo.rfind(':');
-    if (!m_book.IsOpen() || colon == std::string::npos || colon == 0)
+    if (!m_sites.Book().IsOpen() || colon == std::string::npos || colon == 0)
         return;
     const std::string host = demo.substr(0, colon);
     const std::string port = demo.substr(colon + 1);
@@ -196,13 +186,13 @@ void Tmainform::AddDemoSite()
         return;
     std::string error;
     // A failed read is left to FillSiteList, which reports it.
-    if (!m_book.LiveEntries(&error).empty() || !error.empty())
+    if (!m_sites.Book().LiveEntries(&error).empty() || !error.empty())
         return;
     SiteRecord record;
     if (!(record.SetAlias("Demo") && record.SetHostName(host) && record.SetUserName("demo")
             && record.SetPassword("demo") && record.SetPort(port) && record.SetRemoteDir("")))
         return;
-    if (!m_book.Add(record, &error))
+    if (!m_sites.Book().Add(record, &error))
         Report(error);
 }
 
@@ -243,10 +233,7 @@ void Tmainform::WireControls()
     f.Splitter1->installEventFilter(this);
     // A share the user chose holds through later resizes and runs.
     connect(f.Splitter1, &QSplitter::splitterMoved, this, [this] {
-        // Rounded up, so that SplitPanes gives this width back at this window width.
-        const int left = m_ui->Splitter1->sizes().value(0);
-        if (width() > 0)
-            m_paneShare = std::clamp((left * 1000 + width() - 1) / width(), 1, 999);
+        m_layout.KeepShare(m_ui->Splitter1->sizes().value(0), width());
     });
     // Each pane gets half of any width from 550 up; what does not fit is cut.
     f.pnlLeft->setMinimumWidth(100);
@@ -268,7 +255,7 @@ void Tmainform::WireControls()
     for (int c = 0; c < 5; ++c)
         f.dirview->SetColumnWidth(c, widths[c]);
     // The remote list's keys, clicks and drags pass the gate like the buttons.
-    m_gate.OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
+    m_engine.Gate.OnBusyChanged = [this](bool busy) { BusyChanged(busy); };
     connect(f.dirview, &TDirView::RowActivated, this, [this](int row) {
         Gated("open", apRefuse, [this, row] {
             dirview().SetFocusedRow(row);
@@ -435,12 +422,22 @@ void Tmainform::WireControls()
     m_viewFlush.setSingleShot(true);
     m_viewFlush.setInterval(100);
     connect(&m_viewFlush, &QTimer::timeout, this, [this] {
-        FlushLog();
+        m_log.Flush();
         m_queueView->Flush();
     });
-    // Files in editor windows: saves and closes are picked up from here.
-    m_editWatch.setInterval(200);
-    connect(&m_editWatch, &QTimer::timeout, this, [this] { WatchEdits(); });
+    // Files in editor windows: their saves go up through the queue.
+    EditorSessions::Uploads& uploads = m_editors.Calls();
+    uploads.Queue = [this](const std::string& line, int batch) { AppendQueue({ line }, batch); };
+    uploads.Idle = [this] { return !QueueRunning() && !m_engine.Gate.Busy(); };
+    uploads.Run = [this](int batch, const std::string& left) {
+        // A Stop given before this save was meant for something else.
+        ClearStop();
+        ProcessBatch(batch, [this, batch, left](const TransferRunSummary&) {
+            if (m_transfers->Count(batch) > 0)
+                AddList(left);
+        });
+    };
+    uploads.Note = [this](const std::string& line) { AddList(line); };
 }
 
 void Tmainform::CreateImageLists()
@@ -498,7 +495,7 @@ void Tmainform::FormResize()
 void Tmainform::SplitPanes()
 {
     QSplitter* split = m_ui->Splitter1;
-    const int left = width() * m_paneShare / 1000;
+    const int left = m_layout.LeftWidth(width());
     split->setSizes({ left, std::max(0, split->width() - split->handleWidth() - left) });
 }
 
@@ -512,23 +509,23 @@ void Tmainform::PlaceWindow()
     }
     // A file that cannot be read, or a place on a screen that is gone, gives the first start's.
     const std::optional<WindowLayout> saved
-        = m_ProgramDir.empty() ? std::nullopt : ReadWindowLayout(m_ProgramDir);
+        = m_settings.ProgramDir.empty() ? std::nullopt : ReadWindowLayout(m_settings.ProgramDir);
     if (saved && OnSomeScreen(saved->geometry, screens)) {
         const WindowRect& g = saved->geometry;
-        m_paneShare = saved->paneShare;
+        m_layout.PaneShare = saved->paneShare;
         // The place is the frame's, the size the window's own, as the window manager takes them.
         resize(std::max(g.width, kMinimumWidth), g.height);
         move(g.x, g.y);
         if (saved->columns.size() == 5) {
             for (int c = 0; c < 5; ++c)
                 f.dirview->SetColumnWidth(c, saved->columns[std::size_t(c)]);
-            m_columnsSet = saved->columnsSet;
+            m_layout.ColumnsSet = saved->columnsSet;
         }
         if (int(saved->localColumns.size()) == f.LsFilelistView281->columnCount())
             for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
                 f.LsFilelistView281->setColumnWidth(c, saved->localColumns[std::size_t(c)]);
         if (saved->rows.size() == 3)
-            m_pendingRows = saved->rows;
+            m_layout.PendingRows = saved->rows;
         if (saved->maximized)
             setWindowState(windowState() | Qt::WindowMaximized);
         return;
@@ -547,10 +544,10 @@ void Tmainform::PlaceWindow()
 
 void Tmainform::FitRemoteColumns()
 {
-    if (m_columnsSet)
+    if (m_layout.ColumnsSet)
         return;
     QTreeView* view = m_ui->dirview->DetailsView();
-    m_sizingColumns = true;
+    m_layout.SizingColumns = true;
     // Size, type, date and permissions show whole (a 300 MiB size, "Directory");
     // the name takes the room that is left, as at the first start.
     int others = 0;
@@ -560,22 +557,22 @@ void Tmainform::FitRemoteColumns()
     }
     if (view->isVisible())
         view->setColumnWidth(0, std::max(120, view->viewport()->width() - others));
-    m_sizingColumns = false;
+    m_layout.SizingColumns = false;
 }
 
 void Tmainform::showEvent(QShowEvent* event)
 {
     QMainWindow::showEvent(event);
     // The splitter has its height only now.
-    if (!m_pendingRows.empty())
-        m_ui->Splitter2->setSizes(QList<int>(m_pendingRows.begin(), m_pendingRows.end()));
-    m_pendingRows.clear();
+    if (!m_layout.PendingRows.empty())
+        m_ui->Splitter2->setSizes(QList<int>(m_layout.PendingRows.begin(), m_layout.PendingRows.end()));
+    m_layout.PendingRows.clear();
 }
 
 void Tmainform::SaveWindowLayout()
 {
     // Without a settings folder (already reported) there is nowhere to keep it.
-    if (m_ProgramDir.empty())
+    if (m_settings.ProgramDir.empty())
         return;
     Ui::Tmainform& f = *m_ui;
     WindowLayout layout;
@@ -585,16 +582,16 @@ void Tmainform::SaveWindowLayout()
     const QPoint frame = g.topLeft() - (geometry().topLeft() - pos());
     layout.geometry = { frame.x(), frame.y(), g.width(), g.height() };
     layout.maximized = isMaximized();
-    layout.paneShare = m_paneShare;
+    layout.paneShare = m_layout.PaneShare;
     for (int height : f.Splitter2->sizes())
         layout.rows.push_back(height);
     for (int c = 0; c < 5; ++c)
         layout.columns.push_back(f.dirview->DetailsView()->columnWidth(c));
-    layout.columnsSet = m_columnsSet;
+    layout.columnsSet = m_layout.ColumnsSet;
     for (int c = 0; c < f.LsFilelistView281->columnCount(); ++c)
         layout.localColumns.push_back(f.LsFilelistView281->columnWidth(c));
     std::string error;
-    if (!WriteWindowLayout(m_ProgramDir, layout, &error))
+    if (!WriteWindowLayout(m_settings.ProgramDir, layout, &error))
         Report(error);
 }
 
@@ -615,14 +612,14 @@ bool Tmainform::eventFilter(QObject* watched, QEvent* event)
 
 void Tmainform::closeEvent(QCloseEvent* event)
 {
-    if (m_closing) {
+    if (m_life.Closing) {
         // Already going down: a second close request changes nothing.
         event->accept();
         return;
     }
     // The editors close with the window, each asking about unsaved text;
     // staying in one keeps the window open too.
-    if (!CloseEditors()) {
+    if (!m_editors.CloseAll()) {
         event->ignore();
         return;
     }
@@ -630,38 +627,38 @@ void Tmainform::closeEvent(QCloseEvent* event)
     event->accept();
     QMainWindow::closeEvent(event);
     // Closed ends the program: not before the calls on the stack have returned.
-    if (m_gate.Busy() || m_busy.EngineWaits > 0)
-        m_busy.ClosedPending = true;
+    if (m_engine.Gate.Busy() || m_engine.EngineWaits > 0)
+        m_engine.ClosedPending = true;
     else
         emit Closed();
 }
 
 void Tmainform::FormClose()
 {
-    m_closing = true;
+    m_life.Closing = true;
     SaveWindowLayout();
-    SetStatusText(0, QString::fromUtf8(Message(msgClosing, IsEnglish(m_LanguageName))));
+    SetStatusText(0, QString::fromUtf8(Message(msgClosing, m_settings.English())));
     m_statusPanels[0]->repaint();
     // The close box and the File menu's Exit cannot start a second close.
     m_ui->Exit1->setEnabled(false);
     m_pane.ClearIconCache();
     // Nothing waits for its turn any more; what is in flight ends now.
-    m_gate.DropDeferred();
+    m_engine.Gate.DropDeferred();
     chkStopClick();
 }
 
 void Tmainform::FormDestroy()
 {
-    if (m_destroyed)
+    if (m_life.Destroyed)
         return;
-    m_destroyed = true;
+    m_life.Destroyed = true;
     // A run still in flight ends with the window: nothing of it reaches the
     // widgets or the gate any more.
-    m_gate.OnBusyChanged = nullptr;
+    m_engine.Gate.OnBusyChanged = nullptr;
     m_queueView->Abandon();
     m_timer1.stop();
     m_viewFlush.stop();
-    m_editWatch.stop();
+    m_editors.StopWatching();
     // The engine outlives this body: nothing of it may call back into the window.
     ftp::TFtpClient& c = *m_FtpClient1;
     m_session->SessionEvents() = {};
@@ -674,10 +671,9 @@ void Tmainform::FormDestroy()
     std::string queueError;
     if (m_transfers && !m_transfers->File()->Flush(&queueError))
         Report(queueError);
-    m_book.Close();
+    m_sites.Book().Close();
     std::string error;
-    if (!m_keepSettingsFile
-        && !WriteSettings(m_ProgramDir, Settings { m_LanguageName, m_ProxyName, m_transfer.PassiveMode() }, &error))
+    if (!m_settings.Write(&error))
         Report(error);
     delete m_frmImage;
     m_frmImage = nullptr;
@@ -712,31 +708,15 @@ void Tmainform::Help1Click()
 
 void Tmainform::FillSiteList()
 {
-    m_ui->ComboBox1->clear();
-    m_sitePositions.clear();
-    m_siteAliases.clear();
     std::string error;
-    if (!m_book.IsOpen())
-        return;
-    const std::vector<SiteEntry> entries = m_book.LiveEntries(&error);
-    if (!error.empty()) {
+    if (!m_sites.Fill(&error))
         Report(error);
-        return;
-    }
-    for (const SiteEntry& entry : entries) {
-        m_ui->ComboBox1->addItem(Q(DisplayText(entry.Record.Alias())));
-        m_sitePositions.push_back(entry.Position);
-        m_siteAliases.push_back(entry.Record.Alias());
-    }
 }
 
 std::optional<SiteEntry> Tmainform::FindSelectedSite()
 {
-    const int index = m_ui->ComboBox1->currentIndex();
-    const std::string selected
-        = index >= 0 && std::size_t(index) < m_siteAliases.size() ? m_siteAliases[std::size_t(index)] : "";
     std::string error;
-    std::optional<SiteEntry> entry = m_book.Find(selected, &error);
+    std::optional<SiteEntry> entry = m_sites.FindSelected(&error);
     if (!error.empty())
         Report(error);
     return entry;
@@ -744,10 +724,7 @@ std::optional<SiteEntry> Tmainform::FindSelectedSite()
 
 void Tmainform::SelectSiteAt(std::size_t position)
 {
-    const auto it = std::find(m_sitePositions.begin(), m_sitePositions.end(), position);
-    const int index = static_cast<int>(it - m_sitePositions.begin());
-    m_ui->ComboBox1->setCurrentIndex(
-        it != m_sitePositions.end() && index < m_ui->ComboBox1->count() ? index : -1);
+    m_sites.SelectAt(position);
 }
 
 namespace {
@@ -793,7 +770,7 @@ void Tmainform::btnAddSiteClick()
     // The slot is chosen only now: a timer tick may have read the book while
     // the dialog was open.
     std::string error;
-    if (!m_book.Add(record, &error)) {
+    if (!m_sites.Book().Add(record, &error)) {
         Report(error);
         return;
     }
@@ -833,7 +810,7 @@ void Tmainform::btnEditSiteClick()
         return;
     }
     std::string error;
-    if (!m_book.Rewrite(entry->Position, record, &error)) {
+    if (!m_sites.Book().Rewrite(entry->Position, record, &error)) {
         Report(error);
         return;
     }
@@ -856,7 +833,7 @@ void Tmainform::btnDeleteSiteClick()
     SiteRecord record = entry->Record;
     record.SetAlias(kDeletedAlias);
     std::string error;
-    if (!m_book.Rewrite(entry->Position, record, &error)) {
+    if (!m_sites.Book().Rewrite(entry->Position, record, &error)) {
         Report(error);
         return;
     }
@@ -868,7 +845,7 @@ void Tmainform::btnDeleteSiteClick()
 
 void Tmainform::LanguageSelection()
 {
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     for (const CaptionRow& row : MainCaptions()) {
         const QString name = QString::fromLatin1(row.Component);
         const QString text = QString::fromUtf8(Text(row, english));
@@ -901,7 +878,7 @@ void Tmainform::LanguageSelection()
 
 void Tmainform::SetAccessibleNames()
 {
-    const bool english = IsEnglish(m_LanguageName);
+    const bool english = m_settings.English();
     // An icon-only button is read by its hint, in the language of the hint.
     for (QAbstractButton* button : findChildren<QAbstractButton*>()) {
         auto* tool = qobject_cast<QToolButton*>(button);
@@ -920,14 +897,14 @@ void Tmainform::SetAccessibleNames()
 
 void Tmainform::Turkish1Click()
 {
-    m_LanguageName = kLanguageTurkish;
+    m_settings.LanguageName = kLanguageTurkish;
     LanguageSelection();
     m_queueView->Changed(true); // the failed marks in the new language
 }
 
 void Tmainform::English1Click()
 {
-    m_LanguageName = kLanguageEnglish;
+    m_settings.LanguageName = kLanguageEnglish;
     LanguageSelection();
     m_queueView->Changed(true); // the failed marks in the new language
 }

@@ -1,19 +1,29 @@
 // Tmainform: the main window. Created first, lives for the whole run and owns
-// the site book, the local and remote panes, the log and the queue window.
+// the widgets, the engines and the objects that hold the window's state (the
+// settings, the site list, the connection, the engine calls, the log, the
+// remote pane, the layout, the editor sessions) besides the transfer queue.
 // Everything runs on the GUI thread. The handlers are named after the
 // controls and events that call them; those of features still to be built
-// exist and do nothing yet.
+// exist and do nothing yet; where their state moved they are short forwards.
 #pragma once
 
+#include "app/EditorSessions.hpp"
+#include "app/EngineCalls.hpp"
+#include "app/LogView.hpp"
+#include "app/PaneLayout.hpp"
 #include "app/RemotePane.hpp"
 #include "app/transfer/TransferQueue.hpp"
+#include "app/SiteList.hpp"
 #include "app/core/ActionGate.hpp"
+#include "app/core/AppSettings.hpp"
+#include "app/core/ConnectionState.hpp"
 #include "app/core/LocalCopy.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/core/RemoteList.hpp"
 #include "app/core/Settings.hpp"
 #include "app/core/SiteBook.hpp"
+#include "app/core/WindowLifecycle.hpp"
 #include "ui/HelpWindow.hpp"
 
 #include <QElapsedTimer>
@@ -22,10 +32,8 @@
 #include <QPointer>
 #include <QTimer>
 
-#include <array>
 #include <functional>
 #include <memory>
-#include <deque>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -86,7 +94,7 @@ public:
     // The hidden list of a recursive selection (MakeSelectedList_Server).
     const std::vector<RemoteRow>& ListView1() const { return m_pane.ListView1(); }
     RemotePane& Pane() { return m_pane; }
-    SiteBook& Book() { return m_book; }
+    SiteBook& Book() { return m_sites.Book(); }
     ui::HelpWindow* HelpWindow() const { return m_help; }
     Prompter& prompter() { return m_prompter; }
 
@@ -95,23 +103,23 @@ public:
     void SetStatusText(int panel, const QString& text);
 
     // Session state shared by the handlers.
-    const std::string& ProgramDir() const { return m_ProgramDir; }
-    const std::string& LanguageName() const { return m_LanguageName; }
-    void SetLanguageName(const std::string& v) { m_LanguageName = v; }
-    const std::string& ProxyName() const { return m_ProxyName; }
-    void SetProxyName(const std::string& v) { m_ProxyName = v; }
-    const std::string& PassiveMode() const { return m_transfer.PassiveMode(); }
-    void SetPassiveMode(const std::string& v) { m_transfer.SetPassiveMode(v); }
-    bool UserDisconnect() const { return m_UserDisconnect; }
-    bool ReconnectPending() const { return m_ReconnectPending; }
-    const std::string& ReconnectDir() const { return m_ReconnectDir; }
-    const std::string& CurrentRemoteDir() const { return m_CurrentRemoteDir; }
-    int LoggedIn() const { return m_LoggedIn; }
-    std::int32_t IdleTicks() const { return m_IdleTicks; }
-    bool TransferCommand() const { return m_TransferCommand; }
-    const std::string& UploadFilter() const { return m_UploadFilter; }
-    int UploadType() const { return m_UploadType; }
-    int LogLineCount() const { return m_LogLineCount; }
+    const std::string& ProgramDir() const { return m_settings.ProgramDir; }
+    const std::string& LanguageName() const { return m_settings.LanguageName; }
+    void SetLanguageName(const std::string& v) { m_settings.LanguageName = v; }
+    const std::string& ProxyName() const { return m_settings.ProxyName; }
+    void SetProxyName(const std::string& v) { m_settings.ProxyName = v; }
+    const std::string& PassiveMode() const { return m_settings.Transfer.PassiveMode(); }
+    void SetPassiveMode(const std::string& v) { m_settings.Transfer.SetPassiveMode(v); }
+    bool UserDisconnect() const { return m_conn.UserDisconnect; }
+    bool ReconnectPending() const { return m_conn.ReconnectPending; }
+    const std::string& ReconnectDir() const { return m_conn.ReconnectDir; }
+    const std::string& CurrentRemoteDir() const { return m_conn.CurrentRemoteDir; }
+    int LoggedIn() const { return m_conn.LoggedIn; }
+    std::int32_t IdleTicks() const { return m_conn.IdleTicks; }
+    bool TransferCommand() const { return m_conn.TransferCommand; }
+    const std::string& UploadFilter() const { return m_settings.UploadFilter; }
+    int UploadType() const { return m_settings.UploadType; }
+    int LogLineCount() const { return m_log.LineCount(); }
     // "All" was answered in the run in progress.
     bool AnswerAll() const;
     bool StopRequested() const;
@@ -141,7 +149,7 @@ public:
     // One action at a time (busy.cpp). A user action comes through Gated:
     // while an engine command or the queue runs it waits (apDefer, run once
     // afterwards) or is refused with a status text (apRefuse).
-    ActionGate& Gate() { return m_gate; }
+    ActionGate& Gate() { return m_engine.Gate; }
     TGateVerdict Gated(const std::string& key, TActionPolicy policy, std::function<void()> action);
 
     // Session control (session.cpp).
@@ -259,7 +267,7 @@ public:
     // its own; each save uploads it to where it came from. Returns at once.
     void Edit1Click();
     // Files being edited (their editor windows open or an upload still due).
-    std::size_t EditSessions() const { return m_edits.size(); }
+    std::size_t EditSessions() const { return m_editors.Count(); }
     void dirviewClick();
 
     // Drag and drop, the clipboard, a pasted web address (dragdrop.cpp).
@@ -322,11 +330,6 @@ private:
     void RunDeferredActions();
     void ShowPendingWarnings();
     void AbortInFlight();
-    void ScrollLogToEnd();
-    void AppendLog(const std::string& text);
-    void FlushLog();
-    void DropFirstLogLine();
-    void ClearLog();
     bool FetchListing(std::vector<RemoteRow>& rows);
     bool RequireLogIn();
     void StartQueueProgress(int count);
@@ -354,17 +357,9 @@ private:
     void RefuseWhileRunning();
     std::vector<std::string> SelectionEntries(std::string base, TransferQueue& queue);
     std::string LocalListFolder() const;
-    void WatchEdits();
-    bool CloseEditors(); // false when the user stayed in an editor
 
     std::unique_ptr<Ui::Tmainform> m_ui;
     Prompter& m_prompter;
-    SiteBook m_book;
-    // Book position of each entry of the site list, in list order.
-    std::vector<std::size_t> m_sitePositions;
-    // The alias bytes of each entry: a name that is not UTF-8 (an older
-    // book's) must still find its record.
-    std::vector<std::string> m_siteAliases;
     QTimer m_timer1;
     QLabel* m_statusPanels[2] = { nullptr, nullptr };
     ui::TImageList* m_iconsSmall = nullptr;
@@ -375,79 +370,27 @@ private:
     TAboutBox* m_aboutBox = nullptr;
     QPointer<ui::HelpWindow> m_help;
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
-    // The session the queue runs on (FtpClient1's asynchronous face).
+    std::unique_ptr<http::THttpCli> m_HttpCli1;
+
+    // The window's state, each part in an object that says what it owns.
+    AppSettings m_settings;   // typed settings, read once
+    SiteList m_sites;         // the site book and the site list
+    ConnectionState m_conn;   // the session with the server, as the window knows it
+    EngineCalls m_engine;     // one action at a time (busy.cpp): gate, calls in flight, refusals
+    LogView m_log;            // the log and the replies' side of it
+    RemotePane m_pane;        // the remote list: rows, hidden lists, icons, sort and walks
+    PaneLayout m_layout;      // pane share, row heights, column sizing
+    WindowLifecycle m_life;   // closing, destroyed
+    EditorSessions m_editors; // files in editor windows
+    std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
+
+    // The transfer queue: the session it runs on (FtpClient1's asynchronous
+    // face), the queue window's entries and the scratch copies' (never in
+    // queue.txt), and what the window shows of their runs.
     std::unique_ptr<FtpSession> m_session;
-    // The queue window's runs and the scratch copies' (never in queue.txt);
-    // what the window shows of them.
     std::unique_ptr<QueueView> m_queueView;
     std::unique_ptr<TransferQueue> m_transfers, m_scratch;
-    std::unique_ptr<http::THttpCli> m_HttpCli1;
-    // The remote list: its rows, hidden lists, icons, sort and walks.
-    RemotePane m_pane;
-    // What the engine refused during the last Run.
-    std::string m_engineError;
-    bool m_refused = false;
-    // One action at a time (busy.cpp): the gate, and what the window knows
-    // of the calls in flight.
-    ActionGate m_gate;
-    struct BusyState {
-        int EngineWaits = 0;          // blocking engine calls on the stack
-        bool StopTransfer = false;    // Stop: the file transfer in flight ends at its next progress
-        bool ClosedPending = false;   // closed while busy: Closed waits for the stack to unwind
-        int Stops = 0;                // Stop presses, to tell a stale grace period from the current one
-        std::vector<std::pair<QObject*, TActionPolicy>> Controls; // disabled while busy
-    } m_busy;
-    // The replies' side of the log: which command they answer, and the
-    // warnings that wait until the engine has handled the reply.
-    struct ReplyWatch {
-        bool RawCommand = false; // the command in flight was typed by the user
-        std::string LastCommand; // the verb of the last command sent
-        std::vector<std::string> PendingWarnings;
-    } m_replies;
-    std::optional<SiteRecord> m_sessionSite; // the site of the session; a reconnection goes there
-    bool m_reconnecting = false;
-    bool m_displaySwitched = false;
-    int m_reconnectFailures = 0;
-    QString m_selectedLocalItem;
-    // The local pane's share of the width in thousandths, kept when the user moves the splitter.
-    int m_paneShare = 500;
-    std::vector<int> m_pendingRows; // saved heights of panes, log and queue, set once shown
-    bool m_columnsSet = false; // the user sized the remote list's columns
-    bool m_sizingColumns = false; // the window sizes them itself: not the user's doing
-    bool m_closing = false;
-    bool m_destroyed = false;
-    // language.txt exists but could not be read: it is not replaced.
-    bool m_keepSettingsFile = false;
-
-    std::string m_ProgramDir;
-    std::string m_LanguageName;
-    std::string m_ProxyName;
-    TransferSettings m_transfer; // passive mode and transfer type, typed
-    bool m_UserDisconnect = true;
-    bool m_ReconnectPending = false;
-    std::string m_ReconnectDir;
-    std::string m_CurrentRemoteDir;
-    int m_LoggedIn = 0;
-    std::int32_t m_IdleTicks = 119;
-    bool m_TransferCommand = false;
-    std::string m_UploadFilter = ".";
-    int m_UploadType = 0;
-    int m_LogLineCount = 0;
-    std::deque<QString> m_logLines; // the log; listbox1 shows it
-    int m_logAdds = 0, m_logDrops = 0; // changes not yet in listbox1
-    std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
     QTimer m_viewFlush;
-    // A file in an editor window: the remote path is fixed when editing starts.
-    struct EditSession {
-        int Handle;
-        std::string Remote, Local, Name;
-        std::array<std::int64_t, 4> Stamp; // what the copy looked like when last seen
-        int Batch;
-        bool Saved = false, Due = false; // an upload was queued / is still to run
-    };
-    std::vector<EditSession> m_edits;
-    QTimer m_editWatch;
-    bool m_watchingEdits = false;
 };
 
 } // namespace app

@@ -53,7 +53,7 @@ void Tmainform::ConnectPane()
         GetDir(dirview());
         AddList("DIRECTORY LISTING IS FINISHED.");
     };
-    server.CurrentFolder = [this] { return m_CurrentRemoteDir; };
+    server.CurrentFolder = [this] { return m_conn.CurrentRemoteDir; };
     server.ChangeMode = [this](const std::string& name, const std::string& mode) {
         m_FtpClient1->SetHostFileName(name);
         m_FtpClient1->SetChmodMode(mode);
@@ -65,33 +65,33 @@ void Tmainform::ConnectPane()
 
 bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
 {
-    if (m_LoggedIn == 0) {
-        SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, IsEnglish(m_LanguageName))));
+    if (m_conn.LoggedIn == 0) {
+        SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, m_settings.English())));
         return false;
     }
     // The parse below lets the window run between slices.
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     WaitCursor hourglass;
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;
     const auto refused = [&] {
         // Not allowed to use the engine now: the rows shown stay as they are.
-        if (timerWasActive && !m_destroyed && !m_closing)
+        if (timerWasActive && !m_life.Destroyed && !m_life.Closing)
             m_timer1.start();
         return false;
     };
-    if (!Run(&ftp::TFtpClient::Pwd) && m_refused)
+    if (!Run(&ftp::TFtpClient::Pwd) && m_engine.Refused)
         return refused();
-    m_CurrentRemoteDir = c.DirResult();
-    const std::string listingFile = JoinPath(m_ProgramDir, "ftpdir.txt");
+    m_conn.CurrentRemoteDir = c.DirResult();
+    const std::string listingFile = JoinPath(m_settings.ProgramDir, "ftpdir.txt");
     c.SetHostDirName(".");
     c.SetHostFileName({});
     c.SetLocalFileName(listingFile);
-    c.SetPassive(m_transfer.Passive());
+    c.SetPassive(m_settings.Transfer.Passive());
     // MLSD only when the site asks for it and the server offers it.
     const bool mlsd = c.MlsdInForce();
-    if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_refused)
+    if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_engine.Refused)
         return refused();
 
     std::string text;
@@ -99,7 +99,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
         text.clear();
     std::remove(listingFile.c_str());
 
-    m_ui->lblRemote->setText(ShownText(m_CurrentRemoteDir));
+    m_ui->lblRemote->setText(ShownText(m_conn.CurrentRemoteDir));
     m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
     SetStatusText(0, QString());
 
@@ -139,7 +139,7 @@ bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
             + " listing lines could not be read; they show only a name.");
     else if (rows.empty() && lines > 0)
         AddList("The listing could not be read (" + std::to_string(lines) + " lines in an unknown format).");
-    if (timerWasActive && !m_destroyed)
+    if (timerWasActive && !m_life.Destroyed)
         m_timer1.start();
     return true;
 }
@@ -283,7 +283,7 @@ void Tmainform::LsDirTreeCombo281PathChange()
 void Tmainform::LsFilelistView281ItemChange(const QString& item)
 {
     m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
-    m_selectedLocalItem = item;
+    m_layout.SelectedLocalItem = item;
 }
 
 // ---------------------------------------------------------------- recursive walk
@@ -297,10 +297,10 @@ bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
 {
     // One walk at a time: the walk's folder stack and hidden list are shared.
     if (m_pane.Walking()) {
-        SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
+        SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     m_pane.MakeSelectedList(base, view);
     return true;
 }

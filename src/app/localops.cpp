@@ -41,8 +41,8 @@ QString DesktopFolder()
 
 void Tmainform::MakeDefaultDir2Click()
 {
-    const int index = m_ui->ComboBox1->currentIndex();
-    if (index < 0 || std::size_t(index) >= m_siteAliases.size())
+    const std::string* alias = m_sites.SelectedAlias();
+    if (!alias)
         return;
     QString dir = m_ui->LsFilelistView281->Directory();
     if (dir == ui::TLsFilelistView28::kDrives)
@@ -50,7 +50,7 @@ void Tmainform::MakeDefaultDir2Click()
     if (dir.size() > 1 && dir.endsWith(QLatin1Char('/')))
         dir.chop(1);
     std::string error;
-    if (m_book.UpdateLocalDir(m_siteAliases[std::size_t(index)], dir.toStdString(), &error) == sbrFailed)
+    if (m_sites.Book().UpdateLocalDir(*alias, dir.toStdString(), &error) == sbrFailed)
         Report(error);
 }
 
@@ -103,7 +103,7 @@ void Tmainform::OpenwithNotepad1Click()
 
 void Tmainform::LsFilelistView281DblClick()
 {
-    const QString path = m_selectedLocalItem;
+    const QString path = m_layout.SelectedLocalItem;
     if (path.isEmpty())
         return;
     if (!QFileInfo(path).isDir()) {
@@ -145,46 +145,6 @@ void Tmainform::OpenWith1Click()
     });
 }
 
-namespace {
-
-// What tells a saved file from an untouched one: a save writes a new file
-// (new inode) or at least a new time or size.
-struct FileStamp {
-    bool Exists = false;
-    ino_t Inode = 0;
-    std::int64_t Size = 0;
-    std::int64_t ChangedNs = 0;
-    bool operator==(const FileStamp&) const = default;
-};
-
-FileStamp StampOf(const std::string& path)
-{
-    struct stat st { };
-    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return {};
-    return { true, st.st_ino, std::int64_t(st.st_size),
-        std::int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec };
-}
-
-std::string EditorFileName(int handle)
-{
-    const int length = editorWindowFileName(handle, nullptr, 0);
-    if (length <= 0)
-        return {};
-    std::string name(std::size_t(length) + 1, '\0');
-    editorWindowFileName(handle, name.data(), length + 1);
-    name.resize(std::size_t(length));
-    return name;
-}
-
-std::array<std::int64_t, 4> StampKey(const std::string& path)
-{
-    const FileStamp s = StampOf(path);
-    return { s.Exists ? 1 : 0, std::int64_t(s.Inode), s.Size, s.ChangedNs };
-}
-
-} // namespace
-
 void Tmainform::dirviewClick()
 {
     if (!m_ui->chkPreview->isChecked())
@@ -217,14 +177,10 @@ void Tmainform::Edit1Click()
     if (!IsWalkableName(name))
         return;
     // The target is fixed now: browsing elsewhere while editing changes nothing.
-    const std::string remote = JoinRemote(m_CurrentRemoteDir, name);
+    const std::string remote = JoinRemote(m_conn.CurrentRemoteDir, name);
     // One editing session per file.
-    for (const EditSession& e : m_edits) {
-        if (e.Remote == remote && !editorWindowClosed(e.Handle)) {
-            raiseEditorWindow(e.Handle);
-            return;
-        }
-    }
+    if (m_editors.Raise(remote))
+        return;
     if (QueueRunning()) {
         RefuseWhileRunning();
         return;
@@ -235,7 +191,7 @@ void Tmainform::Edit1Click()
     // folders never share a copy, nor does an upload still queued from an
     // earlier run.
     const std::string folder = JoinPath(scratch,
-        "edit-" + std::to_string(QDateTime::currentMSecsSinceEpoch()) + "-" + std::to_string(m_edits.size()));
+        "edit-" + std::to_string(QDateTime::currentMSecsSinceEpoch()) + "-" + std::to_string(m_editors.Count()));
     const std::string local = JoinPath(folder, name);
     if (!error.empty() || !MakeDirs(folder, 0700, &error)) {
         Report(error);
@@ -262,69 +218,8 @@ void Tmainform::Edit1Click()
                 AddList("The editor could not open \"" + local + "\".");
                 return;
             }
-            m_edits.push_back({ handle, remote, local, name, StampKey(local), NewBatch() });
-            m_editWatch.start();
+            m_editors.Add(handle, remote, local, name, NewBatch());
         });
-}
-
-// The editors are watched, not waited for: each save queues an upload of
-// the saved file to the remote path fixed when editing began, and runs it
-// as a batch of its own once nothing else runs.
-void Tmainform::WatchEdits()
-{
-    // An upload below lets events run, this timer's among them.
-    if (m_watchingEdits)
-        return;
-    m_watchingEdits = true;
-    for (std::size_t i = 0; i < m_edits.size();) {
-        EditSession* e = &m_edits[i];
-        const bool closed = editorWindowClosed(e->Handle) != 0;
-        const std::string path = EditorFileName(e->Handle);
-        const auto stamp = StampKey(path);
-        if (!path.empty() && stamp[0] && (path != e->Local || stamp != e->Stamp)) {
-            e->Local = path;
-            e->Stamp = stamp;
-            e->Saved = e->Due = true;
-            if (path.find(';') != std::string::npos || path.find_first_of("\r\n") != std::string::npos) {
-                AddList("\"" + path + "\" cannot be written in the queue (a ';' or a line break); it is not uploaded.");
-                e->Due = false;
-            } else {
-                AppendQueue({ std::string(kUploadFile) + path + ";" + e->Remote }, e->Batch);
-            }
-        }
-        if (e->Due && !QueueRunning() && !m_gate.Busy()) {
-            e->Due = false;
-            const int batch = e->Batch;
-            const std::string name = e->Name, remote = e->Remote;
-            // A Stop given before this save was meant for something else.
-            ClearStop();
-            ProcessBatch(batch, [this, batch, name, remote](const TransferRunSummary&) {
-                if (m_transfers->Count(batch) > 0)
-                    AddList("\"" + name + "\" waits in the transfer queue for its upload to \"" + remote + "\".");
-            });
-        }
-        if (closed && !e->Due) {
-            if (!e->Saved)
-                AddList("\"" + e->Name + "\" was not saved; nothing is uploaded.");
-            m_edits.erase(m_edits.begin() + std::ptrdiff_t(i));
-            continue;
-        }
-        ++i;
-    }
-    if (m_edits.empty())
-        m_editWatch.stop();
-    m_watchingEdits = false;
-}
-
-bool Tmainform::CloseEditors()
-{
-    for (const EditSession& e : m_edits) {
-        if (!closeEditorWindow(e.Handle))
-            return false; // the user stays in that editor
-    }
-    // What was saved on the way out goes up now, or waits in the queue.
-    WatchEdits();
-    return true;
 }
 
 } // namespace app

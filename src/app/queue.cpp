@@ -183,7 +183,7 @@ bool Tmainform::RunScratchBatch(const std::vector<std::string>& lines, bool answ
 
 void Tmainform::RefuseWhileRunning()
 {
-    const char* text = Message(msgQueueRunning, IsEnglish(m_LanguageName));
+    const char* text = Message(msgQueueRunning, m_settings.English());
     SetStatusText(0, QString::fromUtf8(text));
     AddList(text);
 }
@@ -192,17 +192,17 @@ void Tmainform::RefuseWhileRunning()
 
 void Tmainform::QueueUpload(const std::string& local, const std::string& remote)
 {
-    const ActionGate::Scope busy = m_gate.Hold(); // the walk of a big folder lets the window run
+    const ActionGate::Scope busy = m_engine.Gate.Hold(); // the walk of a big folder lets the window run
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     std::vector<std::string> lines, notes;
     // A relative path is the local list's, never the process's current folder.
-    BuildUploadEntries(local, remote, LocalListFolder(), m_CurrentRemoteDir, lines, &notes,
+    BuildUploadEntries(local, remote, LocalListFolder(), m_conn.CurrentRemoteDir, lines, &notes,
         [] { platform::ApplicationPump().ProcessMessages(); });
     for (const std::string& note : notes)
         AddList(note);
     AppendQueue(lines);
-    if (timerWasActive && !m_destroyed && !QueueRunning())
+    if (timerWasActive && !m_life.Destroyed && !QueueRunning())
         m_timer1.start();
 }
 
@@ -228,10 +228,10 @@ std::vector<std::string> Tmainform::SelectionEntries(std::string base, TransferQ
         rows.push_back({ row.name, row.IsFolder() });
         // A link's listed size is the link's own.
         if (row.type == kTypeFile && (row.perms.empty() || row.perms[0] != 'l'))
-            queue.NoteListedSize(JoinRemote(m_CurrentRemoteDir, row.name), std::int64_t(row.bytes));
+            queue.NoteListedSize(JoinRemote(m_conn.CurrentRemoteDir, row.name), std::int64_t(row.bytes));
     }
     std::vector<std::string> lines, notes;
-    BuildDownloadEntries(base, m_CurrentRemoteDir, rows, lines, &notes);
+    BuildDownloadEntries(base, m_conn.CurrentRemoteDir, rows, lines, &notes);
     for (const std::string& note : notes)
         AddList(note);
     return lines;
@@ -287,8 +287,8 @@ void Tmainform::FtpClient1Progress(std::int64_t Count, bool& Abort)
 {
     // Stop ends a file transfer whose data connection was still opening;
     // a listing is let finish, as half of one would show files missing.
-    Abort = m_busy.StopTransfer && m_TransferCommand;
-    if (m_TransferCommand)
+    Abort = m_engine.StopTransfer && m_conn.TransferCommand;
+    if (m_conn.TransferCommand)
         m_queueView->ShowProgress(Count, -1, Count - m_FtpClient1->ResumeAt(), 0);
 }
 

@@ -35,14 +35,14 @@ void Tmainform::Delete1Click()
 void Tmainform::DeleteFTP()
 {
     ClearStop();
-    if (!MakeSelectedList_Server(m_CurrentRemoteDir, m_pane.ListView1()))
+    if (!MakeSelectedList_Server(m_conn.CurrentRemoteDir, m_pane.ListView1()))
         return;
     std::vector<WalkedRow> rows;
     rows.reserve(m_pane.ListView1().size());
     for (const RemoteRow& row : m_pane.ListView1())
         rows.push_back({ row.name, row.IsFolder() });
     std::vector<std::string> lines, notes;
-    BuildDeleteEntries(m_CurrentRemoteDir, rows, lines, &notes);
+    BuildDeleteEntries(m_conn.CurrentRemoteDir, rows, lines, &notes);
     for (const std::string& note : notes)
         AddList(note);
     // A batch of its own: the queue's other entries do not run with it, and
@@ -123,7 +123,7 @@ void Tmainform::ChMod1Click()
         entries.emplace_back(CommandName(r), r.IsFolder());
     }
     ftp::TFtpClient& c = *m_FtpClient1;
-    m_pane.BeginModeWalk(m_CurrentRemoteDir);
+    m_pane.BeginModeWalk(m_conn.CurrentRemoteDir);
     for (const auto& [name, folder] : entries) {
         if (m_pane.ModeWalkLost())
             return;
@@ -152,11 +152,11 @@ void Tmainform::MarkFiles(const std::string& name, bool folder, const std::strin
 {
     if (StopRequested() || m_pane.ModeWalkLost())
         return;
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     const bool timerWasActive = m_timer1.isActive();
     m_timer1.stop();
     m_pane.MarkFiles(name, folder, mode);
-    if (timerWasActive && !m_destroyed)
+    if (timerWasActive && !m_life.Destroyed)
         m_timer1.start();
 }
 
@@ -178,11 +178,11 @@ void Tmainform::NewFolder3Click()
 
 void Tmainform::MakeDefaultDir1Click()
 {
-    const int index = m_ui->ComboBox1->currentIndex();
-    if (index < 0 || std::size_t(index) >= m_siteAliases.size())
+    const std::string* alias = m_sites.SelectedAlias();
+    if (!alias)
         return;
     std::string error;
-    if (m_book.UpdateRemoteDir(m_siteAliases[std::size_t(index)], m_CurrentRemoteDir, &error) == sbrFailed)
+    if (m_sites.Book().UpdateRemoteDir(*alias, m_conn.CurrentRemoteDir, &error) == sbrFailed)
         Report(error);
 }
 

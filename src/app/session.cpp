@@ -82,45 +82,42 @@ void Tmainform::SetUpFtpClient()
         = [this](ftp::TCustomFtpCli*, const net::TCertInfo& info, bool& accept) { accept = CertificateCheck(info); };
     // The engine's refusals (a missing value, a busy engine) end the command
     // with their message instead of unwinding through the event loop.
-    c.OnError = [this](ftp::TCustomFtpCli*, const std::string& message) {
-        if (m_engineError.empty())
-            m_engineError = message;
-    };
+    c.OnError = [this](ftp::TCustomFtpCli*, const std::string& message) { m_engine.NoteError(message); };
 }
 
 bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
 {
     const bool ending = operation == &ftp::TFtpClient::Abort || operation == &ftp::TFtpClient::Quit;
-    if (ending && m_busy.EngineWaits > 0) {
+    if (ending && m_engine.EngineWaits > 0) {
         // Disconnect or an unexpected close inside a blocking call: the
         // call below returns once this has ended, and the window is still there.
-        ++m_busy.EngineWaits;
+        ++m_engine.EngineWaits;
         const bool ok = ((*m_FtpClient1).*operation)();
-        --m_busy.EngineWaits;
+        --m_engine.EngineWaits;
         return ok;
     }
-    if (!ending && (m_busy.EngineWaits > 0 || m_session->Busy() || m_closing)) {
+    if (!ending && (m_engine.EngineWaits > 0 || m_session->Busy() || m_life.Closing)) {
         // Something got past the gate inside a blocking call or while the
         // queue's request runs: the engine and its names belong to the call
         // in flight.
-        m_refused = true;
-        m_replies.RawCommand = false;
-        if (!m_closing)
-            SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_LanguageName))));
+        m_engine.Refused = true;
+        m_log.Replies.RawCommand = false;
+        if (!m_life.Closing)
+            SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, IsEnglish(m_settings.LanguageName))));
         return false;
     }
-    const ActionGate::Scope busy = m_gate.Hold();
-    m_engineError.clear();
-    m_refused = false;
-    ++m_busy.EngineWaits;
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
+    m_engine.Error.clear();
+    m_engine.Refused = false;
+    ++m_engine.EngineWaits;
     const bool ok = ((*m_FtpClient1).*operation)();
-    --m_busy.EngineWaits;
-    m_busy.StopTransfer = false;
-    m_replies.RawCommand = false;
+    --m_engine.EngineWaits;
+    m_engine.StopTransfer = false;
+    m_log.Replies.RawCommand = false;
     ShowPendingWarnings();
-    if (!m_engineError.empty()) {
-        m_refused = true;
-        Report(std::exchange(m_engineError, {}));
+    if (!m_engine.Error.empty()) {
+        m_engine.Refused = true;
+        Report(std::exchange(m_engine.Error, {}));
         return false;
     }
     return ok;
@@ -135,79 +132,12 @@ bool Tmainform::Connected() const
 
 QStringList Tmainform::LogLines() const
 {
-    const_cast<Tmainform*>(this)->FlushLog();
-    QStringList lines;
-    const QTextDocument* doc = m_ui->listbox1->document();
-    if (doc->isEmpty())
-        return lines;
-    for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
-        lines.append(block.text());
-    return lines;
-}
-
-void Tmainform::ScrollLogToEnd()
-{
-    FlushLog();
-    QPlainTextEdit* log = m_ui->listbox1;
-    log->moveCursor(QTextCursor::End);
-    log->ensureCursorVisible();
-}
-
-// The log's lines live in m_logLines; listbox1 is brought up to date at most
-// ten times a second: laying out and painting the box once per reply cost
-// more than the transfers of small files.
-void Tmainform::AppendLog(const std::string& text)
-{
-    m_logLines.push_back(ShownText(text));
-    ++m_logAdds;
-    if (!m_viewFlush.isActive())
-        m_viewFlush.start();
-}
-
-void Tmainform::DropFirstLogLine()
-{
-    if (m_logLines.empty())
-        return;
-    m_logLines.pop_front();
-    ++m_logDrops;
-}
-
-void Tmainform::FlushLog()
-{
-    if (m_logAdds == 0 && m_logDrops == 0)
-        return;
-    QPlainTextEdit* log = m_ui->listbox1;
-    const int shown = log->document()->isEmpty() ? 0 : log->document()->blockCount();
-    if (m_logDrops >= shown || m_logAdds > kLogLimit) {
-        QStringList lines(m_logLines.begin(), m_logLines.end());
-        log->setPlainText(lines.join(QLatin1Char('\n')));
-    } else {
-        QStringList added(m_logLines.end() - m_logAdds, m_logLines.end());
-        if (!added.isEmpty())
-            log->appendPlainText(added.join(QLatin1Char('\n')));
-        RemoveFirstLines(*log, m_logDrops);
-    }
-    m_logAdds = m_logDrops = 0;
-    log->moveCursor(QTextCursor::End);
-    log->ensureCursorVisible();
-}
-
-void Tmainform::ClearLog()
-{
-    m_logLines.clear();
-    m_logAdds = m_logDrops = 0;
-    m_ui->listbox1->clear();
-    m_LogLineCount = 0;
+    return const_cast<LogView&>(m_log).Lines();
 }
 
 void Tmainform::AddList(const std::string& text)
 {
-    m_LogLineCount = m_logLines.empty() ? 1 : int(m_logLines.size()) + 1;
-    AppendLog(text);
-    while (m_LogLineCount > kLogLimit) {
-        DropFirstLogLine();
-        m_LogLineCount = int(m_logLines.size()) + 1;
-    }
+    m_log.Add(text);
 }
 
 void Tmainform::FtpClient1Display(const std::string& line)
@@ -218,20 +148,18 @@ void Tmainform::FtpClient1Display(const std::string& line)
 void Tmainform::Display(const std::string& rawLine)
 {
     // A refusal of a command the program sent on its own is only logged.
-    const bool ownCommand = !m_replies.RawCommand && rawLine.rfind("< ", 0) == 0
-        && IsOwnInitiativeCommand(m_replies.LastCommand);
+    const bool ownCommand = !m_log.Replies.RawCommand && rawLine.rfind("< ", 0) == 0
+        && IsOwnInitiativeCommand(m_log.Replies.LastCommand);
     if (IsFailureLine(rawLine) && !ownCommand) {
         AddList("Action not taken. Please notice the error displayed below.");
         // The box waits until the engine has handled the reply: a modal loop
         // here would handle the next replies underneath it.
-        m_replies.PendingWarnings.push_back("Warning: " + rawLine);
-        if (m_busy.EngineWaits == 0)
+        m_log.Replies.PendingWarnings.push_back("Warning: " + rawLine);
+        if (m_engine.EngineWaits == 0)
             QMetaObject::invokeMethod(this, [this] { ShowPendingWarnings(); }, Qt::QueuedConnection);
     }
     const std::string line = MaskedLine(rawLine);
-    AppendLog(line);
-    if (++m_LogLineCount > kLogLimit)
-        DropFirstLogLine();
+    m_log.AddLine(line);
     const LineNotes notes = NotesFor(line);
     for (const char* note : notes.Note) {
         if (note)
@@ -240,15 +168,15 @@ void Tmainform::Display(const std::string& rawLine)
     if (notes.Status)
         SetStatusText(0, QString::fromUtf8(notes.Status));
     if (notes.LoggedIn) {
-        m_LoggedIn = 1;
-        m_reconnectFailures = 0;
+        m_conn.LoggedIn = 1;
+        m_conn.ReconnectFailures = 0;
     }
 }
 
 void Tmainform::FtpClient1Command(const std::string& command)
 {
-    m_TransferCommand = IsTransferCommand(command);
-    m_replies.LastCommand = command.substr(0, command.find(' ')); // the verb: never a password
+    m_conn.TransferCommand = IsTransferCommand(command);
+    m_log.Replies.LastCommand = command.substr(0, command.find(' ')); // the verb: never a password
 }
 
 void Tmainform::FtpClient1BgException()
@@ -262,21 +190,21 @@ void Tmainform::FtpClient1SessionConnected()
 {
     AddList("Trying To Connect");
     SetStatusText(0, QString());
-    ScrollLogToEnd();
+    m_log.ScrollToEnd();
 }
 
 void Tmainform::FtpClient1SessionClosed()
 {
-    m_ReconnectPending = false;
-    m_LoggedIn = 0;
-    const bool english = IsEnglish(m_LanguageName);
+    m_conn.ReconnectPending = false;
+    m_conn.LoggedIn = 0;
+    const bool english = IsEnglish(m_settings.LanguageName);
     AddList(Message(msgDisconnectedNote, english));
     SetStatusText(0, QString::fromUtf8(Message(msgDisconnectedStatus, english)));
-    ScrollLogToEnd();
-    if (m_UserDisconnect)
+    m_log.ScrollToEnd();
+    if (m_conn.UserDisconnect)
         return;
     // Not asked for: settle the engine, then let the next tick reconnect.
-    m_ReconnectDir = m_CurrentRemoteDir;
+    m_conn.ReconnectDir = m_conn.CurrentRemoteDir;
     Run(&ftp::TFtpClient::Abort);
     for (;;) {
         const ftp::TFtpState state = m_FtpClient1->State();
@@ -285,7 +213,7 @@ void Tmainform::FtpClient1SessionClosed()
         PumpOnce();
         platform::Sleep(1);
     }
-    m_ReconnectPending = true;
+    m_conn.ReconnectPending = true;
 }
 
 // ---------------------------------------------------------------- connect
@@ -293,7 +221,7 @@ void Tmainform::FtpClient1SessionClosed()
 void Tmainform::btnDisconnectClick()
 {
     // Pressed while something runs: it stops where it is.
-    if (m_gate.Busy()) {
+    if (m_engine.Gate.Busy()) {
         m_transfers->Stop();
         m_scratch->Stop();
     }
@@ -302,8 +230,8 @@ void Tmainform::btnDisconnectClick()
 
 void Tmainform::Disconnect()
 {
-    m_UserDisconnect = true;
-    m_ReconnectPending = false;
+    m_conn.UserDisconnect = true;
+    m_conn.ReconnectPending = false;
     if (Connected())
         Run(&ftp::TFtpClient::Abort);
     if (Connected())
@@ -317,35 +245,31 @@ void Tmainform::Disconnect()
 
 bool Tmainform::ConnectToSelectedSite()
 {
-    const ActionGate::Scope busy = m_gate.Hold();
+    const ActionGate::Scope busy = m_engine.Gate.Hold();
     Disconnect(); // the connect's own disconnect stops nothing
-    m_UserDisconnect = false;
+    m_conn.UserDisconnect = false;
     // A reconnection goes back to the server that was connected, whatever
     // the list shows now.
-    if (!m_reconnecting || !m_sessionSite) {
+    if (!m_conn.Reconnecting || !m_conn.SessionSite) {
         const std::optional<SiteEntry> entry = FindSelectedSite();
         if (!entry || entry->Record.Alias().empty()) {
             m_prompter.ShowMessage(kMsgNoSiteDefined);
             return false;
         }
-        m_sessionSite = entry->Record;
+        m_conn.SessionSite = entry->Record;
     }
-    const SiteRecord site = *m_sessionSite;
+    const SiteRecord site = *m_conn.SessionSite;
     WaitCursor hourglass;
-    SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, IsEnglish(m_LanguageName))));
+    SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, m_settings.English())));
     ftp::TFtpClient& c = *m_FtpClient1;
     c.SetHostName(site.HostName());
     c.SetPort(site.Port());
     c.SetUserName(site.UserName());
     c.SetPassWord(site.Password());
-    c.SetPassive(m_transfer.Passive());
-    if (!m_ProxyName.empty()) {
-        // "host:port" names a proxy that does not listen on the FTP port.
-        const std::size_t colon = m_ProxyName.rfind(':');
-        const bool withPort = colon != std::string::npos && colon + 1 < m_ProxyName.size()
-            && m_ProxyName.find_first_not_of("0123456789", colon + 1) == std::string::npos;
-        c.SetProxyServer(withPort ? m_ProxyName.substr(0, colon) : m_ProxyName);
-        c.SetProxyPort(withPort ? m_ProxyName.substr(colon + 1) : std::string("ftp"));
+    c.SetPassive(m_settings.Transfer.Passive());
+    if (!m_settings.ProxyName.empty()) {
+        c.SetProxyServer(m_settings.ProxyHost());
+        c.SetProxyPort(m_settings.ProxyPort());
         c.SetConnectionType(ftp::ftpProxy);
     } else {
         c.SetProxyServer({});
@@ -370,14 +294,14 @@ bool Tmainform::ConnectToSelectedSite()
     c.SetUseUtf8(options.Utf8);
     c.SetEpsvFallback(!options.IsDefault());
     c.SetDisplayFileFlag(false);
-    if (!m_displaySwitched) {
-        m_displaySwitched = true;
+    if (!m_conn.DisplaySwitched) {
+        m_conn.DisplaySwitched = true;
         m_session->SessionEvents().Log = [this](const std::string& line) { Display(line); };
     }
     // Its result is not consulted: what counts is Connected afterwards.
-    if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_refused)
+    if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_engine.Refused)
         return false;
-    if (m_UserDisconnect)
+    if (m_conn.UserDisconnect)
         return false; // Disconnect, Stop or the close ended the attempt
     if (!Connected()) {
         SetStatusText(0, QStringLiteral("Cannot connect to server."));
@@ -391,11 +315,11 @@ bool Tmainform::ConnectToSelectedSite()
     if (!inForce.empty())
         AddList("In force: " + inForce);
     c.SetHostDirName(site.RemoteDir().empty() ? std::string(".") : site.RemoteDir());
-    if (!Run(&ftp::TFtpClient::Cwd) && m_refused)
+    if (!Run(&ftp::TFtpClient::Cwd) && m_engine.Refused)
         return false;
     GetDir(dirview());
     AddList("DIRECTORY LISTING IS FINISHED.");
-    if (m_LoggedIn == 1)
+    if (m_conn.LoggedIn == 1)
         SetStatusText(0, QStringLiteral("Connected."));
     if (!site.LocalDir().empty()) {
         ui::TLsFilelistView28* files = m_ui->LsFilelistView281;
@@ -418,20 +342,20 @@ void Tmainform::Timer1Timer()
     m_timer1.stop();
     ftp::TFtpClient& c = *m_FtpClient1;
     // A tick inside another action leaves the session to it.
-    const bool busy = m_gate.Busy() || m_closing;
-    if (m_ReconnectPending && !busy) {
-        m_ReconnectPending = false;
-        if (m_reconnectFailures >= kMaxReconnects) {
+    const bool busy = m_engine.Gate.Busy() || m_life.Closing;
+    if (m_conn.ReconnectPending && !busy) {
+        m_conn.ReconnectPending = false;
+        if (m_conn.ReconnectFailures >= kMaxReconnects) {
             AddList("The connection was lost " + std::to_string(kMaxReconnects)
                 + " times in a row; no further attempt is made. Press Connect to try again.");
-            m_reconnectFailures = 0;
+            m_conn.ReconnectFailures = 0;
         } else {
-            ++m_reconnectFailures;
-            m_reconnecting = true;
+            ++m_conn.ReconnectFailures;
+            m_conn.Reconnecting = true;
             const bool connected = ConnectToSelectedSite();
-            m_reconnecting = false;
+            m_conn.Reconnecting = false;
             if (connected && Connected()) {
-                c.SetHostDirName(m_ReconnectDir);
+                c.SetHostDirName(m_conn.ReconnectDir);
                 if (Run(&ftp::TFtpClient::Cwd))
                     GetDir(dirview());
                 AddList("DIRECTORY LISTING IS FINISHED.");
@@ -439,8 +363,8 @@ void Tmainform::Timer1Timer()
         }
     }
     if (c.State() == ftp::ftpStateReady)
-        ++m_IdleTicks;
-    if (m_IdleTicks % 30 == 0 && !busy && Connected() && c.State() == ftp::ftpStateReady) {
+        ++m_conn.IdleTicks;
+    if (m_conn.IdleTicks % 30 == 0 && !busy && Connected() && c.State() == ftp::ftpStateReady) {
         const std::string dir = c.HostDirName(), file = c.HostFileName(), local = c.LocalFileName();
         c.SetLocalFileName("NOOP");
         Run(&ftp::TFtpClient::Quote);
@@ -452,7 +376,7 @@ void Tmainform::Timer1Timer()
     std::string error;
     if (QueueFile* file = m_transfers->File(); file->FlushPending() && !file->Flush(&error))
         AddList(error);
-    if (!m_destroyed && !m_closing)
+    if (!m_life.Destroyed && !m_life.Closing)
         m_timer1.start();
 }
 
@@ -465,17 +389,17 @@ void Tmainform::mnuCommandClick()
         return; // cancelled: nothing is sent
     m_FtpClient1->SetLocalFileName(*command);
     m_session->ForgetType(); // the command may have been a TYPE
-    m_replies.RawCommand = true;
+    m_log.Replies.RawCommand = true;
     Run(&ftp::TFtpClient::Quote);
 }
 
 void Tmainform::Proxy1Click()
 {
-    TOKBottomDlg dialog(m_ProxyName, m_transfer.PassiveMode(), this);
+    TOKBottomDlg dialog(m_settings.ProxyName, m_settings.Transfer.PassiveMode(), this);
     if (dialog.exec() != QDialog::Accepted)
         return;
-    m_ProxyName = dialog.ProxyName();
-    m_transfer.SetPassiveMode(dialog.PassiveMode());
+    m_settings.ProxyName = dialog.ProxyName();
+    m_settings.Transfer.SetPassiveMode(dialog.PassiveMode());
 }
 
 void Tmainform::Options1Click()
@@ -483,13 +407,13 @@ void Tmainform::Options1Click()
     const bool accepted = m_pagesDlg->exec() == QDialog::Accepted;
     Ui::TPagesDlg& d = m_pagesDlg->Form();
     // Cancel does not undo a click on Binary/Ascii: the choice shown is the one in force.
-    m_transfer.SetBinary(d.rdbBinary->isChecked());
+    m_settings.Transfer.SetBinary(d.rdbBinary->isChecked());
     if (!accepted)
         return;
     const bool boxes[7] = { d.chkPages->isChecked(), d.chkGif->isChecked(), d.chkJpg->isChecked(),
         d.chkMultimedia->isChecked(), d.chkPerl->isChecked(), d.chkApplications->isChecked(),
         d.chkZip->isChecked() };
-    ApplyUploadChoice(boxes, d.chkAll->isChecked(), m_UploadFilter, m_UploadType);
+    ApplyUploadChoice(boxes, d.chkAll->isChecked(), m_settings.UploadFilter, m_settings.UploadType);
 }
 
 void Tmainform::About1Click()

@@ -1,4 +1,5 @@
 // Program folders, crash-safe file writes and the settings file.
+#include "app/core/AppSettings.hpp"
 #include "app/core/Paths.hpp"
 #include "app/core/SafeFile.hpp"
 #include "app/core/Settings.hpp"
@@ -169,6 +170,33 @@ TEST(Settings, UnreadableFileIsToldApartFromAMissingOne)
     const Settings s = ReadSettings(tmp.path().string(), &error);
     EXPECT_EQ(s.LanguageName, "ENGLISH");
     EXPECT_NE(error.find("language.txt"), std::string::npos) << error;
+}
+
+TEST(Settings, WindowSettingsKeepAnUnreadableFileAndSplitTheProxy)
+{
+    TempDir tmp;
+    AppSettings settings;
+    settings.ProgramDir = tmp.path().string();
+    fs::create_directory(tmp / "language.txt");
+    std::string error;
+    settings.Read(&error);
+    EXPECT_TRUE(settings.KeepSettingsFile);
+    settings.LanguageName = "TURKCE";
+    EXPECT_TRUE(settings.Write(&error));
+    EXPECT_TRUE(fs::is_directory(tmp / "language.txt")); // left as it was
+
+    const struct {
+        const char* Name;
+        const char* Host;
+        const char* Port;
+    } proxies[] = { { "proxy.test", "proxy.test", "ftp" }, { "proxy.test:2121", "proxy.test", "2121" },
+        { "proxy.test:", "proxy.test:", "ftp" }, { "proxy.test:ftp", "proxy.test:ftp", "ftp" },
+        { "[::1]:21", "[::1]", "21" } };
+    for (const auto& p : proxies) {
+        settings.ProxyName = p.Name;
+        EXPECT_EQ(settings.ProxyHost(), p.Host) << p.Name;
+        EXPECT_EQ(settings.ProxyPort(), p.Port) << p.Name;
+    }
 }
 
 TEST(Settings, WrittenAsCrLfLinesAndRefusedWhenUnsafe)
