@@ -194,6 +194,8 @@ void QueueView::RunFinished(const TransferRunSummary& summary)
     if (m_timerWasActive && !w.m_life.Destroyed && !w.m_life.Closing)
         w.m_timer1.start();
     m_busy.reset();
+    if (std::exchange(w.m_life.CloseWhenIdle, false))
+        QMetaObject::invokeMethod(&w, [&w] { w.close(); }, Qt::QueuedConnection);
 }
 
 } // namespace app

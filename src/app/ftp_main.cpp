@@ -619,7 +619,15 @@ void Tmainform::closeEvent(QCloseEvent* event)
     }
     // The editors close with the window, each asking about unsaved text;
     // staying in one keeps the window open too.
+    const bool running = QueueRunning();
     if (!m_editors.CloseAll()) {
+        event->ignore();
+        return;
+    }
+    // A save made on the way out is going up: the window closes once it is
+    // there, instead of breaking it off.
+    if (!running && QueueRunning()) {
+        m_life.CloseWhenIdle = true;
         event->ignore();
         return;
     }

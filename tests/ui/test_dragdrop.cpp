@@ -96,6 +96,8 @@ private slots:
     void cleanupTestCase() { m_form.reset(); }
     void cleanup()
     {
+        // A run a test started (an editor's save) ends before the next test.
+        QVERIFY(!m_form || WaitIdle(*m_form));
         QDir::setCurrent(QDir::tempPath());
         QCOMPARE(m_prompter.Pending(), std::size_t(0));
     }
@@ -326,6 +328,7 @@ private slots:
         testsupport::WriteFile(Remote() / "gone.txt", "gone");
         m_form->btnConnectClick();
         const auto edit = [&](const std::string& name) {
+            QVERIFY(WaitIdle(*m_form)); // an upload still ending would refuse it
             m_form->dirview().SetFocusedRow(RowOf(*m_form, name));
             m_form->Edit1Click();
             QVERIFY(WaitIdle(*m_form));
@@ -444,7 +447,8 @@ private slots:
         QCOMPARE(EditorWindows().size(), 1);
         m_editorPrompts.answer = editordll::Prompts::Answer::Save;
         m_form->Form().chkStop->click(); // an earlier Stop is not meant for this upload
-        QVERIFY(m_form->close());
+        m_form->close(); // the save goes up first, then the window closes
+        QVERIFY(WaitFor([&] { return !m_form->isVisible(); }));
         QVERIFY(EditorWindows().isEmpty());
         QCOMPARE(m_editorPrompts.unsavedAsked, 2);
         QCOMPARE(testsupport::ReadFile(Remote() / "sub" / "edit.txt"), std::string("typed, not saved"));

@@ -515,6 +515,7 @@ private slots:
         Select(*form, { "old" });
         m_prompter.ExpectConfirm(ansAll);
         QTest::keyClick(form->Form().dirview->DetailsView(), Qt::Key_Delete);
+        QVERIFY(WaitIdle(*form));
         QVERIFY(!fs::exists(Remote() / "old"));
         QVERIFY(LogHas(*form, "> DELE /old/a.txt"));
         QCOMPARE(RowOf(*form, "old"), -1);
