@@ -34,6 +34,7 @@
 #include "ui_mainform.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDir>
 #include <QItemSelectionModel>
 
@@ -215,6 +216,15 @@ bool OpenWindow(Window& w, int port)
     return true;
 }
 
+// A run returns at once and goes on from the event loop: the bench waits
+// for its end as a user does.
+void RunQueue(app::Tmainform& form)
+{
+    form.ProcessQueue();
+    while (form.QueueRunning())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
 bool SelectOnly(app::Tmainform& form, const std::string& name)
 {
     const auto& rows = form.dirview().Model().Rows();
@@ -254,7 +264,7 @@ int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const 
     const auto t0 = Clock::now();
     form.QueueforDownload();
     const auto t1 = Clock::now();
-    form.ProcessQueue();
+    RunQueue(form);
     const auto t2 = Clock::now();
     const auto down = verbs.Stop();
     if (!form.Queue().empty()) {
@@ -268,7 +278,7 @@ int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const 
     const auto t3 = Clock::now();
     form.QueueUpload(localSrc.filename().string(), remoteUp);
     const auto t4 = Clock::now();
-    form.ProcessQueue();
+    RunQueue(form);
     const auto t5 = Clock::now();
     const auto up = verbs.Stop();
     if (!form.Queue().empty()) {
@@ -332,7 +342,7 @@ int BigWorker(int port, const fs::path& root, const fs::path& scratch, int round
             if (!SelectOnly(form, "big.bin"))
                 return false;
             form.QueueforDownload();
-            form.ProcessQueue();
+            RunQueue(form);
             return form.Queue().empty() && SizeIs(local, g_bigSize);
         };
         // A queue run ends by listing the folder again, and that listing waits
@@ -356,7 +366,7 @@ int BigWorker(int port, const fs::path& root, const fs::path& scratch, int round
         const std::string qName = "queue-up-" + std::to_string(round) + ".bin";
         auto queueUp = [&] {
             form.QueueUpload("big.bin", qName);
-            form.ProcessQueue();
+            RunQueue(form);
             return form.Queue().empty() && SizeIs(root / qName, g_bigSize);
         };
         auto engineUp = [&] {
