@@ -3,7 +3,9 @@
 //
 // It takes the engine's OnRequestDone, OnProgress, OnSessionConnected,
 // OnSessionClosed and OnDisplay for itself; the owner listens through
-// SessionEvents(). The engine's other settings (host, log-in, TLS, passive
+// SessionEvents(). A certificate to trust is asked through the engine's
+// OnCertificateCheck, which the owner sets with its trust store; Ask is not
+// used. The engine's other settings (host, log-in, TLS, passive
 // mode, proxies) are the owner's, set before Connect. The TYPE in force is
 // this session's own: sent only when a transfer needs another one.
 // Lives on the thread that runs the engine's event loop.

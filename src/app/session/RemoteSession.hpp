@@ -47,11 +47,19 @@ struct TransferOptions {
 
 class RemoteSession {
 public:
-    // What the session tells its owner outside any operation.
+    // A question only the user can answer (a server's key or certificate
+    // to trust, a passphrase): Buttons in order, the last one cancels.
+    struct Question {
+        std::string Text;
+        std::vector<std::string> Buttons;
+    };
+    // What the session tells its owner outside any operation. Ask is
+    // answered through answer, now or later; the session waits meanwhile.
     struct Events {
         std::function<void()> Connected;
         std::function<void()> Closed;
         std::function<void(const std::string& line)> Log;
+        std::function<void(const Question& question, std::function<void(std::size_t button)> answer)> Ask;
     };
 
     virtual ~RemoteSession() = default;
