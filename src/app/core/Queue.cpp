@@ -343,16 +343,24 @@ void QueueLines::Remove(std::size_t i)
 
 void QueueLines::KeepOnly(Id id)
 {
-    const std::size_t i = IndexOf(id);
-    if (i == npos) {
-        Clear();
-        return;
+    KeepOnly(std::vector<Id> { id });
+}
+
+void QueueLines::KeepOnly(const std::vector<Id>& ids)
+{
+    std::vector<std::string> lines;
+    std::vector<Mark> marks;
+    std::size_t failed = 0;
+    for (std::size_t i = 0; i < m_lines.size(); ++i) {
+        if (std::find(ids.begin(), ids.end(), m_marks[i].id) == ids.end())
+            continue;
+        lines.push_back(std::move(m_lines[i]));
+        marks.push_back(m_marks[i]);
+        failed += m_marks[i].failed ? 1 : 0;
     }
-    std::string line = std::move(m_lines[i]);
-    const Mark mark = m_marks[i];
-    m_lines.assign(1, std::move(line));
-    m_marks.assign(1, mark);
-    m_failed = mark.failed;
+    m_lines = std::move(lines);
+    m_marks = std::move(marks);
+    m_failed = failed;
 }
 
 void QueueLines::Clear()

@@ -109,6 +109,8 @@ public:
     std::size_t Count(int batch) const;
 
     Id IdAt(std::size_t i) const { return m_marks[i].id; }
+    // The entry at i belongs to a run of batch (0: every entry).
+    bool InBatch(std::size_t i, int batch) const { return batch == 0 || m_marks[i].batch == batch; }
     // npos when the entry is gone (finished or cleared meanwhile).
     std::size_t IndexOf(Id id) const;
     bool Failed(std::size_t i) const { return m_marks[i].failed; }
@@ -120,6 +122,8 @@ public:
     void Remove(std::size_t i);
     // Keeps only the entry with id (the one in flight), or nothing at all.
     void KeepOnly(Id id);
+    // Keeps only the entries with these ids (those in flight).
+    void KeepOnly(const std::vector<Id>& ids);
     void Clear();
 
 private:

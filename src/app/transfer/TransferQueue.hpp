@@ -16,6 +16,7 @@
 #include "app/session/RemoteSession.hpp"
 
 #include <chrono>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -99,50 +100,87 @@ public:
     void NoteListedSize(const std::string& remote, std::int64_t size) { m_listedSizes[remote] = size; }
 
     // ---- the run
-    // Runs the entries of batch (0: every entry) on session, from the loop.
+    // Runs the entries of batch (0: every entry) on sessions, from the loop:
+    // up to one entry per session at once. The first session is the one
+    // the owner browses with; the others are connected when the run needs
+    // them. Entries whose order matters wait for those they depend on (a
+    // folder is made before what goes into it, a folder's contents are
+    // deleted before it, one target is never written twice at once).
     // answerAll: the overwrite question is not asked. finished, when given,
     // is called after the listener's RunFinished. False when a run is in
     // progress (the entries wait for it or a later one).
-    bool Start(RemoteSession& session, int batch, bool answerAll,
+    bool Start(const std::vector<RemoteSession*>& sessions, int batch, bool answerAll,
         std::function<void(const TransferRunSummary&)> finished = {});
-    bool Running() const { return m_session != nullptr; }
+    bool Start(RemoteSession& session, int batch, bool answerAll,
+        std::function<void(const TransferRunSummary&)> finished = {})
+    {
+        return Start(std::vector<RemoteSession*> { &session }, batch, answerAll, std::move(finished));
+    }
+    bool Running() const { return !m_workers.empty(); }
     // The transfer type of the runs to come.
     void SetBinary(bool binary) { m_binary = binary; }
-    // Breaks off the transfer in flight and ends the run; the entry stays.
+    // Breaks off the transfers in flight and ends the run; their entries stay.
     void Stop();
     // A new action's run is not ended by an earlier Stop.
     void ClearStop() { m_stop = false; }
     bool StopRequested() const { return m_stop; }
     // The answer to the question asked; ignored when none waits.
     void Answer(TAnswer answer);
-    bool Asking() const { return bool(m_waiting); }
+    bool Asking() const { return m_asking; }
     // "All" was answered in this run (or it started with answerAll).
     bool AnswerAll() const { return m_all; }
     // The entries this run has had, and those still before it.
     int Total() const { return m_total; }
     int Remaining() const { return m_remaining; }
     const TransferRunSummary& LastRun() const { return m_summary; }
+    // The entry each session of the run works on (0: none), by session.
+    std::vector<QueueLines::Id> InFlight() const;
+    // The bytes the run's transfers have moved, and the time since it began.
+    std::int64_t RunBytes() const;
+    std::int64_t RunElapsedMs() const;
 
 private:
     enum TEntryResult : std::uint8_t { erDone, erFailed, erKept, erCancelDrop, erCancelKeep };
-    // Starts entries until one waits for the session or a question; the
-    // chains that end from the loop come back here.
+    struct Worker {
+        RemoteSession* Session = nullptr;
+        QueueLines::Id Running = 0; // the entry in flight, 0 when idle
+        QueueEntry Entry;
+        std::uint32_t Generation = 0; // the session's, when the entry started
+        bool Retired = false;         // its session is gone: it takes nothing more in this run
+        bool Connecting = false;
+        // The file transfer in flight.
+        std::int64_t Size = -1, Offset = 0, Count = 0;
+        std::chrono::steady_clock::time_point Started;
+    };
+    struct Question {
+        std::size_t Worker;
+        TQueueQuestion Kind;
+        std::string Text;
+        TAnswers Buttons;
+        std::function<void(TAnswer)> Then;
+    };
+    // Starts entries on the idle sessions until each waits for its session
+    // or a question; the chains that end from the loop come back here.
     void Continue();
-    bool StartNext();
-    void RunEntry(const QueueEntry& entry);
-    void Upload(const QueueEntry& entry);
-    void Download(const QueueEntry& entry);
-    void Remove(const QueueEntry& entry);
-    void Transfer(bool get, const QueueEntry& entry, std::int64_t offset);
+    bool Dispatch();
+    // The next entry worker w may start, npos when none may start now.
+    std::size_t NextFor(std::size_t w) const;
+    void RunEntry(std::size_t w);
+    void Upload(std::size_t w);
+    void Download(std::size_t w);
+    void Remove(std::size_t w);
+    void Transfer(std::size_t w, bool get, std::int64_t offset);
     // A file transfer's end: the listener hears it, then the entry ends.
-    void EndTransfer(bool ok, const SessionResult* result);
-    std::int64_t ElapsedMs() const;
+    void EndTransfer(std::size_t w, bool ok, const SessionResult* result);
+    std::int64_t ElapsedMs(const Worker& worker) const;
     // The session the entry started on closed or was replaced.
-    bool SessionEnded() const;
-    void Ask(TQueueQuestion question, const std::string& text, TAnswers buttons, std::function<void(TAnswer)> then);
+    bool SessionEnded(const Worker& worker) const;
+    void Ask(std::size_t w, TQueueQuestion question, const std::string& text, TAnswers buttons,
+        std::function<void(TAnswer)> then);
+    void AskNext();
     // The entry in flight ended: ok, or the session's result when it failed.
-    void EndEntry(bool ok, const SessionResult* failure);
-    void EndEntryAs(TEntryResult result);
+    void EndEntry(std::size_t w, bool ok, const SessionResult* failure);
+    void EndEntryAs(std::size_t w, TEntryResult result);
     void FinishRun();
     void DropEntry(QueueLines::Id id);
     SessionDone Guarded(std::function<void(const SessionResult&)> then);
@@ -153,22 +191,22 @@ private:
     int m_nextBatch = 1;
     std::unordered_map<std::string, std::int64_t> m_listedSizes; // remote path -> listed size
 
-    // The run in progress; m_session is null between runs.
-    RemoteSession* m_session = nullptr;
+    // The run in progress; no workers between runs.
+    std::vector<Worker> m_workers;
     int m_batch = 0;
     bool m_all = false, m_deleteAll = false, m_stop = false, m_binary = true;
+    bool m_ending = false; // a Cancel or a lost session: nothing new starts
     std::function<void(const TransferRunSummary&)> m_finished;
     TransferRunSummary m_summary;
     int m_total = 0, m_remaining = 0;
-    QueueLines::Id m_running = 0; // the entry in flight
-    QueueEntry m_entry;
-    std::uint32_t m_generation = 0; // the session's, when the entry started
     std::set<std::string> m_madeDirs, m_putPaths;
-    std::function<void(TAnswer)> m_waiting; // a question's continuation
+    std::deque<Question> m_questions; // asked one at a time, in order
+    std::function<void(TAnswer)> m_answer; // the open question's continuation
+    bool m_asking = false;
+    std::size_t m_current = 0; // the session whose question is open
     bool m_stepping = false, m_again = false;
-    // The file transfer in flight.
-    std::int64_t m_size = -1, m_offset = 0;
-    std::chrono::steady_clock::time_point m_started;
+    std::int64_t m_runBytes = 0; // moved by the run's finished transfers
+    std::chrono::steady_clock::time_point m_runStarted;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
 
