@@ -5,6 +5,7 @@
 #include "app/WindowHelpers.hpp"
 #include "app/core/Captions.hpp"
 #include "app/core/Prompter.hpp"
+#include "app/core/Settings.hpp"
 #include "app/dirview.hpp"
 #include "app/ftp_main.hpp"
 #include "app/session/FtpSession.hpp"
@@ -22,8 +23,13 @@ namespace app {
 
 QueueView::QueueView(Tmainform& form)
     : m_form(form)
+    , m_pool(std::make_unique<SessionPool>(
+          *form.m_session, [this](const net::TCertInfo& info) { return m_form.CertificateCheck(info); },
+          [this](int n, const std::string& line) { m_form.AddList("[" + std::to_string(n) + "] " + line); }))
 {
 }
+
+QueueView::~QueueView() = default;
 
 bool QueueView::Run(
     TransferQueue& queue, int batch, bool answerAll, std::function<void(const TransferRunSummary&)> then)
@@ -38,7 +44,11 @@ bool QueueView::Run(
     w.m_timer1.stop();
     w.m_FtpClient1->SetPassive(w.m_settings.Transfer.Passive());
     queue.SetBinary(w.m_settings.Transfer.Binary());
-    if (!queue.Start(*w.m_session, batch, answerAll, std::move(then))) {
+    // The queue window's runs move files side by side; a scratch copy is one file.
+    const std::vector<RemoteSession*> sessions = &queue == w.m_transfers.get()
+        ? m_pool->Sessions(std::clamp(w.m_settings.Connections, 1, kMaxConnections))
+        : std::vector<RemoteSession*> { w.m_session.get() };
+    if (!queue.Start(sessions, batch, answerAll, std::move(then))) {
         m_active = nullptr;
         m_busy.reset();
         return false;
@@ -55,8 +65,18 @@ void QueueView::ShowAll()
     const QString mark = QString::fromUtf8(FailedEntryMark(IsEnglish(w.m_settings.LanguageName)));
     QStringList lines;
     lines.reserve(qsizetype(q.Lines().size()));
+    // With several connections each entry in flight shows the connection's number.
+    const std::vector<QueueLines::Id> inFlight = q.InFlight();
+    const auto connection = [&](QueueLines::Id id) {
+        if (inFlight.size() < 2)
+            return QString();
+        for (std::size_t n = 0; n < inFlight.size(); ++n)
+            if (inFlight[n] == id)
+                return QStringLiteral("[%1] ").arg(n + 1);
+        return QString();
+    };
     for (std::size_t i = 0; i < q.Lines().size(); ++i)
-        lines << (q.Failed(i) ? mark : QString()) + ShownText(q.Lines()[i]);
+        lines << connection(q.IdAt(i)) + (q.Failed(i) ? mark : QString()) + ShownText(q.Lines()[i]);
     m_adds.clear();
     m_drops = 0;
     m_dirty = false;
@@ -102,11 +122,24 @@ void QueueView::LinesChanged(const std::vector<std::string>& added, std::size_t 
 void QueueView::EntryStarted(const QueueEntry&, std::int64_t)
 {
     m_lastProgressMs = -1000;
+    // The queue window shows which connection moves what.
+    if (m_active == m_form.m_transfers.get() && m_active->InFlight().size() > 1)
+        Changed(true);
 }
 
 void QueueView::Progress(std::int64_t count, std::int64_t size, std::int64_t moved, std::int64_t elapsedMs)
 {
     // At most ten updates a second: a fast transfer must not spend its time painting.
+    // Several connections: the run's bytes and speed, not one file's.
+    if (m_active && m_active->InFlight().size() > 1) {
+        const std::int64_t ms = m_active->RunElapsedMs();
+        if (ms - m_lastProgressMs < 100 && ms >= m_lastProgressMs)
+            return;
+        m_lastProgressMs = ms;
+        const std::int64_t bytes = m_active->RunBytes();
+        ShowProgress(bytes, -1, bytes, ms);
+        return;
+    }
     if (elapsedMs - m_lastProgressMs < 100)
         return;
     m_lastProgressMs = elapsedMs;
@@ -194,6 +227,7 @@ void QueueView::RunFinished(const TransferRunSummary& summary)
     if (m_timerWasActive && !w.m_life.Destroyed && !w.m_life.Closing)
         w.m_timer1.start();
     m_busy.reset();
+    m_pool->RunEnded();
     if (std::exchange(w.m_life.CloseWhenIdle, false))
         QMetaObject::invokeMethod(&w, [&w] { w.close(); }, Qt::QueuedConnection);
 }

@@ -6,6 +6,7 @@
 // GUI thread only.
 #pragma once
 
+#include "app/SessionPool.hpp"
 #include "app/core/ActionGate.hpp"
 #include "app/transfer/TransferQueue.hpp"
 
@@ -22,6 +23,9 @@ class Tmainform;
 class QueueView : public TransferListener {
 public:
     explicit QueueView(Tmainform& form);
+    ~QueueView() override;
+    // The queue's extra connections.
+    SessionPool& Pool() { return *m_pool; }
 
     // Runs batch of queue on the window's session; then runs afterwards,
     // once the window has done with the run's end. False (nothing runs)
@@ -59,6 +63,7 @@ private:
     void FlushPanel1();
 
     Tmainform& m_form;
+    std::unique_ptr<SessionPool> m_pool;
     // The run in progress.
     TransferQueue* m_active = nullptr;
     std::optional<ActionGate::Scope> m_busy;

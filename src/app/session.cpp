@@ -230,6 +230,8 @@ void Tmainform::btnDisconnectClick()
 
 void Tmainform::Disconnect()
 {
+    // The queue's other connections belong to this session.
+    m_queueView->Pool().CloseAll(true);
     m_conn.UserDisconnect = true;
     m_conn.ReconnectPending = false;
     if (Connected())
@@ -404,12 +406,15 @@ void Tmainform::Proxy1Click()
 
 void Tmainform::Options1Click()
 {
-    const bool accepted = m_pagesDlg->exec() == QDialog::Accepted;
     Ui::TPagesDlg& d = m_pagesDlg->Form();
+    d.lblConnections->setText(QString::fromUtf8(Message(msgConnections, m_settings.English())));
+    d.spnConnections->setValue(m_settings.Connections);
+    const bool accepted = m_pagesDlg->exec() == QDialog::Accepted;
     // Cancel does not undo a click on Binary/Ascii: the choice shown is the one in force.
     m_settings.Transfer.SetBinary(d.rdbBinary->isChecked());
     if (!accepted)
         return;
+    m_settings.Connections = d.spnConnections->value();
     const bool boxes[7] = { d.chkPages->isChecked(), d.chkGif->isChecked(), d.chkJpg->isChecked(),
         d.chkMultimedia->isChecked(), d.chkPerl->isChecked(), d.chkApplications->isChecked(),
         d.chkZip->isChecked() };

@@ -1188,6 +1188,37 @@ void TCustomFtpCli::DataTlsDone(std::uint16_t err)
     LocalTransferFailed(refused ? net::kTlsErrCertificate : 425, text);
 }
 
+void TCustomFtpCli::CopyConnectionSettings(const TCustomFtpCli& o)
+{
+    m_hostName = o.m_hostName;
+    m_port = o.m_port;
+    m_userName = o.m_userName;
+    m_passWord = o.m_passWord;
+    m_account = o.m_account;
+    m_localAddr = o.m_localAddr;
+    SetDataPortRangeStart(o.m_dataPortRangeStart);
+    SetDataPortRangeEnd(o.m_dataPortRangeEnd);
+    SetConnectionType(o.m_connectionType);
+    m_proxyServer = o.m_proxyServer;
+    m_proxyPort = o.m_proxyPort;
+    SetSocksServer(o.SocksServer());
+    SetSocksPort(o.SocksPort());
+    SetSocksUserCode(o.SocksUserCode());
+    SetSocksPassword(o.SocksPassword());
+    SetPassive(o.m_passive);
+    m_type = o.m_type;
+    m_options = o.m_options;
+    SetShareMode(o.ShareMode());
+    m_displayFileFlag = o.m_displayFileFlag;
+    m_tlsMode = o.m_tlsMode;
+    m_caFile = o.m_caFile;
+    m_caPath = o.m_caPath;
+    m_useMlsd = o.m_useMlsd;
+    m_useUtf8 = o.m_useUtf8;
+    m_epsvFallback = o.m_epsvFallback;
+    SetTransferBlockSizes(o.m_recvBlockSize, o.m_sendBlockSize);
+}
+
 void TCustomFtpCli::CertificateCheck(const net::TCertInfo& info, bool& accept, bool dataConnection)
 {
     accept = false;

@@ -249,6 +249,13 @@ public:
     std::string TlsDescription() const;
     // True once PROT P was accepted: data connections are encrypted.
     bool DataProtected() const { return m_protP; }
+    // The certificate the user accepted for this session's control
+    // connection ("Connect once"); empty when none was asked about.
+    const std::string& AcceptedFingerprint() const { return m_acceptedFingerprint; }
+    // Takes the server, log-in, proxy, TLS, extension and transfer settings
+    // of other, so that this engine connects as other did (a second
+    // connection to the same site). Events and session state are not copied.
+    void CopyConnectionSettings(const TCustomFtpCli& other);
 
     // ---- events ----
     TFtpDisplay OnDisplay;

@@ -26,12 +26,13 @@ void AppSettings::Read(std::string* error)
     LanguageName = settings.LanguageName;
     ProxyName = settings.ProxyName;
     Transfer.SetPassiveMode(settings.PassiveMode);
+    Connections = settings.Connections;
 }
 
 bool AppSettings::Write(std::string* error) const
 {
     return KeepSettingsFile
-        || WriteSettings(ProgramDir, Settings { LanguageName, ProxyName, Transfer.PassiveMode() }, error);
+        || WriteSettings(ProgramDir, Settings { LanguageName, ProxyName, Transfer.PassiveMode(), Connections }, error);
 }
 
 std::string AppSettings::ProxyHost() const

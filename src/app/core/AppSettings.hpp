@@ -18,6 +18,7 @@ struct AppSettings {
     TransferSettings Transfer;
     std::string UploadFilter = ".";
     int UploadType = 0;
+    int Connections = kDefaultConnections; // the queue's sessions side by side
     // language.txt exists but could not be read: it is not replaced.
     bool KeepSettingsFile = false;
 

@@ -91,6 +91,7 @@ constexpr MessagePair kMessages[kMessageCount] = {
         "Meşgul: bu, süren işlem bitince yapılacak."},
     {"The transfer queue is running; try again when it has finished.",
         "Aktarım kuyruğu çalışıyor; bittiğinde yeniden deneyin."},
+    {"Simultaneous transfers", "Eşzamanlı aktarımlar"},
 };
 
 } // namespace

@@ -50,9 +50,10 @@ enum TMessageId : std::uint8_t {
     msgNotHttpFile,        // status: pasted text is not an HTTP address
     msgBusyRefused,        // status: an action refused while another runs
     msgBusyDeferred,       // status: an action put off until the running one ends
-    msgQueueRunning        // status: a scratch copy refused while the queue runs
+    msgQueueRunning,       // status: a scratch copy refused while the queue runs
+    msgConnections         // Options: the label of the number of connections
 };
-inline constexpr int kMessageCount = 10;
+inline constexpr int kMessageCount = 11;
 
 const char* Message(TMessageId id, bool english);
 

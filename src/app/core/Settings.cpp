@@ -26,6 +26,18 @@ Settings ParseSettings(std::string_view text)
     settings.LanguageName = lines[0];
     settings.ProxyName = lines[1];
     settings.PassiveMode = lines[2];
+    for (std::size_t i = 3; i < lines.size(); ++i) {
+        constexpr std::string_view key = "connections=";
+        if (lines[i].rfind(key, 0) != 0)
+            continue;
+        // Anything but a number in range leaves the default.
+        const std::string value = lines[i].substr(key.size());
+        int n = 0;
+        for (char ch : value)
+            n = ch >= '0' && ch <= '9' && n <= kMaxConnections ? n * 10 + (ch - '0') : -1;
+        if (!value.empty() && n >= 1 && n <= kMaxConnections)
+            settings.Connections = n;
+    }
     return settings;
 }
 
@@ -55,8 +67,10 @@ bool WriteSettings(const std::string& programDir, const Settings& settings, std:
             return false;
         }
     }
-    return WriteFileAtomic(path, JoinLinesCrLf({settings.LanguageName, settings.ProxyName, settings.PassiveMode}),
-                           kKeepMode, error);
+    return WriteFileAtomic(path,
+        JoinLinesCrLf({ settings.LanguageName, settings.ProxyName, settings.PassiveMode,
+            "connections=" + std::to_string(settings.Connections) }),
+        kKeepMode, error);
 }
 
 } // namespace app

@@ -9,11 +9,17 @@ namespace app {
 inline constexpr const char* kSettingsFileName = "language.txt";
 inline constexpr const char* kLanguageEnglish = "ENGLISH";
 inline constexpr const char* kLanguageTurkish = "TURKCE";
+inline constexpr int kDefaultConnections = 2;
+inline constexpr int kMaxConnections = 10;
 
 struct Settings {
     std::string LanguageName = kLanguageEnglish;
     std::string ProxyName;          // empty: direct connection
     std::string PassiveMode = "NO"; // anything but "NO" means passive
+    // Files moved side by side, each on a connection of its own (1 to 10).
+    // Kept as "connections=N" after the three lines, which older versions
+    // read past.
+    int Connections = kDefaultConnections;
 };
 
 // The transfer choices the session and the queue use, typed and set once where

@@ -83,6 +83,7 @@ public:
     const std::vector<std::string>& Lines() const { return m_lines.Lines(); }
     bool Empty() const { return m_lines.Empty(); }
     bool Failed(std::size_t index) const { return m_lines.Failed(index); }
+    QueueLines::Id IdAt(std::size_t index) const { return m_lines.IdAt(index); }
     // Entries a run of batch has before it (0: the whole queue).
     std::size_t Count(int batch) const { return m_lines.Count(batch); }
     // Appended and saved at once: new entries are on disk before anything is done with them.
