@@ -199,6 +199,29 @@ TEST(Settings, WindowSettingsKeepAnUnreadableFileAndSplitTheProxy)
     }
 }
 
+// The number of connections rides after the three lines; anything but 1
+// to 10 leaves the default, and the default writes the three lines alone.
+TEST(Settings, ConnectionsLine)
+{
+    const struct {
+        const char* text;
+        int connections;
+    } rows[] = { { "E\r\n\r\nNO\r\n", kDefaultConnections }, { "E\r\n\r\nNO\r\nconnections=4\r\n", 4 },
+        { "E\r\n\r\nNO\r\nother\r\nconnections=10\r\n", 10 }, { "E\r\n\r\nNO\r\nconnections=0\r\n", kDefaultConnections },
+        { "E\r\n\r\nNO\r\nconnections=11\r\n", kDefaultConnections },
+        { "E\r\n\r\nNO\r\nconnections=3x\r\n", kDefaultConnections },
+        { "E\r\n\r\nNO\r\nconnections=\r\n", kDefaultConnections },
+        { "E\r\nconnections=4\r\n", kDefaultConnections } };
+    for (const auto& row : rows)
+        EXPECT_EQ(ParseSettings(row.text).Connections, row.connections) << row.text;
+    TempDir tmp;
+    Settings s;
+    s.Connections = 7;
+    ASSERT_TRUE(WriteSettings(tmp.path().string(), s));
+    EXPECT_EQ(ReadFile(tmp / "language.txt"), "ENGLISH\r\n\r\nNO\r\nconnections=7\r\n");
+    EXPECT_EQ(ReadSettings(tmp.path().string()).Connections, 7);
+}
+
 TEST(Settings, WrittenAsCrLfLinesAndRefusedWhenUnsafe)
 {
     TempDir tmp;

@@ -92,6 +92,8 @@ private slots:
         qputenv("XDG_CACHE_HOME", m_home->filePath("cache").toUtf8());
         m_remote = std::make_unique<testsupport::TempDir>();
         m_prompter = ScriptedPrompter();
+        // One connection: these cases follow one entry after another.
+        testsupport::WriteFile(fs::path(m_home->filePath("language.txt").toStdString()), "ENGLISH\r\n\r\nNO\r\nconnections=1\r\n");
         StartServer();
     }
     void cleanup()
@@ -489,6 +491,62 @@ private slots:
         QVERIFY(WaitIdle(*form));
         QVERIFY(form->Queue().empty());
         QVERIFY(fs::exists(Remote() / "again2.bin"));
+    }
+
+    // Three connections: a tree goes up and comes back with folders made
+    // before their files, the overwrite questions come one at a time while
+    // the other connections go on, and a recursive delete removes contents
+    // before their folders.
+    void severalConnections()
+    {
+        testsupport::WriteFile(fs::path(m_home->filePath("language.txt").toStdString()),
+            "ENGLISH\r\n\r\nNO\r\nconnections=3\r\n");
+        QTemporaryDir local;
+        const fs::path src = fs::path(local.path().toStdString()) / "wide";
+        for (int i = 0; i < 24; ++i) {
+            const fs::path dir = src / ("d" + std::to_string(i % 4)) / ("n" + std::to_string(i % 3));
+            fs::create_directories(dir);
+            testsupport::MakePatternFile(dir / ("f" + std::to_string(i) + ".bin"), 3000 + i * 17, std::uint32_t(i + 3));
+        }
+        auto form = Connected();
+        form->Form().LsFilelistView281->SetDirectory(local.path());
+        form->QueueUpload("wide", "wide");
+        form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
+        QVERIFY2(form->Queue().empty(), qPrintable(form->LogLines().join("\n")));
+        QCOMPARE(Tree(Remote() / "wide"), Tree(src));
+        const auto onOthers = [&](const QString& verb) {
+            int n = 0;
+            for (const QString& line : form->LogLines())
+                n += (line.startsWith("[2] > " + verb) || line.startsWith("[3] > " + verb)) ? 1 : 0;
+            return n;
+        };
+        QVERIFY(onOthers("STOR") > 0); // the other connections moved files too
+
+        // Down into a folder holding two of the files: two questions, one at a time.
+        QTemporaryDir down;
+        const fs::path base = fs::path(down.path().toStdString()) / "wide" / "d0" / "n0";
+        // Parts of the real files: OK and Ignore both end whole, whichever comes first.
+        for (const char* name : { "f0.bin", "f12.bin" })
+            testsupport::WriteFile(base / name, testsupport::ReadFile(src / "d0" / "n0" / name).substr(0, 100));
+        form->Form().LsFilelistView281->SetDirectory(down.path());
+        Select(*form, { "wide" });
+        m_prompter.ExpectConfirm(ansOK);
+        m_prompter.ExpectConfirm(ansIgnore);
+        form->QueueforDownload();
+        form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
+        QVERIFY(form->Queue().empty());
+        QCOMPARE(Tree(fs::path(down.path().toStdString()) / "wide"), Tree(src));
+
+        // Delete it all: every RMD finds its folder empty.
+        Select(*form, { "wide" });
+        m_prompter.ExpectConfirm(ansAll);
+        form->Delete2Click();
+        QVERIFY(WaitIdle(*form));
+        QVERIFY(!fs::exists(Remote() / "wide"));
+        QVERIFY(form->Queue().empty());
+        QVERIFY(onOthers("DELE") > 0);
     }
 
     void remoteOperations()

@@ -67,10 +67,11 @@ bool WriteSettings(const std::string& programDir, const Settings& settings, std:
             return false;
         }
     }
-    return WriteFileAtomic(path,
-        JoinLinesCrLf({ settings.LanguageName, settings.ProxyName, settings.PassiveMode,
-            "connections=" + std::to_string(settings.Connections) }),
-        kKeepMode, error);
+    std::vector<std::string> lines { settings.LanguageName, settings.ProxyName, settings.PassiveMode };
+    // The default leaves the file as the three lines it always was.
+    if (settings.Connections != kDefaultConnections)
+        lines.push_back("connections=" + std::to_string(settings.Connections));
+    return WriteFileAtomic(path, JoinLinesCrLf(lines), kKeepMode, error);
 }
 
 } // namespace app

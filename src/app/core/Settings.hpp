@@ -17,8 +17,8 @@ struct Settings {
     std::string ProxyName;          // empty: direct connection
     std::string PassiveMode = "NO"; // anything but "NO" means passive
     // Files moved side by side, each on a connection of its own (1 to 10).
-    // Kept as "connections=N" after the three lines, which older versions
-    // read past.
+    // Kept as "connections=N" after the three lines (which older versions
+    // read past) when it is not the default.
     int Connections = kDefaultConnections;
 };
 
