@@ -392,6 +392,40 @@ TEST_F(SlowTransferTest, ServerGoneMidQueueKeepsTheEntryInFlight)
     EXPECT_EQ(OnDisk(c.QueueTxt()), rest);
 }
 
+// Two connections: the second one drops in the middle of its file; its entry
+// goes back to the queue and the first connection takes it up (resuming the
+// partial file) with the rest.
+TEST_F(SlowTransferTest, ASecondConnectionLostMidRunKeepsItsEntryAndTheOtherGoesOn)
+{
+    MakePatternFile(Remote("two-a.bin"), 2 << 20, 21);
+    MakePatternFile(Remote("two-b.bin"), 2 << 20, 22);
+    Client c(slow.Port());
+    ftp::TFtpClient second;
+    second.CopyConnectionSettings(c.engine);
+    app::FtpSession other(second);
+    std::vector<std::string> lines;
+    for (const char* name : { "two-a.bin", "two-b.bin", "small.bin" })
+        lines.push_back(app::kDownloadFile + (local / name).string() + ";/" + name);
+    lines.push_back(app::kDownloadFile + (local / "again.bin").string() + ";/small.bin");
+    c.queue.Append(lines);
+    c.heard.answers.push_back(app::ansIgnore); // the partial file the lost connection left
+    ASSERT_TRUE(c.queue.Start({ &c.session, &other }, 0, false));
+    ASSERT_TRUE(PumpUntil([&] { return second.ByteCount() > 100000 || c.heard.finished > 0; }));
+    ASSERT_EQ(c.heard.finished, 0);
+    second.ftp::TCustomFtpCli::Abort(); // the connection is gone
+    ASSERT_TRUE(PumpUntil([&] { return c.heard.finished > 0; }));
+    EXPECT_TRUE(c.heard.Noted("stays in the queue: the session ended before it was done."));
+    EXPECT_EQ(c.heard.questions.size(), 1u);
+    EXPECT_FALSE(c.heard.summary.Interrupted);
+    EXPECT_EQ(c.heard.summary.Transferred, 4u);
+    EXPECT_TRUE(c.queue.Empty());
+    EXPECT_TRUE(OnDisk(c.QueueTxt()).empty());
+    for (const std::string& line : lines) {
+        const app::QueueEntry e = app::SplitQueueLine(line);
+        EXPECT_EQ(Md5OfFile(e.Local), Md5OfFile(Remote(e.Remote.substr(1)))) << line;
+    }
+}
+
 // A server that stops answering holds the run (there is no time limit, as in
 // the window); a local abort of the engine, as Disconnect does, ends it with
 // the entry kept and no question about a file the session can no longer see.

@@ -349,9 +349,9 @@ bool TransferQueue::Dispatch()
     }
     if (busy || m_asking)
         return false;
-    // Nothing in flight and nothing that may start: the run is over.
-    if (m_stop || m_ending)
-        m_summary.Interrupted = m_summary.Interrupted || m_lines.Next(m_batch) != QueueLines::npos;
+    // Nothing in flight and nothing that may start: the run is over, and
+    // interrupted when entries are left (kept by lost sessions, or stopped).
+    m_summary.Interrupted = m_summary.Interrupted || m_lines.Next(m_batch) != QueueLines::npos;
     FinishRun();
     return true;
 }
@@ -654,13 +654,15 @@ void TransferQueue::EndEntryAs(std::size_t w, TEntryResult result)
         }
         break;
     case erKept:
-        m_summary.Interrupted = true;
-        // Refused by a busy session: listing now would be refused as well.
-        m_summary.ListAtEnd = !m_summary.KeptRefused;
-        // The other sessions go on; the user's own session ends the run.
+        // The entry is back in the queue: another session may take it. The
+        // user's own session ends the run, as Stop does.
         worker.Retired = true;
-        if (w == 0 || m_stop)
+        if (w == 0 || m_stop) {
             m_ending = true;
+            m_summary.Interrupted = true;
+            // Refused by a busy session: listing now would be refused as well.
+            m_summary.ListAtEnd = !m_summary.KeptRefused;
+        }
         break;
     case erCancelDrop:
         m_summary.Interrupted = true;
