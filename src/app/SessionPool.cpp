@@ -48,6 +48,10 @@ std::vector<RemoteSession*> SessionPool::Sessions(int n)
         m_mainGeneration = m_main.Generation();
     }
     std::vector<RemoteSession*> sessions { &m_main };
+    // An encrypted site keeps to its one connection for now: a second one's
+    // handshake can stall while the first moves files.
+    if (m_main.Engine().TlsMode() != ftp::ftpTlsNone)
+        n = 1;
     for (int i = 1; i < n; ++i) {
         if (std::size_t(i) > m_extras.size()) {
             Extra e;
@@ -59,6 +63,7 @@ std::vector<RemoteSession*> SessionPool::Sessions(int n)
                 accept = (!accepted.empty() && info.Fingerprint == accepted) || (m_certificate && m_certificate(info));
             };
             e.Session = std::make_unique<FtpSession>(*engine);
+
             const int number = i + 1;
             e.Session->SessionEvents().Log = [this, number](const std::string& line) {
                 if (m_log)
