@@ -19,7 +19,9 @@ accepting peer at that moment (SYN, SYN-ACK, ACK: three one-way times).
 Bandwidth. --rate caps each direction at MBIT megabits per second, shared by
 all connections (one link, as an access line is); without it there is no cap.
 --window bounds the bytes in flight per connection and direction (default
-8192 KiB), as a TCP window would.
+8192 KiB), as a TCP window would. With a cap, a sender is also held back while
+the link has more than 50 ms of bytes waiting, as a router's queue would, so
+a reply is not stuck behind seconds of another connection's data.
 
 FTP. The control connection is read line by line. A 227 (PASV) or 229 (EPSV)
 reply is rewritten to name a data listener of the relay, which connects on to
@@ -48,6 +50,7 @@ import signal
 import socket
 import sys
 
+LINK_BUFFER = 0.05  # seconds of bytes waiting for the capped link
 PASV_NUMBERS = re.compile(rb"(\d+),(\d+),(\d+),(\d+),(\d+),(\d+)")
 EPSV_PORT = re.compile(rb"\((.)\1\1(\d+)\1\)")
 
@@ -58,6 +61,10 @@ class Link:
     def __init__(self, rate):
         self.rate = rate  # bytes per second, or None
         self.free_at = 0.0
+
+    def backlog(self, now):
+        """Seconds of bytes still waiting to leave."""
+        return self.free_at - now if self.rate else 0.0
 
     def leave(self, now, size):
         if not self.rate:
@@ -81,6 +88,7 @@ class Pipe:
         self.dst = None
         self.dst_lost = False
         self.paused = False
+        self.retry = None
         self.closed = False  # EOF delivered
 
     def push(self, data):
@@ -124,12 +132,19 @@ class Pipe:
         if self.src is None or self.src.is_closing():
             return
         backlog = self.queued + (self.dst.get_write_buffer_size() if self.dst and not self.dst_lost else 0)
-        if not self.paused and backlog > self.relay.window:
+        busy = self.link.backlog(self.relay.loop.time()) - LINK_BUFFER
+        if busy > 0 and self.retry is None:
+            self.retry = self.relay.loop.call_later(busy, self.recheck)
+        if not self.paused and (backlog > self.relay.window or busy > 0):
             self.paused = True
             self.src.pause_reading()
-        elif self.paused and backlog <= self.relay.window // 2:
+        elif self.paused and backlog <= self.relay.window // 2 and busy <= 0:
             self.paused = False
             self.src.resume_reading()
+
+    def recheck(self):
+        self.retry = None
+        self.throttle()
 
 
 class Side(asyncio.Protocol):
