@@ -199,9 +199,9 @@ class Conn:
         loop = self.relay.loop
         t0 = loop.time()
         self.pipes[role].not_before = t0 + 2 * self.relay.delay
-        loop.create_task(self.adopt(role, sock))
+        self.relay.spawn(self.adopt(role, sock))
         far = self.other(role)
-        loop.call_at(t0 + 3 * self.relay.delay, lambda: loop.create_task(self.dial(far, far_host, far_port)))
+        loop.call_at(t0 + 3 * self.relay.delay, lambda: self.relay.spawn(self.dial(far, far_host, far_port)))
 
     async def adopt(self, role, sock):
         await self.relay.loop.connect_accepted_socket(lambda: Side(self, role), sock)
@@ -366,6 +366,13 @@ class Relay:
         host, _, port = args.target.rpartition(":")
         self.target = (host.strip("[]"), int(port))
         self.counts = collections.Counter({"control": 0, "data": 0, "bytes_to_server": 0, "bytes_to_client": 0})
+        self.tasks = set()
+
+    def spawn(self, coro):
+        # The loop keeps only weak references to tasks.
+        task = self.loop.create_task(coro)
+        self.tasks.add(task)
+        task.add_done_callback(self.tasks.discard)
 
     async def serve(self, host, port):
         listener = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
@@ -387,7 +394,7 @@ class Relay:
         listener.bind((host, 0))
         listener.listen(1)
         listener.setblocking(False)
-        self.loop.create_task(self.accept_one(listener, connecting, far_host, far_port))
+        self.spawn(self.accept_one(listener, connecting, far_host, far_port))
         return listener.getsockname()[:2]
 
     async def accept_one(self, listener, role, far_host, far_port):
@@ -413,7 +420,7 @@ class Relay:
 
 
 async def main():
-    ap = argparse.ArgumentParser(description="FTP-aware latency relay on loopback")
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--target", required=True, help="HOST:PORT of the FTP server")
     ap.add_argument("--delay", type=float, required=True, help="one-way delay in ms")
     ap.add_argument("--listen", type=int, default=0, help="port to listen on (0: any, printed)")
