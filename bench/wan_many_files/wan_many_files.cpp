@@ -22,6 +22,7 @@
 
 #include <QDir>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -29,7 +30,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
-#include <optional>
+#include <vector>
 #include <string>
 
 namespace fs = std::filesystem;
