@@ -21,22 +21,12 @@
 //       big.bin through the queue and the engine; prints the best seconds
 #include "../support/child_run.hpp"
 #include "../support/engine_login.hpp"
-#include "app/core/Prompter.hpp"
-#include "app/core/SiteBook.hpp"
-#include "app/dirview.hpp"
-#include "app/ftp_main.hpp"
-#include "app/program.hpp"
+#include "../support/file_tree.hpp"
+#include "../support/queue_window.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
-#include "ui/LsFilelistView28.hpp"
-#include "ui/pump/QtPump.hpp"
 
-#include "ui_mainform.h"
-
-#include <QApplication>
-#include <QCoreApplication>
 #include <QDir>
-#include <QItemSelectionModel>
 
 #include <fcntl.h>
 #include <sys/resource.h>
@@ -61,8 +51,14 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-constexpr int kFolders = 20;
-constexpr std::uint64_t kFileSize = 4096;
+using bench::kTreeFolders;
+using bench::kTreeFileSize;
+using bench::TreeSum;
+using bench::Window;
+using bench::OpenWindow;
+using bench::RunQueue;
+using bench::SelectOnly;
+using bench::LocalFolder;
 std::uint64_t g_bigSize = 1ull << 30; // --big-mib
 
 double Seconds(Clock::time_point a, Clock::time_point b)
@@ -70,64 +66,7 @@ double Seconds(Clock::time_point a, Clock::time_point b)
     return std::chrono::duration<double>(b - a).count();
 }
 
-// ---------------------------------------------------------------- the trees
-
-void MakeTree(const fs::path& dir, int files)
-{
-    for (int i = 0; i < files; ++i) {
-        char name[64];
-        std::snprintf(name, sizeof name, "d%02d/f%04d.bin", i % kFolders, i);
-        fs::create_directories((dir / name).parent_path());
-        testsupport::MakePatternFile(dir / name, kFileSize, std::uint32_t(i + 1));
-    }
-}
-
-struct TreeSum {
-    std::size_t files = 0;
-    std::string hash;
-    bool operator==(const TreeSum&) const = default;
-};
-
-// Count and one hash over every file's relative path and content.
-TreeSum SumOf(const fs::path& root)
-{
-    TreeSum sum;
-    std::error_code ec;
-    if (!fs::is_directory(root, ec))
-        return sum;
-    std::vector<std::pair<std::string, std::string>> files;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        if (e.is_regular_file())
-            files.emplace_back(fs::relative(e.path(), root).string(), testsupport::Md5OfFile(e.path()));
-    std::sort(files.begin(), files.end());
-    std::string all;
-    for (const auto& [name, md5] : files)
-        all += name + '\0' + md5 + '\n';
-    sum.files = files.size();
-    sum.hash = testsupport::Md5OfString(all);
-    return sum;
-}
-
 // ---------------------------------------------------------------- our side
-
-// Answers every question with All (or OK), so a run never stops; messages
-// go to stderr, where a failed run shows them.
-class AllPrompter : public app::Prompter {
-public:
-    void ShowMessage(const std::string& text, app::TMessageKind) override
-    {
-        std::fprintf(stderr, "message: %s\n", text.c_str());
-    }
-    app::TAnswer Confirm(const std::string&, app::TAnswers buttons) override
-    {
-        return buttons.Has(app::ansAll) ? app::ansAll : app::ansOK;
-    }
-    std::optional<std::string> InputQuery(const std::string&, const std::string&, const std::string&) override
-    {
-        return std::nullopt;
-    }
-    std::optional<std::string> SaveFileName(const std::string&, const std::string&) override { return std::nullopt; }
-};
 
 // Counts the commands the engine sends by verb, and the time from each one
 // to the next: what follows a command until the next is sent (its reply, the
@@ -170,84 +109,10 @@ private:
     std::map<std::string, std::pair<int, double>> m_stats;
 };
 
-struct Window {
-    testsupport::TempDir home;
-    AllPrompter prompter;
-    std::unique_ptr<QApplication> application;
-    std::unique_ptr<ui::TQtPump> pump;
-    std::unique_ptr<app::Tmainform> form;
-};
-
-// The real window, offscreen, with one site in its book, logged in (passive).
-bool OpenWindow(Window& w, int port)
-{
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    ::setenv("TALLOWIN_HOME", w.home.path().c_str(), 1);
-    static int qargc = 1;
-    static char arg0[] = "many_files";
-    static char* qargv[] = {arg0, nullptr};
-    w.application = std::make_unique<QApplication>(qargc, qargv);
-    app::SetUpApplication();
-    w.pump = std::make_unique<ui::TQtPump>();
-    {
-        app::SiteBook book;
-        if (!book.Open(w.home.path().string()))
-            return false;
-        app::SiteRecord r;
-        r.SetAlias("bench");
-        r.SetHostName("127.0.0.1");
-        r.SetPort(std::to_string(port));
-        r.SetUserName(testsupport::Vsftpd::kUser);
-        r.SetPassword(testsupport::Vsftpd::kPassword);
-        if (!book.Add(r))
-            return false;
-        book.Close();
-    }
-    w.form = std::make_unique<app::Tmainform>(w.prompter);
-    w.form->show();
-    w.form->Timer1().stop(); // no keep-alive NOOPs inside the timed runs
-    w.form->SetPassiveMode("YES");
-    w.form->btnConnectClick();
-    if (w.form->LoggedIn() != 1) {
-        std::fprintf(stderr, "worker: no log-in\n%s\n", qPrintable(w.form->LogLines().join('\n')));
-        return false;
-    }
-    QApplication::processEvents();
-    return true;
-}
-
-// A run returns at once and goes on from the event loop: the bench waits
-// for its end as a user does.
-void RunQueue(app::Tmainform& form)
-{
-    form.ProcessQueue();
-    while (form.QueueRunning())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
-}
-
-bool SelectOnly(app::Tmainform& form, const std::string& name)
-{
-    const auto& rows = form.dirview().Model().Rows();
-    for (std::size_t i = 0; i < rows.size(); ++i)
-        if (rows[i].name == name) {
-            form.dirview().Selection()->clearSelection();
-            form.dirview().SelectRow(int(i));
-            return true;
-        }
-    std::fprintf(stderr, "worker: no row \"%s\" in the remote list\n", name.c_str());
-    return false;
-}
-
 void PrintVerbs(char phase, const std::map<std::string, std::pair<int, double>>& stats)
 {
     for (const auto& [verb, s] : stats)
         std::printf("%c %s %d %.6f\n", phase, verb.c_str(), s.first, s.second);
-}
-
-// The local list's folder: where downloads go and relative uploads come from.
-bool LocalFolder(app::Tmainform& form, const fs::path& folder)
-{
-    return form.Form().LsFilelistView281->SetDirectory(QString::fromStdString(folder.string()));
 }
 
 int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const std::string& remoteUp)
@@ -415,12 +280,7 @@ using bench::RunChild;
 
 bool Check(const char* what, const fs::path& tree, const TreeSum& expected)
 {
-    const TreeSum got = SumOf(tree);
-    if (got == expected)
-        return true;
-    std::fprintf(stderr, "many_files: %s: %zu files, hash %s; expected %zu, %s\n", what, got.files,
-                 got.hash.c_str(), expected.files, expected.hash.c_str());
-    return false;
+    return bench::CheckTree("many_files", what, tree, expected);
 }
 
 void ShowErrors(const std::string& errFile)
@@ -449,7 +309,7 @@ int main(int argc, char** argv)
         else if (!std::strcmp(argv[i], "--big-mib") && i + 1 < argc)
             big = true, g_bigSize = std::strtoull(argv[++i], nullptr, 10) << 20;
         else if (!std::strcmp(argv[i], "--files") && i + 1 < argc)
-            files = std::max(kFolders, std::atoi(argv[++i]));
+            files = std::max(kTreeFolders, std::atoi(argv[++i]));
         else if (!std::strcmp(argv[i], "--rounds") && i + 1 < argc)
             rounds = std::max(1, std::atoi(argv[++i]));
         else {
@@ -462,11 +322,11 @@ int main(int argc, char** argv)
         return 2;
     }
     testsupport::TempDir root, scratch;
-    MakeTree(root / "tree", files);
+    bench::MakeTree(root / "tree", files);
     const fs::path localSrc = scratch / "src" / "tree";
     fs::create_directories(localSrc.parent_path());
     fs::copy(root / "tree", localSrc, fs::copy_options::recursive);
-    const TreeSum expected = SumOf(root / "tree");
+    const TreeSum expected = bench::SumOf(root / "tree");
     if (expected.files != std::size_t(files)) {
         std::fprintf(stderr, "many_files: cannot make the tree\n");
         return 1;
@@ -488,7 +348,7 @@ int main(int argc, char** argv)
     }
     std::printf("%d files of %llu bytes in %d folders; vsftpd on 127.0.0.1, passive mode; best of %d rounds, "
                 "tools alternating\n",
-                files, static_cast<unsigned long long>(kFileSize), kFolders, rounds);
+                files, static_cast<unsigned long long>(kTreeFileSize), kTreeFolders, rounds);
     std::fflush(stdout);
 
     const std::string open = "set ftp:passive-mode on; set net:connection-limit 1; "
