@@ -18,7 +18,10 @@
 #include "../support/file_tree.hpp"
 #include "../support/latency_relay.hpp"
 #include "../support/queue_window.hpp"
+#include "app/options.hpp"
 #include "ftp_peers.hpp"
+
+#include "ui_pagesdlg.h"
 
 #include <QTimer>
 #include <QDir>
