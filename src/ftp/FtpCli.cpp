@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <utility>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -487,6 +488,7 @@ void TCustomFtpCli::FinishRequest(int error)
     if (m_requestDoneFlag)
         return;
     m_requestDoneFlag = true;
+    ThrottleCancel();
     if (error == 0 && m_nextSequenceStep) {
         if (m_state != ftpStateAborting && m_state != ftpStatePassiveReady)
             SetState(ftpStateStepReady);
@@ -526,6 +528,8 @@ void TCustomFtpCli::WndProc(platform::UINT msg, platform::WPARAM, platform::LPAR
                 OnRequestDone(this, m_requestType, static_cast<std::uint16_t>(lParam));
         } else if (msg == WM_FTP_SEND_START) {
             StartSending();
+        } else if (msg == platform::WM_TIMER) {
+            ThrottleResume();
         }
     } catch (const std::exception& e) {
         HandleBackgroundException(e);
@@ -798,6 +802,7 @@ void TCustomFtpCli::Abort()
 {
     TFtpState was = m_state;
     SetState(ftpStateAborting);
+    ThrottleCancel();
     CloseLocalStream();
     if (was == ftpStateResolving)
         m_controlSocket->CancelLookup();
@@ -1390,6 +1395,7 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
     if (!m_sequenceActive)
         m_requestType = rq;
     m_dnlVerb = verb;
+    m_transferLimit = rq == ftpRqGet ? m_downLimit : nullptr;
     m_resumeScoped = true;
     m_transferReplyFlag = false;
     m_transferAborted = false;
@@ -1633,7 +1639,21 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
     if (ProgressNotify())
         return;
     net::TWSocket* d = m_dataSocket.get();
-    int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
+    int want = m_recvBlockSize;
+    net::TRateLimit* limit = TransferLimit();
+    // The socket drains what a closing peer left behind through here: that
+    // is read whatever the bucket holds, and paid for before the end.
+    if (limit && !d->InCloseEvent()) {
+        want = limit->Grant(want);
+        if (want == 0) {
+            // Nothing more is read, nor is the close told, until the timer.
+            d->Pause();
+            return ThrottleWait(thrRead);
+        }
+    }
+    int n = d->Receive(m_recvBuffer.get(), want);
+    if (n > 0 && limit)
+        limit->Consume(n);
     if (n > 0) {
         StoreDownloadBytes(m_recvBuffer.get(), n); // a failure resets the connection
     } else if (n < 0 && m_protP && d->TlsStreamErrorCode() != 0) {
@@ -1664,6 +1684,8 @@ void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
     net::TWSocket* d = m_dataSocket.get();
     for (int guard = 0; guard < 1 << 16 && d->State() != net::wsClosed; ++guard) {
         int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
+        if (n > 0 && TransferLimit())
+            TransferLimit()->Consume(n);
         if (n <= 0 || !StoreDownloadBytes(m_recvBuffer.get(), n))
             break;
     }
@@ -1686,6 +1708,11 @@ void TCustomFtpCli::CompleteTransferWhenClosed(bool dataClosed)
 {
     if (!m_transferReplyFlag || !dataClosed)
         return;
+    // The last bytes are paid for before the transfer counts as done, so the
+    // next one cannot start on credit.
+    if (net::TRateLimit* limit = TransferLimit(); limit && limit->WaitMs() > 0 && !m_transferAborted
+        && m_localFailCode == 0)
+        return ThrottleWait(thrFinish);
     TransferSummary();
     m_resumeAt = 0;
     int result = m_localFailCode != 0 ? ReportLocalFailure() : m_dataCloseError;
@@ -1817,6 +1844,7 @@ bool TCustomFtpCli::UploadStep(bool append)
     // done event must name the request that was begun.
     if (!m_sequenceActive)
         m_requestType = append ? ftpRqAppend : ftpRqPut;
+    m_transferLimit = m_upLimit;
     m_resumeScoped = true;
     m_transferReplyFlag = false;
     m_transferAborted = false;
@@ -1981,6 +2009,9 @@ void TCustomFtpCli::SendNextBlock(std::uint16_t err)
     }
     if (!m_goAheadFlag || !m_dataOpenFlag)
         return;
+    net::TRateLimit* limit = TransferLimit();
+    if (limit && limit->Grant(m_sendBlockSize) == 0)
+        return ThrottleWait(thrSend); // the timer sends the next block
     ssize_t n = m_firstBlock;
     if (n >= 0)
         m_firstBlock = -1; // already in the buffer
@@ -2001,6 +2032,8 @@ void TCustomFtpCli::SendNextBlock(std::uint16_t err)
         return;
     }
     m_byteCount += n;
+    if (limit)
+        limit->Consume(n);
     d->Send(m_sendBuffer.get(), static_cast<int>(n));
 }
 
@@ -2008,9 +2041,52 @@ ssize_t TCustomFtpCli::ReadLocalBlock()
 {
     ssize_t n;
     do
-        n = ::read(m_localFd, m_sendBuffer.get(), static_cast<std::size_t>(m_sendBlockSize));
+        n = ::read(m_localFd, m_sendBuffer.get(),
+                   static_cast<std::size_t>(m_transferLimit ? m_transferLimit->Slice(m_sendBlockSize) : m_sendBlockSize));
     while (n < 0 && errno == EINTR);
     return n;
+}
+
+net::TRateLimit* TCustomFtpCli::TransferLimit() const
+{
+    return m_transferLimit && m_transferLimit->Limited() ? m_transferLimit.get() : nullptr;
+}
+
+void TCustomFtpCli::ThrottleWait(TThrottleWait what)
+{
+    m_throttle = what;
+    const std::uint32_t ms = m_transferLimit ? m_transferLimit->WaitMs() : 0;
+    platform::SetTimer(m_hwnd, 1, std::max<std::uint32_t>(ms, 1));
+}
+
+void TCustomFtpCli::ThrottleResume()
+{
+    platform::KillTimer(m_hwnd, 1);
+    const TThrottleWait what = std::exchange(m_throttle, thrNone);
+    switch (what) {
+    case thrRead:
+        m_dataSocket->Resume();
+        if (m_dataSocket->State() == net::wsConnected)
+            DataAvailableDownload(0);
+        break;
+    case thrSend:
+        SendNextBlock(0);
+        break;
+    case thrFinish:
+        CompleteTransferWhenClosed(true);
+        break;
+    case thrNone:
+        break;
+    }
+}
+
+void TCustomFtpCli::ThrottleCancel()
+{
+    if (m_throttle == thrNone)
+        return;
+    platform::KillTimer(m_hwnd, 1);
+    if (std::exchange(m_throttle, thrNone) == thrRead)
+        m_dataSocket->Resume();
 }
 
 void TCustomFtpCli::UploadSecondReply()

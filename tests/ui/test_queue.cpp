@@ -132,6 +132,9 @@ private slots:
         fs::remove(src / ".hidden");
         QCOMPARE(Tree(Remote() / "top"), Tree(src));
         QVERIFY(RowOf(*form, "top") >= 0); // listed again at the end
+        // One MKD per folder, by its absolute path, none refused.
+        QCOMPARE(form->LogLines().filter(QRegularExpression("^> MKD /top")).size(), 3);
+        QVERIFY(form->LogLines().filter(QRegularExpression("^(> MKD [^/]|< 550)")).isEmpty());
 
         // Back down into another folder: folders are created, files hash-equal.
         QTemporaryDir down;
