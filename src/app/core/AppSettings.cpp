@@ -26,12 +26,15 @@ void AppSettings::Read(std::string* error)
     LanguageName = settings.LanguageName;
     ProxyName = settings.ProxyName;
     Transfer.SetPassiveMode(settings.PassiveMode);
+    DownloadLimitKiB = settings.DownloadLimitKiB;
+    UploadLimitKiB = settings.UploadLimitKiB;
 }
 
 bool AppSettings::Write(std::string* error) const
 {
     return KeepSettingsFile
-        || WriteSettings(ProgramDir, Settings { LanguageName, ProxyName, Transfer.PassiveMode() }, error);
+        || WriteSettings(ProgramDir,
+            Settings { LanguageName, ProxyName, Transfer.PassiveMode(), DownloadLimitKiB, UploadLimitKiB }, error);
 }
 
 std::string AppSettings::ProxyHost() const

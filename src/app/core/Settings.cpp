@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
+
 namespace app {
 
 bool IsEnglish(std::string_view languageName) { return languageName == kLanguageEnglish; }
@@ -17,6 +19,20 @@ void TransferSettings::SetPassiveMode(const std::string& text)
     m_passive = IsPassive(text);
 }
 
+namespace {
+
+// Digits only; more than the largest limit is the largest.
+int ParseRateLimit(const std::string& value)
+{
+    if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
+        return 0;
+    if (value.size() > 9)
+        return kMaxRateLimitKiB;
+    return std::min(std::stoi(value), kMaxRateLimitKiB);
+}
+
+} // namespace
+
 Settings ParseSettings(std::string_view text)
 {
     const std::vector<std::string> lines = SplitLines(text);
@@ -26,6 +42,16 @@ Settings ParseSettings(std::string_view text)
     settings.LanguageName = lines[0];
     settings.ProxyName = lines[1];
     settings.PassiveMode = lines[2];
+    for (std::size_t i = 3; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
+        const std::size_t eq = line.find('=');
+        const std::string name = line.substr(0, eq), value = eq == std::string::npos ? "" : line.substr(eq + 1);
+        int* limit = name == "DownloadLimitKiB" ? &settings.DownloadLimitKiB
+            : name == "UploadLimitKiB"          ? &settings.UploadLimitKiB
+                                                : nullptr;
+        if (limit)
+            *limit = ParseRateLimit(value);
+    }
     return settings;
 }
 
@@ -55,8 +81,12 @@ bool WriteSettings(const std::string& programDir, const Settings& settings, std:
             return false;
         }
     }
-    return WriteFileAtomic(path, JoinLinesCrLf({settings.LanguageName, settings.ProxyName, settings.PassiveMode}),
-                           kKeepMode, error);
+    std::vector<std::string> lines{settings.LanguageName, settings.ProxyName, settings.PassiveMode};
+    if (settings.DownloadLimitKiB > 0)
+        lines.push_back("DownloadLimitKiB=" + std::to_string(settings.DownloadLimitKiB));
+    if (settings.UploadLimitKiB > 0)
+        lines.push_back("UploadLimitKiB=" + std::to_string(settings.UploadLimitKiB));
+    return WriteFileAtomic(path, JoinLinesCrLf(lines), kKeepMode, error);
 }
 
 } // namespace app
