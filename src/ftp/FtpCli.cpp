@@ -1852,6 +1852,7 @@ bool TCustomFtpCli::UploadStep(bool append)
     m_requestDoneFlag = false;
     m_dataOpenFlag = false;
     m_goAheadFlag = false;
+    m_earlyData = false;
     m_startTime = 0;
     m_byteCount = 0;
     m_dataCloseError = 0;
@@ -1928,6 +1929,14 @@ void TCustomFtpCli::DataSessionConnectedUpload(std::uint16_t err)
     }
     StartDataTls();
     SendUploadCommand();
+    // A passive data connection is the server's own listener: what is sent
+    // now waits in its buffers until the STOR is taken, which saves waiting
+    // a round trip for the 150. Not under TLS: its handshake comes first.
+    if (m_earlyUploadData && !m_protP && m_passive) {
+        m_earlyData = true;
+        d->OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) { SendNextBlock(e); };
+        SendNextBlock(0);
+    }
 }
 
 void TCustomFtpCli::DataSessionAvailableUpload(std::uint16_t)
@@ -1969,7 +1978,9 @@ void TCustomFtpCli::UploadFirstReply()
     if (code == 150 || code == 125) {
         m_goAheadFlag = true;
         m_next = &TCustomFtpCli::UploadSecondReply;
-        if (m_passive) {
+        if (m_earlyData) {
+            // already sending
+        } else if (m_passive) {
             m_dataSocket->OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) { SendNextBlock(e); };
             SendNextBlock(0);
         } else if (m_dataOpenFlag && m_startTime == 0) {
@@ -2007,7 +2018,7 @@ void TCustomFtpCli::SendNextBlock(std::uint16_t err)
         }
         return;
     }
-    if (!m_goAheadFlag || !m_dataOpenFlag)
+    if (!(m_goAheadFlag || m_earlyData) || !m_dataOpenFlag)
         return;
     net::TRateLimit* limit = TransferLimit();
     if (limit && limit->Grant(m_sendBlockSize) == 0)
@@ -2105,7 +2116,7 @@ void TCustomFtpCli::DataSessionClosedUpload(std::uint16_t err)
 {
     // Closed by the far end before the whole file went out (the half-close
     // follows the last byte): the server holds part of it, whatever it replies.
-    if (m_goAheadFlag && !m_shutdownSent && !m_transferAborted && m_localFailCode == 0) {
+    if ((m_goAheadFlag || m_earlyData) && !m_shutdownSent && !m_transferAborted && m_localFailCode == 0) {
         const std::string text = "426 Upload incomplete: the data connection closed after " +
                                  std::to_string(m_byteCount) + " bytes";
         Display("! " + text);

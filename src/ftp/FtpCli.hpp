@@ -363,6 +363,11 @@ public:
         m_upLimit = std::move(upload);
     }
 
+    // Passive uploads without TLS send their data right after STOR instead
+    // of after the server's 150 (on by default; vsftpd and pyftpdlib take it).
+    bool EarlyUploadData() const { return m_earlyUploadData; }
+    void SetEarlyUploadData(bool v) { m_earlyUploadData = v; }
+
     // Largest receive per data-available event and the upload block size.
     // The defaults are the fast ones; tests and the bench may change them.
     static constexpr int kControlBufferSize = 4096;
@@ -529,6 +534,8 @@ private:
     std::shared_ptr<net::TRateLimit> m_downLimit, m_upLimit;
     std::shared_ptr<net::TRateLimit> m_transferLimit; // the transfer in flight's
     TThrottleWait m_throttle = thrNone;
+    bool m_earlyUploadData = true;
+    bool m_earlyData = false; // this upload sends before the 150
     int m_sendBlockSize, m_recvBlockSize;
     std::int64_t m_byteCount = 0, m_sizeResult = 0, m_resumeAt = 0;
     std::string m_dirResult;

@@ -46,6 +46,36 @@ void RoundTripBothModes(TFtpClient& c, const fs::path& local, const fs::path& re
     }
 }
 
+// Passive uploads with and without the data sent before the 150: every size
+// arrives whole, the early form has bytes out by the time the 150 comes, and
+// a refused STOR fails without spoiling the next one.
+void EarlyUploadData(TFtpClient& c, const fs::path& local, const fs::path& remote)
+{
+    c.SetPassive(true);
+    std::int64_t atGoAhead = -1;
+    c.OnResponse = [&](TCustomFtpCli* s) {
+        if (s->StatusCode() == 150 || s->StatusCode() == 125)
+            atGoAhead = s->ByteCount();
+    };
+    for (bool early : {true, false})
+        for (std::uint64_t size : {0ull, 1ull, 4096ull, 3ull << 20}) {
+            SCOPED_TRACE(std::to_string(size) + (early ? " early" : " after 150"));
+            c.SetEarlyUploadData(early);
+            testsupport::MakePatternFile(local / "e.bin", size, static_cast<std::uint32_t>(size) + 1);
+            c.SetHostFileName("e.bin");
+            c.SetLocalFileName((local / "e.bin").string());
+            atGoAhead = -1;
+            ASSERT_TRUE(c.Put()) << c.ErrorMessage();
+            EXPECT_EQ(Md5OfFile(remote / "e.bin"), Md5OfFile(local / "e.bin"));
+            EXPECT_EQ(atGoAhead > 0, early && size > 0) << atGoAhead;
+            c.SetHostFileName("no such folder/e.bin");
+            EXPECT_FALSE(c.Put());
+            EXPECT_GE(c.StatusCode(), 400) << c.LastResponse();
+        }
+    c.OnResponse = nullptr;
+    fs::remove(remote / "e.bin");
+}
+
 class PyFtpdTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite()
@@ -260,6 +290,11 @@ TEST_F(PyFtpdTest, SpeedLimitsHoldOverSharedEngines)
     EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(3)) << "no limit: full speed";
     for (const char* n : {"lim1.bin", "lim2.bin", "up.bin", "up2.bin"})
         fs::remove(Remote(n));
+}
+
+TEST_F(PyFtpdTest, EarlyUploadData)
+{
+    EarlyUploadData(c, local.path(), s_root->path());
 }
 
 TEST_F(PyFtpdTest, RestartGetAndRestartPut)
@@ -510,6 +545,7 @@ TEST(FtpVsftpd, SessionAndIntegrity)
     ASSERT_TRUE(c.Size());
     EXPECT_EQ(c.SizeResult(), static_cast<std::int64_t>(kBig));
     ASSERT_TRUE(c.Dele());
+    ASSERT_NO_FATAL_FAILURE(EarlyUploadData(c, local.path(), root.path()));
     c.SetHostFileName("missing.bin");
     c.SetLocalFileName((local / "missing.bin").string());
     EXPECT_FALSE(c.Get());
