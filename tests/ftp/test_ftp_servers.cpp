@@ -288,6 +288,18 @@ TEST_F(PyFtpdTest, SpeedLimitsHoldOverSharedEngines)
     c.SetLocalFileName((local / "up.bin").string());
     ASSERT_TRUE(c.Put()) << c.ErrorMessage();
     EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(3)) << "no limit: full speed";
+
+    // A stop while the bucket is empty ends the transfer at once; the session stays.
+    down->SetRate(64 << 10);
+    c.SetHostFileName("lim1.bin");
+    c.SetLocalFileName((local / "d1.bin").string());
+    const std::size_t was = r.done.size();
+    ASSERT_TRUE(c.BeginGet());
+    ftptest::Pump(300);
+    ASSERT_TRUE(c.AbortTransfer());
+    ASSERT_TRUE(ftptest::WaitDone(r, was + 1, 2000));
+    EXPECT_EQ(r.done.back().second, 426);
+    EXPECT_TRUE(c.Pwd()) << c.ErrorMessage();
     for (const char* n : {"lim1.bin", "lim2.bin", "up.bin", "up2.bin"})
         fs::remove(Remote(n));
 }
