@@ -13,12 +13,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <utility>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <typeinfo>
+#include <utility>
 
 namespace ftp {
 
@@ -1710,8 +1710,8 @@ void TCustomFtpCli::CompleteTransferWhenClosed(bool dataClosed)
         return;
     // The last bytes are paid for before the transfer counts as done, so the
     // next one cannot start on credit.
-    if (net::TRateLimit* limit = TransferLimit(); limit && limit->WaitMs() > 0 && !m_transferAborted
-        && m_localFailCode == 0)
+    if (net::TRateLimit* limit = TransferLimit();
+        limit && limit->WaitMs() > 0 && !m_transferAborted && m_localFailCode == 0)
         return ThrottleWait(thrFinish);
     TransferSummary();
     m_resumeAt = 0;
@@ -2053,7 +2053,8 @@ ssize_t TCustomFtpCli::ReadLocalBlock()
     ssize_t n;
     do
         n = ::read(m_localFd, m_sendBuffer.get(),
-                   static_cast<std::size_t>(m_transferLimit ? m_transferLimit->Slice(m_sendBlockSize) : m_sendBlockSize));
+            static_cast<std::size_t>(
+                m_transferLimit ? m_transferLimit->Slice(m_sendBlockSize) : m_sendBlockSize));
     while (n < 0 && errno == EINTR);
     return n;
 }

@@ -10,7 +10,10 @@ namespace {
 
 // The bucket holds at most a tenth of a second's worth: an idle spell gives
 // no burst beyond that.
-double Capacity(std::int64_t rate) { return std::max(rate / 10.0, 4096.0); }
+double Capacity(std::int64_t rate)
+{
+    return std::max(rate / 10.0, 4096.0);
+}
 
 } // namespace
 

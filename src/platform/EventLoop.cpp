@@ -62,8 +62,8 @@ public:
         m_tfd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
         if (m_epfd < 0 || m_evfd < 0 || m_tfd < 0)
             throw std::runtime_error("event loop: cannot create descriptors");
-        for (int fd : {m_evfd, m_tfd}) {
-            epoll_event ev{};
+        for (int fd : { m_evfd, m_tfd }) {
+            epoll_event ev {};
             ev.events = EPOLLIN;
             ev.data.fd = fd;
             ::epoll_ctl(m_epfd, EPOLL_CTL_ADD, fd, &ev);
@@ -80,21 +80,24 @@ public:
 
     static std::uint64_t NowMs()
     {
-        timespec ts{};
+        timespec ts {};
         ::clock_gettime(CLOCK_MONOTONIC, &ts);
-        return static_cast<std::uint64_t>(ts.tv_sec) * 1000u + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1000u
+            + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
     }
 
     void SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t ms)
     {
         KillTimer(hwnd, id);
-        m_timers.push_back(Timer{hwnd, id, std::max<std::uint64_t>(ms, 1), NowMs() + std::max<std::uint32_t>(ms, 1)});
+        m_timers.push_back(
+            Timer { hwnd, id, std::max<std::uint64_t>(ms, 1), NowMs() + std::max<std::uint32_t>(ms, 1) });
         ArmTimers();
     }
 
     void KillTimer(HWND hwnd, std::uintptr_t id)
     {
-        std::erase_if(m_timers, [&](const Timer& t) { return t.hwnd == hwnd && (t.id == id || id == ~std::uintptr_t(0)); });
+        std::erase_if(m_timers,
+            [&](const Timer& t) { return t.hwnd == hwnd && (t.id == id || id == ~std::uintptr_t(0)); });
         Purge([&](const MSG& m) {
             return m.hwnd == hwnd && m.message == WM_TIMER && (m.wParam == id || id == ~std::uintptr_t(0));
         });
@@ -119,7 +122,7 @@ public:
                     pending = pending || (m.hwnd == t.hwnd && m.message == WM_TIMER && m.wParam == t.id);
             }
             if (!pending)
-                Push(MSG{t.hwnd, WM_TIMER, t.id, 0});
+                Push(MSG { t.hwnd, WM_TIMER, t.id, 0 });
         }
         if (fired || std::exchange(m_timerRead, false))
             ArmTimers();
@@ -127,7 +130,7 @@ public:
 
     void ArmTimers()
     {
-        itimerspec spec{};
+        itimerspec spec {};
         if (!m_timers.empty()) {
             std::uint64_t due = m_timers.front().due;
             for (const Timer& t : m_timers)

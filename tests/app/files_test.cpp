@@ -232,10 +232,10 @@ TEST(Settings, SpeedLimitLinesAfterTheThird)
         const char* text;
         int down, up;
     } cases[] = {
-        {"ENGLISH\r\n\r\nNO\r\nUploadLimitKiB=7\r\nDownloadLimitKiB=100\r\n", 100, 7},
-        {"ENGLISH\r\n\r\nNO\r\nDownloadLimitKiB=-5\r\nUploadLimitKiB=1x\r\nOther=3\r\n", 0, 0},
-        {"ENGLISH\r\n\r\nNO\r\nDownloadLimitKiB=99999999999\r\nUploadLimitKiB=\r\n", kMaxRateLimitKiB, 0},
-        {"DownloadLimitKiB=100\r\nUploadLimitKiB=7\r\n", 0, 0}, // too short: all defaults
+        { "ENGLISH\r\n\r\nNO\r\nupload-limit=7\r\ndownload-limit=100\r\n", 100, 7 },
+        { "ENGLISH\r\n\r\nNO\r\ndownload-limit=-5\r\nupload-limit=1x\r\nOther=3\r\n", 0, 0 },
+        { "ENGLISH\r\n\r\nNO\r\ndownload-limit=99999999999\r\nupload-limit=\r\n", kMaxRateLimitKiB, 0 },
+        { "download-limit=100\r\nupload-limit=7\r\n", 0, 0 }, // too short: all defaults
     };
     for (const auto& c : cases) {
         const Settings s = ParseSettings(c.text);
@@ -246,6 +246,6 @@ TEST(Settings, SpeedLimitLinesAfterTheThird)
     Settings s;
     s.UploadLimitKiB = 250;
     ASSERT_TRUE(WriteSettings(tmp.path().string(), s));
-    EXPECT_EQ(ReadFile(tmp / "language.txt"), "ENGLISH\r\n\r\nNO\r\nUploadLimitKiB=250\r\n"); // no line for 0
+    EXPECT_EQ(ReadFile(tmp / "language.txt"), "ENGLISH\r\n\r\nNO\r\nupload-limit=250\r\n"); // no line for 0
     EXPECT_EQ(ReadSettings(tmp.path().string()).UploadLimitKiB, 250);
 }

@@ -9,8 +9,8 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <utime.h>
 #include <unistd.h>
+#include <utime.h>
 
 #include <algorithm>
 #include <chrono>
@@ -57,8 +57,8 @@ void EarlyUploadData(TFtpClient& c, const fs::path& local, const fs::path& remot
         if (s->StatusCode() == 150 || s->StatusCode() == 125)
             atGoAhead = s->ByteCount();
     };
-    for (bool early : {true, false})
-        for (std::uint64_t size : {0ull, 1ull, 4096ull, 3ull << 20}) {
+    for (bool early : { true, false })
+        for (std::uint64_t size : { 0ull, 1ull, 4096ull, 3ull << 20 }) {
             SCOPED_TRACE(std::to_string(size) + (early ? " early" : " after 150"));
             c.SetEarlyUploadData(early);
             testsupport::MakePatternFile(local / "e.bin", size, static_cast<std::uint32_t>(size) + 1);
@@ -224,7 +224,7 @@ TEST_F(PyFtpdTest, SpeedLimitsHoldOverSharedEngines)
     auto down = std::make_shared<net::TRateLimit>(kRate), up = std::make_shared<net::TRateLimit>(kRate);
     TFtpClient b, u;
     Recorder rb, ru;
-    for (auto [e, rec] : {std::pair{&b, &rb}, std::pair{&u, &ru}}) {
+    for (auto [e, rec] : { std::pair { &b, &rb }, std::pair { &u, &ru } }) {
         rec->Attach(*e);
         e->SetHostName("127.0.0.1");
         e->SetPort(std::to_string(s_server->Port()));
@@ -239,10 +239,10 @@ TEST_F(PyFtpdTest, SpeedLimitsHoldOverSharedEngines)
         bool get;
         double seconds = 0;
     };
-    std::vector<Job> jobs{{&c, &r, "lim1.bin", (local / "d1.bin").string(), true},
-        {&b, &rb, "lim2.bin", (local / "d2.bin").string(), true},
-        {&u, &ru, "up.bin", (local / "up.bin").string(), false}};
-    rusage before{};
+    std::vector<Job> jobs { { &c, &r, "lim1.bin", (local / "d1.bin").string(), true },
+        { &b, &rb, "lim2.bin", (local / "d2.bin").string(), true },
+        { &u, &ru, "up.bin", (local / "up.bin").string(), false } };
+    rusage before {};
     getrusage(RUSAGE_SELF, &before);
     const auto start = std::chrono::steady_clock::now();
     for (Job& j : jobs) {
@@ -265,12 +265,13 @@ TEST_F(PyFtpdTest, SpeedLimitsHoldOverSharedEngines)
                 --left;
             }
     }
-    rusage after{};
+    rusage after {};
     getrusage(RUSAGE_SELF, &after);
     const auto cpu = [](const rusage& u) {
-        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
+            + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
     };
-    const double wall = std::max({jobs[0].seconds, jobs[1].seconds, jobs[2].seconds});
+    const double wall = std::max({ jobs[0].seconds, jobs[1].seconds, jobs[2].seconds });
     EXPECT_NEAR(std::max(jobs[0].seconds, jobs[1].seconds), 10.0, 1.0) << "two downloads under one limit";
     EXPECT_NEAR(jobs[2].seconds, 10.0, 1.0) << "the upload under its limit";
     EXPECT_LT(cpu(after) - cpu(before), 0.3 * wall) << "waiting must not spin";
@@ -300,7 +301,7 @@ TEST_F(PyFtpdTest, SpeedLimitsHoldOverSharedEngines)
     ASSERT_TRUE(ftptest::WaitDone(r, was + 1, 2000));
     EXPECT_EQ(r.done.back().second, 426);
     EXPECT_TRUE(c.Pwd()) << c.ErrorMessage();
-    for (const char* n : {"lim1.bin", "lim2.bin", "up.bin", "up2.bin"})
+    for (const char* n : { "lim1.bin", "lim2.bin", "up.bin", "up2.bin" })
         fs::remove(Remote(n));
 }
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 
@@ -135,12 +135,13 @@ TEST_P(FtpTlsServer, LoginListingAndTransfersBothModes)
     c.SetRateLimits(limit, limit);
     c.SetPassive(true);
     testsupport::MakePatternFile(local / "lim.bin", 2 << 20, 18);
-    for (bool put : {true, false}) {
+    for (bool put : { true, false }) {
         c.SetHostFileName("lim.bin");
         c.SetLocalFileName((local / (put ? "lim.bin" : "back.bin")).string());
         const auto start = std::chrono::steady_clock::now();
         ASSERT_TRUE(put ? c.Put() : c.Get()) << c.ErrorMessage() << Dialogue(r);
-        EXPECT_NEAR(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0, 0.15);
+        EXPECT_NEAR(
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count(), 1.0, 0.15);
     }
     EXPECT_EQ(Md5OfFile(local / "back.bin"), Md5OfFile(local / "lim.bin"));
     EXPECT_TRUE(c.Quit());

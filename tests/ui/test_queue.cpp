@@ -213,10 +213,11 @@ private slots:
         form->ProcessQueue();
         QVERIFY(WaitIdle(*form));
         QCOMPARE(Md5OfFile(local.filePath("slow.bin").toStdString()), Md5OfFile(Remote() / "slow.bin"));
-        QVERIFY2(clock.elapsed() > 2700 && clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        QVERIFY2(
+            clock.elapsed() > 2700 && clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
         form.reset();
         QVERIFY(QString::fromStdString(testsupport::ReadFile(m_home->filePath("language.txt").toStdString()))
-                    .endsWith("DownloadLimitKiB=100\r\nUploadLimitKiB=7\r\n"));
+                    .endsWith("download-limit=100\r\nupload-limit=7\r\n"));
         form = Connected();
         QCOMPARE(form->DownloadLimit()->Rate(), std::int64_t(100 * 1024));
     }

@@ -153,8 +153,9 @@ private slots:
         testsupport::TempDir root;
         testsupport::Vsftpd server;
         QVERIFY(server.Start(root.path()));
-        QVERIFY(WriteSite(m_home.path(), { "vs", "127.0.0.1", std::to_string(server.Port()),
-            testsupport::Vsftpd::kUser, testsupport::Vsftpd::kPassword, {}, {} }));
+        QVERIFY(WriteSite(m_home.path(),
+            { "vs", "127.0.0.1", std::to_string(server.Port()), testsupport::Vsftpd::kUser,
+                testsupport::Vsftpd::kPassword, {}, {} }));
         Tmainform form(m_prompter);
         form.Timer1().stop();
         form.SetPassiveMode("YES");

@@ -34,7 +34,8 @@ bool AppSettings::Write(std::string* error) const
 {
     return KeepSettingsFile
         || WriteSettings(ProgramDir,
-            Settings { LanguageName, ProxyName, Transfer.PassiveMode(), DownloadLimitKiB, UploadLimitKiB }, error);
+            Settings { LanguageName, ProxyName, Transfer.PassiveMode(), DownloadLimitKiB, UploadLimitKiB },
+            error);
 }
 
 std::string AppSettings::ProxyHost() const

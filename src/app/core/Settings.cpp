@@ -45,10 +45,11 @@ Settings ParseSettings(std::string_view text)
     for (std::size_t i = 3; i < lines.size(); ++i) {
         const std::string& line = lines[i];
         const std::size_t eq = line.find('=');
-        const std::string name = line.substr(0, eq), value = eq == std::string::npos ? "" : line.substr(eq + 1);
-        int* limit = name == "DownloadLimitKiB" ? &settings.DownloadLimitKiB
-            : name == "UploadLimitKiB"          ? &settings.UploadLimitKiB
-                                                : nullptr;
+        const std::string name = line.substr(0, eq),
+                          value = eq == std::string::npos ? "" : line.substr(eq + 1);
+        int* limit = name == "download-limit" ? &settings.DownloadLimitKiB
+            : name == "upload-limit"          ? &settings.UploadLimitKiB
+                                              : nullptr;
         if (limit)
             *limit = ParseRateLimit(value);
     }
@@ -81,11 +82,11 @@ bool WriteSettings(const std::string& programDir, const Settings& settings, std:
             return false;
         }
     }
-    std::vector<std::string> lines{settings.LanguageName, settings.ProxyName, settings.PassiveMode};
+    std::vector<std::string> lines { settings.LanguageName, settings.ProxyName, settings.PassiveMode };
     if (settings.DownloadLimitKiB > 0)
-        lines.push_back("DownloadLimitKiB=" + std::to_string(settings.DownloadLimitKiB));
+        lines.push_back("download-limit=" + std::to_string(settings.DownloadLimitKiB));
     if (settings.UploadLimitKiB > 0)
-        lines.push_back("UploadLimitKiB=" + std::to_string(settings.UploadLimitKiB));
+        lines.push_back("upload-limit=" + std::to_string(settings.UploadLimitKiB));
     return WriteFileAtomic(path, JoinLinesCrLf(lines), kKeepMode, error);
 }
 

@@ -17,8 +17,8 @@ struct Settings {
     std::string LanguageName = kLanguageEnglish;
     std::string ProxyName;          // empty: direct connection
     std::string PassiveMode = "NO"; // anything but "NO" means passive
-    int DownloadLimitKiB = 0;       // "DownloadLimitKiB=N" after the third line
-    int UploadLimitKiB = 0;         // "UploadLimitKiB=N"
+    int DownloadLimitKiB = 0; // "download-limit=N" after the third line
+    int UploadLimitKiB = 0; // "upload-limit=N"
 };
 
 // The transfer choices the session and the queue use, typed and set once where
@@ -43,8 +43,9 @@ private:
 
 // Reads ProgramDir/language.txt. All or nothing: a missing or unreadable file,
 // or one with fewer than three lines, gives all three defaults; of the further
-// lines only the limits are read (an unreadable value is 0, no limit). Never fails; when the file exists but cannot be read, error
-// (if given) receives the reason, so the caller can keep from replacing it.
+// lines only the limits are read (an unreadable value is 0, no limit). Never
+// fails; when the file exists but cannot be read, error (if given) receives
+// the reason, so the caller can keep from replacing it.
 Settings ReadSettings(const std::string& programDir, std::string* error = nullptr);
 
 // The same rule applied to the file's contents.
