@@ -161,15 +161,17 @@ void RemotePane::WalkFolder(
     }
     if (Stopped() || m_walkLost)
         return;
+    // The parent's rows are already in hand one level up: only where the
+    // server now stands needs asking, not another listing.
     m_server.ChangeFolder("..");
-    m_server.ListFolder(hidden);
+    m_server.LearnFolder();
     if (m_server.CurrentFolder() == parent)
         return;
     // A link into another tree: its ".." is that tree's parent, where the
     // names still to walk would be other files.
     const std::string landed = m_server.CurrentFolder();
     m_server.ChangeFolder(parent);
-    m_server.ListFolder(hidden);
+    m_server.LearnFolder();
     if (m_server.CurrentFolder() == parent) {
         Note("\"..\" of \"" + path + "\" led to \"" + landed + "\"; the walk went back to \"" + parent + "\".");
         return;

@@ -38,8 +38,11 @@ public:
         std::function<void(std::vector<RemoteRow>& rows)> ListFolder;
         // Lists the current folder into the shown list.
         std::function<void()> ListShownFolder;
-        // The current folder as the last listing found it.
+        // The current folder as the last listing (or LearnFolder) found it.
         std::function<std::string()> CurrentFolder;
+        // Asks the server where it stands, without a listing; an answer that
+        // does not come leaves CurrentFolder empty.
+        std::function<void()> LearnFolder;
         // Sets the mode of name in the current folder.
         std::function<void(const std::string& name, const std::string& mode)> ChangeMode;
         // A note for the log.

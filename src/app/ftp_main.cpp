@@ -32,6 +32,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGroupBox>
 #include <QGuiApplication>
 #include <QHeaderView>
 #include <QListView>
@@ -81,10 +82,11 @@ Tmainform::Tmainform(Prompter& prompter, QWidget* parent)
             m_viewFlush.start();
     };
     ConnectPane();
+    // Before the captions: the Options dialog's are in the window's table.
+    m_pagesDlg = new TPagesDlg(this);
     FormCreate();
     const bool english = m_settings.English();
     m_dlgSite = new TdlgSite(english, m_prompter, this);
-    m_pagesDlg = new TPagesDlg(this);
     m_aboutBox = new TAboutBox(english, this);
 }
 
@@ -139,6 +141,7 @@ void Tmainform::FormCreate()
     m_settings.Read(&settingsError);
     if (m_settings.KeepSettingsFile)
         Report(settingsError + "\nThe default settings are used; the file is left as it is.");
+    ApplyRateLimits();
 
     // 5. Session state (m_conn starts as no session).
 
@@ -876,6 +879,8 @@ void Tmainform::LanguageSelection()
             property == "hint" ? button->setToolTip(text) : button->setText(text);
         } else if (auto* label = qobject_cast<QLabel*>(target)) {
             property == "hint" ? label->setToolTip(text) : label->setText(text);
+        } else if (auto* box = qobject_cast<QGroupBox*>(target)) {
+            property == "hint" ? box->setToolTip(text) : box->setTitle(text);
         }
     }
     // Longer captions ("Son Değiştirilme") must not be cut either.

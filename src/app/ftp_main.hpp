@@ -24,6 +24,7 @@
 #include "app/core/Settings.hpp"
 #include "app/core/SiteBook.hpp"
 #include "app/core/WindowLifecycle.hpp"
+#include "net/RateLimit.hpp"
 #include "ui/HelpWindow.hpp"
 
 #include <QElapsedTimer>
@@ -90,6 +91,10 @@ public:
     ui::TImageList& icons_large() { return *m_iconsLarge; }
     QTimer& Timer1() { return m_timer1; }
     ftp::TFtpClient& FtpClient1() { return *m_FtpClient1; }
+    // The speed limits of the Options dialog, shared by every FTP engine of
+    // the window (each gets them through SetRateLimits).
+    const std::shared_ptr<net::TRateLimit>& DownloadLimit() const { return m_downLimit; }
+    const std::shared_ptr<net::TRateLimit>& UploadLimit() const { return m_upLimit; }
     TDirView& dirview();
     // The hidden list of a recursive selection (MakeSelectedList_Server).
     const std::vector<RemoteRow>& ListView1() const { return m_pane.ListView1(); }
@@ -158,6 +163,8 @@ public:
     void Timer1Timer();
     void mnuCommandClick();
     void Options1Click();
+    // The Options dialog's limits onto the shared buckets.
+    void ApplyRateLimits();
     void Proxy1Click();
     void About1Click();
     void FtpClient1SessionConnected();
@@ -370,6 +377,8 @@ private:
     TAboutBox* m_aboutBox = nullptr;
     QPointer<ui::HelpWindow> m_help;
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
+    std::shared_ptr<net::TRateLimit> m_downLimit = std::make_shared<net::TRateLimit>();
+    std::shared_ptr<net::TRateLimit> m_upLimit = std::make_shared<net::TRateLimit>();
     std::unique_ptr<http::THttpCli> m_HttpCli1;
 
     // The window's state, each part in an object that says what it owns.

@@ -54,6 +54,13 @@ void Tmainform::ConnectPane()
         AddList("DIRECTORY LISTING IS FINISHED.");
     };
     server.CurrentFolder = [this] { return m_conn.CurrentRemoteDir; };
+    server.LearnFolder = [this] {
+        // The label follows as a listing would move it, so a walk ends
+        // showing the folder it started in.
+        m_conn.CurrentRemoteDir = Run(&ftp::TFtpClient::Pwd) ? m_FtpClient1->DirResult() : std::string();
+        if (!m_conn.CurrentRemoteDir.empty())
+            m_ui->lblRemote->setText(ShownText(m_conn.CurrentRemoteDir));
+    };
     server.ChangeMode = [this](const std::string& name, const std::string& mode) {
         m_FtpClient1->SetHostFileName(name);
         m_FtpClient1->SetChmodMode(mode);

@@ -63,6 +63,7 @@ void Tmainform::SetUpFtpClient()
     c.SetShareMode(ftp::ftpShareCompat);
     c.SetOptions(ftp::TFtpOptions { ftp::ftpAcceptLF });
     c.SetConnectionType(ftp::ftpDirect);
+    c.SetRateLimits(m_downLimit, m_upLimit);
     // The session takes the engine's request-done, progress, session and
     // display events; the window hears them from the session.
     m_session = std::make_unique<FtpSession>(c);
@@ -409,16 +410,29 @@ void Tmainform::Options1Click()
     Ui::TPagesDlg& d = m_pagesDlg->Form();
     d.lblConnections->setText(QString::fromUtf8(Message(msgConnections, m_settings.English())));
     d.spnConnections->setValue(m_settings.Connections);
+    // The limits shown are the ones in force: a Cancel before leaves no trace.
+    d.spnDownloadLimit->setValue(m_settings.DownloadLimitKiB);
+    d.spnUploadLimit->setValue(m_settings.UploadLimitKiB);
     const bool accepted = m_pagesDlg->exec() == QDialog::Accepted;
     // Cancel does not undo a click on Binary/Ascii: the choice shown is the one in force.
     m_settings.Transfer.SetBinary(d.rdbBinary->isChecked());
     if (!accepted)
         return;
     m_settings.Connections = d.spnConnections->value();
+    m_settings.DownloadLimitKiB = d.spnDownloadLimit->value();
+    m_settings.UploadLimitKiB = d.spnUploadLimit->value();
+    ApplyRateLimits();
     const bool boxes[7] = { d.chkPages->isChecked(), d.chkGif->isChecked(), d.chkJpg->isChecked(),
         d.chkMultimedia->isChecked(), d.chkPerl->isChecked(), d.chkApplications->isChecked(),
         d.chkZip->isChecked() };
     ApplyUploadChoice(boxes, d.chkAll->isChecked(), m_settings.UploadFilter, m_settings.UploadType);
+}
+
+void Tmainform::ApplyRateLimits()
+{
+    // A transfer in flight takes the new rate at its next block.
+    m_downLimit->SetRate(std::int64_t(m_settings.DownloadLimitKiB) * 1024);
+    m_upLimit->SetRate(std::int64_t(m_settings.UploadLimitKiB) * 1024);
 }
 
 void Tmainform::About1Click()

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <typeinfo>
+#include <utility>
 
 namespace ftp {
 
@@ -487,6 +488,7 @@ void TCustomFtpCli::FinishRequest(int error)
     if (m_requestDoneFlag)
         return;
     m_requestDoneFlag = true;
+    ThrottleCancel();
     if (error == 0 && m_nextSequenceStep) {
         if (m_state != ftpStateAborting && m_state != ftpStatePassiveReady)
             SetState(ftpStateStepReady);
@@ -526,6 +528,8 @@ void TCustomFtpCli::WndProc(platform::UINT msg, platform::WPARAM, platform::LPAR
                 OnRequestDone(this, m_requestType, static_cast<std::uint16_t>(lParam));
         } else if (msg == WM_FTP_SEND_START) {
             StartSending();
+        } else if (msg == platform::WM_TIMER) {
+            ThrottleResume();
         }
     } catch (const std::exception& e) {
         HandleBackgroundException(e);
@@ -798,6 +802,7 @@ void TCustomFtpCli::Abort()
 {
     TFtpState was = m_state;
     SetState(ftpStateAborting);
+    ThrottleCancel();
     CloseLocalStream();
     if (was == ftpStateResolving)
         m_controlSocket->CancelLookup();
@@ -1217,6 +1222,9 @@ void TCustomFtpCli::CopyConnectionSettings(const TCustomFtpCli& o)
     m_useUtf8 = o.m_useUtf8;
     m_epsvFallback = o.m_epsvFallback;
     SetTransferBlockSizes(o.m_recvBlockSize, o.m_sendBlockSize);
+    // The speed limits hold over every connection together: the same buckets.
+    m_downLimit = o.m_downLimit;
+    m_upLimit = o.m_upLimit;
 }
 
 void TCustomFtpCli::CertificateCheck(const net::TCertInfo& info, bool& accept, bool dataConnection)
@@ -1421,6 +1429,7 @@ bool TCustomFtpCli::DownloadStep(TFtpRequest rq, const char* verb)
     if (!m_sequenceActive)
         m_requestType = rq;
     m_dnlVerb = verb;
+    m_transferLimit = rq == ftpRqGet ? m_downLimit : nullptr;
     m_resumeScoped = true;
     m_transferReplyFlag = false;
     m_transferAborted = false;
@@ -1664,7 +1673,21 @@ void TCustomFtpCli::DataAvailableDownload(std::uint16_t)
     if (ProgressNotify())
         return;
     net::TWSocket* d = m_dataSocket.get();
-    int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
+    int want = m_recvBlockSize;
+    net::TRateLimit* limit = TransferLimit();
+    // The socket drains what a closing peer left behind through here: that
+    // is read whatever the bucket holds, and paid for before the end.
+    if (limit && !d->InCloseEvent()) {
+        want = limit->Grant(want);
+        if (want == 0) {
+            // Nothing more is read, nor is the close told, until the timer.
+            d->Pause();
+            return ThrottleWait(thrRead);
+        }
+    }
+    int n = d->Receive(m_recvBuffer.get(), want);
+    if (n > 0 && limit)
+        limit->Consume(n);
     if (n > 0) {
         StoreDownloadBytes(m_recvBuffer.get(), n); // a failure resets the connection
     } else if (n < 0 && m_protP && d->TlsStreamErrorCode() != 0) {
@@ -1695,6 +1718,8 @@ void TCustomFtpCli::DataSessionClosedDownload(std::uint16_t err)
     net::TWSocket* d = m_dataSocket.get();
     for (int guard = 0; guard < 1 << 16 && d->State() != net::wsClosed; ++guard) {
         int n = d->Receive(m_recvBuffer.get(), m_recvBlockSize);
+        if (n > 0 && TransferLimit())
+            TransferLimit()->Consume(n);
         if (n <= 0 || !StoreDownloadBytes(m_recvBuffer.get(), n))
             break;
     }
@@ -1717,6 +1742,11 @@ void TCustomFtpCli::CompleteTransferWhenClosed(bool dataClosed)
 {
     if (!m_transferReplyFlag || !dataClosed)
         return;
+    // The last bytes are paid for before the transfer counts as done, so the
+    // next one cannot start on credit.
+    if (net::TRateLimit* limit = TransferLimit();
+        limit && limit->WaitMs() > 0 && !m_transferAborted && m_localFailCode == 0)
+        return ThrottleWait(thrFinish);
     TransferSummary();
     m_resumeAt = 0;
     int result = m_localFailCode != 0 ? ReportLocalFailure() : m_dataCloseError;
@@ -1848,6 +1878,7 @@ bool TCustomFtpCli::UploadStep(bool append)
     // done event must name the request that was begun.
     if (!m_sequenceActive)
         m_requestType = append ? ftpRqAppend : ftpRqPut;
+    m_transferLimit = m_upLimit;
     m_resumeScoped = true;
     m_transferReplyFlag = false;
     m_transferAborted = false;
@@ -1855,6 +1886,7 @@ bool TCustomFtpCli::UploadStep(bool append)
     m_requestDoneFlag = false;
     m_dataOpenFlag = false;
     m_goAheadFlag = false;
+    m_earlyData = false;
     m_startTime = 0;
     m_byteCount = 0;
     m_dataCloseError = 0;
@@ -1931,6 +1963,14 @@ void TCustomFtpCli::DataSessionConnectedUpload(std::uint16_t err)
     }
     StartDataTls();
     SendUploadCommand();
+    // A passive data connection is the server's own listener: what is sent
+    // now waits in its buffers until the STOR is taken, which saves waiting
+    // a round trip for the 150. Not under TLS: its handshake comes first.
+    if (m_earlyUploadData && !m_protP && m_passive) {
+        m_earlyData = true;
+        d->OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) { SendNextBlock(e); };
+        SendNextBlock(0);
+    }
 }
 
 void TCustomFtpCli::DataSessionAvailableUpload(std::uint16_t)
@@ -1972,7 +2012,9 @@ void TCustomFtpCli::UploadFirstReply()
     if (code == 150 || code == 125) {
         m_goAheadFlag = true;
         m_next = &TCustomFtpCli::UploadSecondReply;
-        if (m_passive) {
+        if (m_earlyData) {
+            // already sending
+        } else if (m_passive) {
             m_dataSocket->OnDataSent = [this](net::TCustomWSocket*, std::uint16_t e) { SendNextBlock(e); };
             SendNextBlock(0);
         } else if (m_dataOpenFlag && m_startTime == 0) {
@@ -2010,8 +2052,11 @@ void TCustomFtpCli::SendNextBlock(std::uint16_t err)
         }
         return;
     }
-    if (!m_goAheadFlag || !m_dataOpenFlag)
+    if (!(m_goAheadFlag || m_earlyData) || !m_dataOpenFlag)
         return;
+    net::TRateLimit* limit = TransferLimit();
+    if (limit && limit->Grant(m_sendBlockSize) == 0)
+        return ThrottleWait(thrSend); // the timer sends the next block
     ssize_t n = m_firstBlock;
     if (n >= 0)
         m_firstBlock = -1; // already in the buffer
@@ -2032,6 +2077,8 @@ void TCustomFtpCli::SendNextBlock(std::uint16_t err)
         return;
     }
     m_byteCount += n;
+    if (limit)
+        limit->Consume(n);
     d->Send(m_sendBuffer.get(), static_cast<int>(n));
 }
 
@@ -2039,9 +2086,53 @@ ssize_t TCustomFtpCli::ReadLocalBlock()
 {
     ssize_t n;
     do
-        n = ::read(m_localFd, m_sendBuffer.get(), static_cast<std::size_t>(m_sendBlockSize));
+        n = ::read(m_localFd, m_sendBuffer.get(),
+            static_cast<std::size_t>(
+                m_transferLimit ? m_transferLimit->Slice(m_sendBlockSize) : m_sendBlockSize));
     while (n < 0 && errno == EINTR);
     return n;
+}
+
+net::TRateLimit* TCustomFtpCli::TransferLimit() const
+{
+    return m_transferLimit && m_transferLimit->Limited() ? m_transferLimit.get() : nullptr;
+}
+
+void TCustomFtpCli::ThrottleWait(TThrottleWait what)
+{
+    m_throttle = what;
+    const std::uint32_t ms = m_transferLimit ? m_transferLimit->WaitMs() : 0;
+    platform::SetTimer(m_hwnd, 1, std::max<std::uint32_t>(ms, 1));
+}
+
+void TCustomFtpCli::ThrottleResume()
+{
+    platform::KillTimer(m_hwnd, 1);
+    const TThrottleWait what = std::exchange(m_throttle, thrNone);
+    switch (what) {
+    case thrRead:
+        m_dataSocket->Resume();
+        if (m_dataSocket->State() == net::wsConnected)
+            DataAvailableDownload(0);
+        break;
+    case thrSend:
+        SendNextBlock(0);
+        break;
+    case thrFinish:
+        CompleteTransferWhenClosed(true);
+        break;
+    case thrNone:
+        break;
+    }
+}
+
+void TCustomFtpCli::ThrottleCancel()
+{
+    if (m_throttle == thrNone)
+        return;
+    platform::KillTimer(m_hwnd, 1);
+    if (std::exchange(m_throttle, thrNone) == thrRead)
+        m_dataSocket->Resume();
 }
 
 void TCustomFtpCli::UploadSecondReply()
@@ -2060,7 +2151,7 @@ void TCustomFtpCli::DataSessionClosedUpload(std::uint16_t err)
 {
     // Closed by the far end before the whole file went out (the half-close
     // follows the last byte): the server holds part of it, whatever it replies.
-    if (m_goAheadFlag && !m_shutdownSent && !m_transferAborted && m_localFailCode == 0) {
+    if ((m_goAheadFlag || m_earlyData) && !m_shutdownSent && !m_transferAborted && m_localFailCode == 0) {
         const std::string text = "426 Upload incomplete: the data connection closed after " +
                                  std::to_string(m_byteCount) + " bytes";
         Display("! " + text);

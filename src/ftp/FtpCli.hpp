@@ -15,6 +15,7 @@
 
 #include "ftp/FtpReply.hpp"
 #include "platform/Sockets.hpp"
+#include "net/RateLimit.hpp"
 #include "net/WSocket.hpp"
 #include "platform/EventLoop.hpp"
 
@@ -356,6 +357,24 @@ public:
     // connection is open.
     bool AbortTransfer();
 
+    // Speed limits of the files' data (RETR; STOR and APPE), shared with
+    // other engines so that one limit holds over all of them; listings are
+    // never held back. Null or a zero rate: no limit. A transfer keeps the
+    // buckets it started with; a rate changed meanwhile applies at once.
+    // An empty bucket pauses the data connection and a timer of this
+    // engine's loop resumes it; the request ends once the bucket has paid
+    // for the last bytes.
+    void SetRateLimits(std::shared_ptr<net::TRateLimit> download, std::shared_ptr<net::TRateLimit> upload)
+    {
+        m_downLimit = std::move(download);
+        m_upLimit = std::move(upload);
+    }
+
+    // Passive uploads without TLS send their data right after STOR instead
+    // of after the server's 150 (on by default; vsftpd and pyftpdlib take it).
+    bool EarlyUploadData() const { return m_earlyUploadData; }
+    void SetEarlyUploadData(bool v) { m_earlyUploadData = v; }
+
     // Largest receive per data-available event and the upload block size.
     // The defaults are the fast ones; tests and the bench may change them.
     static constexpr int kControlBufferSize = 4096;
@@ -441,11 +460,17 @@ private:
     void UploadFirstReply();
     void UploadSecondReply();
     void SendNextBlock(std::uint16_t err);
-    ssize_t ReadLocalBlock(); // into the send buffer
+    ssize_t ReadLocalBlock(); // into the send buffer, at most one grant under a limit
     void DataAvailableDiscard(std::uint16_t err);
     void DataSessionClosedUpload(std::uint16_t err);
     void UploadCompletionCheck();
     void CompleteTransferWhenClosed(bool dataClosed);
+    // The speed limit: waits on the timer for what, resumes, or forgets the wait.
+    enum TThrottleWait : std::uint8_t { thrNone, thrRead, thrSend, thrFinish };
+    net::TRateLimit* TransferLimit() const;
+    void ThrottleWait(TThrottleWait what);
+    void ThrottleResume();
+    void ThrottleCancel();
     bool ProgressNotify(); // true when the handler asked to abort
     void TransferSummary();
     void SendUploadCommand();
@@ -513,6 +538,11 @@ private:
     std::string m_dnlVerb;
     bool m_controlConnected = false;
     std::unique_ptr<char[]> m_sendBuffer, m_recvBuffer;
+    std::shared_ptr<net::TRateLimit> m_downLimit, m_upLimit;
+    std::shared_ptr<net::TRateLimit> m_transferLimit; // the transfer in flight's
+    TThrottleWait m_throttle = thrNone;
+    bool m_earlyUploadData = true;
+    bool m_earlyData = false; // this upload sends before the 150
     int m_sendBlockSize, m_recvBlockSize;
     std::int64_t m_byteCount = 0, m_sizeResult = 0, m_resumeAt = 0;
     std::string m_dirResult;

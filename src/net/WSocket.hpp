@@ -239,8 +239,12 @@ public:
     virtual void DnsLookup(const std::string& HostName);
     virtual void ReverseDnsLookup(const std::string& HostAddr);
     virtual void CancelLookup();
+    // Pause holds every notification (read, write, close) until Resume.
     virtual void Pause();
     virtual void Resume();
+    // True while the close notification is being handled (the socket then
+    // drains what the peer left through OnDataAvailable).
+    bool InCloseEvent() const { return m_currentEvent == platform::FD_CLOSE; }
     virtual std::string GetPeerAddr();
     virtual std::string GetPeerPort();
     virtual int GetPeerSockAddr(sockaddr_in& Addr, int& AddrLen);

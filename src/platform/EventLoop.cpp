@@ -7,9 +7,11 @@
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <deque>
@@ -18,6 +20,7 @@
 #include <stdexcept>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace platform {
@@ -56,12 +59,88 @@ public:
     {
         m_epfd = ::epoll_create1(EPOLL_CLOEXEC);
         m_evfd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-        if (m_epfd < 0 || m_evfd < 0)
+        m_tfd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+        if (m_epfd < 0 || m_evfd < 0 || m_tfd < 0)
             throw std::runtime_error("event loop: cannot create descriptors");
-        epoll_event ev{};
-        ev.events = EPOLLIN;
-        ev.data.fd = m_evfd;
-        ::epoll_ctl(m_epfd, EPOLL_CTL_ADD, m_evfd, &ev);
+        for (int fd : { m_evfd, m_tfd }) {
+            epoll_event ev {};
+            ev.events = EPOLLIN;
+            ev.data.fd = fd;
+            ::epoll_ctl(m_epfd, EPOLL_CTL_ADD, fd, &ev);
+        }
+    }
+
+    // Timers live in a list; the timer descriptor, watched with the sockets,
+    // wakes the loop (and a toolkit watching it) at the earliest one.
+    struct Timer {
+        HWND hwnd = 0;
+        std::uintptr_t id = 0;
+        std::uint64_t interval = 0, due = 0; // ms of CLOCK_MONOTONIC
+    };
+
+    static std::uint64_t NowMs()
+    {
+        timespec ts {};
+        ::clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<std::uint64_t>(ts.tv_sec) * 1000u
+            + static_cast<std::uint64_t>(ts.tv_nsec) / 1000000u;
+    }
+
+    void SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t ms)
+    {
+        KillTimer(hwnd, id);
+        m_timers.push_back(
+            Timer { hwnd, id, std::max<std::uint64_t>(ms, 1), NowMs() + std::max<std::uint32_t>(ms, 1) });
+        ArmTimers();
+    }
+
+    void KillTimer(HWND hwnd, std::uintptr_t id)
+    {
+        std::erase_if(m_timers,
+            [&](const Timer& t) { return t.hwnd == hwnd && (t.id == id || id == ~std::uintptr_t(0)); });
+        Purge([&](const MSG& m) {
+            return m.hwnd == hwnd && m.message == WM_TIMER && (m.wParam == id || id == ~std::uintptr_t(0));
+        });
+        ArmTimers();
+    }
+
+    void FireTimers()
+    {
+        if (m_timers.empty())
+            return;
+        const std::uint64_t now = NowMs();
+        bool fired = false;
+        for (Timer& t : m_timers) {
+            if (t.due > now)
+                continue;
+            t.due = now + t.interval;
+            fired = true;
+            bool pending = false;
+            {
+                std::lock_guard<std::mutex> lock(m_qmutex);
+                for (const MSG& m : m_queue)
+                    pending = pending || (m.hwnd == t.hwnd && m.message == WM_TIMER && m.wParam == t.id);
+            }
+            if (!pending)
+                Push(MSG { t.hwnd, WM_TIMER, t.id, 0 });
+        }
+        if (fired || std::exchange(m_timerRead, false))
+            ArmTimers();
+    }
+
+    void ArmTimers()
+    {
+        itimerspec spec {};
+        if (!m_timers.empty()) {
+            std::uint64_t due = m_timers.front().due;
+            for (const Timer& t : m_timers)
+                due = std::min(due, t.due);
+            spec.it_value.tv_sec = static_cast<time_t>(due / 1000);
+            spec.it_value.tv_nsec = static_cast<long>(due % 1000) * 1000000L;
+            if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
+                spec.it_value.tv_nsec = 1;
+        }
+        ::timerfd_settime(m_tfd, TFD_TIMER_ABSTIME, &spec, nullptr);
     }
     ~Loop();
 
@@ -115,14 +194,31 @@ public:
     void Gather(int timeoutMs)
     {
         epoll_event events[64];
+        if (!m_timers.empty() && timeoutMs != 0) {
+            // A timer due before the time limit ends the wait then.
+            std::uint64_t due = m_timers.front().due;
+            for (const Timer& t : m_timers)
+                due = std::min(due, t.due);
+            const std::uint64_t now = NowMs();
+            const int left = due <= now ? 0 : static_cast<int>(std::min<std::uint64_t>(due - now, 1u << 30));
+            if (timeoutMs < 0 || left < timeoutMs)
+                timeoutMs = left;
+        }
         int n = ::epoll_wait(m_epfd, events, 64, timeoutMs);
         for (int i = 0; i < n; ++i) {
+            if (events[i].data.fd == m_tfd) {
+                std::uint64_t expirations;
+                [[maybe_unused]] auto r = ::read(m_tfd, &expirations, sizeof expirations);
+                m_timerRead = true; // re-armed below whatever fires
+                continue;
+            }
             if (events[i].data.fd == m_evfd)
                 continue;
             auto it = m_selects.find(events[i].data.fd);
             if (it != m_selects.end())
                 HandleReady(it->second, events[i].events);
         }
+        FireTimers();
     }
 
     void Notify(SelectEntry& e, long event, int error)
@@ -364,6 +460,9 @@ public:
 private:
     int m_epfd = -1;
     int m_evfd = -1;
+    int m_tfd = -1;
+    bool m_timerRead = false;
+    std::vector<Timer> m_timers;
     std::mutex m_qmutex;
     std::deque<MSG> m_queue;
     bool m_signaled = false;
@@ -390,6 +489,7 @@ Loop::~Loop()
         for (auto& [h, w] : windows)
             registry().owners.erase(h);
     }
+    ::close(m_tfd);
     ::close(m_evfd);
     ::close(m_epfd);
 }
@@ -443,7 +543,22 @@ void DeallocateHWnd(HWND hwnd)
         registry().owners.erase(it);
     }
     l.windows.erase(hwnd);
+    l.KillTimer(hwnd, ~std::uintptr_t(0));
     l.Purge([hwnd](const MSG& m) { return m.hwnd == hwnd; });
+}
+
+bool SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t ms)
+{
+    Loop& l = loop();
+    if (!l.windows.count(hwnd))
+        return false;
+    l.SetTimer(hwnd, id, ms);
+    return true;
+}
+
+void KillTimer(HWND hwnd, std::uintptr_t id)
+{
+    loop().KillTimer(hwnd, id);
 }
 
 bool IsWindow(HWND hwnd)

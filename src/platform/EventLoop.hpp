@@ -67,6 +67,14 @@ void ClearQuitSeen();
 // socket notification may be pending. A toolkit watches it to drive the loop.
 int LoopDescriptor();
 
+// Timers: WM_TIMER (wParam = id) is posted to the window every ms
+// milliseconds until KillTimer; setting an id again restarts it. Call on the
+// window's thread. A pending tick is never doubled; a destroyed window's
+// timers go with it. False when the window is not a living one of this thread.
+constexpr UINT WM_TIMER = 0x0113;
+bool SetTimer(HWND hwnd, std::uintptr_t id, std::uint32_t ms);
+void KillTimer(HWND hwnd, std::uintptr_t id);
+
 // Milliseconds since an arbitrary start, wrapping at 2^32.
 std::uint32_t GetTickCount();
 void Sleep(std::uint32_t ms);

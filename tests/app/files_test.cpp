@@ -248,3 +248,27 @@ TEST(Settings, WrittenAsCrLfLinesAndRefusedWhenUnsafe)
     EXPECT_NE(error.find("line break"), std::string::npos);
     EXPECT_EQ(ReadFile(tmp / "language.txt"), "TURKCE\r\n\r\nYES\r\n");
 }
+
+TEST(Settings, SpeedLimitLinesAfterTheThird)
+{
+    const struct {
+        const char* text;
+        int down, up;
+    } cases[] = {
+        { "ENGLISH\r\n\r\nNO\r\nupload-limit=7\r\ndownload-limit=100\r\n", 100, 7 },
+        { "ENGLISH\r\n\r\nNO\r\ndownload-limit=-5\r\nupload-limit=1x\r\nOther=3\r\n", 0, 0 },
+        { "ENGLISH\r\n\r\nNO\r\ndownload-limit=99999999999\r\nupload-limit=\r\n", kMaxRateLimitKiB, 0 },
+        { "download-limit=100\r\nupload-limit=7\r\n", 0, 0 }, // too short: all defaults
+    };
+    for (const auto& c : cases) {
+        const Settings s = ParseSettings(c.text);
+        EXPECT_EQ(s.DownloadLimitKiB, c.down) << c.text;
+        EXPECT_EQ(s.UploadLimitKiB, c.up) << c.text;
+    }
+    TempDir tmp;
+    Settings s;
+    s.UploadLimitKiB = 250;
+    ASSERT_TRUE(WriteSettings(tmp.path().string(), s));
+    EXPECT_EQ(ReadFile(tmp / "language.txt"), "ENGLISH\r\n\r\nNO\r\nupload-limit=250\r\n"); // no line for 0
+    EXPECT_EQ(ReadSettings(tmp.path().string()).UploadLimitKiB, 250);
+}

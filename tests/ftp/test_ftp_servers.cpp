@@ -7,10 +7,13 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
-#include <utime.h>
 #include <unistd.h>
+#include <utime.h>
 
+#include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -41,6 +44,36 @@ void RoundTripBothModes(TFtpClient& c, const fs::path& local, const fs::path& re
         EXPECT_EQ(Md5OfFile(local / "down.bin"), want);
         fs::remove(local / "down.bin");
     }
+}
+
+// Passive uploads with and without the data sent before the 150: every size
+// arrives whole, the early form has bytes out by the time the 150 comes, and
+// a refused STOR fails without spoiling the next one.
+void EarlyUploadData(TFtpClient& c, const fs::path& local, const fs::path& remote)
+{
+    c.SetPassive(true);
+    std::int64_t atGoAhead = -1;
+    c.OnResponse = [&](TCustomFtpCli* s) {
+        if (s->StatusCode() == 150 || s->StatusCode() == 125)
+            atGoAhead = s->ByteCount();
+    };
+    for (bool early : { true, false })
+        for (std::uint64_t size : { 0ull, 1ull, 4096ull, 3ull << 20 }) {
+            SCOPED_TRACE(std::to_string(size) + (early ? " early" : " after 150"));
+            c.SetEarlyUploadData(early);
+            testsupport::MakePatternFile(local / "e.bin", size, static_cast<std::uint32_t>(size) + 1);
+            c.SetHostFileName("e.bin");
+            c.SetLocalFileName((local / "e.bin").string());
+            atGoAhead = -1;
+            ASSERT_TRUE(c.Put()) << c.ErrorMessage();
+            EXPECT_EQ(Md5OfFile(remote / "e.bin"), Md5OfFile(local / "e.bin"));
+            EXPECT_EQ(atGoAhead > 0, early && size > 0) << atGoAhead;
+            c.SetHostFileName("no such folder/e.bin");
+            EXPECT_FALSE(c.Put());
+            EXPECT_GE(c.StatusCode(), 400) << c.LastResponse();
+        }
+    c.OnResponse = nullptr;
+    fs::remove(remote / "e.bin");
 }
 
 class PyFtpdTest : public ::testing::Test {
@@ -177,6 +210,104 @@ TEST_F(PyFtpdTest, IntegrityBothModes)
     testsupport::MakePatternFile(local / "up.bin", kBig, 7);
     ASSERT_NO_FATAL_FAILURE(RoundTripBothModes(c, local.path(), Remote("big.bin"), Md5OfFile(local / "up.bin")));
     fs::remove(Remote("big.bin"));
+}
+
+// Two downloads share one limit and an upload has its own, all at once: each
+// way takes size/limit to within 10 %, without a busy loop; then a zero rate
+// moves the same bytes at full speed.
+TEST_F(PyFtpdTest, SpeedLimitsHoldOverSharedEngines)
+{
+    constexpr std::int64_t kRate = 1 << 20, kFile = 5 << 20; // 10 s each way
+    testsupport::MakePatternFile(Remote("lim1.bin"), kFile, 3);
+    testsupport::MakePatternFile(Remote("lim2.bin"), kFile, 4);
+    testsupport::MakePatternFile(local / "up.bin", 2 * kFile, 5);
+    auto down = std::make_shared<net::TRateLimit>(kRate), up = std::make_shared<net::TRateLimit>(kRate);
+    TFtpClient b, u;
+    Recorder rb, ru;
+    for (auto [e, rec] : { std::pair { &b, &rb }, std::pair { &u, &ru } }) {
+        rec->Attach(*e);
+        e->SetHostName("127.0.0.1");
+        e->SetPort(std::to_string(s_server->Port()));
+        e->SetUserName("alice");
+        e->SetPassWord("secret");
+        ASSERT_TRUE(e->Connect() && e->SendType()) << e->ErrorMessage();
+    }
+    struct Job {
+        TFtpClient* engine;
+        Recorder* rec;
+        std::string remote, local;
+        bool get;
+        double seconds = 0;
+    };
+    std::vector<Job> jobs { { &c, &r, "lim1.bin", (local / "d1.bin").string(), true },
+        { &b, &rb, "lim2.bin", (local / "d2.bin").string(), true },
+        { &u, &ru, "up.bin", (local / "up.bin").string(), false } };
+    rusage before {};
+    getrusage(RUSAGE_SELF, &before);
+    const auto start = std::chrono::steady_clock::now();
+    for (Job& j : jobs) {
+        j.engine->SetRateLimits(down, up);
+        j.engine->SetPassive(true);
+        j.engine->SetHostFileName(j.remote);
+        j.engine->SetLocalFileName(j.local);
+        const std::size_t was = j.rec->done.size();
+        ASSERT_TRUE(j.get ? j.engine->BeginGet() : j.engine->BeginPut());
+        j.seconds = -double(was); // done count to wait past
+    }
+    for (std::size_t left = jobs.size(); left > 0;) {
+        ASSERT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+        platform::WaitMessage(100);
+        platform::ProcessMessages();
+        for (Job& j : jobs)
+            if (j.seconds <= 0 && double(j.rec->done.size()) > -j.seconds) {
+                ASSERT_EQ(j.rec->done.back().second, 0) << j.engine->ErrorMessage();
+                j.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                --left;
+            }
+    }
+    rusage after {};
+    getrusage(RUSAGE_SELF, &after);
+    const auto cpu = [](const rusage& u) {
+        return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec)
+            + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+    };
+    const double wall = std::max({ jobs[0].seconds, jobs[1].seconds, jobs[2].seconds });
+    EXPECT_NEAR(std::max(jobs[0].seconds, jobs[1].seconds), 10.0, 1.0) << "two downloads under one limit";
+    EXPECT_NEAR(jobs[2].seconds, 10.0, 1.0) << "the upload under its limit";
+    EXPECT_LT(cpu(after) - cpu(before), 0.3 * wall) << "waiting must not spin";
+    EXPECT_EQ(Md5OfFile(local / "d1.bin"), Md5OfFile(Remote("lim1.bin")));
+    EXPECT_EQ(Md5OfFile(local / "d2.bin"), Md5OfFile(Remote("lim2.bin")));
+    EXPECT_EQ(Md5OfFile(Remote("up.bin")), Md5OfFile(local / "up.bin"));
+
+    down->SetRate(0);
+    up->SetRate(0);
+    const auto again = std::chrono::steady_clock::now();
+    c.SetHostFileName("lim1.bin");
+    c.SetLocalFileName((local / "d1.bin").string());
+    ASSERT_TRUE(c.Get()) << c.ErrorMessage();
+    c.SetHostFileName("up2.bin");
+    c.SetLocalFileName((local / "up.bin").string());
+    ASSERT_TRUE(c.Put()) << c.ErrorMessage();
+    EXPECT_LT(std::chrono::steady_clock::now() - again, std::chrono::seconds(3)) << "no limit: full speed";
+
+    // A stop while the bucket is empty ends the transfer at once; the session stays.
+    down->SetRate(64 << 10);
+    c.SetHostFileName("lim1.bin");
+    c.SetLocalFileName((local / "d1.bin").string());
+    const std::size_t was = r.done.size();
+    ASSERT_TRUE(c.BeginGet());
+    ftptest::Pump(300);
+    ASSERT_TRUE(c.AbortTransfer());
+    ASSERT_TRUE(ftptest::WaitDone(r, was + 1, 2000));
+    EXPECT_EQ(r.done.back().second, 426);
+    EXPECT_TRUE(c.Pwd()) << c.ErrorMessage();
+    for (const char* n : { "lim1.bin", "lim2.bin", "up.bin", "up2.bin" })
+        fs::remove(Remote(n));
+}
+
+TEST_F(PyFtpdTest, EarlyUploadData)
+{
+    EarlyUploadData(c, local.path(), s_root->path());
 }
 
 TEST_F(PyFtpdTest, RestartGetAndRestartPut)
@@ -427,6 +558,7 @@ TEST(FtpVsftpd, SessionAndIntegrity)
     ASSERT_TRUE(c.Size());
     EXPECT_EQ(c.SizeResult(), static_cast<std::int64_t>(kBig));
     ASSERT_TRUE(c.Dele());
+    ASSERT_NO_FATAL_FAILURE(EarlyUploadData(c, local.path(), root.path()));
     c.SetHostFileName("missing.bin");
     c.SetLocalFileName((local / "missing.bin").string());
     EXPECT_FALSE(c.Get());

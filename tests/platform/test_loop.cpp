@@ -167,6 +167,33 @@ TEST(Loop, MessagesForADestroyedWindowAreDropped)
     EXPECT_NE(AllocateHWnd(nullptr), h);  // handles are not reused
 }
 
+// Timers wake a wait with no limit, tick at their period, stop on KillTimer
+// and go with their window.
+TEST(Loop, TimersTickUntilKilledOrTheWindowGoes)
+{
+    std::vector<std::pair<WPARAM, std::uint32_t>> ticks;
+    const std::uint32_t t0 = GetTickCount();
+    HWND h = AllocateHWnd([&](UINT msg, WPARAM id, LPARAM) {
+        if (msg == WM_TIMER)
+            ticks.emplace_back(id, GetTickCount() - t0);
+    });
+    ASSERT_TRUE(SetTimer(h, 7, 40));
+    EXPECT_TRUE(WaitMessage(-1)); // only the timer can end this wait
+    ProcessMessages();
+    ASSERT_EQ(ticks.size(), 1u);
+    EXPECT_EQ(ticks[0].first, 7u);
+    EXPECT_GE(ticks[0].second, 39u);
+    PumpFor(130);
+    EXPECT_GE(ticks.size(), 3u);
+    KillTimer(h, 7);
+    const std::size_t killed = ticks.size();
+    ASSERT_TRUE(SetTimer(h, 8, 20));
+    DeallocateHWnd(h);
+    PumpFor(80);
+    EXPECT_EQ(ticks.size(), killed);
+    EXPECT_FALSE(SetTimer(h, 9, 10));
+}
+
 TEST(Loop, WaitTickSleepQuitAndHeadlessPump)
 {
     std::uint32_t t0 = GetTickCount();

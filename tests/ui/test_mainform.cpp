@@ -11,6 +11,7 @@
 #include "app/dirview.hpp"
 #include "app/ftp_main.hpp"
 #include "app/hakkinda.hpp"
+#include "app/options.hpp"
 #include "app/program.hpp"
 #include "ui/HintWindow.hpp"
 #include "ui/ImageList.hpp"
@@ -19,9 +20,11 @@
 #include "ui_aboutbox.h"
 #include "ui_dlgsite.h"
 #include "ui_mainform.h"
+#include "ui_pagesdlg.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGroupBox>
 #include <QHelpEvent>
 #include <QKeyEvent>
 #include <QMessageBox>
@@ -77,6 +80,8 @@ QString CaptionNow(Tmainform& form, const CaptionRow& row)
         return property == "hint" ? b->toolTip() : b->text();
     if (auto* l = qobject_cast<QLabel*>(o))
         return l->text();
+    if (auto* g = qobject_cast<QGroupBox*>(o))
+        return g->title();
     return QStringLiteral("<no control %1>").arg(name);
 }
 
@@ -294,6 +299,7 @@ private slots:
         QCOMPARE(d.cmbEncryption->itemText(2), U("Açık TLS zorunlu"));
         QCOMPARE(d.cmbListing->itemText(1), U("Varsa MLSD kullan"));
         QCOMPARE(d.chkUtf8->text(), U("Sunucu sunarsa UTF-8 kullan"));
+        QCOMPARE(form->PagesDlg().Form().lblUploadLimit->text(), U("Gönderme (KiB/sn, 0 = sınırsız):"));
         QVERIFY(form->AboutBox().Form().Comments->text() != aboutEnglish);
     }
 

@@ -19,6 +19,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
@@ -134,6 +135,9 @@ private slots:
         fs::remove(src / ".hidden");
         QCOMPARE(Tree(Remote() / "top"), Tree(src));
         QVERIFY(RowOf(*form, "top") >= 0); // listed again at the end
+        // One MKD per folder, by its absolute path, none refused.
+        QCOMPARE(form->LogLines().filter(QRegularExpression("^> MKD /top")).size(), 3);
+        QVERIFY(form->LogLines().filter(QRegularExpression("^(> MKD [^/]|< 550)")).isEmpty());
 
         // Back down into another folder: folders are created, files hash-equal.
         QTemporaryDir down;
@@ -181,6 +185,43 @@ private slots:
             QVERIFY(WaitIdle(*form));
             QCOMPARE(testsupport::ReadFile(got), std::string(step.expected));
         }
+    }
+
+    // The Options dialog's limits: Cancel keeps the ones in force, OK puts
+    // them on the window's engine at once and into language.txt, and the
+    // queue then moves at the limit.
+    void speedLimitsFromTheOptionsDialog()
+    {
+        testsupport::MakePatternFile(Remote() / "slow.bin", 300 << 10, 9);
+        auto form = Connected();
+        const auto options = [&](int down, int up, bool ok) {
+            QTimer::singleShot(0, form.get(), [&, down, up, ok] {
+                Ui::TPagesDlg& d = form->PagesDlg().Form();
+                QCOMPARE(d.spnDownloadLimit->value(), form->DownloadLimit()->Rate() / 1024); // as in force
+                d.spnDownloadLimit->setValue(down);
+                d.spnUploadLimit->setValue(up);
+                (ok ? d.OKBtn : d.CancelBtn)->click();
+            });
+            form->Options1Click();
+        };
+        options(100, 7, true);
+        options(5, 5, false);
+        options(100, 7, true);
+        QCOMPARE(form->UploadLimit()->Rate(), std::int64_t(7 * 1024));
+        QTemporaryDir local;
+        QElapsedTimer clock;
+        clock.start();
+        form->AppendQueue({ "D:F;" + local.filePath("slow.bin").toStdString() + ";/slow.bin" });
+        form->ProcessQueue();
+        QVERIFY(WaitIdle(*form));
+        QCOMPARE(Md5OfFile(local.filePath("slow.bin").toStdString()), Md5OfFile(Remote() / "slow.bin"));
+        QVERIFY2(
+            clock.elapsed() > 2700 && clock.elapsed() < 4500, qPrintable(QString::number(clock.elapsed())));
+        form.reset();
+        QVERIFY(QString::fromStdString(testsupport::ReadFile(m_home->filePath("language.txt").toStdString()))
+                    .endsWith("download-limit=100\r\nupload-limit=7\r\n"));
+        form = Connected();
+        QCOMPARE(form->DownloadLimit()->Rate(), std::int64_t(100 * 1024));
     }
 
     void overwriteQuestionAnswers()

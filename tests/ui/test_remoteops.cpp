@@ -18,6 +18,7 @@
 #include <QTreeView>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 
 using namespace app;
@@ -116,6 +117,52 @@ private slots:
         QVERIFY(m_form->MakeSelectedList_Server("", walked));
         QVERIFY(std::any_of(walked.begin(), walked.end(), [](const RemoteRow& r) { return r.name == "/sel/zdir/z.txt"; }));
         QVERIFY(LogHas(*m_form, "\"..\" of \"/sel/jump\" led to \"/other\"; the walk went back to \"/sel\"."));
+    }
+
+    // The download walk lists each folder once: back in a parent it only asks
+    // where it stands. Both servers; the window ends as it started.
+    void walkListsEachFolderOnce()
+    {
+        const auto walk = [](Tmainform& form, const fs::path& root, const QString& top) {
+            for (const char* f : { "w/a/b/f1", "w/a/f2", "w/c/f3", "w/f4" })
+                testsupport::WriteFile(root / f, "x");
+            form.Refresh1Click();
+            const std::string shown = form.CurrentRemoteDir();
+            const QString label = form.Form().lblRemote->text();
+            Select(form, { "w" });
+            std::vector<RemoteRow> walked;
+            QVERIFY(form.MakeSelectedList_Server(top.toStdString(), walked));
+            QCOMPARE(walked.size(), std::size_t(8)); // four folders, four files
+            std::map<QString, int> verbs;
+            const QStringList log = form.LogLines(); // capped: counted from the walk's first command
+            QVERIFY(log.lastIndexOf("> CWD w") >= 0);
+            for (const QString& line : log.mid(log.lastIndexOf("> CWD w")))
+                if (line.startsWith("> "))
+                    ++verbs[line.mid(2).section(' ', 0, 0)];
+            const int listings = verbs["LIST"] + verbs["MLSD"];
+            QCOMPARE(listings, 4);
+            QCOMPARE(verbs["CWD"], 8); // in and back out of each
+            QCOMPARE(verbs["PWD"], 8);
+            QCOMPARE(form.CurrentRemoteDir(), shown);
+            QCOMPARE(form.Form().lblRemote->text(), label);
+            fs::remove_all(root / "w");
+        };
+        walk(*m_form, Remote(), "");
+        if (!testsupport::Vsftpd::Available())
+            QSKIP("vsftpd or its account missing");
+        testsupport::TempDir root;
+        testsupport::Vsftpd server;
+        QVERIFY(server.Start(root.path()));
+        QVERIFY(WriteSite(m_home.path(),
+            { "vs", "127.0.0.1", std::to_string(server.Port()), testsupport::Vsftpd::kUser,
+                testsupport::Vsftpd::kPassword, {}, {} }));
+        Tmainform form(m_prompter);
+        form.Timer1().stop();
+        form.SetPassiveMode("YES");
+        form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText("vs"));
+        form.btnConnectClick();
+        QCOMPARE(form.LoggedIn(), 1);
+        walk(form, root.path(), QString::fromStdString(form.CurrentRemoteDir()));
     }
 
     void sameFoldersFollowTheLocalListNotTheProcessFolder()

@@ -27,12 +27,16 @@ void AppSettings::Read(std::string* error)
     ProxyName = settings.ProxyName;
     Transfer.SetPassiveMode(settings.PassiveMode);
     Connections = settings.Connections;
+    DownloadLimitKiB = settings.DownloadLimitKiB;
+    UploadLimitKiB = settings.UploadLimitKiB;
 }
 
 bool AppSettings::Write(std::string* error) const
 {
     return KeepSettingsFile
-        || WriteSettings(ProgramDir, Settings { LanguageName, ProxyName, Transfer.PassiveMode(), Connections }, error);
+        || WriteSettings(ProgramDir,
+            Settings { LanguageName, ProxyName, Transfer.PassiveMode(), DownloadLimitKiB, UploadLimitKiB, Connections },
+            error);
 }
 
 std::string AppSettings::ProxyHost() const

@@ -16,6 +16,9 @@ struct AppSettings {
     std::string LanguageName = kLanguageEnglish;
     std::string ProxyName;    // "host" or "host:port"; empty: direct connection
     TransferSettings Transfer;
+    // Speed limits over all connections together, KiB/s; 0 none.
+    int DownloadLimitKiB = 0;
+    int UploadLimitKiB = 0;
     std::string UploadFilter = ".";
     int UploadType = 0;
     int Connections = kDefaultConnections; // the queue's sessions side by side
@@ -27,7 +30,7 @@ struct AppSettings {
     // Reads language.txt from ProgramDir. When it exists but cannot be read
     // the defaults stay, the file is kept, and error receives the reason.
     void Read(std::string* error);
-    // Writes language, proxy and passive mode back, unless the file is kept.
+    // Writes language, proxy, passive mode and the limits back, unless the file is kept.
     bool Write(std::string* error) const;
 
     // The proxy's host and port: "host:port" names a proxy that does not
