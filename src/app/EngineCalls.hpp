@@ -1,13 +1,15 @@
 // EngineCalls: the window's calls into the engine and what is known of them.
 // It owns the action gate (one action at a time), the count of blocking
 // engine calls on the stack, the Stop and close requests that wait for them,
-// the controls disabled while busy, and what the engine refused during the
-// last call. Owned by the main window; lives on the GUI thread.
+// the controls disabled while busy, what the engine refused during the
+// last call, and the speed limits every engine of the window shares. Owned by the main window; lives on the GUI thread.
 #pragma once
 
 #include "app/core/ActionGate.hpp"
+#include "net/RateLimit.hpp"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -26,6 +28,9 @@ struct EngineCalls {
     std::string Error;          // what the engine refused during the call in flight
     bool Refused = false;       // the last call was refused
     std::uint32_t Refusals = 0; // counted up by every refusal
+    // Download and upload limits over all connections together.
+    std::shared_ptr<net::TRateLimit> DownLimit = std::make_shared<net::TRateLimit>();
+    std::shared_ptr<net::TRateLimit> UpLimit = std::make_shared<net::TRateLimit>();
 
     // The engine's first refusal of the call in flight is the one reported.
     void NoteError(const std::string& message)

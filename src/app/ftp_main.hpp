@@ -93,8 +93,8 @@ public:
     ftp::TFtpClient& FtpClient1() { return *m_FtpClient1; }
     // The speed limits of the Options dialog, shared by every FTP engine of
     // the window (each gets them through SetRateLimits).
-    const std::shared_ptr<net::TRateLimit>& DownloadLimit() const { return m_downLimit; }
-    const std::shared_ptr<net::TRateLimit>& UploadLimit() const { return m_upLimit; }
+    const std::shared_ptr<net::TRateLimit>& DownloadLimit() const { return m_engine.DownLimit; }
+    const std::shared_ptr<net::TRateLimit>& UploadLimit() const { return m_engine.UpLimit; }
     TDirView& dirview();
     // The hidden list of a recursive selection (MakeSelectedList_Server).
     const std::vector<RemoteRow>& ListView1() const { return m_pane.ListView1(); }
@@ -377,8 +377,6 @@ private:
     TAboutBox* m_aboutBox = nullptr;
     QPointer<ui::HelpWindow> m_help;
     std::unique_ptr<ftp::TFtpClient> m_FtpClient1;
-    std::shared_ptr<net::TRateLimit> m_downLimit = std::make_shared<net::TRateLimit>();
-    std::shared_ptr<net::TRateLimit> m_upLimit = std::make_shared<net::TRateLimit>();
     std::unique_ptr<http::THttpCli> m_HttpCli1;
 
     // The window's state, each part in an object that says what it owns.

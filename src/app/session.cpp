@@ -63,7 +63,7 @@ void Tmainform::SetUpFtpClient()
     c.SetShareMode(ftp::ftpShareCompat);
     c.SetOptions(ftp::TFtpOptions { ftp::ftpAcceptLF });
     c.SetConnectionType(ftp::ftpDirect);
-    c.SetRateLimits(m_downLimit, m_upLimit);
+    c.SetRateLimits(m_engine.DownLimit, m_engine.UpLimit);
     // The session takes the engine's request-done, progress, session and
     // display events; the window hears them from the session.
     m_session = std::make_unique<FtpSession>(c);
@@ -431,8 +431,8 @@ void Tmainform::Options1Click()
 void Tmainform::ApplyRateLimits()
 {
     // A transfer in flight takes the new rate at its next block.
-    m_downLimit->SetRate(std::int64_t(m_settings.DownloadLimitKiB) * 1024);
-    m_upLimit->SetRate(std::int64_t(m_settings.UploadLimitKiB) * 1024);
+    m_engine.DownLimit->SetRate(std::int64_t(m_settings.DownloadLimitKiB) * 1024);
+    m_engine.UpLimit->SetRate(std::int64_t(m_settings.UploadLimitKiB) * 1024);
 }
 
 void Tmainform::About1Click()
