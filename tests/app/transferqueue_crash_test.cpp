@@ -7,6 +7,7 @@
 // TALLOWIN_CRASH_SEED repeats a run.
 #include "app/core/Queue.hpp"
 #include "ftp_peers.hpp"
+#include "queue_check.hpp"
 
 #include <gtest/gtest.h>
 
@@ -98,48 +99,6 @@ std::string Describe(int status, const Worker& w)
     return what + "\n" + testsupport::ReadFile(w.log);
 }
 
-std::map<std::string, std::string> Tree(const fs::path& root)
-{
-    std::map<std::string, std::string> out;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        out[fs::relative(e.path(), root).string()] = e.is_directory() ? "dir" : Md5OfFile(e.path());
-    return out;
-}
-
-// The queue file against the original lines: whole CR LF lines, the last
-// *remaining or fewer of them, and every line that left it done on the
-// server. What is wrong, empty when nothing is; *remaining is updated.
-std::string CheckQueueFile(const fs::path& file, const std::vector<std::string>& original,
-    std::size_t* remaining, const fs::path& remote)
-{
-    if (!fs::exists(file))
-        return "the queue file is missing";
-    const std::string bytes = testsupport::ReadFile(file);
-    if (!bytes.empty() && !bytes.ends_with("\r\n"))
-        return "the queue file ends in a partial line";
-    std::vector<std::string> lines;
-    for (std::size_t at = 0; at < bytes.size();) {
-        const std::size_t end = bytes.find("\r\n", at);
-        lines.push_back(bytes.substr(at, end - at));
-        at = end + 2;
-    }
-    if (lines.size() > *remaining)
-        return "the queue grew from " + std::to_string(*remaining) + " to " + std::to_string(lines.size());
-    const std::size_t done = original.size() - lines.size();
-    if (!std::equal(lines.begin(), lines.end(), original.begin() + std::ptrdiff_t(done)))
-        return "the queue is not the original without its head";
-    *remaining = lines.size();
-    for (std::size_t i = 0; i < done; ++i) {
-        const app::QueueEntry e = app::SplitQueueLine(original[i]);
-        const fs::path there = remote / e.Remote.substr(1);
-        const bool ok = fs::is_directory(e.Local)
-            ? fs::is_directory(there)
-            : fs::is_regular_file(there) && Md5OfFile(there) == Md5OfFile(e.Local);
-        if (!ok)
-            return "\"" + original[i] + "\" left the queue but is not done on the server";
-    }
-    return {};
-}
 
 void StartOver(const fs::path& remote, const fs::path& queueFile, const std::vector<std::string>& original,
     std::size_t* remaining)
@@ -207,7 +166,7 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
             || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL))
             << Describe(status, w);
         const std::size_t before = remaining;
-        const std::string why = CheckQueueFile(queueFile, original, &remaining, remote.path());
+        const std::string why = testsupport::CheckQueueFile(queueFile, original, &remaining, {}, remote.path());
         ASSERT_EQ(why, "") << "after kill " << kills;
         shortened += remaining < before;
         midway += remaining > 0 && remaining < original.size();
@@ -224,10 +183,10 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
     ASSERT_TRUE(WaitReady(last)) << Describe(WaitEnd(last), last);
     const int status = WaitEnd(last);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Describe(status, last);
-    EXPECT_EQ(CheckQueueFile(queueFile, original, &remaining, remote.path()), "");
+    EXPECT_EQ(testsupport::CheckQueueFile(queueFile, original, &remaining, {}, remote.path()), "");
     EXPECT_EQ(remaining, 0u);
     EXPECT_EQ(fs::file_size(queueFile), 0u);
-    EXPECT_EQ(Tree(remote / "src"), Tree(src));
+    EXPECT_EQ(testsupport::Tree(remote / "src"), testsupport::Tree(src));
 }
 
 } // namespace

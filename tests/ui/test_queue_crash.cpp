@@ -14,6 +14,7 @@
 #include "app/ftp_main.hpp"
 #include "app/program.hpp"
 #include "ftp_peers.hpp"
+#include "queue_check.hpp"
 #include "ui/pump/QtPump.hpp"
 #include "window_test_util.hpp"
 
@@ -223,61 +224,6 @@ std::string Describe(int status)
 }
 
 // Path -> MD5 of every file below root, and "dir" for every folder.
-std::map<std::string, std::string> Tree(const fs::path& root)
-{
-    std::map<std::string, std::string> tree;
-    for (const auto& e : fs::recursive_directory_iterator(root))
-        tree[fs::relative(e.path(), root).string()] = e.is_directory() ? "dir" : Md5OfFile(e.path());
-    return tree;
-}
-
-// The queue file against the original lines: whole CR LF lines, the
-// original's in its order with some taken out (`remaining` or fewer), and
-// every line that left it done on the server. Returns what is wrong, empty when nothing is; *remaining is updated.
-std::string CheckQueueFile(const fs::path& file, const std::vector<std::string>& original,
-    std::size_t* remaining, const fs::path& local, const fs::path& remote)
-{
-    if (!fs::exists(file))
-        return "the queue file is missing";
-    const std::string bytes = testsupport::ReadFile(file);
-    if (!bytes.empty() && !bytes.ends_with("\r\n"))
-        return "the queue file ends in a partial line: ..."
-            + bytes.substr(bytes.size() - std::min<std::size_t>(bytes.size(), 80));
-    std::vector<std::string> lines;
-    for (std::size_t at = 0; at < bytes.size();) {
-        const std::size_t end = bytes.find("\r\n", at);
-        lines.push_back(bytes.substr(at, end - at));
-        at = end + 2;
-    }
-    if (lines.size() > *remaining)
-        return "the queue grew from " + std::to_string(*remaining) + " to " + std::to_string(lines.size())
-            + " lines";
-    // Several connections finish entries out of order: what is left is the
-    // original with some entries taken out, each of them done on the server.
-    std::vector<std::size_t> gone;
-    std::size_t next = 0;
-    for (std::size_t i = 0; i < original.size(); ++i) {
-        if (next < lines.size() && lines[next] == original[i])
-            ++next;
-        else
-            gone.push_back(i);
-    }
-    if (next != lines.size())
-        return "line " + std::to_string(next) + " (\"" + lines[next] + "\") is not in the original order";
-    *remaining = lines.size();
-    for (std::size_t i : gone) {
-        const app::QueueEntry e = app::SplitQueueLine(original[i]);
-        const fs::path there = remote / e.Remote.substr(e.Remote.find_first_not_of('/'));
-        const fs::path here = fs::path(e.Local).is_absolute() ? fs::path(e.Local) : local / e.Local;
-        const bool ok = fs::is_directory(here)
-            ? fs::is_directory(there)
-            : fs::is_regular_file(there) && Md5OfFile(there) == Md5OfFile(here);
-        if (!ok)
-            return "\"" + original[i] + "\" left the queue but is not done on the server";
-    }
-    return {};
-}
-
 void EmptyFolder(const fs::path& dir)
 {
     for (const auto& e : fs::directory_iterator(dir))
@@ -398,7 +344,7 @@ private slots:
                     (Describe(status) + "\n" + testsupport::ReadFile(w.log)).c_str());
             const std::size_t before = remaining;
             const std::string why
-                = CheckQueueFile(queueFile, original, &remaining, local.path(), remote.path());
+                = testsupport::CheckQueueFile(queueFile, original, &remaining, local.path(), remote.path());
             QVERIFY2(why.empty(), ("after kill " + std::to_string(kills) + ": " + why).c_str());
             shortened += remaining < before;
             if (!duringStart)
@@ -432,11 +378,11 @@ private slots:
             (long long)lastRun.elapsed(), projectedLastMs());
         QVERIFY2(WIFEXITED(status) && WEXITSTATUS(status) == 0,
             (Describe(status) + "\n" + testsupport::ReadFile(last.log)).c_str());
-        const std::string why = CheckQueueFile(queueFile, original, &remaining, local.path(), remote.path());
+        const std::string why = testsupport::CheckQueueFile(queueFile, original, &remaining, local.path(), remote.path());
         QVERIFY2(why.empty(), why.c_str());
         QCOMPARE(remaining, std::size_t(0));
         QCOMPARE(fs::file_size(queueFile), std::uintmax_t(0));
-        QCOMPARE(Tree(remote / "src"), Tree(src));
+        QCOMPARE(testsupport::Tree(remote / "src"), testsupport::Tree(src));
     }
 };
 
