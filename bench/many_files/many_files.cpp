@@ -322,10 +322,7 @@ int main(int argc, char** argv)
         return 2;
     }
     testsupport::TempDir root, scratch;
-    bench::MakeTree(root / "tree", files);
-    const fs::path localSrc = scratch / "src" / "tree";
-    fs::create_directories(localSrc.parent_path());
-    fs::copy(root / "tree", localSrc, fs::copy_options::recursive);
+    const fs::path localSrc = bench::MakeTreeAndLocalCopy(root.path(), scratch.path(), files);
     const TreeSum expected = bench::SumOf(root / "tree");
     if (expected.files != std::size_t(files)) {
         std::fprintf(stderr, "many_files: cannot make the tree\n");

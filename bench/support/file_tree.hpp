@@ -56,6 +56,18 @@ inline TreeSum SumOf(const std::filesystem::path& root)
     return sum;
 }
 
+// The server's tree under root/"tree" and a copy of it under scratch/"src"
+// to upload; returns the copy's path.
+inline std::filesystem::path MakeTreeAndLocalCopy(
+    const std::filesystem::path& root, const std::filesystem::path& scratch, int files)
+{
+    MakeTree(root / "tree", files);
+    const std::filesystem::path local = scratch / "src" / "tree";
+    std::filesystem::create_directories(local.parent_path());
+    std::filesystem::copy(root / "tree", local, std::filesystem::copy_options::recursive);
+    return local;
+}
+
 // True when tree sums to expected; otherwise says what differs on stderr.
 inline bool CheckTree(const char* bench, const std::string& what, const std::filesystem::path& tree,
                       const TreeSum& expected)
