@@ -137,7 +137,7 @@ void QueueView::Progress(std::int64_t count, std::int64_t size, std::int64_t mov
             return;
         m_lastProgressMs = ms;
         const std::int64_t bytes = m_active->RunBytes();
-        ShowProgress(bytes, -1, bytes, ms);
+        ShowProgress(bytes, m_active->RunSize(), bytes, ms);
         return;
     }
     if (elapsedMs - m_lastProgressMs < 100)

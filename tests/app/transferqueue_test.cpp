@@ -191,6 +191,9 @@ TEST_F(TransferQueueTest, TreeGoesUpAndComesBackByteForByte)
     EXPECT_EQ(OnDisk(c.QueueTxt()), up); // on disk before anything ran
     c.Run();
     EXPECT_EQ(Tree(Remote("tree")), Tree(src));
+    // The run's size, for the time left: the local files' bytes.
+    EXPECT_EQ(c.queue.RunSize(), 19 + (1 << 20) + 1 + 70000);
+    EXPECT_EQ(c.queue.RunBytes(), c.queue.RunSize());
     EXPECT_EQ(c.heard.summary.Transferred, 5u);
     EXPECT_EQ(c.heard.summary.Failed, 0u);
     EXPECT_TRUE(c.heard.questions.empty());
@@ -206,6 +209,7 @@ TEST_F(TransferQueueTest, TreeGoesUpAndComesBackByteForByte)
     app::BuildDownloadEntries(dst.string() + "/", "/", rows, down, nullptr);
     c.queue.Append(down);
     c.Run();
+    EXPECT_EQ(c.queue.RunSize(), -1); // no listing told the sizes
     EXPECT_EQ(Tree(dst / "tree"), Tree(src));
     EXPECT_EQ(c.heard.summary.Transferred, 5u);
     EXPECT_EQ(c.heard.summary.Failed, 0u);

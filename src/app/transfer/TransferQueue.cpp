@@ -124,6 +124,9 @@ void TransferQueue::Append(const std::vector<std::string>& lines, int batch)
         return;
     m_lines.Append(lines, batch);
     Save();
+    if (!m_workers.empty() && (m_batch == 0 || batch == m_batch))
+        for (const std::string& line : lines)
+            AddToRunSize(line);
     if (m_file)
         m_listener.LinesChanged(lines, 0, false);
 }
@@ -197,8 +200,27 @@ bool TransferQueue::Start(const std::vector<RemoteSession*>& sessions, int batch
     }
     m_total = int(m_lines.Count(batch));
     m_remaining = m_total;
+    m_runSize = 0;
+    for (std::size_t i = 0; i < m_lines.Size(); ++i)
+        if (m_lines.InBatch(i, batch))
+            AddToRunSize(m_lines.Lines()[i]);
     Continue();
     return true;
+}
+
+void TransferQueue::AddToRunSize(const std::string& line)
+{
+    // For the time left with several connections: an upload's size is the
+    // local file's, a download's the listing's.
+    const QueueEntry e = SplitQueueLine(line);
+    if (m_runSize < 0 || (e.Op != 'U' && e.Op != 'D') || e.Kind == "D")
+        return;
+    std::int64_t size = -1;
+    if (e.Op == 'U')
+        size = LocalSize(e.Local);
+    else if (const auto listed = m_listedSizes.find(e.Remote); listed != m_listedSizes.end())
+        size = listed->second;
+    m_runSize = size < 0 ? -1 : m_runSize + size;
 }
 
 std::vector<QueueLines::Id> TransferQueue::InFlight() const

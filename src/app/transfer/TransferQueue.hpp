@@ -136,8 +136,10 @@ public:
     const TransferRunSummary& LastRun() const { return m_summary; }
     // The entry each session of the run works on (0: none), by session.
     std::vector<QueueLines::Id> InFlight() const;
-    // The bytes the run's transfers have moved, and the time since it began.
+    // The bytes the run's transfers have moved, the bytes its files hold
+    // (-1 when a size is unknown), and the time since it began.
     std::int64_t RunBytes() const;
+    std::int64_t RunSize() const { return m_runSize; }
     std::int64_t RunElapsedMs() const;
 
 private:
@@ -207,6 +209,8 @@ private:
     std::size_t m_current = 0; // the session whose question is open
     bool m_stepping = false, m_again = false;
     std::int64_t m_runBytes = 0; // moved by the run's finished transfers
+    std::int64_t m_runSize = 0;  // the files' sizes, -1 when one is unknown
+    void AddToRunSize(const std::string& line);
     std::chrono::steady_clock::time_point m_runStarted;
     std::shared_ptr<bool> m_alive = std::make_shared<bool>(true);
 };
