@@ -48,10 +48,6 @@ std::vector<RemoteSession*> SessionPool::Sessions(int n)
         m_mainGeneration = m_main.Generation();
     }
     std::vector<RemoteSession*> sessions { &m_main };
-    // An encrypted site keeps to its one connection for now: a second one's
-    // handshake can stall while the first moves files.
-    if (m_main.Engine().TlsMode() != ftp::ftpTlsNone)
-        n = 1;
     for (int i = 1; i < n; ++i) {
         if (std::size_t(i) > m_extras.size()) {
             Extra e;

@@ -24,6 +24,7 @@
 #include <QListView>
 #include <QPushButton>
 #include <QTemporaryDir>
+#include <QRegularExpression>
 #include <QTest>
 #include <QTimer>
 #include <QTreeView>
@@ -215,6 +216,47 @@ private slots:
         QVERIFY(LogHas(*form, "> OPTS UTF8 ON"));
         for (const std::string& shown : m_prompter.ShownTexts())
             QVERIFY2(shown.rfind("Warning: ", 0) != 0, shown.c_str());
+    }
+
+    // Two connections to an encrypted site: the second one logs in over TLS too,
+    // with PROT P, and takes the certificate accepted once for this session
+    // without asking again. (Passive from the start: the test server drops a
+    // new connection whose descriptor an active data connection just left.)
+    void tlsSiteWithTwoConnections()
+    {
+        testsupport::TestCertificates certs;
+        QVERIFY(certs.Make());
+        testsupport::PyFtpd tls;
+        tls.SetTls(certs.SelfCert(), certs.SelfKey());
+        QVERIFY(tls.Start({ { "alice", "pw", m_tree.path() } }));
+        Site site = Pyftpd();
+        site.port = std::to_string(tls.Port());
+        site.reserved = "encryption=tls-required";
+        WriteSite(site);
+        auto form = NewForm();
+        form->SetPassiveMode("YES");
+        m_prompter.ExpectChoice(0); // Connect once
+        form->btnConnectClick();
+        QCOMPARE(form->LoggedIn(), 1);
+        const std::size_t asked = m_prompter.Shown().size();
+        QTemporaryDir up;
+        std::vector<std::string> lines;
+        for (const char* name : { "t1.txt", "t2.txt", "t3.txt", "t4.txt" }) {
+            testsupport::WriteFile(up.filePath(name).toStdString(), std::string(300000, name[1]));
+            lines.push_back("U:F;" + up.filePath(name).toStdString() + ";/" + name);
+        }
+        form->AppendQueue(lines);
+        form->ProcessQueue();
+        QVERIFY(WaitFor([&] { return !form->QueueRunning(); }));
+        QVERIFY(form->Queue().empty());
+        QCOMPARE(m_prompter.Shown().size(), asked);
+        QVERIFY(form->LogLines().contains("[2] > PROT P"));
+        QVERIFY(!form->LogLines().filter(QRegularExpression("^\\[2\\] > STOR /t.\\.txt$")).isEmpty());
+        for (const char* name : { "t1.txt", "t2.txt", "t3.txt", "t4.txt" })
+            QCOMPARE(testsupport::ReadFile(m_tree.path() / name), std::string(300000, name[1]));
+        form->btnDisconnectClick();
+        for (const char* name : { "t1.txt", "t2.txt", "t3.txt", "t4.txt" })
+            fs::remove(m_tree.path() / name);
     }
 
     void tlsSiteAndTheCertificatePrompt()
