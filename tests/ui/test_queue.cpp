@@ -549,45 +549,62 @@ private slots:
             fs::create_directories(dir);
             testsupport::MakePatternFile(dir / ("f" + std::to_string(i) + ".bin"), 3000 + i * 17, std::uint32_t(i + 3));
         }
-        auto form = Connected();
-        form->Form().LsFilelistView281->SetDirectory(local.path());
-        form->QueueUpload("wide", "wide");
-        form->ProcessQueue();
-        QVERIFY(WaitIdle(*form));
-        QVERIFY2(form->Queue().empty(), qPrintable(form->LogLines().join("\n")));
-        QCOMPARE(Tree(Remote() / "wide"), Tree(src));
-        const auto onOthers = [&](const QString& verb) {
-            int n = 0;
-            for (const QString& line : form->LogLines())
-                n += (line.startsWith("[2] > " + verb) || line.startsWith("[3] > " + verb)) ? 1 : 0;
-            return n;
+        const auto run = [&](Tmainform& form, const fs::path& remote) {
+            form.Form().LsFilelistView281->SetDirectory(local.path());
+            form.QueueUpload("wide", "wide");
+            form.ProcessQueue();
+            QVERIFY(WaitIdle(form));
+            QVERIFY2(form.Queue().empty(), qPrintable(form.LogLines().join("\n")));
+            QCOMPARE(Tree(remote / "wide"), Tree(src));
+            const auto onOthers = [&](const QString& verb) {
+                int n = 0;
+                for (const QString& line : form.LogLines())
+                    n += (line.startsWith("[2] > " + verb) || line.startsWith("[3] > " + verb)) ? 1 : 0;
+                return n;
+            };
+            QVERIFY(onOthers("STOR") > 0); // the other connections moved files too
+
+            // Down into a folder holding two of the files: two questions, one at a time.
+            QTemporaryDir down;
+            const fs::path base = fs::path(down.path().toStdString()) / "wide" / "d0" / "n0";
+            // Parts of the real files: OK and Ignore both end whole, whichever comes first.
+            for (const char* name : { "f0.bin", "f12.bin" })
+                testsupport::WriteFile(base / name, testsupport::ReadFile(src / "d0" / "n0" / name).substr(0, 100));
+            form.Form().LsFilelistView281->SetDirectory(down.path());
+            Select(form, { "wide" });
+            m_prompter.ExpectConfirm(ansOK);
+            m_prompter.ExpectConfirm(ansIgnore);
+            form.QueueforDownload();
+            form.ProcessQueue();
+            QVERIFY(WaitIdle(form));
+            QVERIFY(form.Queue().empty());
+            QCOMPARE(Tree(fs::path(down.path().toStdString()) / "wide"), Tree(src));
+
+            // Delete it all: every RMD finds its folder empty.
+            Select(form, { "wide" });
+            m_prompter.ExpectConfirm(ansAll);
+            form.Delete2Click();
+            QVERIFY(WaitIdle(form));
+            QVERIFY(!fs::exists(remote / "wide"));
+            QVERIFY(form.Queue().empty());
+            QVERIFY(onOthers("DELE") > 0);
         };
-        QVERIFY(onOthers("STOR") > 0); // the other connections moved files too
-
-        // Down into a folder holding two of the files: two questions, one at a time.
-        QTemporaryDir down;
-        const fs::path base = fs::path(down.path().toStdString()) / "wide" / "d0" / "n0";
-        // Parts of the real files: OK and Ignore both end whole, whichever comes first.
-        for (const char* name : { "f0.bin", "f12.bin" })
-            testsupport::WriteFile(base / name, testsupport::ReadFile(src / "d0" / "n0" / name).substr(0, 100));
-        form->Form().LsFilelistView281->SetDirectory(down.path());
-        Select(*form, { "wide" });
-        m_prompter.ExpectConfirm(ansOK);
-        m_prompter.ExpectConfirm(ansIgnore);
-        form->QueueforDownload();
-        form->ProcessQueue();
-        QVERIFY(WaitIdle(*form));
-        QVERIFY(form->Queue().empty());
-        QCOMPARE(Tree(fs::path(down.path().toStdString()) / "wide"), Tree(src));
-
-        // Delete it all: every RMD finds its folder empty.
-        Select(*form, { "wide" });
-        m_prompter.ExpectConfirm(ansAll);
-        form->Delete2Click();
-        QVERIFY(WaitIdle(*form));
-        QVERIFY(!fs::exists(Remote() / "wide"));
-        QVERIFY(form->Queue().empty());
-        QVERIFY(onOthers("DELE") > 0);
+        run(*Connected(), Remote());
+        if (!testsupport::Vsftpd::Available())
+            QSKIP("vsftpd or its account missing");
+        testsupport::TempDir root;
+        testsupport::Vsftpd server;
+        QVERIFY(server.Start(root.path()));
+        QVERIFY(WriteSite(m_home->path(),
+            { "vs", "127.0.0.1", std::to_string(server.Port()), testsupport::Vsftpd::kUser,
+                testsupport::Vsftpd::kPassword, {}, {} }));
+        Tmainform form(m_prompter);
+        form.Timer1().stop();
+        form.SetPassiveMode("YES");
+        form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText("vs"));
+        form.btnConnectClick();
+        QCOMPARE(form.LoggedIn(), 1);
+        run(form, root.path()); // vsftpd stands in the root's own path
     }
 
     void remoteOperations()
