@@ -118,7 +118,8 @@ void PrintVerbs(char phase, const std::map<std::string, std::pair<int, double>>&
 int Worker(int port, const fs::path& localDown, const fs::path& localSrc, const std::string& remoteUp)
 {
     Window w;
-    if (!OpenWindow(w, port))
+    // One connection, as lftp's mirror uses by default.
+    if (!OpenWindow(w, port) || !bench::SetQueueConnections(w.form.get(), 1))
         return 1;
     app::Tmainform& form = *w.form;
     VerbClock verbs(form.FtpClient1());
@@ -179,7 +180,8 @@ bool SizeIs(const fs::path& p, std::uint64_t size)
 int BigWorker(int port, const fs::path& root, const fs::path& scratch, int rounds)
 {
     Window w;
-    if (!OpenWindow(w, port))
+    // One connection, as lftp's mirror uses by default.
+    if (!OpenWindow(w, port) || !bench::SetQueueConnections(w.form.get(), 1))
         return 1;
     app::Tmainform& form = *w.form;
     ftp::TFtpClient engine;

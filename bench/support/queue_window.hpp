@@ -7,16 +7,19 @@
 #include "app/core/SiteBook.hpp"
 #include "app/dirview.hpp"
 #include "app/ftp_main.hpp"
+#include "app/options.hpp"
 #include "app/program.hpp"
 #include "ftp_peers.hpp"
 #include "ui/LsFilelistView28.hpp"
 #include "ui/pump/QtPump.hpp"
 
 #include "ui_mainform.h"
+#include "ui_pagesdlg.h"
 
 #include <QApplication>
 #include <QCoreApplication>
 #include <QItemSelectionModel>
+#include <QTimer>
 
 #include <cstdio>
 #include <cstdlib>
@@ -56,6 +59,35 @@ struct Window {
 
 // The real window, offscreen, with one site (the benches' vsftpd account at
 // 127.0.0.1:port) in its book, logged in (passive).
+// Sets the queue's number of connections as a user does, with the Options
+// dialog's "Simultaneous transfers"; with no form, only whether N is one the
+// dialog offers.
+inline bool SetQueueConnections(app::Tmainform* form, int n)
+{
+    if (!form)
+        return n >= 1 && n <= 10;
+    QTimer::singleShot(0, form, [form, n] {
+        Ui::TPagesDlg& d = form->PagesDlg().Form();
+        d.spnConnections->setValue(n);
+        d.OKBtn->click();
+    });
+    form->Options1Click();
+    return form->PagesDlg().Form().spnConnections->value() == n;
+}
+
+// The speed limits as a user sets them, in the Options dialog (KiB/s, 0: none).
+inline bool SetSpeedLimits(app::Tmainform& form, int kib)
+{
+    QTimer::singleShot(0, &form, [&form, kib] {
+        Ui::TPagesDlg& d = form.PagesDlg().Form();
+        d.spnDownloadLimit->setValue(kib);
+        d.spnUploadLimit->setValue(kib);
+        d.OKBtn->click();
+    });
+    form.Options1Click();
+    return form.PagesDlg().Form().spnDownloadLimit->value() == kib;
+}
+
 inline bool OpenWindow(Window& w, int port)
 {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -18,10 +18,8 @@
 #include "../support/file_tree.hpp"
 #include "../support/latency_relay.hpp"
 #include "../support/queue_window.hpp"
-#include "app/options.hpp"
 #include "ftp_peers.hpp"
 
-#include "ui_pagesdlg.h"
 
 #include <QTimer>
 #include <QDir>
@@ -51,28 +49,13 @@ double Seconds(Clock::time_point a, Clock::time_point b)
     return std::chrono::duration<double>(b - a).count();
 }
 
-// Sets the queue's number of connections as a user does, with the Options
-// dialog's "Simultaneous transfers"; with no form, only whether N is one the
-// dialog offers.
-bool SetQueueConnections(app::Tmainform* form, int n)
-{
-    if (!form)
-        return n >= 1 && n <= 10;
-    QTimer::singleShot(0, form, [form, n] {
-        Ui::TPagesDlg& d = form->PagesDlg().Form();
-        d.spnConnections->setValue(n);
-        d.OKBtn->click();
-    });
-    form->Options1Click();
-    return form->PagesDlg().Form().spnConnections->value() == n;
-}
 
 // ---------------------------------------------------------------- workers
 
 int Worker(int port, int n, bool down, const fs::path& local, const std::string& remote)
 {
     bench::Window w;
-    if (!bench::OpenWindow(w, port) || !SetQueueConnections(w.form.get(), n))
+    if (!bench::OpenWindow(w, port) || !bench::SetQueueConnections(w.form.get(), n))
         return 1;
     app::Tmainform& form = *w.form;
     Clock::time_point t0;
@@ -98,24 +81,12 @@ int Worker(int port, int n, bool down, const fs::path& local, const std::string&
     return 0;
 }
 
-// The speed limits as a user sets them, in the Options dialog (KiB/s, 0: none).
-bool SetSpeedLimits(app::Tmainform& form, int kib)
-{
-    QTimer::singleShot(0, &form, [&form, kib] {
-        Ui::TPagesDlg& d = form.PagesDlg().Form();
-        d.spnDownloadLimit->setValue(kib);
-        d.spnUploadLimit->setValue(kib);
-        d.OKBtn->click();
-    });
-    form.Options1Click();
-    return form.PagesDlg().Form().spnDownloadLimit->value() == kib;
-}
 
 int BigWorker(int port, const fs::path& local, int limitKiB)
 {
     bench::Window w;
-    if (!bench::OpenWindow(w, port) || !SetQueueConnections(w.form.get(), 1)
-        || !SetSpeedLimits(*w.form, limitKiB))
+    if (!bench::OpenWindow(w, port) || !bench::SetQueueConnections(w.form.get(), 1)
+        || !bench::SetSpeedLimits(*w.form, limitKiB))
         return 1;
     app::Tmainform& form = *w.form;
     if (!bench::SelectOnly(form, "big.bin") || !bench::LocalFolder(form, local))
@@ -256,7 +227,7 @@ int main(int argc, char** argv)
     for (const int n : kConnections) {
         const std::string tag = std::to_string(n);
         std::string ours = "queue n/a";
-        if (SetQueueConnections(nullptr, n)) {
+        if (bench::SetQueueConnections(nullptr, n)) {
             const fs::path down = scratch / ("ours-down-" + tag);
             fs::create_directories(down);
             const Timed d = ThroughRelay(port, 0, {self, "--worker", "{port}", tag, "down", down.string(), "-"},
