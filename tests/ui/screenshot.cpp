@@ -13,6 +13,7 @@
 
 #include "ui_dlgsite.h"
 #include "ui_mainform.h"
+#include "ui_pagesdlg.h"
 
 #include <QApplication>
 #include <QDir>
@@ -93,6 +94,8 @@ bool Shoot(const QDir& out, bool english)
     if (english) {
         form.PagesDlg().show();
         ok = Save(form.PagesDlg(), out, "PagesDlg.png") && ok;
+        form.PagesDlg().Form().PageControl1->setCurrentWidget(form.PagesDlg().Form().TabSheet2);
+        ok = Save(form.PagesDlg(), out, "PagesDlg_transfers.png") && ok;
         form.PagesDlg().hide();
         form.AboutBox().show();
         ok = Save(form.AboutBox(), out, "AboutBox.png") && ok;
