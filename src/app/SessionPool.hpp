@@ -41,7 +41,10 @@ public:
     // Closes the extra connections: those idle with QUIT, and with now
     // those in the middle of something as well (the window's session ended).
     void CloseAll(bool now = false);
+    // The extra connections logged in now.
     std::size_t Open() const;
+    // How long the extra connections stay after a run (30 s; tests shorten it).
+    void SetIdleClose(int ms) { m_idle.setInterval(ms); }
 
 private:
     struct Extra {

@@ -71,6 +71,7 @@ class TDirView;
 class TTrustStore;
 class FtpSession;
 class QueueView;
+class SessionPool;
 
 class Tmainform : public QMainWindow {
     Q_OBJECT
@@ -99,6 +100,8 @@ public:
     // The hidden list of a recursive selection (MakeSelectedList_Server).
     const std::vector<RemoteRow>& ListView1() const { return m_pane.ListView1(); }
     RemotePane& Pane() { return m_pane; }
+    // The queue's connections beside FtpClient1.
+    SessionPool& Pool();
     SiteBook& Book() { return m_sites.Book(); }
     ui::HelpWindow* HelpWindow() const { return m_help; }
     Prompter& prompter() { return m_prompter; }

@@ -51,6 +51,11 @@ bool Tmainform::QueueEntryFailed(std::size_t index) const
     return m_transfers->Failed(index);
 }
 
+SessionPool& Tmainform::Pool()
+{
+    return m_queueView->Pool();
+}
+
 bool Tmainform::QueueRunning() const
 {
     return m_queueView->Active() != nullptr;

@@ -3,6 +3,7 @@
 // resume, a server killed mid-transfer and a restart that finishes the
 // entry, the stop button, and the remote file operations, checked on the
 // server's own files.
+#include "app/SessionPool.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/Paths.hpp"
 #include "app/core/SafeFile.hpp"
@@ -600,7 +601,13 @@ private slots:
             form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText("slow"));
             form.btnConnectClick();
             QCOMPARE(form.LoggedIn(), 1);
+            form.Pool().SetIdleClose(300);
             run(form, Remote(), true);
+            // Without a run the other connections leave after the idle time (QUIT);
+            // the browsing one stays.
+            QVERIFY(WaitFor([&] { return form.Pool().Open() == 0; }, 5000));
+            QVERIFY(form.FtpClient1().Connected());
+            QVERIFY(!form.LogLines().filter(QRegularExpression("^\\[[23]\\] > QUIT$")).isEmpty());
         }
         if (!testsupport::Vsftpd::Available())
             QSKIP("vsftpd or its account missing");
