@@ -130,17 +130,17 @@ public:
 
     void ArmTimers()
     {
-        itimerspec spec {};
+        itimerspec when {};
         if (!m_timers.empty()) {
             std::uint64_t due = m_timers.front().due;
             for (const Timer& t : m_timers)
                 due = std::min(due, t.due);
-            spec.it_value.tv_sec = static_cast<time_t>(due / 1000);
-            spec.it_value.tv_nsec = static_cast<long>(due % 1000) * 1000000L;
-            if (spec.it_value.tv_sec == 0 && spec.it_value.tv_nsec == 0)
-                spec.it_value.tv_nsec = 1;
+            when.it_value.tv_sec = static_cast<time_t>(due / 1000);
+            when.it_value.tv_nsec = static_cast<long>(due % 1000) * 1000000L;
+            if (when.it_value.tv_sec == 0 && when.it_value.tv_nsec == 0)
+                when.it_value.tv_nsec = 1;
         }
-        ::timerfd_settime(m_tfd, TFD_TIMER_ABSTIME, &spec, nullptr);
+        ::timerfd_settime(m_tfd, TFD_TIMER_ABSTIME, &when, nullptr);
     }
     ~Loop();
 

@@ -596,11 +596,7 @@ private slots:
             QVERIFY(slow.Start({ { "alice", "pw", Remote() } }));
             QVERIFY(WriteSite(m_home->path(), { "slow", "127.0.0.1", std::to_string(slow.Port()), "alice", "pw", {}, {} }));
             Tmainform form(m_prompter);
-            form.Timer1().stop();
-            form.SetPassiveMode("YES");
-            form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText("slow"));
-            form.btnConnectClick();
-            QCOMPARE(form.LoggedIn(), 1);
+            QVERIFY(ConnectTo(form, "slow"));
             form.Pool().SetIdleClose(300);
             run(form, Remote(), true);
             // Without a run the other connections leave after the idle time (QUIT);
@@ -618,11 +614,7 @@ private slots:
             { "vs", "127.0.0.1", std::to_string(server.Port()), testsupport::Vsftpd::kUser,
                 testsupport::Vsftpd::kPassword, {}, {} }));
         Tmainform form(m_prompter);
-        form.Timer1().stop();
-        form.SetPassiveMode("YES");
-        form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText("vs"));
-        form.btnConnectClick();
-        QCOMPARE(form.LoggedIn(), 1);
+        QVERIFY(ConnectTo(form, "vs"));
         run(form, root.path(), false); // vsftpd stands in the root's own path
     }
 

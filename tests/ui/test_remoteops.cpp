@@ -157,11 +157,7 @@ private slots:
             { "vs", "127.0.0.1", std::to_string(server.Port()), testsupport::Vsftpd::kUser,
                 testsupport::Vsftpd::kPassword, {}, {} }));
         Tmainform form(m_prompter);
-        form.Timer1().stop();
-        form.SetPassiveMode("YES");
-        form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText("vs"));
-        form.btnConnectClick();
-        QCOMPARE(form.LoggedIn(), 1);
+        QVERIFY(ConnectTo(form, "vs"));
         walk(form, root.path(), QString::fromStdString(form.CurrentRemoteDir()));
     }
 

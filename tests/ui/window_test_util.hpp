@@ -7,6 +7,8 @@
 #include "app/dirview.hpp"
 #include "app/ftp_main.hpp"
 
+#include "ui_mainform.h"
+
 #include <QElapsedTimer>
 #include <QItemSelectionModel>
 #include <QStringList>
@@ -87,6 +89,18 @@ template <typename F> bool WaitFor(F condition, int ms = 15000)
         QTest::qWait(10);
     }
     return true;
+}
+
+// Picks the site with this alias in the site list as a user would, in
+// passive mode and without the keep-alive timer, and connects; true when
+// logged in.
+inline bool ConnectTo(app::Tmainform& form, const QString& alias)
+{
+    form.Timer1().stop();
+    form.SetPassiveMode("YES");
+    form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText(alias));
+    form.btnConnectClick();
+    return form.LoggedIn() == 1;
 }
 
 // Waits until no queue run or other action is in flight (runs return at once).
