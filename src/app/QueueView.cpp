@@ -10,6 +10,7 @@
 #include "app/ftp_main.hpp"
 #include "app/session/FtpSession.hpp"
 #include "ftp/FtpCli.hpp"
+#include "net/Tls.hpp"
 
 #include "ui_mainform.h"
 
@@ -23,10 +24,44 @@ namespace app {
 
 QueueView::QueueView(Tmainform& form)
     : m_form(form)
-    , m_pool(std::make_unique<SessionPool>(
-          *form.m_session, [this](const net::TCertInfo& info) { return m_form.CertificateCheck(info); },
-          [this](int n, const std::string& line) { m_form.AddList("[" + std::to_string(n) + "] " + line); }))
+    , m_pool(std::make_unique<SessionPool>([this]() -> RemoteSession& { return *m_form.m_session; },
+          [this](int n) { return NewFtpSession(n); }))
 {
+}
+
+namespace {
+
+// An extra FTP connection with an engine of its own; the engine outlives
+// the session that holds its events.
+struct OwnEngine {
+    std::unique_ptr<ftp::TFtpClient> Client = std::make_unique<ftp::TFtpClient>();
+};
+
+class PooledFtpSession : private OwnEngine, public FtpSession {
+public:
+    PooledFtpSession()
+        : FtpSession(*Client)
+    {
+    }
+    ~PooledFtpSession() override { Client->OnCertificateCheck = nullptr; }
+};
+
+} // namespace
+
+std::unique_ptr<RemoteSession> QueueView::NewFtpSession(int n)
+{
+    Tmainform& w = m_form;
+    auto session = std::make_unique<PooledFtpSession>();
+    ftp::TCustomFtpCli& engine = session->Engine();
+    engine.CopyConnectionSettings(w.m_session->Engine());
+    // The certificate the user accepted for the main connection holds for these.
+    engine.OnCertificateCheck = [this](ftp::TCustomFtpCli*, const net::TCertInfo& info, bool& accept) {
+        const std::string& accepted = m_form.m_session->Engine().AcceptedFingerprint();
+        accept = (!accepted.empty() && info.Fingerprint == accepted) || m_form.CertificateCheck(info);
+    };
+    session->SessionEvents().Log
+        = [this, n](const std::string& line) { m_form.AddList("[" + std::to_string(n) + "] " + line); };
+    return session;
 }
 
 QueueView::~QueueView() = default;

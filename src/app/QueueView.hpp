@@ -60,6 +60,8 @@ public:
     void RunFinished(const TransferRunSummary& summary) override;
 
 private:
+    // An extra FTP connection set up as the window's.
+    std::unique_ptr<RemoteSession> NewFtpSession(int n);
     void FlushPanel1();
 
     Tmainform& m_form;

@@ -1,12 +1,13 @@
 // SessionPool: the queue's extra connections to the site the window is
-// connected to. Each is an engine of its own set up as the window's (server,
-// log-in, proxy, TLS, passive mode), opened when a run needs it and closed
-// after 30 s without a run, when the window's session ends or changes, and
-// with the window. The window's own session stays the browsing one and is
-// always the first of a run. GUI thread only.
+// connected to, made by the window's factory as its own session is (server,
+// log-in, proxy, encryption, passive mode, the key or certificate the user
+// accepted), opened when a run needs them and closed after 30 s without a
+// run, when the window's session ends or changes, and with the window. The
+// window's own session stays the browsing one and is always the first of a
+// run. GUI thread only.
 #pragma once
 
-#include "app/session/FtpSession.hpp"
+#include "app/session/RemoteSession.hpp"
 
 #include <QTimer>
 
@@ -15,22 +16,14 @@
 #include <string>
 #include <vector>
 
-namespace ftp {
-class TFtpClient;
-} // namespace ftp
-namespace net {
-struct TCertInfo;
-} // namespace net
-
 namespace app {
 
 class SessionPool {
 public:
-    // main: the window's session. certificate: the window's check of a
-    // certificate the user has not accepted for the main connection. log:
-    // a line of connection n (2, 3, ...) for the log.
-    SessionPool(FtpSession& main, std::function<bool(const net::TCertInfo&)> certificate,
-        std::function<void(int n, const std::string& line)> log);
+    // main: the window's session now (FTP or SFTP). make: a new session to
+    // the same site, its log lines numbered n (2, 3, ...).
+    using Factory = std::function<std::unique_ptr<RemoteSession>(int n)>;
+    SessionPool(std::function<RemoteSession&()> main, Factory make);
     ~SessionPool();
 
     // The sessions of a run of n connections, the main one first; those not
@@ -38,7 +31,7 @@ public:
     std::vector<RemoteSession*> Sessions(int n);
     // A run ended: the extra connections close when none follows in 30 s.
     void RunEnded();
-    // Closes the extra connections: those idle with QUIT, and with now
+    // Closes the extra connections: those idle politely, and with now
     // those in the middle of something as well (the window's session ended).
     void CloseAll(bool now = false);
     // The extra connections logged in now.
@@ -47,15 +40,13 @@ public:
     void SetIdleClose(int ms) { m_idle.setInterval(ms); }
 
 private:
-    struct Extra {
-        std::unique_ptr<ftp::TFtpClient> Engine;
-        std::unique_ptr<FtpSession> Session;
-    };
-    FtpSession& m_main;
-    std::function<bool(const net::TCertInfo&)> m_certificate;
-    std::function<void(int, const std::string&)> m_log;
-    std::vector<Extra> m_extras;
-    std::uint32_t m_mainGeneration = 0; // the main session the extras belong to
+    std::function<RemoteSession&()> m_main;
+    Factory m_make;
+    std::vector<std::unique_ptr<RemoteSession>> m_extras;
+    std::vector<std::unique_ptr<RemoteSession>> m_leaving; // an earlier session's, closing
+    // The main session the extras belong to.
+    const RemoteSession* m_mainSession = nullptr;
+    std::uint32_t m_mainGeneration = 0;
     QTimer m_idle;
 };
 

@@ -72,6 +72,17 @@ void TdlgSite::FormCreate(bool english)
                 label->setText(QString::fromUtf8(Text(row, english)));
     }
     m_ui->cmbVendor->setCurrentIndex(m_ui->cmbVendor->findText(QStringLiteral("AUTO")));
+    for (bool sftp : { false, true })
+        m_ui->cmbProtocol->addItem(QString::fromUtf8(ProtocolCaption(sftp)));
+    // Only a choice of the user moves the port, and only from the other
+    // protocol's standard one: a port typed by hand stays.
+    connect(m_ui->cmbProtocol, &QComboBox::activated, this, [this](int index) {
+        const QString from = index == 1 ? QStringLiteral("21") : QStringLiteral("22");
+        if (m_ui->edtPort->text().trimmed() == from)
+            m_ui->edtPort->setText(index == 1 ? QStringLiteral("22") : QStringLiteral("21"));
+        m_protocolChosen = true;
+        ShowFtpOptionsEnabled();
+    });
     for (TSiteEncryption value : { seNone, seTlsIfAvailable, seTlsRequired })
         m_ui->cmbEncryption->addItem(QString::fromUtf8(EncryptionCaption(value, english)));
     for (bool mlsd : { false, true })
@@ -120,6 +131,9 @@ void TdlgSite::ShowOptions(const std::string& reserved)
 {
     m_shownReserved = reserved;
     m_shownOptions = ParseSiteOptions(reserved);
+    m_protocolChosen = false;
+    m_ui->cmbProtocol->setCurrentIndex(m_shownOptions.Sftp ? 1 : 0);
+    ShowFtpOptionsEnabled();
     // An encryption setting that cannot be read shows as the strictest choice.
     m_ui->cmbEncryption->setCurrentIndex(m_shownOptions.EncryptionUnreadable ? seTlsRequired : m_shownOptions.Encryption);
     m_ui->cmbListing->setCurrentIndex(m_shownOptions.Mlsd ? 1 : 0);
@@ -133,7 +147,23 @@ SiteOptions TdlgSite::Options() const
     options.Mlsd = m_ui->cmbListing->currentIndex() == 1;
     options.Utf8 = m_ui->chkUtf8->isChecked();
     options.Unknown = m_shownOptions.Unknown; // kept for the build that wrote them
+    options.Sftp = m_ui->cmbProtocol->currentIndex() == 1;
+    if (!m_protocolChosen && m_shownOptions.ProtocolUnreadable) {
+        // Kept until the user picks a protocol: saving another field must
+        // not turn the site into an FTP one.
+        options.ProtocolUnreadable = true;
+        options.BadProtocol = m_shownOptions.BadProtocol;
+    }
     return options;
+}
+
+void TdlgSite::ShowFtpOptionsEnabled()
+{
+    // Encryption, listing and UTF-8 are FTP's; SSH has its own.
+    const bool ftp = m_ui->cmbProtocol->currentIndex() == 0;
+    m_ui->cmbEncryption->setEnabled(ftp);
+    m_ui->cmbListing->setEnabled(ftp);
+    m_ui->chkUtf8->setEnabled(ftp);
 }
 
 std::string TdlgSite::StoredReserved() const

@@ -49,9 +49,11 @@ public:
 
 private:
     void FormCreate(bool english);
+    void ShowFtpOptionsEnabled();
 
     std::string m_shownReserved;
     SiteOptions m_shownOptions;
+    bool m_protocolChosen = false; // the user picked a protocol since ShowOptions
 
     std::unique_ptr<Ui::TdlgSite> m_ui;
     Prompter& m_prompter;

@@ -492,6 +492,11 @@ TEST(SiteOptionsTest, ReservedFieldTexts)
         // An encryption that cannot be read is not "none".
         {"encryption=ssl;utf8=yes", SiteOptions{seNone, false, true, "", true, "ssl"}, "encryption=ssl;utf8=yes"},
         {"encryption=", SiteOptions{seNone, false, false, "", true, ""}, "encryption="},
+        // The protocol: SFTP is written first, FTP is no key at all, and a
+        // value that cannot be read is kept and not taken for FTP.
+        {"utf8=yes;Protocol=SFTP", SiteOptions{seNone, false, true, "", false, "", true}, "protocol=sftp;utf8=yes"},
+        {"protocol=ftp", SiteOptions{}, ""},
+        {"protocol=scp", SiteOptions{seNone, false, false, "", false, "", false, true, "scp"}, "protocol=scp"},
     };
     for (const Case& c : cases) {
         const SiteOptions parsed = ParseSiteOptions(c.reserved);

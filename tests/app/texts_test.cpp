@@ -51,7 +51,7 @@ TEST(Captions, TablesAreCompleteAndWellFormed)
     EXPECT_STREQ(Row("mnu_view_big")->Turkish, "Büyük Sembollar");
     EXPECT_STREQ(Row("BigSymbols1")->Turkish, "Büyük Semboller");
 
-    const char* controls[] = {"edtAlias", "edtHost", "edtUser", "edtPassword", "edtPort", "edtTimeOut", "cmbVendor",
+    const char* controls[] = {"edtAlias", "edtHost", "edtUser", "edtPassword", "cmbProtocol", "edtPort", "edtTimeOut", "cmbVendor",
         "cmbEncryption", "cmbListing"};
     ASSERT_EQ(SiteDialogLabels().size(), std::size(controls));
     for (std::size_t i = 0; i < std::size(controls); ++i) {

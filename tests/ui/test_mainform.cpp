@@ -296,6 +296,7 @@ private slots:
         QCOMPARE(d.lblDefaultDir->text(), QString("Default Dir:"));
         QCOMPARE(d.cmbVendor->currentText(), QString("AUTO"));
         QCOMPARE(d.lblEncryption->text(), U("Şifreleme:"));
+        QCOMPARE(d.lblProtocol->text(), U("Protokol:"));
         QCOMPARE(d.cmbEncryption->itemText(2), U("Açık TLS zorunlu"));
         QCOMPARE(d.cmbListing->itemText(1), U("Varsa MLSD kullan"));
         QCOMPARE(d.chkUtf8->text(), U("Sunucu sunarsa UTF-8 kullan"));
@@ -346,6 +347,24 @@ private slots:
             QCOMPARE(form->Book().Find("plain")->Record.Reserved(),
                 std::string(changeOption ? "utf8=yes;notes of another build" : "notes of another build"));
         }
+        // SFTP as the user picks it: the standard port follows, FTP's options go grey.
+        opened = AnswerDialog(
+            *form,
+            [](Ui::TdlgSite& d) {
+                QCOMPARE(d.cmbProtocol->currentText(), QString("FTP"));
+                d.edtAlias->setText("ssh");
+                d.edtHost->setText("127.0.0.1");
+                d.edtPort->setText("21"); // the dialog keeps the last site's port
+                QTest::keyClick(d.cmbProtocol, Qt::Key_Down);
+                QCOMPARE(d.cmbProtocol->currentText(), QString("SFTP"));
+                QCOMPARE(d.edtPort->text(), QString("22"));
+                QVERIFY(!d.cmbEncryption->isEnabled() && !d.chkUtf8->isEnabled());
+            },
+            true);
+        form->btnAddSiteClick();
+        QVERIFY(*opened);
+        QCOMPARE(form->Book().Find("ssh")->Record.Reserved(), std::string("protocol=sftp"));
+        QCOMPARE(form->Book().Find("ssh")->Record.Port(), std::string("22"));
     }
 
     void addEditDeleteThroughTheDialog()

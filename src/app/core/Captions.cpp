@@ -51,6 +51,7 @@ constexpr DialogLabel kSiteDialogLabels[] = {
     {"edtHost", "Host:", "Sunucu Adı:"},
     {"edtUser", "User Name:", "Kullanıcı Adı:"},
     {"edtPassword", "Password:", "Şifre:"},
+    {"cmbProtocol", "Protocol:", "Protokol:"},
     {"edtPort", "Port:", "Kapı No:"},
     {"edtTimeOut", "Time-Out:", "Süre:"},
     {"cmbVendor", "Vendor:", "Sistem:"},

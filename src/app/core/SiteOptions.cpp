@@ -69,6 +69,18 @@ SiteOptions ParseSiteOptions(std::string_view reserved)
                 options.BadEncryption = std::string(value);
                 continue;
             }
+        } else if (eq != std::string_view::npos && Same(key, "protocol")) {
+            if (Same(value, "ftp") || Same(value, "sftp")) {
+                options.Sftp = Same(value, "sftp");
+                options.ProtocolUnreadable = false;
+                options.BadProtocol.clear();
+                known = true;
+            } else {
+                options.Sftp = false;
+                options.ProtocolUnreadable = true;
+                options.BadProtocol = std::string(value);
+                continue;
+            }
         } else if (eq != std::string_view::npos && Same(key, "listing") && (Same(value, "list") || Same(value, "mlsd"))) {
             options.Mlsd = Same(value, "mlsd");
             known = true;
@@ -85,6 +97,10 @@ SiteOptions ParseSiteOptions(std::string_view reserved)
 std::string FormatSiteOptions(const SiteOptions& options)
 {
     std::string text;
+    if (options.Sftp)
+        Append(text, "protocol=sftp");
+    else if (options.ProtocolUnreadable)
+        Append(text, "protocol=" + options.BadProtocol);
     if (options.Encryption != seNone)
         Append(text, std::string("encryption=") + kEncryptionValues[options.Encryption]);
     else if (options.EncryptionUnreadable)
@@ -96,6 +112,11 @@ std::string FormatSiteOptions(const SiteOptions& options)
     if (!options.Unknown.empty())
         Append(text, options.Unknown);
     return text;
+}
+
+const char* ProtocolCaption(bool sftp)
+{
+    return sftp ? "SFTP" : "FTP";
 }
 
 const char* EncryptionCaption(TSiteEncryption value, bool english)

@@ -1,5 +1,6 @@
 // A site's connection options, kept as a short key=value text in the site
-// record's Reserved field: "encryption=tls-if-available;listing=mlsd;utf8=yes".
+// record's Reserved field: "encryption=tls-if-available;listing=mlsd;utf8=yes",
+// or "protocol=sftp" for a site reached over SSH.
 // Defaults are written as nothing at all, so a site nobody touched keeps an
 // empty field and behaves exactly as before these options existed.
 #pragma once
@@ -24,7 +25,13 @@ struct SiteOptions {
     // connecting is refused until it is set.
     bool EncryptionUnreadable = false;
     std::string BadEncryption = {};
+    bool Sftp = false; // "protocol=sftp"; FTP without the key
+    // The same for the protocol: a value this version cannot read must not
+    // be taken for FTP and be sent the password.
+    bool ProtocolUnreadable = false;
+    std::string BadProtocol = {};
 
+    // The FTP options are all at their defaults.
     bool IsDefault() const { return Encryption == seNone && !Mlsd && !Utf8 && !EncryptionUnreadable; }
     bool operator==(const SiteOptions&) const = default;
 };
@@ -39,6 +46,7 @@ SiteOptions ParseSiteOptions(std::string_view reserved);
 std::string FormatSiteOptions(const SiteOptions& options);
 
 // The choices of the site dialog, in the order of the enumeration.
+const char* ProtocolCaption(bool sftp);
 const char* EncryptionCaption(TSiteEncryption value, bool english);
 const char* ListingCaption(bool mlsd, bool english);
 const char* Utf8Caption(bool english);

@@ -340,4 +340,20 @@ bool FtpSession::Abort()
     return true;
 }
 
+void FtpSession::Close(bool now)
+{
+    if (!IsConnected())
+        return;
+    bool quitting = false;
+    if (!Busy()) {
+        // QUIT, answered or not: the engine closes the connection with it.
+        try {
+            quitting = m_engine.BeginQuit();
+        } catch (const std::exception&) {
+        }
+    }
+    if (!quitting && now)
+        m_engine.Abort();
+}
+
 } // namespace app

@@ -58,6 +58,7 @@ public:
     void ChangeMode(const std::string& path, const std::string& mode, SessionDone done) override;
     void Size(const std::string& path, bool binary, SessionDone done) override;
     bool HasRawCommands() const override { return true; }
+    void Close(bool now) override;
     void Raw(const std::string& command, SessionDone done) override;
     bool Abort() override;
 

@@ -98,6 +98,10 @@ public:
     // Ends the transfer in flight now; the connection stays. False when no
     // transfer runs.
     virtual bool Abort() = 0;
+    // Ends the connection: politely (the protocol's goodbye) when nothing
+    // runs; with now, also in the middle of an operation, which then ends
+    // failed. Closed follows once the connection is gone.
+    virtual void Close(bool now) = 0;
 
 protected:
     Events m_events;
