@@ -81,6 +81,15 @@ std::optional<std::string> QtPrompter::InputQuery(
     return text.toStdString();
 }
 
+std::optional<std::string> QtPrompter::SecretQuery(const std::string& caption, const std::string& prompt)
+{
+    bool ok = false;
+    const QString text = QInputDialog::getText(m_parent, Q(caption), Q(prompt), QLineEdit::Password, {}, &ok);
+    if (!ok)
+        return std::nullopt;
+    return text.toStdString();
+}
+
 std::optional<std::string> QtPrompter::SaveFileName(
     const std::string& proposedName, const std::string& folder)
 {

@@ -21,6 +21,7 @@ public:
     std::size_t Choose(const std::string& text, const std::vector<std::string>& buttons) override;
     std::optional<std::string> InputQuery(
         const std::string& caption, const std::string& prompt, const std::string& initial) override;
+    std::optional<std::string> SecretQuery(const std::string& caption, const std::string& prompt) override;
     std::optional<std::string> SaveFileName(
         const std::string& proposedName, const std::string& folder) override;
 

@@ -69,6 +69,13 @@ std::optional<std::string> ScriptedPrompter::InputQuery(const std::string& capti
     return step.Text;
 }
 
+std::optional<std::string> ScriptedPrompter::SecretQuery(const std::string& caption, const std::string& prompt)
+{
+    m_shown.push_back({pkInput, prompt, "(hidden) " + caption, {}, {}, mkInformation});
+    Step step = Take(pkInput, prompt);
+    return step.Text;
+}
+
 std::optional<std::string> ScriptedPrompter::SaveFileName(const std::string& proposedName,
                                                           const std::string& folder)
 {

@@ -56,6 +56,14 @@ public:
     // in, empty for the current one). The chosen full path, nothing on Cancel.
     virtual std::optional<std::string> SaveFileName(const std::string& proposedName,
                                                     const std::string& folder) = 0;
+    // As InputQuery, but what is typed is not shown (a passphrase, an
+    // answer to a server's log-in prompt). A prompter that cannot ask
+    // answers Cancel.
+    virtual std::optional<std::string> SecretQuery(const std::string& caption, const std::string& prompt)
+    {
+        (void)caption, (void)prompt;
+        return std::nullopt;
+    }
     // A question with buttons of its own (the last one is the cancel button).
     // Returns the index of the button pressed; closing the box is the last.
     // A prompter that cannot ask answers with the last.
@@ -110,6 +118,8 @@ public:
     std::optional<std::string> SaveFileName(const std::string& proposedName,
                                             const std::string& folder) override;
     std::size_t Choose(const std::string& text, const std::vector<std::string>& buttons) override;
+    // Answered from ExpectInput / ExpectInputCancel; shown with Caption "(hidden) " before the caption.
+    std::optional<std::string> SecretQuery(const std::string& caption, const std::string& prompt) override;
 
 private:
     struct Step {
