@@ -24,7 +24,7 @@ namespace app {
 QueueView::QueueView(Tmainform& form)
     : m_form(form)
     , m_pool(std::make_unique<SessionPool>(
-          *form.m_session, [this](const net::TCertInfo& info) { return m_form.CertificateCheck(info); },
+          *form.FtpSessionOf(), [this](const net::TCertInfo& info) { return m_form.CertificateCheck(info); },
           [this](int n, const std::string& line) { m_form.AddList("[" + std::to_string(n) + "] " + line); }))
 {
 }

@@ -31,6 +31,10 @@ struct SessionResult {
     std::string Message;
     // Size's answer, a transfer's byte count; -1 when none.
     std::int64_t Value = -1;
+    // A listing's lines as received, and how many of them made a row with
+    // only its name; both 0 where the protocol sends no text.
+    std::size_t Lines = 0;
+    std::size_t Unreadable = 0;
 };
 
 using SessionDone = std::function<void(const SessionResult&)>;
