@@ -90,15 +90,27 @@ void Tmainform::GetDir(TDirView& view, std::function<void()> then)
             then();
         return;
     }
+    if (m_engine.Listing) {
+        // The listing on its way is the one asked for (a run's own at its
+        // end and the refresh of the action that started the run).
+        if (then)
+            m_engine.ListingWaiters.push_back(std::move(then));
+        return;
+    }
     if (RemoteBusy()) {
         if (then)
             then();
         return;
     }
+    m_engine.Listing = true;
     m_pane.ListShown([this, release = HoldGate(), then](const SessionResult& r) {
+        m_engine.Listing = false;
+        const std::vector<std::function<void()>> waiters = std::exchange(m_engine.ListingWaiters, {});
         CommandDone(r);
         if (then)
             then();
+        for (const std::function<void()>& waiter : waiters)
+            waiter();
         release();
     });
 }
@@ -239,8 +251,12 @@ void Tmainform::LsFilelistView281ItemChange(const QString& item)
 bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view, std::function<void()> then)
 {
     // One walk at a time: the walk's folder stack and hidden list are shared.
-    if (RemoteBusy())
+    // A command in flight refuses the walk's own steps (its folders are
+    // skipped with a note); a selection of files needs none.
+    if (m_pane.Walking()) {
+        SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
+    }
     return m_pane.MakeSelectedList(base, view, [this, release = HoldGate(), then] {
         m_engine.StopTransfer = false;
         if (then)

@@ -72,6 +72,7 @@ class BusyTest : public QObject {
         form->show();
         form->Clear1Click();
         form->btnConnectClick();
+        WaitIdle(*form);
         return form;
     }
 
@@ -214,6 +215,7 @@ private slots:
             QVERIFY(!form->MakeSelectedList_Server("", other)); // what got past the gate is caught too
         });
         form->QueueforDownload();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(fired);
         QCOMPARE(form->Queue().size(), std::size_t(1201)); // the folder and its files, each once
 
@@ -269,6 +271,7 @@ private slots:
         form->SetPassiveMode("YES");
         form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("first"));
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 1);
 
         bool afterTheReply = false;
@@ -278,6 +281,7 @@ private slots:
         };
         m_prompter.ExpectInput("XRF");
         form->mnuCommandClick();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(afterTheReply);
 
         form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("second"));
@@ -288,6 +292,7 @@ private slots:
             return std::count(d.begin(), d.end(), "USER u") >= 2 && form->LoggedIn() == 1;
         }));
         form->Timer1().stop();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(second.Dialogue().empty());
 
         QTemporaryDir down;
