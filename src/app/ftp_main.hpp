@@ -417,9 +417,9 @@ private:
     EditorSessions m_editors; // files in editor windows
     std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
 
-    // The transfer queue: the session it runs on (FtpClient1's asynchronous
-    // face), the queue window's entries and the scratch copies' (never in
-    // queue.txt), and what the window shows of their runs.
+    // The session the window browses with and the queue runs on (FtpClient1's
+    // asynchronous face), the queue window's entries and the scratch copies'
+    // (never in queue.txt), and what the window shows of their runs.
     std::unique_ptr<RemoteSession> m_session;
     std::unique_ptr<QueueView> m_queueView;
     std::unique_ptr<TransferQueue> m_transfers, m_scratch;

@@ -1,6 +1,7 @@
-// The remote listing: GetDir through the listing file, the icons of file
-// types, sorting, the view styles, navigation on both panes and the
-// recursive walk of remote folders (their state is RemotePane's).
+// The remote listing: GetDir through the session, sorting, the view styles,
+// navigation on both panes and the recursive walk of remote folders (their
+// state is RemotePane's). The commands on the server start here and end in
+// the session's callbacks; the busy gate is held in between.
 #include "app/ftp_main.hpp"
 
 #include "app/core/Captions.hpp"
@@ -103,6 +104,7 @@ void Tmainform::GetDir(TDirView& view, std::function<void()> then)
         return;
     }
     m_engine.Listing = true;
+    m_FtpClient1->SetPassive(m_settings.Transfer.Passive()); // as chosen now, also after a connect
     m_pane.ListShown([this, release = HoldGate(), then](const SessionResult& r) {
         m_engine.Listing = false;
         const std::vector<std::function<void()>> waiters = std::exchange(m_engine.ListingWaiters, {});
@@ -152,6 +154,7 @@ void Tmainform::EnterRemoteFolder(const std::string& name)
 {
     if (RemoteBusy())
         return;
+    m_FtpClient1->SetPassive(m_settings.Transfer.Passive());
     m_pane.EnterFolder(name, [this, release = HoldGate()](const SessionResult& r) {
         if (!r.Refused)
             AddList("DIRECTORY LISTING IS FINISHED.");
@@ -257,6 +260,8 @@ bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<Rem
         SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
+    if (!m_session->Busy())
+        m_FtpClient1->SetPassive(m_settings.Transfer.Passive());
     return m_pane.MakeSelectedList(base, view, [this, release = HoldGate(), then] {
         m_engine.StopTransfer = false;
         if (then)

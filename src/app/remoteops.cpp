@@ -8,6 +8,7 @@
 #include "app/core/Queue.hpp"
 #include "app/dirview.hpp"
 #include "app/session/RemoteSession.hpp"
+#include "ftp/FtpCli.hpp"
 
 #include "ui_mainform.h"
 
@@ -167,6 +168,7 @@ void Tmainform::ChMod1Click()
         entries->emplace_back(CommandName(r), r.IsFolder());
     }
     const auto release = HoldGate();
+    m_FtpClient1->SetPassive(m_settings.Transfer.Passive());
     m_pane.BeginModeWalk(m_conn.CurrentRemoteDir);
     auto cancelled = std::make_shared<bool>(false);
     RunEach(

@@ -83,6 +83,8 @@ public:
     virtual void Connect(SessionDone done) = 0;
     virtual void CurrentFolder(std::function<void(const SessionResult&, const std::string& folder)> done) = 0;
     virtual void ChangeFolder(const std::string& folder, SessionDone done) = 0;
+    // The rows of folder ("" for the current one), sorted as the list shows
+    // them; Lines and Unreadable of the result count the listing's text.
     virtual void List(const std::string& folder,
         std::function<void(const SessionResult&, std::vector<RemoteRow> rows)> done) = 0;
     virtual void Get(const std::string& remote, const std::string& local, const TransferOptions& options,
