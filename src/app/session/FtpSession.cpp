@@ -190,10 +190,12 @@ void FtpSession::List(const std::string& folder,
         if (r.Ok) {
             int unreadable = 0;
             rows = mlsd ? ParseMlsdListing(text) : ParseListing(text, Today(), &unreadable);
-            SortListing(rows);
             listed.Lines = std::size_t(std::count(text.begin(), text.end(), '\n'))
                 + (!text.empty() && text.back() != '\n' ? 1 : 0);
             listed.Unreadable = std::size_t(unreadable);
+            // The text is not needed any more; the sort needs the room.
+            std::string().swap(text);
+            SortListing(rows);
         }
         done(listed, std::move(rows));
     };
