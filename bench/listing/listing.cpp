@@ -133,7 +133,12 @@ int Worker(int port, const std::string& dir)
     form.SetPassiveMode("YES");
     // The served root holds only the two bench folders: the listing made on
     // connecting is small, and the timed one is the only big one.
+    const auto waitIdle = [&form] {
+        while (form.Gate().Busy())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    };
     form.btnConnectClick();
+    waitIdle();
     if (form.LoggedIn() != 1) {
         std::fprintf(stderr, "worker: no log-in\n%s\n", qPrintable(form.LogLines().join('\n')));
         return 1;
@@ -158,6 +163,7 @@ int Worker(int port, const std::string& dir)
 
     const auto t0 = Clock::now();
     form.Refresh1Click();
+    waitIdle(); // the listing goes on from the event loop
     const auto t1 = Clock::now();
     QApplication::processEvents();
     const auto t2 = Clock::now();

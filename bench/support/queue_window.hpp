@@ -88,6 +88,14 @@ inline bool SetSpeedLimits(app::Tmainform& form, int kib)
     return form.PagesDlg().Form().spnDownloadLimit->value() == kib;
 }
 
+// Waits, as a user does, until no command, walk or run of the window is in
+// flight: they return at once and go on from the event loop.
+inline void WaitIdle(app::Tmainform& form)
+{
+    while (form.QueueRunning() || form.Gate().Busy())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+}
+
 inline bool OpenWindow(Window& w, int port)
 {
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
@@ -117,6 +125,7 @@ inline bool OpenWindow(Window& w, int port)
     w.form->Timer1().stop(); // no keep-alive NOOPs inside the timed runs
     w.form->SetPassiveMode("YES");
     w.form->btnConnectClick();
+    WaitIdle(*w.form);
     if (w.form->LoggedIn() != 1) {
         std::fprintf(stderr, "worker: no log-in\n%s\n", qPrintable(w.form->LogLines().join('\n')));
         return false;
@@ -129,9 +138,9 @@ inline bool OpenWindow(Window& w, int port)
 // for its end as a user does.
 inline void RunQueue(app::Tmainform& form)
 {
+    WaitIdle(form); // the walk of a queued selection ends first
     form.ProcessQueue();
-    while (form.QueueRunning())
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    WaitIdle(form); // the run, then its listing of the folder
 }
 
 inline bool SelectOnly(app::Tmainform& form, const std::string& name)

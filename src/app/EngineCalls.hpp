@@ -9,6 +9,7 @@
 #include "net/RateLimit.hpp"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -28,6 +29,8 @@ struct EngineCalls {
     std::string Error;          // what the engine refused during the call in flight
     bool Refused = false;       // the last call was refused
     std::uint32_t Refusals = 0; // counted up by every refusal
+    bool Listing = false;       // a listing of the shown folder is on its way
+    std::vector<std::function<void()>> ListingWaiters; // asked for another meanwhile: they share it
     // Download and upload limits over all connections together.
     std::shared_ptr<net::TRateLimit> DownLimit = std::make_shared<net::TRateLimit>();
     std::shared_ptr<net::TRateLimit> UpLimit = std::make_shared<net::TRateLimit>();

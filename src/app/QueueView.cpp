@@ -53,10 +53,10 @@ std::unique_ptr<RemoteSession> QueueView::NewFtpSession(int n)
     Tmainform& w = m_form;
     auto session = std::make_unique<PooledFtpSession>();
     ftp::TCustomFtpCli& engine = session->Engine();
-    engine.CopyConnectionSettings(w.m_session->Engine());
+    engine.CopyConnectionSettings(w.FtpSessionOf()->Engine());
     // The certificate the user accepted for the main connection holds for these.
     engine.OnCertificateCheck = [this](ftp::TCustomFtpCli*, const net::TCertInfo& info, bool& accept) {
-        const std::string& accepted = m_form.m_session->Engine().AcceptedFingerprint();
+        const std::string& accepted = m_form.FtpSessionOf()->Engine().AcceptedFingerprint();
         accept = (!accepted.empty() && info.Fingerprint == accepted) || m_form.CertificateCheck(info);
     };
     session->SessionEvents().Log

@@ -137,7 +137,8 @@ void Tmainform::AbortInFlight()
         c.ftp::TCustomFtpCli::Abort();
         return;
     }
-    const auto inFlight = [this] { return m_engine.EngineWaits > 0 || QueueRunning(); };
+    const auto inFlight
+        = [this] { return m_engine.EngineWaits > 0 || QueueRunning() || m_session->Busy() || m_pane.Walking(); };
     if (!inFlight())
         return;
     // Connecting, or the window going away: the whole session ends now.
@@ -153,6 +154,8 @@ void Tmainform::AbortInFlight()
     m_engine.StopTransfer = true;
     if (m_conn.TransferCommand && m_engine.EngineWaits > 0)
         c.AbortTransfer();
+    else if (!QueueRunning())
+        m_session->Abort(); // a one-off command's transfer, if any
     // A server that neither sends nor answers would keep Stop waiting:
     // after a grace period the session ends as Disconnect ends it.
     const int stop = ++m_engine.Stops;

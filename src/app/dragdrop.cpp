@@ -86,11 +86,13 @@ void Tmainform::dirviewDragDrop(const QStringList& localNames)
     }
     SetStatusText(0, QString());
     RunDroppedEntries(true, [this] {
-        if (m_conn.LoggedIn != 0) {
-            GetDir(dirview());
-            AddList("DIRECTORY LISTING IS FINISHED.");
-        }
-        m_log.ScrollToEnd();
+        if (m_conn.LoggedIn != 0)
+            GetDir(dirview(), [this] {
+                AddList("DIRECTORY LISTING IS FINISHED.");
+                m_log.ScrollToEnd();
+            });
+        else
+            m_log.ScrollToEnd();
     });
 }
 
@@ -254,7 +256,7 @@ QStringList Tmainform::FetchDraggedFiles()
 QStringList Tmainform::DownloadSelectionToTemp()
 {
     // The one wait of the window: the file manager that asked for the
-    // drag's data needs it before this returns. The busy gate is held, so
+    // drag's data needs it before this returns (the walk, then the copies). The busy gate is held, so
     // nothing the loop runs meanwhile starts another action.
     bool done = false;
     QStringList paths;
@@ -264,7 +266,7 @@ QStringList Tmainform::DownloadSelectionToTemp()
             paths << QString::fromStdString(path);
         done = true;
     });
-    while (!done && QueueRunning() && !m_life.Destroyed)
+    while (!done && (m_pane.Walking() || QueueRunning()) && !m_life.Destroyed)
         platform::ApplicationPump().WaitMessage(100), platform::ApplicationPump().ProcessMessages();
     return paths;
 }
@@ -295,12 +297,12 @@ void Tmainform::PasteServerClick()
     const QMimeData* data = QGuiApplication::clipboard()->mimeData();
     const QStringList paths = data ? ui::ReadFileList(*data) : QStringList();
     const auto finish = [this](bool interrupted) {
-        if (m_conn.LoggedIn != 0) {
-            GetDir(dirview());
-            AddList("DIRECTORY LISTING IS FINISHED.");
-            if (!interrupted)
-                SetStatusText(0, QStringLiteral("Done."));
-        }
+        if (m_conn.LoggedIn != 0)
+            GetDir(dirview(), [this, interrupted] {
+                AddList("DIRECTORY LISTING IS FINISHED.");
+                if (!interrupted)
+                    SetStatusText(0, QStringLiteral("Done."));
+            });
     };
     if (paths.isEmpty()) {
         const QString text = QGuiApplication::clipboard()->text().left(260);

@@ -116,7 +116,8 @@ void Tmainform::FormCreate()
     LoadTrustStore();
 
     // 3. The transfer queue.
-    m_session->SetListingFile(JoinPath(m_settings.ProgramDir, "ftpdir-session.txt"));
+    // The program's listing file: every listing, the window's and the queue's, comes through the session.
+    FtpSessionOf()->SetListingFile(JoinPath(m_settings.ProgramDir, "ftpdir.txt"));
     m_transfers = std::make_unique<TransferQueue>(
         *m_queueView, std::make_unique<QueueFile>(JoinPath(m_settings.ProgramDir, "queue.txt")));
     {

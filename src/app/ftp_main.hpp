@@ -92,6 +92,9 @@ public:
     ui::TImageList& icons_large() { return *m_iconsLarge; }
     QTimer& Timer1() { return m_timer1; }
     ftp::TFtpClient& FtpClient1() { return *m_FtpClient1; }
+    // The session the window browses with; FtpSessionOf is null when it is not FTP's.
+    RemoteSession& Session() { return *m_session; }
+    FtpSession* FtpSessionOf() const;
     // The speed limits of the Options dialog, shared by every FTP engine of
     // the window (each gets them through SetRateLimits).
     const std::shared_ptr<net::TRateLimit>& DownloadLimit() const { return m_engine.DownLimit; }
@@ -181,18 +184,23 @@ public:
     // Lines of the log window, oldest first.
     QStringList LogLines() const;
 
-    // Remote listing and navigation (listing.cpp).
-    void GetDir(TDirView& view);
-    void GetDir(std::vector<RemoteRow>& view);
+    // Remote listing and navigation (listing.cpp). The commands on the
+    // server return at once and go on from the session's callbacks; the
+    // busy gate is held until they end (WaitIdle in the tests).
+    // Lists the server's current folder into the remote list; then comes
+    // after it (also when it was refused).
+    void GetDir(TDirView& view, std::function<void()> then = {});
     void RemoteDirChange(const RemoteRow& row);
     void RemoteDirPrevious();
     // Cwd into name, list it, and say so in the log.
     void EnterRemoteFolder(const std::string& name);
     void LocalDirChange(const std::string& name);
     void LocalDirPrevious();
-    void ListDir(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view);
-    // False (view untouched) when another walk is in progress.
-    bool MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view);
+    // Walks the selection into view (which must outlive the walk), then
+    // calls then. False (view untouched, then never called) when another
+    // walk or command is in progress.
+    bool MakeSelectedList_Server(
+        const std::string& base, std::vector<RemoteRow>& view, std::function<void()> then = {});
     void dirviewDblClick();
     void dirviewColumnClick(int column);
     void btnPreviousClick();
@@ -247,7 +255,8 @@ public:
     void DeleteFTP();
     void RenameClick();
     void Rename1Click();
-    // The in-place edit of a row's name ended; true when the server renamed it.
+    // The in-place edit of a row's name ended; true when the rename was sent
+    // (a refused one lists the folder again).
     bool dirviewEdited(int row, const std::string& text);
     // False when the name is the old one, or is listed and the user keeps that file.
     bool MayRenameOnto(const std::string& old, const std::string& name);
@@ -329,7 +338,9 @@ private:
     // value, busy) is shown and gives false.
     bool Run(bool (ftp::TFtpClient::*operation)());
     bool Connected() const;
-    bool ConnectToSelectedSite();
+    // Logs in (blocking), then enters the site's folder and lists it
+    // asynchronously; then comes after that listing. False when no log-in.
+    bool ConnectToSelectedSite(std::function<void()> then = {});
     // Ends the session (Abort, then QUIT) and waits until it has closed.
     void Disconnect();
     // busy.cpp: the policy of a handler wired to a button or menu item, the
@@ -340,7 +351,17 @@ private:
     void RunDeferredActions();
     void ShowPendingWarnings();
     void AbortInFlight();
-    bool FetchListing(std::vector<RemoteRow>& rows);
+    // True (and the status bar says so) while a session command or a walk is
+    // in flight: what got past the gate must not start another.
+    bool RemoteBusy();
+    // Holds the busy gate until the returned function is called or dropped.
+    std::function<void()> HoldGate();
+    // After a one-off command: warnings shown, a refusal reported.
+    void CommandDone(const SessionResult& result);
+    // Runs step(i, next) for i in [0, count), each after the previous one's
+    // next, then then.
+    static void RunEach(std::size_t count, std::function<void(std::size_t i, std::function<void()> next)> step,
+        std::function<void()> then);
     bool RequireLogIn();
     void StartQueueProgress(int count);
     void ClearStop();
@@ -365,7 +386,9 @@ private:
     bool RunScratchBatch(const std::vector<std::string>& lines, bool answerAll,
         std::function<void(bool whole, const std::vector<std::string>& notDone)> then);
     void RefuseWhileRunning();
-    std::vector<std::string> SelectionEntries(std::string base, TransferQueue& queue);
+    // Walks the selection and gives then the queue lines that copy it into base.
+    bool SelectionEntries(
+        std::string base, TransferQueue& queue, std::function<void(const std::vector<std::string>& lines)> then);
     std::string LocalListFolder() const;
 
     std::unique_ptr<Ui::Tmainform> m_ui;
@@ -394,10 +417,10 @@ private:
     EditorSessions m_editors; // files in editor windows
     std::unique_ptr<TTrustStore> m_trust; // certificates trusted for good
 
-    // The transfer queue: the session it runs on (FtpClient1's asynchronous
-    // face), the queue window's entries and the scratch copies' (never in
-    // queue.txt), and what the window shows of their runs.
-    std::unique_ptr<FtpSession> m_session;
+    // The session the window browses with and the queue runs on (FtpClient1's
+    // asynchronous face), the queue window's entries and the scratch copies'
+    // (never in queue.txt), and what the window shows of their runs.
+    std::unique_ptr<RemoteSession> m_session;
     std::unique_ptr<QueueView> m_queueView;
     std::unique_ptr<TransferQueue> m_transfers, m_scratch;
     QTimer m_viewFlush;

@@ -1,6 +1,7 @@
-// The remote listing: GetDir through the listing file, the icons of file
-// types, sorting, the view styles, navigation on both panes and the
-// recursive walk of remote folders (their state is RemotePane's).
+// The remote listing: GetDir through the session, sorting, the view styles,
+// navigation on both panes and the recursive walk of remote folders (their
+// state is RemotePane's). The commands on the server start here and end in
+// the session's callbacks; the busy gate is held in between.
 #include "app/ftp_main.hpp"
 
 #include "app/core/Captions.hpp"
@@ -29,13 +30,6 @@
 
 namespace app {
 
-namespace {
-
-// A long listing still lets the window repaint and take the stop button.
-constexpr int kEventSliceMs = 20;
-
-} // namespace
-
 TDirView& Tmainform::dirview()
 {
     return *m_ui->dirview;
@@ -44,126 +38,83 @@ TDirView& Tmainform::dirview()
 void Tmainform::ConnectPane()
 {
     RemotePane::Server& server = m_pane.Callbacks();
-    server.ChangeFolder = [this](const std::string& folder) {
-        m_FtpClient1->SetHostDirName(folder);
-        return Run(&ftp::TFtpClient::Cwd);
-    };
-    server.ListFolder = [this](std::vector<RemoteRow>& rows) { GetDir(rows); };
-    server.ListShownFolder = [this] {
-        GetDir(dirview());
-        AddList("DIRECTORY LISTING IS FINISHED.");
+    server.Learned = [this](const std::string& folder) {
+        // The label follows the server, so a walk ends showing the folder it started in.
+        m_conn.CurrentRemoteDir = folder;
+        if (!folder.empty())
+            m_ui->lblRemote->setText(ShownText(folder));
     };
     server.CurrentFolder = [this] { return m_conn.CurrentRemoteDir; };
-    server.LearnFolder = [this] {
-        // The label follows as a listing would move it, so a walk ends
-        // showing the folder it started in.
-        m_conn.CurrentRemoteDir = Run(&ftp::TFtpClient::Pwd) ? m_FtpClient1->DirResult() : std::string();
-        if (!m_conn.CurrentRemoteDir.empty())
-            m_ui->lblRemote->setText(ShownText(m_conn.CurrentRemoteDir));
-    };
-    server.ChangeMode = [this](const std::string& name, const std::string& mode) {
-        m_FtpClient1->SetHostFileName(name);
-        m_FtpClient1->SetChmodMode(mode);
-        Run(&ftp::TFtpClient::SiteChmod);
+    server.Shown = [this](const SessionResult&) {
+        m_ui->lblRemote->setText(ShownText(m_conn.CurrentRemoteDir));
+        m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
+        SetStatusText(0, QString());
+        FitRemoteColumns();
     };
     server.Note = [this](const std::string& line) { AddList(line); };
     server.Stopped = [this] { return StopRequested(); };
 }
 
-bool Tmainform::FetchListing(std::vector<RemoteRow>& rows)
+bool Tmainform::RemoteBusy()
 {
-    if (m_conn.LoggedIn == 0) {
-        SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, m_settings.English())));
+    // Something got past the gate while a command or a walk runs: the
+    // session belongs to it.
+    if (m_engine.EngineWaits == 0 && !m_session->Busy() && !m_pane.Walking() && !m_life.Closing)
         return false;
-    }
-    // The parse below lets the window run between slices.
-    const ActionGate::Scope busy = m_engine.Gate.Hold();
-    WaitCursor hourglass;
-    const bool timerWasActive = m_timer1.isActive();
-    m_timer1.stop();
-    ftp::TFtpClient& c = *m_FtpClient1;
-    const auto refused = [&] {
-        // Not allowed to use the engine now: the rows shown stay as they are.
-        if (timerWasActive && !m_life.Destroyed && !m_life.Closing)
-            m_timer1.start();
-        return false;
-    };
-    if (!Run(&ftp::TFtpClient::Pwd) && m_engine.Refused)
-        return refused();
-    m_conn.CurrentRemoteDir = c.DirResult();
-    const std::string listingFile = JoinPath(m_settings.ProgramDir, "ftpdir.txt");
-    c.SetHostDirName(".");
-    c.SetHostFileName({});
-    c.SetLocalFileName(listingFile);
-    c.SetPassive(m_settings.Transfer.Passive());
-    // MLSD only when the site asks for it and the server offers it.
-    const bool mlsd = c.MlsdInForce();
-    if (!Run(mlsd ? &ftp::TFtpClient::Mlsd : &ftp::TFtpClient::Dir) && m_engine.Refused)
-        return refused();
-
-    std::string text;
-    if (!ReadWholeFile(listingFile, text))
-        text.clear();
-    std::remove(listingFile.c_str());
-
-    m_ui->lblRemote->setText(ShownText(m_conn.CurrentRemoteDir));
-    m_ui->lblLocal->setText(m_ui->LsFilelistView281->Directory());
-    SetStatusText(0, QString());
-
-    ListParser parser(Today());
-    rows.clear();
-    rows.reserve(std::size_t(std::count(text.begin(), text.end(), '\n')) + 1);
-    QElapsedTimer slice;
-    slice.start();
-    std::size_t lines = 0;
-    for (std::size_t pos = 0; pos < text.size();) {
-        std::size_t end = text.find('\n', pos);
-        if (end == std::string::npos)
-            end = text.size();
-        std::string_view line(text.data() + pos, end - pos);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        pos = end + 1;
-        ++lines;
-        if (std::optional<RemoteRow> row = mlsd ? ParseMlsdLine(line) : parser.ParseLine(line)) {
-            if (!row->iconKey.empty()) {
-                const int icon = m_pane.IconIndex(row->iconKey);
-                if (icon >= 0)
-                    row->image = icon;
-            }
-            rows.push_back(std::move(*row));
-        }
-        if (slice.elapsed() >= kEventSliceMs) {
-            platform::ApplicationPump().ProcessMessages();
-            slice.restart();
-        }
-    }
-    // The text is not needed any more; the sort needs the room.
-    std::string().swap(text);
-    SortListing(rows);
-    if (parser.Unreadable() > 0)
-        AddList(std::to_string(parser.Unreadable()) + " of " + std::to_string(lines)
-            + " listing lines could not be read; they show only a name.");
-    else if (rows.empty() && lines > 0)
-        AddList("The listing could not be read (" + std::to_string(lines) + " lines in an unknown format).");
-    if (timerWasActive && !m_life.Destroyed)
-        m_timer1.start();
+    if (!m_life.Closing)
+        SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
     return true;
 }
 
-void Tmainform::GetDir(TDirView& view)
+std::function<void()> Tmainform::HoldGate()
 {
-    std::vector<RemoteRow> rows;
-    if (FetchListing(rows)) {
-        view.Model().SetRows(std::move(rows));
-        if (&view == &dirview())
-            FitRemoteColumns();
-    }
+    // Held until the returned function is called or dropped, whichever comes first.
+    auto scope = std::make_shared<ActionGate::Scope>(m_engine.Gate.Hold());
+    return [scope] { *scope = ActionGate::Scope(); };
 }
 
-void Tmainform::GetDir(std::vector<RemoteRow>& view)
+void Tmainform::CommandDone(const SessionResult& result)
 {
-    FetchListing(view);
+    m_log.Replies.RawCommand = false;
+    m_engine.StopTransfer = false;
+    ShowPendingWarnings();
+    if (result.Refused && !result.Message.empty() && !m_life.Closing)
+        Report(result.Message);
+}
+
+void Tmainform::GetDir(TDirView& view, std::function<void()> then)
+{
+    (void)view; // the remote list is the one view a listing goes to
+    if (m_conn.LoggedIn == 0) {
+        SetStatusText(0, QString::fromUtf8(Message(msgFailedToConnect, m_settings.English())));
+        if (then)
+            then();
+        return;
+    }
+    if (m_engine.Listing) {
+        // The listing on its way is the one asked for (a run's own at its
+        // end and the refresh of the action that started the run).
+        if (then)
+            m_engine.ListingWaiters.push_back(std::move(then));
+        return;
+    }
+    if (RemoteBusy()) {
+        if (then)
+            then();
+        return;
+    }
+    m_engine.Listing = true;
+    m_FtpClient1->SetPassive(m_settings.Transfer.Passive()); // as chosen now, also after a connect
+    m_pane.ListShown([this, release = HoldGate(), then](const SessionResult& r) {
+        m_engine.Listing = false;
+        const std::vector<std::function<void()>> waiters = std::exchange(m_engine.ListingWaiters, {});
+        CommandDone(r);
+        if (then)
+            then();
+        for (const std::function<void()>& waiter : waiters)
+            waiter();
+        release();
+    });
 }
 
 // ---------------------------------------------------------------- sorting and styles
@@ -201,10 +152,15 @@ void Tmainform::dirviewDblClick()
 
 void Tmainform::EnterRemoteFolder(const std::string& name)
 {
-    m_FtpClient1->SetHostDirName(name);
-    Run(&ftp::TFtpClient::Cwd);
-    GetDir(dirview());
-    AddList("DIRECTORY LISTING IS FINISHED.");
+    if (RemoteBusy())
+        return;
+    m_FtpClient1->SetPassive(m_settings.Transfer.Passive());
+    m_pane.EnterFolder(name, [this, release = HoldGate()](const SessionResult& r) {
+        if (!r.Refused)
+            AddList("DIRECTORY LISTING IS FINISHED.");
+        CommandDone(r);
+        release();
+    });
 }
 
 void Tmainform::RemoteDirChange(const RemoteRow& row)
@@ -273,7 +229,7 @@ void Tmainform::btnCliPreviousClick()
 
 void Tmainform::Refresh1Click()
 {
-    if (m_FtpClient1->State() == ftp::ftpStateReady)
+    if (m_session->IsConnected())
         GetDir(dirview());
 }
 
@@ -295,21 +251,23 @@ void Tmainform::LsFilelistView281ItemChange(const QString& item)
 
 // ---------------------------------------------------------------- recursive walk
 
-void Tmainform::ListDir(const std::string& path, const std::string& folder, std::vector<RemoteRow>& view)
-{
-    m_pane.ListDir(path, folder, view);
-}
-
-bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view)
+bool Tmainform::MakeSelectedList_Server(const std::string& base, std::vector<RemoteRow>& view, std::function<void()> then)
 {
     // One walk at a time: the walk's folder stack and hidden list are shared.
+    // A command in flight refuses the walk's own steps (its folders are
+    // skipped with a note); a selection of files needs none.
     if (m_pane.Walking()) {
         SetStatusText(0, QString::fromUtf8(Message(msgBusyRefused, m_settings.English())));
         return false;
     }
-    const ActionGate::Scope busy = m_engine.Gate.Hold();
-    m_pane.MakeSelectedList(base, view);
-    return true;
+    if (!m_session->Busy())
+        m_FtpClient1->SetPassive(m_settings.Transfer.Passive());
+    return m_pane.MakeSelectedList(base, view, [this, release = HoldGate(), then] {
+        m_engine.StopTransfer = false;
+        if (then)
+            then();
+        release();
+    });
 }
 
 } // namespace app

@@ -221,30 +221,32 @@ std::string Tmainform::LocalListFolder() const
     return dir.toStdString();
 }
 
-std::vector<std::string> Tmainform::SelectionEntries(std::string base, TransferQueue& queue)
+bool Tmainform::SelectionEntries(
+    std::string base, TransferQueue& queue, std::function<void(const std::vector<std::string>& lines)> then)
 {
     if (base.empty() || base.back() != '/')
         base += '/';
-    if (!MakeSelectedList_Server("", m_pane.ListView1()))
-        return {};
-    std::vector<WalkedRow> rows;
-    rows.reserve(m_pane.ListView1().size());
-    for (const RemoteRow& row : m_pane.ListView1()) {
-        rows.push_back({ row.name, row.IsFolder() });
-        // A link's listed size is the link's own.
-        if (row.type == kTypeFile && (row.perms.empty() || row.perms[0] != 'l'))
-            queue.NoteListedSize(JoinRemote(m_conn.CurrentRemoteDir, row.name), std::int64_t(row.bytes));
-    }
-    std::vector<std::string> lines, notes;
-    BuildDownloadEntries(base, m_conn.CurrentRemoteDir, rows, lines, &notes);
-    for (const std::string& note : notes)
-        AddList(note);
-    return lines;
+    return MakeSelectedList_Server("", m_pane.ListView1(), [this, base, &queue, then] {
+        std::vector<WalkedRow> rows;
+        rows.reserve(m_pane.ListView1().size());
+        for (const RemoteRow& row : m_pane.ListView1()) {
+            rows.push_back({ row.name, row.IsFolder() });
+            // A link's listed size is the link's own.
+            if (row.type == kTypeFile && (row.perms.empty() || row.perms[0] != 'l'))
+                queue.NoteListedSize(JoinRemote(m_conn.CurrentRemoteDir, row.name), std::int64_t(row.bytes));
+        }
+        std::vector<std::string> lines, notes;
+        BuildDownloadEntries(base, m_conn.CurrentRemoteDir, rows, lines, &notes);
+        for (const std::string& note : notes)
+            AddList(note);
+        then(lines);
+    });
 }
 
 void Tmainform::QueueforDownload()
 {
-    AppendQueue(SelectionEntries(LocalListFolder(), *m_transfers));
+    SelectionEntries(
+        LocalListFolder(), *m_transfers, [this](const std::vector<std::string>& lines) { AppendQueue(lines); });
 }
 
 void Tmainform::DownloadToTemp(bool answerAll, std::function<void(const std::vector<std::string>& paths)> then)
@@ -265,25 +267,26 @@ void Tmainform::DownloadToTemp(bool answerAll, std::function<void(const std::vec
     std::vector<std::string> names;
     for (int row : dirview().SelectedRows())
         names.push_back(CommandName(dirview().Model().Row(row)));
-    const std::vector<std::string> lines = SelectionEntries(scratch, *m_scratch);
-    RunScratchBatch(lines, answerAll,
-        [this, names, scratch, then = std::move(then)](bool, const std::vector<std::string>& notDone) {
-            std::vector<std::string> paths;
-            for (const std::string& name : names) {
-                if (!IsWalkableName(name))
-                    continue;
-                const std::string path = JoinPath(scratch, name);
-                // Only what came down whole in this batch: never a stale copy.
-                const bool missing = std::any_of(notDone.begin(), notDone.end(),
-                    [&](const std::string& local) { return StaysInside(path, local); });
-                if (!missing && Exists(path))
-                    paths.push_back(path);
-                else
-                    AddList("\"" + name + "\" could not be downloaded to the scratch folder.");
-            }
-            if (then)
-                then(paths);
-        });
+    const auto copied = [this, names, scratch, then = std::move(then)](bool, const std::vector<std::string>& notDone) {
+        std::vector<std::string> paths;
+        for (const std::string& name : names) {
+            if (!IsWalkableName(name))
+                continue;
+            const std::string path = JoinPath(scratch, name);
+            // Only what came down whole in this batch: never a stale copy.
+            const bool missing = std::any_of(notDone.begin(), notDone.end(),
+                [&](const std::string& local) { return StaysInside(path, local); });
+            if (!missing && Exists(path))
+                paths.push_back(path);
+            else
+                AddList("\"" + name + "\" could not be downloaded to the scratch folder.");
+        }
+        if (then)
+            then(paths);
+    };
+    SelectionEntries(scratch, *m_scratch, [this, answerAll, copied](const std::vector<std::string>& lines) {
+        RunScratchBatch(lines, answerAll, copied);
+    });
 }
 
 // ---------------------------------------------------------------- progress

@@ -7,6 +7,7 @@
 #include "app/core/Prompter.hpp"
 #include "app/core/Queue.hpp"
 #include "app/dirview.hpp"
+#include "app/session/RemoteSession.hpp"
 #include "ftp/FtpCli.hpp"
 
 #include "ui_mainform.h"
@@ -14,42 +15,77 @@
 #include <QComboBox>
 
 #include <algorithm>
+#include <memory>
 
 namespace app {
 
+void Tmainform::RunEach(std::size_t count, std::function<void(std::size_t i, std::function<void()> next)> step,
+    std::function<void()> then)
+{
+    // One session command after another, each started from the previous one's end.
+    auto each = std::make_shared<std::function<void(std::size_t)>>();
+    *each = [count, step = std::move(step), then = std::move(then), weak = std::weak_ptr(each)](std::size_t i) {
+        if (i >= count) {
+            if (then)
+                then();
+            return;
+        }
+        const auto self = weak.lock();
+        step(i, [self, i] { (*self)(i + 1); });
+    };
+    // The chain holds itself until its last step has been started.
+    const auto first = each;
+    (*first)(0);
+}
+
 void Tmainform::Delete1Click()
 {
-    ftp::TFtpClient& c = *m_FtpClient1;
+    if (RemoteBusy())
+        return;
     const TRemoteModel& model = dirview().Model();
-    std::vector<RemoteRow> selected;
+    auto selected = std::make_shared<std::vector<RemoteRow>>();
     for (int row : dirview().SelectedRows())
-        selected.push_back(model.Row(row));
-    for (const RemoteRow& row : selected) {
-        c.SetHostFileName(CommandName(row));
-        Run(row.IsFolder() ? &ftp::TFtpClient::Rmd : &ftp::TFtpClient::Dele);
-    }
-    GetDir(dirview());
-    AddList("DIRECTORY LISTING IS FINISHED.");
+        selected->push_back(model.Row(row));
+    const auto release = HoldGate();
+    RunEach(
+        selected->size(),
+        [this, selected](std::size_t i, std::function<void()> next) {
+            const RemoteRow& row = (*selected)[i];
+            const auto done = [this, next](const SessionResult& r) {
+                CommandDone(r);
+                next();
+            };
+            if (row.IsFolder())
+                m_session->RemoveFolder(CommandName(row), done);
+            else
+                m_session->Delete(CommandName(row), done);
+        },
+        [this, release] {
+            GetDir(dirview(), [this, release] {
+                AddList("DIRECTORY LISTING IS FINISHED.");
+                release();
+            });
+        });
 }
 
 void Tmainform::DeleteFTP()
 {
     ClearStop();
-    if (!MakeSelectedList_Server(m_conn.CurrentRemoteDir, m_pane.ListView1()))
-        return;
-    std::vector<WalkedRow> rows;
-    rows.reserve(m_pane.ListView1().size());
-    for (const RemoteRow& row : m_pane.ListView1())
-        rows.push_back({ row.name, row.IsFolder() });
-    std::vector<std::string> lines, notes;
-    BuildDeleteEntries(m_conn.CurrentRemoteDir, rows, lines, &notes);
-    for (const std::string& note : notes)
-        AddList(note);
-    // A batch of its own: the queue's other entries do not run with it, and
-    // a Cancel leaves no delete behind for a later run to ask about.
-    const int batch = NewBatch();
-    AppendQueue(lines, batch);
-    ProcessBatch(batch);
+    MakeSelectedList_Server(m_conn.CurrentRemoteDir, m_pane.ListView1(), [this] {
+        std::vector<WalkedRow> rows;
+        rows.reserve(m_pane.ListView1().size());
+        for (const RemoteRow& row : m_pane.ListView1())
+            rows.push_back({ row.name, row.IsFolder() });
+        std::vector<std::string> lines, notes;
+        BuildDeleteEntries(m_conn.CurrentRemoteDir, rows, lines, &notes);
+        for (const std::string& note : notes)
+            AddList(note);
+        // A batch of its own: the queue's other entries do not run with it, and
+        // a Cancel leaves no delete behind for a later run to ask about.
+        const int batch = NewBatch();
+        AppendQueue(lines, batch);
+        ProcessBatch(batch);
+    });
 }
 
 void Tmainform::Delete2Click()
@@ -64,11 +100,12 @@ void Tmainform::Rename1Click()
         return;
     const std::string old = CommandName(dirview().Model().Row(selected.front()));
     const std::optional<std::string> name = m_prompter.InputQuery("Rename", "Enter new file name", old);
-    if (!name || !MayRenameOnto(old, *name))
+    if (!name || !MayRenameOnto(old, *name) || RemoteBusy())
         return;
-    m_FtpClient1->SetHostFileName(old);
-    m_FtpClient1->SetLocalFileName(*name);
-    Run(&ftp::TFtpClient::Rename);
+    m_session->Rename(old, *name, [this, release = HoldGate()](const SessionResult& r) {
+        CommandDone(r);
+        release();
+    });
 }
 
 bool Tmainform::MayRenameOnto(const std::string& old, const std::string& name)
@@ -95,11 +132,17 @@ bool Tmainform::dirviewEdited(int row, const std::string& text)
     if (row < 0 || row >= dirview().Model().rowCount())
         return false;
     const std::string old = CommandName(dirview().Model().Row(row));
-    if (!MayRenameOnto(old, text))
+    if (!MayRenameOnto(old, text) || RemoteBusy())
         return false;
-    m_FtpClient1->SetHostFileName(old);
-    m_FtpClient1->SetLocalFileName(text);
-    return Run(&ftp::TFtpClient::Rename);
+    // The row takes the new name now; a rename the server refuses lists the
+    // folder again, so the row shows what is there.
+    m_session->Rename(old, text, [this, release = HoldGate()](const SessionResult& r) {
+        CommandDone(r);
+        if (!r.Ok)
+            GetDir(dirview());
+        release();
+    });
+    return true;
 }
 
 void Tmainform::ChMod1Click()
@@ -115,60 +158,75 @@ void Tmainform::ChMod1Click()
             mkWarning);
         return;
     }
+    if (RemoteBusy())
+        return;
     if (dirview().SelectedRows().empty() && dirview().FocusedRow() >= 0)
         dirview().SelectRow(dirview().FocusedRow());
-    std::vector<std::pair<std::string, bool>> entries;
+    auto entries = std::make_shared<std::vector<std::pair<std::string, bool>>>();
     for (int row : dirview().SelectedRows()) {
         const RemoteRow& r = dirview().Model().Row(row);
-        entries.emplace_back(CommandName(r), r.IsFolder());
+        entries->emplace_back(CommandName(r), r.IsFolder());
     }
-    ftp::TFtpClient& c = *m_FtpClient1;
+    const auto release = HoldGate();
+    m_FtpClient1->SetPassive(m_settings.Transfer.Passive());
     m_pane.BeginModeWalk(m_conn.CurrentRemoteDir);
-    for (const auto& [name, folder] : entries) {
-        if (m_pane.ModeWalkLost())
-            return;
-        TAnswer answer = ansOK;
-        if (folder) {
-            answer = m_pane.ChangeAll() ? ansAll
-                                 : m_prompter.Confirm("Press OK to change permission of the selected directory, ALL "
-                                                      "to also change subdirectories and files in it, CANCEL to "
-                                                      "cancel the operation",
-                                     { ansOK, ansCancel, ansAll });
-        }
-        if (answer == ansCancel)
-            return;
-        if (answer == ansAll) {
-            m_pane.SetChangeAll(true);
-            MarkFiles(name, folder, *mode);
-            continue;
-        }
-        c.SetHostFileName(name);
-        c.SetChmodMode(*mode);
-        Run(&ftp::TFtpClient::SiteChmod);
-    }
+    auto cancelled = std::make_shared<bool>(false);
+    RunEach(
+        entries->size(),
+        [this, entries, mode = *mode, cancelled](std::size_t i, std::function<void()> next) {
+            const auto& [name, folder] = (*entries)[i];
+            if (m_pane.ModeWalkLost() || *cancelled)
+                return next();
+            TAnswer answer = ansOK;
+            if (folder) {
+                answer = m_pane.ChangeAll() ? ansAll
+                                     : m_prompter.Confirm("Press OK to change permission of the selected directory, ALL "
+                                                          "to also change subdirectories and files in it, CANCEL to "
+                                                          "cancel the operation",
+                                         { ansOK, ansCancel, ansAll });
+            }
+            if (answer == ansCancel) {
+                *cancelled = true;
+                return next();
+            }
+            if (answer == ansAll) {
+                m_pane.SetChangeAll(true);
+                return m_pane.MarkFiles(name, folder, mode, next);
+            }
+            m_session->ChangeMode(name, mode, [this, next](const SessionResult& r) {
+                CommandDone(r);
+                next();
+            });
+        },
+        [this, release] {
+            m_pane.EndModeWalk();
+            release();
+        });
 }
 
 void Tmainform::MarkFiles(const std::string& name, bool folder, const std::string& mode)
 {
-    if (StopRequested() || m_pane.ModeWalkLost())
+    if (StopRequested() || m_pane.ModeWalkLost() || RemoteBusy())
         return;
-    const ActionGate::Scope busy = m_engine.Gate.Hold();
-    const bool timerWasActive = m_timer1.isActive();
-    m_timer1.stop();
-    m_pane.MarkFiles(name, folder, mode);
-    if (timerWasActive && !m_life.Destroyed)
-        m_timer1.start();
+    m_pane.BeginModeWalk(m_conn.CurrentRemoteDir);
+    m_pane.MarkFiles(name, folder, mode, [this, release = HoldGate()] {
+        m_pane.EndModeWalk();
+        release();
+    });
 }
 
 void Tmainform::btnNewFolderClick()
 {
     const std::optional<std::string> name = m_prompter.InputQuery("Make Directory", "Directory Name:", "");
-    if (!name)
+    if (!name || RemoteBusy())
         return;
-    m_FtpClient1->SetHostFileName(*name);
-    Run(&ftp::TFtpClient::Mkd);
-    GetDir(dirview());
-    AddList("DIRECTORY LISTING IS FINISHED.");
+    m_session->MakeFolder(*name, [this, release = HoldGate()](const SessionResult& r) {
+        CommandDone(r);
+        GetDir(dirview(), [this, release] {
+            AddList("DIRECTORY LISTING IS FINISHED.");
+            release();
+        });
+    });
 }
 
 void Tmainform::NewFolder3Click()
@@ -178,12 +236,21 @@ void Tmainform::NewFolder3Click()
 
 void Tmainform::MakeDefaultDir1Click()
 {
-    const std::string* alias = m_sites.SelectedAlias();
-    if (!alias)
+    const std::string* found = m_sites.SelectedAlias();
+    if (!found)
         return;
-    std::string error;
-    if (m_sites.Book().UpdateRemoteDir(*alias, m_conn.CurrentRemoteDir, &error) == sbrFailed)
-        Report(error);
+    const auto keep = [this, alias = *found](const std::string& folder) {
+        std::string error;
+        if (m_sites.Book().UpdateRemoteDir(alias, folder, &error) == sbrFailed)
+            Report(error);
+    };
+    // The folder the server stands in; the shown one when it cannot be asked.
+    if (!m_session->IsConnected() || m_engine.EngineWaits > 0 || m_session->Busy() || m_pane.Walking())
+        return keep(m_conn.CurrentRemoteDir);
+    m_session->CurrentFolder([this, keep, release = HoldGate()](const SessionResult& r, const std::string& folder) {
+        keep(r.Ok && !folder.empty() ? folder : m_conn.CurrentRemoteDir);
+        release();
+    });
 }
 
 } // namespace app

@@ -70,6 +70,7 @@ void Tmainform::SetUpFtpClient()
     m_session->SessionEvents().Log = [this](const std::string& line) { FtpClient1Display(line); };
     m_session->SessionEvents().Connected = [this] { FtpClient1SessionConnected(); };
     m_session->SessionEvents().Closed = [this] { FtpClient1SessionClosed(); };
+    m_pane.SetSession(*m_session);
     m_queueView = std::make_unique<QueueView>(*this);
     m_scratch = std::make_unique<TransferQueue>(*m_queueView);
     c.OnCommand = [this](ftp::TCustomFtpCli*, std::string& command) { FtpClient1Command(command); };
@@ -84,6 +85,11 @@ void Tmainform::SetUpFtpClient()
     // The engine's refusals (a missing value, a busy engine) end the command
     // with their message instead of unwinding through the event loop.
     c.OnError = [this](ftp::TCustomFtpCli*, const std::string& message) { m_engine.NoteError(message); };
+}
+
+FtpSession* Tmainform::FtpSessionOf() const
+{
+    return dynamic_cast<FtpSession*>(m_session.get());
 }
 
 bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
@@ -246,7 +252,7 @@ void Tmainform::Disconnect()
     }
 }
 
-bool Tmainform::ConnectToSelectedSite()
+bool Tmainform::ConnectToSelectedSite(std::function<void()> then)
 {
     const ActionGate::Scope busy = m_engine.Gate.Hold();
     Disconnect(); // the connect's own disconnect stops nothing
@@ -317,13 +323,22 @@ bool Tmainform::ConnectToSelectedSite()
         inForce += (inForce.empty() ? "" : "; ") + extensions;
     if (!inForce.empty())
         AddList("In force: " + inForce);
-    c.SetHostDirName(site.RemoteDir().empty() ? std::string(".") : site.RemoteDir());
-    if (!Run(&ftp::TFtpClient::Cwd) && m_engine.Refused)
-        return false;
-    GetDir(dirview());
-    AddList("DIRECTORY LISTING IS FINISHED.");
-    if (m_conn.LoggedIn == 1)
-        SetStatusText(0, QStringLiteral("Connected."));
+    // The site's folder and its listing go through the session: the window runs meanwhile.
+    const std::string folder = site.RemoteDir().empty() ? std::string(".") : site.RemoteDir();
+    m_session->ChangeFolder(folder, [this, then, release = HoldGate()](const SessionResult& r) {
+        if (r.Refused) {
+            CommandDone(r);
+            return;
+        }
+        GetDir(dirview(), [this, then, release] {
+            AddList("DIRECTORY LISTING IS FINISHED.");
+            if (m_conn.LoggedIn == 1)
+                SetStatusText(0, QStringLiteral("Connected."));
+            if (then)
+                then();
+            release();
+        });
+    });
     if (!site.LocalDir().empty()) {
         ui::TLsFilelistView28* files = m_ui->LsFilelistView281;
         const QString local = QString::fromUtf8(DisplayText(site.LocalDir()));
@@ -355,14 +370,22 @@ void Tmainform::Timer1Timer()
         } else {
             ++m_conn.ReconnectFailures;
             m_conn.Reconnecting = true;
-            const bool connected = ConnectToSelectedSite();
+            // Back to the folder the session was in, after the site's own.
+            ConnectToSelectedSite([this] {
+                if (!Connected())
+                    return;
+                m_session->ChangeFolder(m_conn.ReconnectDir, [this, release = HoldGate()](const SessionResult& r) {
+                    const auto finished = [this, release] {
+                        AddList("DIRECTORY LISTING IS FINISHED.");
+                        release();
+                    };
+                    if (r.Ok)
+                        GetDir(dirview(), finished);
+                    else
+                        finished();
+                });
+            });
             m_conn.Reconnecting = false;
-            if (connected && Connected()) {
-                c.SetHostDirName(m_conn.ReconnectDir);
-                if (Run(&ftp::TFtpClient::Cwd))
-                    GetDir(dirview());
-                AddList("DIRECTORY LISTING IS FINISHED.");
-            }
         }
     }
     if (c.State() == ftp::ftpStateReady)
@@ -387,13 +410,20 @@ void Tmainform::Timer1Timer()
 
 void Tmainform::mnuCommandClick()
 {
+    if (!m_session->HasRawCommands()) {
+        SetStatusText(0,
+            QString::fromStdString("A raw command cannot be sent on an " + m_session->Protocol() + " connection."));
+        return;
+    }
     const std::optional<std::string> command = m_prompter.InputQuery("Enter Command", "Enter Command", "");
-    if (!command)
+    if (!command || RemoteBusy())
         return; // cancelled: nothing is sent
-    m_FtpClient1->SetLocalFileName(*command);
-    m_session->ForgetType(); // the command may have been a TYPE
     m_log.Replies.RawCommand = true;
-    Run(&ftp::TFtpClient::Quote);
+    // The session forgets the TYPE in force: the command may have been one.
+    m_session->Raw(*command, [this, release = HoldGate()](const SessionResult& r) {
+        CommandDone(r);
+        release();
+    });
 }
 
 void Tmainform::Proxy1Click()

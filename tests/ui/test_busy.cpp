@@ -72,6 +72,7 @@ class BusyTest : public QObject {
         form->show();
         form->Clear1Click();
         form->btnConnectClick();
+        WaitIdle(*form);
         return form;
     }
 
@@ -214,6 +215,7 @@ private slots:
             QVERIFY(!form->MakeSelectedList_Server("", other)); // what got past the gate is caught too
         });
         form->QueueforDownload();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(fired);
         QCOMPARE(form->Queue().size(), std::size_t(1201)); // the folder and its files, each once
 
@@ -238,6 +240,56 @@ private slots:
         QCOMPARE(closed.count(), 1);
         QVERIFY(!form->FtpClient1().Connected());
         form.reset();
+    }
+
+    // A listing that takes seconds (the big folder at the throttle) runs
+    // while the window does: the double-click returns at once; meanwhile a
+    // refresh waits for its turn (once) and a rename is refused. Stop ends a
+    // walk at the listing in flight; closing during a listing ends it, and
+    // Closed comes once the gate is free.
+    void actionsDuringAnAsynchronousListingAndWalk()
+    {
+        auto form = Connected();
+        Ui::Tmainform& f = form->Form();
+        QTreeView* view = f.dirview->DetailsView();
+        form->dirview().SetFocusedRow(RowOf(*form, "many"));
+        QElapsedTimer t;
+        t.start();
+        form->dirviewDblClick();
+        QVERIFY(t.elapsed() < 500);
+        QVERIFY(form->Gate().Busy() && !f.btnConnect->isEnabled() && !f.ToolButton7->isEnabled());
+        for (int i = 0; i < 2; ++i)
+            QTest::keyClick(view, Qt::Key_F5);
+        QCOMPARE(form->StatusText(0), Busy(msgBusyDeferred));
+        QTest::keyClick(view, Qt::Key_F2); // no question is asked
+        QCOMPARE(form->StatusText(0), Busy(msgBusyRefused));
+        QVERIFY(WaitFor([&] { return !form->Gate().Busy() && !form->Gate().Waiting(); }));
+        QVERIFY(t.elapsed() > 1000);
+        QCOMPARE(form->CurrentRemoteDir(), std::string("/many"));
+        QCOMPARE(form->dirview().Model().rowCount(), 1200);
+        QVERIFY(f.btnConnect->isEnabled());
+        const QStringList log = form->LogLines();
+        QCOMPARE(log.mid(log.lastIndexOf("> CWD many")).count("> LIST"), 2);
+
+        form->Clear1Click();
+        form->btnPreviousClick();
+        QVERIFY(WaitIdle(*form));
+        Select(*form, { "many" });
+        QTimer::singleShot(300, form.get(), [&] { f.chkStop->click(); });
+        t.restart();
+        form->QueueforDownload();
+        QVERIFY(t.elapsed() < 300);
+        QVERIFY(WaitIdle(*form));
+        QCOMPARE(form->Queue().size(), std::size_t(1)); // the folder; none of its files
+        form->Clear1Click();
+
+        form->Refresh1Click();
+        QSignalSpy closed(form.get(), &Tmainform::Closed);
+        bool closedWhileBusy = true;
+        connect(form.get(), &Tmainform::Closed, this, [&] { closedWhileBusy = form->Gate().Busy(); });
+        form->close();
+        QVERIFY(WaitFor([&] { return closed.count() > 0; }, 6000));
+        QVERIFY(!closedWhileBusy && !form->FtpClient1().Connected());
     }
 
     // A failure reply's box opens once the engine has handled the reply; a
@@ -269,6 +321,7 @@ private slots:
         form->SetPassiveMode("YES");
         form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("first"));
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 1);
 
         bool afterTheReply = false;
@@ -278,6 +331,7 @@ private slots:
         };
         m_prompter.ExpectInput("XRF");
         form->mnuCommandClick();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(afterTheReply);
 
         form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("second"));
@@ -288,6 +342,7 @@ private slots:
             return std::count(d.begin(), d.end(), "USER u") >= 2 && form->LoggedIn() == 1;
         }));
         form->Timer1().stop();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(second.Dialogue().empty());
 
         QTemporaryDir down;

@@ -109,6 +109,7 @@ private slots:
         QCOMPARE(m_form->StatusText(0), QString("Not connected yet."));
         QVERIFY(LogHas(*m_form, "NOT CONNECTED YET. PLEASE CLICK ON CONNECT BUTTON TO ESTABLISH CONNECTION."));
         m_form->btnConnectClick();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(m_form->LoggedIn(), 1);
         QGuiApplication::clipboard()->setText("ftp://example.invalid/x");
         m_form->Turkish1Click();
@@ -327,6 +328,7 @@ private slots:
         testsupport::WriteFile(Remote() / "sub" / "edit.txt", "sub text");
         testsupport::WriteFile(Remote() / "gone.txt", "gone");
         m_form->btnConnectClick();
+        QVERIFY(WaitIdle(*m_form));
         const auto edit = [&](const std::string& name) {
             QVERIFY(WaitIdle(*m_form)); // an upload still ending would refuse it
             m_form->dirview().SetFocusedRow(RowOf(*m_form, name));
@@ -349,10 +351,12 @@ private slots:
         // sub/edit.txt, saved after browsing back up: it goes to sub, not
         // over the top folder's file of that name.
         m_form->EnterRemoteFolder("sub");
+        QVERIFY(WaitIdle(*m_form));
         edit("edit.txt");
         edit("edit.txt"); // the same file again: its window comes forward, no second one
         QCOMPARE(EditorWindows().size(), 1);
         m_form->EnterRemoteFolder("..");
+        QVERIFY(WaitIdle(*m_form));
         Type(*EditorWindows().front(), "new sub text", true);
         QVERIFY(WaitFor([&] { return testsupport::ReadFile(Remote() / "sub" / "edit.txt") == "new sub text"; }));
         QCOMPARE(testsupport::ReadFile(Remote() / "edit.txt"), std::string("old text"));
@@ -383,6 +387,7 @@ private slots:
         std::string opened;
         m_form->OnOpenFile = [&](const std::string& path) { opened = path; };
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         Select(*m_form, { "two.txt" });
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "two.txt"));
         m_prompter.ExpectConfirm(ansOK); // the scratch copy of the Copy above is replaced
@@ -419,6 +424,7 @@ private slots:
             QSKIP("no JPEG writer in this Qt");
         fs::copy_file(jpeg.toStdString(), Remote() / "photo.jpg");
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         m_form->Form().chkPreview->setChecked(true);
         m_form->dirview().SetFocusedRow(RowOf(*m_form, "photo.jpg"));
         Select(*m_form, { "photo.jpg" });

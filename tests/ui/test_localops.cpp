@@ -97,24 +97,28 @@ private slots:
 
         form->SetPassiveMode("YES");
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 1);
         f.LsFilelistView281->SetDirectory(local.path());
         f.chkNavigating->setChecked(true);
         // A local folder with a remote twin: both panes enter it.
         f.LsFilelistView281->setCurrentItem(f.LsFilelistView281->FindItem("www"));
         form->LsFilelistView281DblClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(f.LsFilelistView281->Directory(), local.filePath("www") + "/");
         QCOMPARE(f.lblRemote->text(), QString("/www"));
         // Without a twin only the local pane moves.
         f.LsFilelistView281->SetDirectory(local.path());
         f.LsFilelistView281->setCurrentItem(f.LsFilelistView281->FindItem("elsewhere"));
         form->LsFilelistView281DblClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(f.LsFilelistView281->Directory(), local.filePath("elsewhere") + "/");
         QCOMPARE(f.lblRemote->text(), QString("/www"));
         // A file opens with its application.
         f.LsFilelistView281->SetDirectory(local.path());
         f.LsFilelistView281->setCurrentItem(f.LsFilelistView281->FindItem("mine.txt"));
         form->LsFilelistView281DblClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(QString::fromStdString(opened.back()), local.filePath("mine.txt"));
         form->Openthedirectoryofthefile1Click();
         QCOMPARE(QString::fromStdString(opened.back()), local.path() + "/");
@@ -127,6 +131,7 @@ private slots:
         book.Close();
         form->GotoDesktop1Click();
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(f.LsFilelistView281->Directory(), local.path() + "/");
 
         // Open With: a typed command gets the file at its end.

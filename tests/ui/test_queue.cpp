@@ -74,6 +74,7 @@ class QueueTest : public QObject {
         form->Timer1().stop();
         form->SetPassiveMode("YES");
         form->btnConnectClick();
+        WaitIdle(*form);
         if (form->LoggedIn() != 1)
             qWarning("%s", qPrintable(form->LogLines().join('\n')));
         return form;
@@ -145,6 +146,7 @@ private slots:
         form->Form().LsFilelistView281->SetDirectory(down.path());
         Select(*form, { "top" });
         form->QueueforDownload();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(QString::fromStdString(form->Queue().front()), "D:D;" + down.path() + "//top;/top"); // the local side as built
         form->ProcessQueue();
         QVERIFY(WaitIdle(*form));
@@ -182,6 +184,7 @@ private slots:
             fs::remove(got);
             Select(*form, { "lines.txt" });
             form->QueueforDownload();
+            QVERIFY(WaitIdle(*form));
             form->ProcessQueue();
             QVERIFY(WaitIdle(*form));
             QCOMPARE(testsupport::ReadFile(got), std::string(step.expected));
@@ -388,6 +391,7 @@ private slots:
             }, Qt::QueuedConnection);
         };
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         c.OnCommand = windowCommand;
         QVERIFY(tried);
         QVERIFY(LogHas(*form, "\"" + local.filePath("small.txt") + "\" stays in the queue: the FTP component was busy."));
@@ -446,6 +450,7 @@ private slots:
         form->SetPassiveMode("YES");
         form->Form().ComboBox1->setCurrentIndex(1);
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 1);
         m_prompter.ExpectConfirm(ansIgnore);
         form->UploadQueue1Click();
@@ -577,6 +582,7 @@ private slots:
             m_prompter.ExpectConfirm(ansOK);
             m_prompter.ExpectConfirm(ansIgnore);
             form.QueueforDownload();
+            QVERIFY(WaitIdle(form));
             form.ProcessQueue();
             QVERIFY(WaitIdle(form));
             QVERIFY(form.Queue().empty());
@@ -651,10 +657,12 @@ private slots:
         Select(*form, { "perm" });
         m_prompter.ExpectInput("8x9");
         form->ChMod1Click();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(m_prompter.ShownTexts().back().find("is not a mode") != std::string::npos);
         m_prompter.ExpectInput("750");
         m_prompter.ExpectConfirm(ansAll);
         form->ChMod1Click();
+        QVERIFY(WaitIdle(*form));
         for (const fs::path& p : { Remote() / "perm", Remote() / "perm" / "x.txt", Remote() / "perm" / "sub",
                  Remote() / "perm" / "sub" / "y.txt" })
             QCOMPARE(int(fs::status(p).permissions() & fs::perms::mask), 0750);
@@ -665,11 +673,14 @@ private slots:
         form->dirview().SetFocusedRow(RowOf(*form, "name.txt"));
         m_prompter.ExpectInput("renamed.txt");
         QTest::keyClick(form->Form().dirview->DetailsView(), Qt::Key_F2);
+        QVERIFY(WaitIdle(*form));
         QVERIFY(fs::exists(Remote() / "renamed.txt"));
         QVERIFY(RowOf(*form, "name.txt") >= 0); // the old name shows until the next listing
         form->Refresh1Click();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(form->dirview().Model().setData(
             form->dirview().Model().index(RowOf(*form, "renamed.txt"), 0), "in place.txt", Qt::EditRole));
+        QVERIFY(WaitIdle(*form));
         QVERIFY(fs::exists(Remote() / "in place.txt"));
         QVERIFY(RowOf(*form, "in place.txt") >= 0);
 
@@ -686,11 +697,13 @@ private slots:
         // New folder, then Make Default Dir inside it.
         m_prompter.ExpectInput("made");
         form->btnNewFolderClick();
+        QVERIFY(WaitIdle(*form));
         QVERIFY(fs::is_directory(Remote() / "made"));
         form->dirview().SetFocusedRow(RowOf(*form, "made"));
         form->dirviewDblClick();
         QVERIFY(WaitIdle(*form));
         form->MakeDefaultDir1Click();
+        QVERIFY(WaitIdle(*form));
         SiteBook book;
         QVERIFY(book.Open(m_home->path().toStdString()));
         QCOMPARE(book.Find("py")->Record.RemoteDir(), std::string("/made"));

@@ -106,6 +106,7 @@ int RunWorker(int argc, char** argv)
     form.Timer1().stop();
     form.SetPassiveMode("YES");
     form.btnConnectClick();
+    windowtest::WaitIdle(form);
     if (form.LoggedIn() != 1) {
         std::fprintf(stderr, "not logged in:\n%s\n", qPrintable(form.LogLines().join('\n')));
         return 3;

@@ -50,6 +50,7 @@ private slots:
         m_form->Timer1().stop();
         m_form->SetPassiveMode("YES");
         m_form->btnConnectClick();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(m_form->LoggedIn(), 1);
     }
     void cleanupTestCase() { m_form.reset(); }
@@ -60,11 +61,13 @@ private slots:
         testsupport::WriteFile(Remote() / "mine.txt", "mine");
         testsupport::WriteFile(Remote() / "theirs.txt", "theirs");
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         // By dialog: Cancel keeps both files.
         Select(*m_form, { "mine.txt" });
         m_prompter.ExpectInput("theirs.txt");
         m_prompter.ExpectConfirm(ansCancel);
         m_form->Rename1Click();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(testsupport::ReadFile(Remote() / "theirs.txt"), std::string("theirs"));
         QVERIFY(fs::exists(Remote() / "mine.txt"));
         QCOMPARE(m_prompter.ShownTexts().back(),
@@ -74,6 +77,7 @@ private slots:
         m_prompter.ExpectConfirm(ansOK);
         QVERIFY(m_form->dirview().Model().setData(
             m_form->dirview().Model().index(RowOf(*m_form, "mine.txt"), 0), "theirs.txt", Qt::EditRole));
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(testsupport::ReadFile(Remote() / "theirs.txt"), std::string("mine"));
         QVERIFY(!fs::exists(Remote() / "mine.txt"));
         fs::remove(Remote() / "theirs.txt");
@@ -93,11 +97,13 @@ private slots:
                  Remote() / "sel" / "in.txt", Remote() / "sel" })
             fs::permissions(p, fs::perms(0644) | (fs::is_directory(p) ? fs::perms(0111) : fs::perms::none));
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         QVERIFY(Find(*m_form, "sel") && Find(*m_form, "sel")->IsFolder());
         Select(*m_form, { "sel" });
         m_prompter.ExpectInput("700");
         m_prompter.ExpectConfirm(ansAll);
         m_form->ChMod1Click();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(Mode(Remote() / "sel" / "in.txt"), 0700);
         QCOMPARE(Mode(Remote() / "sel"), 0700);
         QCOMPARE(Mode(Remote() / "outside.txt"), 0644);
@@ -112,9 +118,11 @@ private slots:
         // the folder after it is sel's own.
         testsupport::WriteFile(Remote() / "sel" / "zdir" / "z.txt", "z");
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         Select(*m_form, { "sel" });
         std::vector<RemoteRow> walked;
         QVERIFY(m_form->MakeSelectedList_Server("", walked));
+        QVERIFY(WaitIdle(*m_form));
         QVERIFY(std::any_of(walked.begin(), walked.end(), [](const RemoteRow& r) { return r.name == "/sel/zdir/z.txt"; }));
         QVERIFY(LogHas(*m_form, "\"..\" of \"/sel/jump\" led to \"/other\"; the walk went back to \"/sel\"."));
     }
@@ -127,11 +135,13 @@ private slots:
             for (const char* f : { "w/a/b/f1", "w/a/f2", "w/c/f3", "w/f4" })
                 testsupport::WriteFile(root / f, "x");
             form.Refresh1Click();
+            QVERIFY(WaitIdle(form));
             const std::string shown = form.CurrentRemoteDir();
             const QString label = form.Form().lblRemote->text();
             Select(form, { "w" });
             std::vector<RemoteRow> walked;
             QVERIFY(form.MakeSelectedList_Server(top.toStdString(), walked));
+            QVERIFY(WaitIdle(form));
             QCOMPARE(walked.size(), std::size_t(8)); // four folders, four files
             std::map<QString, int> verbs;
             const QStringList log = form.LogLines(); // capped: counted from the walk's first command
@@ -167,6 +177,7 @@ private slots:
         QTemporaryDir local, elsewhere;
         QVERIFY(QDir(local.path()).mkdir("both"));
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         m_form->Form().chkNavigating->setChecked(true);
         m_form->Form().LsFilelistView281->SetDirectory(local.path());
         // A Copy or a preview leaves the process somewhere else.
@@ -178,6 +189,7 @@ private slots:
         QCOMPARE(QDir(m_form->Form().LsFilelistView281->Directory()).canonicalPath(),
             QDir(local.filePath("both")).canonicalPath());
         m_form->btnPreviousClick();
+        QVERIFY(WaitIdle(*m_form));
     }
 
     void columnsFitTheListingUntilTheUserSizesThem()
@@ -186,6 +198,7 @@ private slots:
         testsupport::WriteFile(Remote() / "big.bin", "");
         fs::resize_file(Remote() / "big.bin", 314572800);
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         QTreeView* view = m_form->dirview().DetailsView();
         // The style keeps a margin on each side of a cell's text.
         const int margins = 2 * (view->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, view) + 1);
@@ -205,6 +218,7 @@ private slots:
         // A width the user chose holds through the next listing.
         view->header()->resizeSection(1, 30);
         m_form->Refresh1Click();
+        QVERIFY(WaitIdle(*m_form));
         QCOMPARE(view->columnWidth(1), 30);
     }
 };

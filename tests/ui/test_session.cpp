@@ -111,6 +111,7 @@ private slots:
         Ui::Tmainform& f = form->Form();
         form->btnConnectClick(); // active mode: the settings' default
         QVERIFY2(form->LoggedIn() == 1, qPrintable(form->LogLines().join('\n')));
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->StatusText(0), QString("Connected."));
         QVERIFY(LogHas(*form, "CONNECTED."));
         QVERIFY(LogHas(*form, "> PASS ********"));
@@ -143,17 +144,20 @@ private slots:
         details->setFocus();
         form->dirview().SetFocusedRow(RowOf(*form, "My Docs"));
         QTest::keyClick(details, Qt::Key_Return);
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(f.lblRemote->text(), QString("/My Docs"));
         QCOMPARE(Names(*form), QStringList({ "inner.txt" }));
         QCOMPARE(f.LsFilelistView281->Directory(), local.filePath("My Docs") + "/");
         // Backspace goes up on both sides (their last folder names match).
         QTest::keyClick(details, Qt::Key_Backspace);
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(f.lblRemote->text(), QString("/"));
         QCOMPARE(f.LsFilelistView281->Directory(), local.path() + "/");
 
         // F5 shows what changed on the server; the new listing is sorted by the built-in rule.
         testsupport::WriteFile(m_tree.path() / "new.txt", "n");
         QTest::keyClick(details, Qt::Key_F5);
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(Names(*form), QStringList({ "My Docs", "sub", "a.txt", "B file.TXT", "big.iso", "new.txt" }));
         fs::remove(m_tree.path() / "new.txt");
 
@@ -174,6 +178,7 @@ private slots:
         form->dirview().SelectRow(RowOf(*form, "a.txt"));
         std::vector<RemoteRow> list;
         form->MakeSelectedList_Server("", list);
+        QVERIFY(WaitIdle(*form));
         QStringList walked;
         for (const RemoteRow& row : list)
             walked << QString::fromStdString(row.name + "|" + row.type);
@@ -202,6 +207,7 @@ private slots:
         for (int site : { 0, 1 }) {
             form->Form().ComboBox1->setCurrentIndex(site);
             form->btnConnectClick();
+            QVERIFY(WaitIdle(*form));
             QVERIFY2(form->LoggedIn() == 1, qPrintable(form->LogLines().join('\n')));
             for (const RemoteRow& row : form->dirview().Model().Rows())
                 rows[site] << QString::fromStdString(row.name + "|" + row.size + "|" + row.type);
@@ -238,6 +244,7 @@ private slots:
         form->SetPassiveMode("YES");
         m_prompter.ExpectChoice(0); // Connect once
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 1);
         const std::size_t asked = m_prompter.Shown().size();
         QTemporaryDir up;
@@ -285,6 +292,7 @@ private slots:
             if (answer != 99)
                 m_prompter.ExpectChoice(answer);
             form->btnConnectClick();
+            QVERIFY(WaitIdle(*form));
             QVERIFY2(form->LoggedIn() == 1, qPrintable(form->LogLines().join('\n')));
             QVERIFY(inForce(*form));
             QVERIFY(RowOf(*form, "a.txt") >= 0); // the listing came over an encrypted data connection
@@ -313,6 +321,7 @@ private slots:
         form = NewForm();
         m_prompter.ExpectChoice(2);
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 0);
         QVERIFY(m_prompter.Shown().back().Text.find("is not the one you chose to trust") != std::string::npos);
         QVERIFY(!LogHas(*form, "> USER alice"));
@@ -325,6 +334,7 @@ private slots:
         form = NewForm();
         form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("plain-but-required"));
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 0);
         QVERIFY(LogHas(*form, "> AUTH TLS"));
         QVERIFY(!LogHas(*form, "> USER alice"));
@@ -338,6 +348,7 @@ private slots:
         form->Form().ComboBox1->setCurrentIndex(form->Form().ComboBox1->findText("misspelt"));
         const std::size_t before = m_prompter.Shown().size();
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 0);
         QVERIFY(!LogHas(*form, "> USER alice"));
         QCOMPARE(m_prompter.Shown().size(), before + 1);
@@ -358,6 +369,7 @@ private slots:
         QCOMPARE(form->Form().btnPrevious->accessibleName(), QString::fromUtf8("Önceki Klasör"));
         QCOMPARE(form->Form().chkStop->accessibleName(), QString::fromUtf8("Durdur"));
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 0);
         QVERIFY(form->StatusText(0) != QString("Connected."));
         QVERIFY(LogHas(*form, "Action not taken. Please notice the error displayed below."));
@@ -367,6 +379,7 @@ private slots:
         // A listing without a log-in says so in the language chosen.
         if (form->FtpClient1().State() == ftp::ftpStateReady) {
             form->Refresh1Click();
+            QVERIFY(WaitIdle(*form));
             QCOMPARE(form->StatusText(0), QString::fromUtf8("Bağlantı kurulamadı."));
         }
         form->btnDisconnectClick();
@@ -391,6 +404,7 @@ private slots:
         AnswerProxy(*form, "", true, true);
         QCOMPARE(form->PassiveMode(), std::string("YES"));
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QVERIFY2(form->LoggedIn() == 1, qPrintable(form->LogLines().join('\n') + QString::fromStdString(server.Log())));
         QVERIFY(form->FtpClient1().Passive());
         QCOMPARE(Names(*form), QStringList({ "readme.txt" }));
@@ -409,6 +423,7 @@ private slots:
         auto form = NewForm();
         form->SetProxyName("127.0.0.1:" + std::to_string(proxy.Port()));
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QVERIFY2(form->LoggedIn() == 1, qPrintable(form->LogLines().join('\n') + QString::fromStdString(proxy.Log())));
         QCOMPARE(form->FtpClient1().ConnectionType(), ftp::ftpProxy);
         QCOMPARE(Names(*form), QStringList({ "deep", "s.txt" }));
@@ -438,6 +453,7 @@ private slots:
         auto form = NewForm();
         form->Timer1().stop();
         form->btnConnectClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(form->LoggedIn(), 1);
         QCOMPARE(Names(*form), QStringList({ "again", "../evil", "fine.txt" })); // shown, never walked
 
@@ -445,6 +461,7 @@ private slots:
         for (const char* command : { "XRF", "XBY", "XBT" }) {
             m_prompter.ExpectInput(command);
             form->mnuCommandClick();
+            QVERIFY(WaitIdle(*form));
         }
         QCOMPARE(m_prompter.ShownTexts(),
             std::vector<std::string>({ "Enter Command", "Warning: < 553 refused", "Enter Command", "Enter Command" }));
@@ -452,12 +469,14 @@ private slots:
         const std::size_t before = server.Dialogue().size();
         m_prompter.ExpectInputCancel();
         form->mnuCommandClick();
+        QVERIFY(WaitIdle(*form));
         QCOMPARE(server.Dialogue().size(), before);
 
         form->dirview().SelectRow(RowOf(*form, "again"));
         form->dirview().SelectRow(RowOf(*form, "../evil"));
         std::vector<RemoteRow> list;
         form->MakeSelectedList_Server("", list);
+        QVERIFY(WaitIdle(*form));
         QStringList walked;
         for (const RemoteRow& row : list)
             walked << QString::fromStdString(row.name);

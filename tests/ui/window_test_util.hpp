@@ -91,6 +91,12 @@ template <typename F> bool WaitFor(F condition, int ms = 15000)
     return true;
 }
 
+// Waits until no queue run or other action is in flight (runs return at once).
+inline bool WaitIdle(app::Tmainform& form, int ms = 60000)
+{
+    return WaitFor([&] { return !form.QueueRunning() && !form.Gate().Busy(); }, ms);
+}
+
 // Picks the site with this alias in the site list as a user would, in
 // passive mode and without the keep-alive timer, and connects; true when
 // logged in.
@@ -100,13 +106,8 @@ inline bool ConnectTo(app::Tmainform& form, const QString& alias)
     form.SetPassiveMode("YES");
     form.Form().ComboBox1->setCurrentIndex(form.Form().ComboBox1->findText(alias));
     form.btnConnectClick();
+    WaitIdle(form);
     return form.LoggedIn() == 1;
-}
-
-// Waits until no queue run or other action is in flight (runs return at once).
-inline bool WaitIdle(app::Tmainform& form, int ms = 60000)
-{
-    return WaitFor([&] { return !form.QueueRunning() && !form.Gate().Busy(); }, ms);
 }
 
 } // namespace windowtest

@@ -7,6 +7,7 @@
 #include "ftp/FtpCli.hpp"
 #include "platform/EventLoop.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -185,11 +186,18 @@ void FtpSession::List(const std::string& folder,
             text.clear();
         std::remove(m_listingFile.c_str());
         std::vector<RemoteRow> rows;
+        SessionResult listed = r;
         if (r.Ok) {
-            rows = mlsd ? ParseMlsdListing(text) : ParseListing(text, Today());
+            int unreadable = 0;
+            rows = mlsd ? ParseMlsdListing(text) : ParseListing(text, Today(), &unreadable);
+            listed.Lines = std::size_t(std::count(text.begin(), text.end(), '\n'))
+                + (!text.empty() && text.back() != '\n' ? 1 : 0);
+            listed.Unreadable = std::size_t(unreadable);
+            // The text is not needed any more; the sort needs the room.
+            std::string().swap(text);
             SortListing(rows);
         }
-        done(r, std::move(rows));
+        done(listed, std::move(rows));
     };
     Start(std::move(op), mlsd ? &ftp::TCustomFtpCli::BeginMlsd : &ftp::TCustomFtpCli::BeginDir);
 }

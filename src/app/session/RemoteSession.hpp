@@ -31,6 +31,10 @@ struct SessionResult {
     std::string Message;
     // Size's answer, a transfer's byte count; -1 when none.
     std::int64_t Value = -1;
+    // A listing's lines as received, and how many of them made a row with
+    // only its name; both 0 where the protocol sends no text.
+    std::size_t Lines = 0;
+    std::size_t Unreadable = 0;
 };
 
 using SessionDone = std::function<void(const SessionResult&)>;
@@ -79,6 +83,8 @@ public:
     virtual void Connect(SessionDone done) = 0;
     virtual void CurrentFolder(std::function<void(const SessionResult&, const std::string& folder)> done) = 0;
     virtual void ChangeFolder(const std::string& folder, SessionDone done) = 0;
+    // The rows of folder ("" for the current one), sorted as the list shows
+    // them; Lines and Unreadable of the result count the listing's text.
     virtual void List(const std::string& folder,
         std::function<void(const SessionResult&, std::vector<RemoteRow> rows)> done) = 0;
     virtual void Get(const std::string& remote, const std::string& local, const TransferOptions& options,
