@@ -279,10 +279,9 @@ TEST_F(SftpTest, LogInWithEachMethodTheServerOffers)
 
 TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
 {
-    StartServer("password");
     ASSERT_TRUE(testsupport::MakeSshKey(tmp / "otherhost", "ed25519"));
     const std::string other = testsupport::ReadFile(tmp / "otherhost.pub");
-    const std::string wrongLine = "[127.0.0.1]:" + std::to_string(sshd.Port()) + " " + other.substr(0, other.find(" test"));
+    std::string wrongLine;
     const fs::path own = settingsDir / "known_hosts", users = sshDir / "known_hosts";
 
     enum Known { none, userPlain, userHashed, userChanged };
@@ -303,6 +302,8 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        sshd.Stop();
+        StartServer("password");
         fs::remove(own);
         fs::remove(users);
         if (c.known == userPlain || c.known == userHashed)
@@ -313,10 +314,9 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
             ASSERT_TRUE(PumpUntil([&] { return !keygen.Running(); }, 5000));
             ASSERT_EQ(testsupport::ReadFile(users).rfind("|1|", 0), 0u) << testsupport::ReadFile(users);
         }
+        wrongLine = "[127.0.0.1]:" + std::to_string(sshd.Port()) + " " + other.substr(0, other.find(" test"));
         if (c.known == userChanged)
             testsupport::WriteFile(users, wrongLine + "\n");
-        sshd.Stop();
-        StartServer("password");
         Client client(Settings());
         std::optional<SessionResult> result;
         client.session.Connect([&](const SessionResult& r) { result = r; });
@@ -556,7 +556,7 @@ TEST_F(SftpTest, TransfersWholeResumedAbortedAndFailed)
     o.Progress = [&](std::int64_t n) {
         if (n > 0 && !killed) {
             killed = true;
-            sshd.Stop();
+            sshd.KillConnections();
         }
     };
     c->session.Get("big.bin", (local / "lost.bin").string(), o, [&](const SessionResult& r) { lost = r; });
@@ -625,21 +625,22 @@ TEST_F(SftpTest, TreeGoesUpAndComesBackThroughTheQueueOnTwoConnections)
     queue.Append(up);
     ASSERT_TRUE(queue.Start({ &c->session, &other }, 0, false));
     ASSERT_TRUE(PumpUntil([&] { return heard.finished == 1; }, 60000));
-    EXPECT_EQ(heard.summary.Failed, 0u);
+    EXPECT_EQ(heard.summary.Failed, 0u) << testing::PrintToString(heard.notes) << testing::PrintToString(up);
     EXPECT_EQ(heard.summary.Transferred, 9u);
     EXPECT_TRUE(other.IsConnected()); // the second connection took part
     EXPECT_EQ(testsupport::Tree(root / "tree"), testsupport::Tree(src));
 
-    std::vector<app::WalkedRow> rows { { home + "/tree", true } };
+    // Walked rows are named from the session's folder.
+    std::vector<app::WalkedRow> rows { { "tree", true } };
     for (const auto& e : fs::recursive_directory_iterator(root / "tree"))
-        rows.push_back({ home + "/" + fs::relative(e.path(), root).string(), e.is_directory() });
+        rows.push_back({ fs::relative(e.path(), root).string(), e.is_directory() });
     const fs::path dst = local / "down";
     std::vector<std::string> down;
     app::BuildDownloadEntries(dst.string() + "/", home, rows, down, nullptr);
     queue.Append(down);
     ASSERT_TRUE(queue.Start({ &c->session, &other }, 0, false));
     ASSERT_TRUE(PumpUntil([&] { return heard.finished == 2; }, 60000));
-    EXPECT_EQ(heard.summary.Failed, 0u);
+    ASSERT_EQ(heard.summary.Failed, 0u) << testing::PrintToString(heard.notes) << testing::PrintToString(down);
     EXPECT_EQ(testsupport::Tree(dst / "tree"), testsupport::Tree(src));
     EXPECT_TRUE(queue.Empty());
 }

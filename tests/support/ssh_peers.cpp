@@ -3,6 +3,7 @@
 #include "peer_start.hpp"
 
 #include <chrono>
+#include <csignal>
 #include <pwd.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -111,6 +112,41 @@ bool Sshd::Start(const fs::path& root)
         WriteFile(conf, c.str());
         return m_proc.StartAndWait({ "/usr/sbin/sshd", "-f", conf.string(), "-D", "-e" }, "127.0.0.1", port);
     });
+}
+
+void Sshd::KillConnections()
+{
+    // The listener's descendants, found by their parents in /proc.
+    std::map<int, int> parentOf;
+    for (const auto& e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        std::string stat;
+        try {
+            stat = ReadFile(e.path() / "stat");
+        } catch (...) {
+            continue;
+        }
+        const std::size_t close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state = 0;
+        int ppid = 0;
+        rest >> state >> ppid;
+        parentOf[std::stoi(name)] = ppid;
+    }
+    for (const auto& [pid, ppid] : parentOf) {
+        for (int up = ppid, hops = 0; up > 1 && hops < 8; ++hops) {
+            if (up == m_proc.Pid()) {
+                ::kill(pid, SIGKILL);
+                break;
+            }
+            const auto it = parentOf.find(up);
+            up = it == parentOf.end() ? 0 : it->second;
+        }
+    }
 }
 
 std::string Sshd::HostKey() const

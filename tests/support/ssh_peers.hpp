@@ -31,6 +31,9 @@ public:
     // Serves root (handed to the account, with everything in it).
     bool Start(const std::filesystem::path& root);
     void Stop() { m_proc.Stop(); }
+    // Kills every connection's processes (sshd puts them in sessions of
+    // their own, so Stop leaves them); the listener stays.
+    void KillConnections();
     int Port() const { return m_port; }
     std::string Log() const { return m_proc.Log(); }
     // The host key's public line ("ssh-ed25519 AAAA...") and its known_hosts
