@@ -222,15 +222,17 @@ TEST_F(SftpTest, LogInWithEachMethodTheServerOffers)
         bool agent;
         std::string password; // the site's
         std::vector<std::pair<std::size_t, std::string>> answers;
-        const char* loggedWith; // "" when it must be refused
+        const char* loggedWith; // in the log's "Logged in with" line; "" when it must be refused
         std::size_t questions;
+        bool config = false; // reached through an alias of the ssh config (HostName, Port, User, IdentityFile)
     };
     const Case cases[] = {
         { "password", "password", "", "", "", false, Sshd::kPassword, {}, "password", 0 },
-        { "agent key", "publickey", "", "", "", true, "", {}, "keys from the agent", 0 },
+        { "agent key", "publickey", "", "", "", true, "", {}, "public key (the agent; key files: none)", 0 },
         { "key file with a passphrase", "publickey", "id_ed25519", "ed25519", "s3cret", false, "", { { 0, "s3cret" } },
-            "key file id_ed25519", 1 },
-        { "rsa key file (rsa-sha2)", "publickey", "id_rsa", "rsa", "", false, "", {}, "key file id_rsa", 0 },
+            "public key (no agent; key files: id_ed25519)", 1 },
+        { "rsa key file (rsa-sha2)", "publickey", "id_rsa", "rsa", "", false, "", {}, "public key (no agent; key files: id_rsa)", 0 },
+        { "config alias", "publickey", "custom", "ed25519", "", false, "", {}, "public key (no agent", 0, true },
         { "keyboard-interactive prompt asked", "keyboard-interactive", "", "", "", false, "",
             { { 0, Sshd::kPassword } }, "keyboard-interactive", 1 },
         { "keyboard-interactive with the site's password", "keyboard-interactive", "", "", "", false,
@@ -251,6 +253,15 @@ TEST_F(SftpTest, LogInWithEachMethodTheServerOffers)
         StartServer(c.methods);
         TrustServer();
         app::SftpSettings s = Settings(c.password);
+        if (c.config) {
+            // The site names the alias with the default port and no user: the config fills them in.
+            testsupport::WriteFile(sshDir / "config", "Host elsewhere\n    Port 1\nHost tallowin-alias\n"
+                    "    HostName 127.0.0.1\n    Port " + std::to_string(sshd.Port()) + "\n    User " + Sshd::kUser
+                    + "\n    IdentityFile " + (sshDir / "custom").string() + "\n");
+            s.Host = "tallowin-alias";
+            s.Port = 22;
+            s.User.clear();
+        }
         if (c.agent)
             s.AgentSocket = agent.Socket();
         Client client(s);
@@ -258,13 +269,16 @@ TEST_F(SftpTest, LogInWithEachMethodTheServerOffers)
         const SessionResult r = client.Connect();
         if (*c.loggedWith) {
             EXPECT_TRUE(r.Ok) << r.Message << "\n" << client.log;
-            EXPECT_NE(client.log.find(std::string("Logged in with ") + c.loggedWith), std::string::npos) << client.log;
+            const std::size_t line = client.log.find("Logged in with");
+            ASSERT_NE(line, std::string::npos) << client.log;
+            EXPECT_NE(client.log.substr(line, client.log.find('\n', line) - line).find(c.loggedWith), std::string::npos)
+                << client.log;
             EXPECT_TRUE(client.session.IsConnected());
         } else {
             EXPECT_FALSE(r.Ok);
             EXPECT_FALSE(client.session.IsConnected());
             // Every method tried is named.
-            for (const char* m : { "key file id_ecdsa", "keyboard-interactive", "password" })
+            for (const char* m : { "public keys", "id_ecdsa", "keyboard-interactive", "password" })
                 EXPECT_NE(r.Message.find(m), std::string::npos) << m << " in " << r.Message;
         }
         EXPECT_EQ(client.asked.size(), c.questions);
