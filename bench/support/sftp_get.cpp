@@ -19,8 +19,9 @@ namespace {
 
 int Usage()
 {
-    std::fprintf(stderr, "usage: sftp_get get|put HOST PORT USER REMOTE LOCAL [--password P] [--settings DIR] "
-                         "[--ssh-dir DIR] [--agent SOCKET] [--trust-new] [--offset N]\n");
+    std::fprintf(stderr,
+        "usage: sftp_get get|put HOST PORT USER REMOTE LOCAL [--password P] [--settings DIR] "
+        "[--ssh-dir DIR] [--agent SOCKET] [--trust-new] [--offset N]\n");
     return 2;
 }
 
@@ -70,11 +71,12 @@ int main(int argc, char** argv)
             return Usage();
     }
     app::SftpSession session(s);
-    session.SessionEvents().Ask = [&](const app::RemoteSession::Question& q, app::RemoteSession::Answer answer) {
-        const bool hostKey = !q.Buttons.empty() && q.Buttons[0] == "Connect once";
-        std::fprintf(stderr, "%s\n", q.Text.c_str());
-        answer(hostKey && trustNew && !q.Warning ? 0 : q.Buttons.size() - 1, {});
-    };
+    session.SessionEvents().Ask
+        = [&](const app::RemoteSession::Question& q, app::RemoteSession::Answer answer) {
+              const bool hostKey = !q.Buttons.empty() && q.Buttons[0] == "Connect once";
+              std::fprintf(stderr, "%s\n", q.Text.c_str());
+              answer(hostKey && trustNew && !q.Warning ? 0 : q.Buttons.size() - 1, {});
+          };
     const app::SessionResult connected = Wait([&](app::SessionDone d) { session.Connect(std::move(d)); });
     if (!connected.Ok) {
         std::fprintf(stderr, "%s\n", connected.Message.c_str());

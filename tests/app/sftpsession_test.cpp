@@ -51,7 +51,8 @@ struct Client {
     std::string log;
     int closed = 0;
 
-    explicit Client(app::SftpSettings settings) : session(std::move(settings))
+    explicit Client(app::SftpSettings settings)
+        : session(std::move(settings))
     {
         auto& ev = session.SessionEvents();
         ev.Log = [this](const std::string& line) { log += line + "\n"; };
@@ -142,7 +143,10 @@ protected:
         return s;
     }
     // The server's key in the program's own file: no question.
-    void TrustServer() const { testsupport::WriteFile(settingsDir / "known_hosts", sshd.KnownHostsLine() + "\n"); }
+    void TrustServer() const
+    {
+        testsupport::WriteFile(settingsDir / "known_hosts", sshd.KnownHostsLine() + "\n");
+    }
     // A client logged in with the password, in the served folder.
     std::unique_ptr<Client> LoggedIn()
     {
@@ -154,7 +158,8 @@ protected:
     }
 
     testsupport::TempDir tmp;
-    fs::path root = tmp / "served", sshDir = tmp / "ssh", settingsDir = tmp / "settings", local = tmp / "local";
+    fs::path root = tmp / "served", sshDir = tmp / "ssh", settingsDir = tmp / "settings",
+             local = tmp / "local";
     Sshd sshd;
 };
 
@@ -216,23 +221,26 @@ TEST_F(SftpTest, LogInWithEachMethodTheServerOffers)
 
     struct Case {
         const char* name;
-        std::string methods;  // sshd's AuthenticationMethods
-        std::string keyFile;  // made in the ssh folder ("" none)
+        std::string methods; // sshd's AuthenticationMethods
+        std::string keyFile; // made in the ssh folder ("" none)
         std::string keyType, passphrase;
         bool agent;
         std::string password; // the site's
         std::vector<std::pair<std::size_t, std::string>> answers;
         const char* loggedWith; // in the log's "Logged in with" line; "" when it must be refused
         std::size_t questions;
-        bool config = false; // reached through an alias of the ssh config (HostName, Port, User, IdentityFile)
+        bool config
+            = false; // reached through an alias of the ssh config (HostName, Port, User, IdentityFile)
     };
     const Case cases[] = {
         { "password", "password", "", "", "", false, Sshd::kPassword, {}, "password", 0 },
         { "agent key", "publickey", "", "", "", true, "", {}, "public key (the agent; key files: none)", 0 },
-        { "key file with a passphrase", "publickey", "id_ed25519", "ed25519", "s3cret", false, "", { { 0, "s3cret" } },
-            "public key (no agent; key files: id_ed25519)", 1 },
-        { "rsa key file (rsa-sha2)", "publickey", "id_rsa", "rsa", "", false, "", {}, "public key (no agent; key files: id_rsa)", 0 },
-        { "config alias", "publickey", "custom", "ed25519", "", false, "", {}, "public key (no agent", 0, true },
+        { "key file with a passphrase", "publickey", "id_ed25519", "ed25519", "s3cret", false, "",
+            { { 0, "s3cret" } }, "public key (no agent; key files: id_ed25519)", 1 },
+        { "rsa key file (rsa-sha2)", "publickey", "id_rsa", "rsa", "", false, "", {},
+            "public key (no agent; key files: id_rsa)", 0 },
+        { "config alias", "publickey", "custom", "ed25519", "", false, "", {}, "public key (no agent", 0,
+            true },
         { "keyboard-interactive prompt asked", "keyboard-interactive", "", "", "", false, "",
             { { 0, Sshd::kPassword } }, "keyboard-interactive", 1 },
         { "keyboard-interactive with the site's password", "keyboard-interactive", "", "", "", false,
@@ -255,9 +263,11 @@ TEST_F(SftpTest, LogInWithEachMethodTheServerOffers)
         app::SftpSettings s = Settings(c.password);
         if (c.config) {
             // The site names the alias with the default port and no user: the config fills them in.
-            testsupport::WriteFile(sshDir / "config", "Host elsewhere\n    Port 1\nHost tallowin-alias\n"
-                    "    HostName 127.0.0.1\n    Port " + std::to_string(sshd.Port()) + "\n    User " + Sshd::kUser
-                    + "\n    IdentityFile " + (sshDir / "custom").string() + "\n");
+            testsupport::WriteFile(sshDir / "config",
+                "Host elsewhere\n    Port 1\nHost tallowin-alias\n"
+                "    HostName 127.0.0.1\n    Port "
+                    + std::to_string(sshd.Port()) + "\n    User " + Sshd::kUser + "\n    IdentityFile "
+                    + (sshDir / "custom").string() + "\n");
             s.Host = "tallowin-alias";
             s.Port = 22;
             s.User.clear();
@@ -271,7 +281,8 @@ TEST_F(SftpTest, LogInWithEachMethodTheServerOffers)
             EXPECT_TRUE(r.Ok) << r.Message << "\n" << client.log;
             const std::size_t line = client.log.find("Logged in with");
             ASSERT_NE(line, std::string::npos) << client.log;
-            EXPECT_NE(client.log.substr(line, client.log.find('\n', line) - line).find(c.loggedWith), std::string::npos)
+            EXPECT_NE(client.log.substr(line, client.log.find('\n', line) - line).find(c.loggedWith),
+                std::string::npos)
                 << client.log;
             EXPECT_TRUE(client.session.IsConnected());
         } else {
@@ -358,7 +369,8 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
         EXPECT_EQ(fs::exists(own), c.ownWritten);
         if (c.ownWritten) {
             EXPECT_EQ(testsupport::ReadFile(own), sshd.KnownHostsLine() + "\n");
-            EXPECT_EQ(fs::status(own).permissions() & fs::perms::all, fs::perms::owner_read | fs::perms::owner_write);
+            EXPECT_EQ(fs::status(own).permissions() & fs::perms::all,
+                fs::perms::owner_read | fs::perms::owner_write);
             Client again(Settings());
             EXPECT_TRUE(again.Connect().Ok);
             EXPECT_TRUE(again.asked.empty());
@@ -410,7 +422,8 @@ TEST_F(SftpTest, FolderOperationsAndListingRows)
     EXPECT_EQ(report->image, 1);
     EXPECT_EQ(report->subItems, 4);
     EXPECT_TRUE(report->exactName);
-    EXPECT_TRUE(std::regex_match(report->changed, std::regex(R"(\d{4}\.\d\d\.\d\d \d\d:\d\d)"))) << report->changed;
+    EXPECT_TRUE(std::regex_match(report->changed, std::regex(R"(\d{4}\.\d\d\.\d\d \d\d:\d\d)")))
+        << report->changed;
     ASSERT_TRUE(Find(rows, "a; b \xc3\xa7"));
     // A link to a folder is a folder row with the link's permissions; to a file, a file row.
     EXPECT_TRUE(rows[0].IsFolder());
@@ -549,16 +562,18 @@ TEST_F(SftpTest, TransfersWholeResumedAbortedAndFailed)
     at1000.Offset = 1000;
     testsupport::WriteFile(root / "tail.txt", std::string(1000, 't') + "TAIL");
     testsupport::GiveToSshUser(root / "tail.txt");
-    ASSERT_TRUE(c->Wait([&](app::SessionDone d) { c->session.Get("tail.txt", (local / "head.bin").string(), at1000, d); }).Ok);
+    ASSERT_TRUE(c->Wait([&](app::SessionDone d) {
+                     c->session.Get("tail.txt", (local / "head.bin").string(), at1000, d);
+                 }).Ok);
     EXPECT_EQ(testsupport::ReadFile(local / "head.bin"), std::string(1000, 'h') + "TAIL");
 
     // A refused path and a full local disk fail with a clear message.
-    const SessionResult missing = c->Wait([&](app::SessionDone d) {
-        c->session.Get("no/such.bin", (local / "x.bin").string(), {}, d);
-    });
+    const SessionResult missing = c->Wait(
+        [&](app::SessionDone d) { c->session.Get("no/such.bin", (local / "x.bin").string(), {}, d); });
     EXPECT_FALSE(missing.Ok);
     EXPECT_NE(missing.Message.find("No such file"), std::string::npos) << missing.Message;
-    const SessionResult full = c->Wait([&](app::SessionDone d) { c->session.Get("big.bin", "/dev/full", {}, d); });
+    const SessionResult full
+        = c->Wait([&](app::SessionDone d) { c->session.Get("big.bin", "/dev/full", {}, d); });
     EXPECT_FALSE(full.Ok);
     EXPECT_NE(full.Message.find("No space left on device"), std::string::npos) << full.Message;
     EXPECT_TRUE(c->List().size() > 0); // still connected after each
@@ -582,8 +597,9 @@ TEST_F(SftpTest, TransfersWholeResumedAbortedAndFailed)
     EXPECT_TRUE(c->Wait([&](app::SessionDone d) { c->session.Delete("big.bin", d); }).Refused);
 }
 
-// Destroying a session mid-transfer returns at once and calls nothing after.
-TEST_F(SftpTest, DestroyedMidTransfer)
+// Destroying a session mid-transfer or while its question is open returns
+// at once and calls nothing after; a late answer is harmless.
+TEST_F(SftpTest, DestroyedMidTransferOrMidQuestion)
 {
     MakePatternFile(root / "big.bin", 64 << 20, 9);
     fs::create_directories(local);
@@ -598,6 +614,18 @@ TEST_F(SftpTest, DestroyedMidTransfer)
     const auto before = std::chrono::steady_clock::now();
     c.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    PumpUntil([] { return false; }, 200);
+    EXPECT_FALSE(called);
+
+    fs::remove(settingsDir / "known_hosts");
+    auto asking = std::make_unique<Client>(Settings());
+    asking->session.Connect([&](const SessionResult&) { called = true; });
+    ASSERT_TRUE(PumpUntil([&] { return bool(asking->pending); }));
+    const RemoteSession::Answer late = asking->pending;
+    const auto start = std::chrono::steady_clock::now();
+    asking.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    late(0, {});
     PumpUntil([] { return false; }, 200);
     EXPECT_FALSE(called);
 }
@@ -654,7 +682,8 @@ TEST_F(SftpTest, TreeGoesUpAndComesBackThroughTheQueueOnTwoConnections)
     queue.Append(down);
     ASSERT_TRUE(queue.Start({ &c->session, &other }, 0, false));
     ASSERT_TRUE(PumpUntil([&] { return heard.finished == 2; }, 60000));
-    ASSERT_EQ(heard.summary.Failed, 0u) << testing::PrintToString(heard.notes) << testing::PrintToString(down);
+    ASSERT_EQ(heard.summary.Failed, 0u)
+        << testing::PrintToString(heard.notes) << testing::PrintToString(down);
     EXPECT_EQ(testsupport::Tree(dst / "tree"), testsupport::Tree(src));
     EXPECT_TRUE(queue.Empty());
 }

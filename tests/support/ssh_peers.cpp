@@ -41,8 +41,8 @@ bool MakeSshKey(const fs::path& path, const std::string& type, const std::string
     std::error_code ec;
     fs::remove(path, ec);
     fs::remove(path.string() + ".pub", ec);
-    std::vector<std::string> argv = { "ssh-keygen", "-q", "-t", type, "-N", passphrase, "-C", "test", "-f",
-        path.string() };
+    std::vector<std::string> argv
+        = { "ssh-keygen", "-q", "-t", type, "-N", passphrase, "-C", "test", "-f", path.string() };
     if (type == "rsa")
         argv.insert(argv.end(), { "-b", "2048" });
     return RunToEnd(argv) && fs::exists(path) && fs::exists(path.string() + ".pub");
@@ -66,7 +66,7 @@ void GiveToSshUser(const fs::path& path)
         return;
     // The account must reach the folder through its parents.
     for (fs::path p = path.parent_path(); !p.empty() && p != p.root_path(); p = p.parent_path()) {
-        struct stat st {};
+        struct stat st { };
         if (::stat(p.c_str(), &st) == 0 && (st.st_mode & 0005) != 0005)
             ::chmod(p.c_str(), st.st_mode | 0755);
     }
@@ -102,8 +102,10 @@ bool Sshd::Start(const fs::path& root)
     return StartOnFreePort(m_port, [&](int port) {
         std::ostringstream c;
         c << "Port " << port << "\nListenAddress 127.0.0.1\nHostKey " << key.string() << "\nPidFile none\n"
-          << "UsePAM yes\nKbdInteractiveAuthentication yes\nPasswordAuthentication yes\nPubkeyAuthentication yes\n"
-          << "PermitRootLogin no\nStrictModes no\nAuthorizedKeysFile " << (m_dir / "authorized_keys").string() << "\n"
+          << "UsePAM yes\nKbdInteractiveAuthentication yes\nPasswordAuthentication yes\nPubkeyAuthentication "
+             "yes\n"
+          << "PermitRootLogin no\nStrictModes no\nAuthorizedKeysFile " << (m_dir / "authorized_keys").string()
+          << "\n"
           << "MaxAuthTries 20\nMaxStartups 100\nMaxSessions 50\nLogLevel DEBUG1\n"
           << "Subsystem sftp internal-sftp -d " << root.string() << "\n";
         if (!m_methods.empty())

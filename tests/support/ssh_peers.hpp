@@ -13,7 +13,8 @@ namespace testsupport {
 
 // Makes a key pair (path and path.pub) with ssh-keygen; type "ed25519",
 // "ecdsa" or "rsa". False when ssh-keygen failed.
-bool MakeSshKey(const std::filesystem::path& path, const std::string& type, const std::string& passphrase = {});
+bool MakeSshKey(
+    const std::filesystem::path& path, const std::string& type, const std::string& passphrase = {});
 
 // sshd, run as root, logging in the account scripts/setup.d/ftp-vsftpd.sh
 // makes. SFTP is its internal server, starting in the served folder.

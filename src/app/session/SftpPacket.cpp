@@ -166,15 +166,24 @@ std::string StatusText(std::uint32_t code, std::string_view message)
     if (!message.empty())
         return std::string(message);
     switch (code) {
-    case stOk: return "Success";
-    case stEof: return "End of file";
-    case stNoSuchFile: return "No such file";
-    case stPermissionDenied: return "Permission denied";
-    case stBadMessage: return "Bad message";
-    case stNoConnection: return "No connection";
-    case stConnectionLost: return "Connection lost";
-    case stOpUnsupported: return "Operation unsupported";
-    default: return "Failure";
+    case stOk:
+        return "Success";
+    case stEof:
+        return "End of file";
+    case stNoSuchFile:
+        return "No such file";
+    case stPermissionDenied:
+        return "Permission denied";
+    case stBadMessage:
+        return "Bad message";
+    case stNoConnection:
+        return "No connection";
+    case stConnectionLost:
+        return "Connection lost";
+    case stOpUnsupported:
+        return "Operation unsupported";
+    default:
+        return "Failure";
     }
 }
 
@@ -182,13 +191,26 @@ std::string ModeText(std::uint32_t mode)
 {
     char kind = '-';
     switch (mode & 0170000) {
-    case 0040000: kind = 'd'; break;
-    case 0120000: kind = 'l'; break;
-    case 0020000: kind = 'c'; break;
-    case 0060000: kind = 'b'; break;
-    case 0010000: kind = 'p'; break;
-    case 0140000: kind = 's'; break;
-    default: break;
+    case 0040000:
+        kind = 'd';
+        break;
+    case 0120000:
+        kind = 'l';
+        break;
+    case 0020000:
+        kind = 'c';
+        break;
+    case 0060000:
+        kind = 'b';
+        break;
+    case 0010000:
+        kind = 'p';
+        break;
+    case 0140000:
+        kind = 's';
+        break;
+    default:
+        break;
     }
     std::string p(10, '-');
     p[0] = kind;

@@ -12,16 +12,44 @@
 namespace app::sftp {
 
 enum TPacket : std::uint8_t {
-    pkInit = 1, pkVersion = 2, pkOpen = 3, pkClose = 4, pkRead = 5, pkWrite = 6, pkLstat = 7, pkFstat = 8,
-    pkSetstat = 9, pkFsetstat = 10, pkOpendir = 11, pkReaddir = 12, pkRemove = 13, pkMkdir = 14, pkRmdir = 15,
-    pkRealpath = 16, pkStat = 17, pkRename = 18, pkReadlink = 19,
-    pkStatus = 101, pkHandle = 102, pkData = 103, pkName = 104, pkAttrs = 105,
-    pkExtended = 200, pkExtendedReply = 201,
+    pkInit = 1,
+    pkVersion = 2,
+    pkOpen = 3,
+    pkClose = 4,
+    pkRead = 5,
+    pkWrite = 6,
+    pkLstat = 7,
+    pkFstat = 8,
+    pkSetstat = 9,
+    pkFsetstat = 10,
+    pkOpendir = 11,
+    pkReaddir = 12,
+    pkRemove = 13,
+    pkMkdir = 14,
+    pkRmdir = 15,
+    pkRealpath = 16,
+    pkStat = 17,
+    pkRename = 18,
+    pkReadlink = 19,
+    pkStatus = 101,
+    pkHandle = 102,
+    pkData = 103,
+    pkName = 104,
+    pkAttrs = 105,
+    pkExtended = 200,
+    pkExtendedReply = 201,
 };
 
 enum TStatus : std::uint32_t {
-    stOk = 0, stEof = 1, stNoSuchFile = 2, stPermissionDenied = 3, stFailure = 4, stBadMessage = 5,
-    stNoConnection = 6, stConnectionLost = 7, stOpUnsupported = 8,
+    stOk = 0,
+    stEof = 1,
+    stNoSuchFile = 2,
+    stPermissionDenied = 3,
+    stFailure = 4,
+    stBadMessage = 5,
+    stNoConnection = 6,
+    stConnectionLost = 7,
+    stOpUnsupported = 8,
 };
 
 // OPEN's pflags.
@@ -77,7 +105,9 @@ private:
 // packet never reads out of bounds.
 class Reader {
 public:
-    explicit Reader(std::string_view body) : m_rest(body) {}
+    explicit Reader(std::string_view body)
+        : m_rest(body)
+    { }
     std::uint8_t U8();
     std::uint32_t U32();
     std::uint64_t U64();

@@ -117,11 +117,15 @@ std::string JoinPath(const std::string& folder, const std::string& name)
 
 class SftpSession::Worker {
 public:
-    explicit Worker(SftpSession& owner) : o(owner) {}
+    explicit Worker(SftpSession& owner)
+        : o(owner)
+    { }
     ~Worker() { Close(); }
 
     SessionResult Connect();
     void Close();
+    // Tells the owner the connection's socket, so destruction can shut it down.
+    void PublishSocket();
     bool Connected() const { return m_channel != nullptr; }
     const std::string& Folder() const { return m_cwd; }
 
@@ -185,18 +189,18 @@ private:
     ssh_channel m_channel = nullptr;
     std::string m_host; // as the log names it
     std::string m_sshDir;
-    std::string m_keysTried;                // for the refusal's text
+    std::string m_keysTried; // for the refusal's text
     std::set<std::string> m_passphraseAsked; // key files asked for in this log-in
     ssh_callbacks_struct m_callbacks {};
     std::string m_cwd;
     std::uint32_t m_nextId = 1;
     bool m_posixRename = false;
     Writer m_w;
-    std::vector<char> m_in;         // received bytes
+    std::vector<char> m_in; // received bytes
     std::size_t m_inBegin = 0, m_inEnd = 0;
-    std::string_view m_body;        // the last packet read (points into m_in)
+    std::string_view m_body; // the last packet read (points into m_in)
     std::map<std::uint32_t, Pending> m_pending; // requests whose replies are still due
-    std::string m_openHandle;       // a transfer's handle still to close
+    std::string m_openHandle; // a transfer's handle still to close
     Clock::time_point m_lastProgress;
 };
 
@@ -265,6 +269,16 @@ SessionResult SftpSession::Worker::Lost(const std::string& message)
         });
     }
     return Fail(message);
+}
+
+void SftpSession::Worker::PublishSocket()
+{
+    std::lock_guard lock(o.m_mutex);
+    if (o.m_fd >= 0 || !m_ssh)
+        return;
+    o.m_fd = ssh_get_fd(m_ssh);
+    if (o.m_fd >= 0 && o.m_stop)
+        ::shutdown(o.m_fd, SHUT_RDWR);
 }
 
 void SftpSession::Worker::Close()
@@ -344,16 +358,25 @@ SessionResult SftpSession::Worker::Connect()
     m_host = std::string(host ? host : s.Host) + ":" + std::to_string(port);
     ssh_string_free_char(host);
 
+    std::memset(&m_callbacks, 0, sizeof m_callbacks);
+    ssh_callbacks_init(&m_callbacks);
+    m_callbacks.userdata = this;
+    m_callbacks.auth_function = [](const char*, char* buf, std::size_t len, int, int, void* self) {
+        return static_cast<Worker*>(self)->Passphrase(buf, len);
+    };
+    // The socket is known from the first step of the connection on: a
+    // session destroyed while connecting shuts it down at once.
+    m_callbacks.connect_status_function
+        = [](void* self, float) { static_cast<Worker*>(self)->PublishSocket(); };
+    ssh_set_callbacks(m_ssh, &m_callbacks);
+
     Log("Connecting to " + m_host + " ...");
     if (ssh_connect(m_ssh) != SSH_OK) {
         const std::string why = ssh_get_error(m_ssh);
         Close();
         return Fail("Cannot connect to " + m_host + ": " + why);
     }
-    {
-        std::lock_guard lock(o.m_mutex);
-        o.m_fd = ssh_get_fd(m_ssh);
-    }
+    PublishSocket();
     if (const char* banner = ssh_get_serverbanner(m_ssh))
         Log(std::string("Server: ") + banner);
     std::string error;
@@ -402,12 +425,13 @@ bool SftpSession::Worker::CheckHostKey(std::string& error)
         q.Warning = true;
         q.Default = 2;
         q.Text = "WARNING: the host key of " + m_host
-            + " has CHANGED since it was trusted.\nSomeone may be listening in on this connection, or the server's "
+            + " has CHANGED since it was trusted.\nSomeone may be listening in on this connection, or the "
+              "server's "
               "key was replaced.\n\nKey type: "
             + type + "\nFingerprint: " + fingerprint + "\n\nConnect only if you know why the key changed.";
     } else {
-        q.Text = "The host key of " + m_host + " is not known.\n\nKey type: " + type + "\nFingerprint: " + fingerprint
-            + "\n\nConnect only if this is the server's key.";
+        q.Text = "The host key of " + m_host + " is not known.\n\nKey type: " + type
+            + "\nFingerprint: " + fingerprint + "\n\nConnect only if this is the server's key.";
     }
     const std::size_t button = Ask(q).first;
     if (o.m_stop) {
@@ -446,7 +470,8 @@ void SftpSession::Worker::TrustForGood(const std::string& type)
     for (const std::string& l : lines) {
         const std::size_t sp = l.find(' ');
         const std::string field = l.substr(0, sp);
-        const std::string keyType = sp == std::string::npos ? "" : l.substr(sp + 1, l.find(' ', sp + 1) - sp - 1);
+        const std::string keyType
+            = sp == std::string::npos ? "" : l.substr(sp + 1, l.find(' ', sp + 1) - sp - 1);
         if (!(field == hostField && keyType == type))
             kept.push_back(l);
     }
@@ -477,7 +502,8 @@ bool SftpSession::Worker::LogIn(std::string& error)
     const int first = offered();
     std::string offers;
     for (auto [bit, name] : { std::pair { SSH_AUTH_METHOD_PUBLICKEY, "publickey" },
-             { SSH_AUTH_METHOD_INTERACTIVE, "keyboard-interactive" }, { SSH_AUTH_METHOD_PASSWORD, "password" } })
+             { SSH_AUTH_METHOD_INTERACTIVE, "keyboard-interactive" },
+             { SSH_AUTH_METHOD_PASSWORD, "password" } })
         if (first & int(bit))
             offers += std::string(offers.empty() ? "" : ", ") + name;
     const auto step = [&](int result, const char* name) {
@@ -517,7 +543,8 @@ bool SftpSession::Worker::LogIn(std::string& error)
     for (const std::string& t : tried)
         list += (list.empty() ? "" : ", ") + t;
     error = "The server refused the log-in. Tried: " + (list.empty() ? std::string("nothing usable") : list)
-        + ". The server offers: " + (offers.empty() ? std::string("nothing this program knows") : offers) + ".";
+        + ". The server offers: " + (offers.empty() ? std::string("nothing this program knows") : offers)
+        + ".";
     return false;
 }
 
@@ -541,15 +568,9 @@ int SftpSession::Worker::KeyAuth()
     for (const char* name : { "id_ed25519", "id_ecdsa", "id_rsa" })
         if (FileExists(m_sshDir + "/" + name))
             files += std::string(files.empty() ? "" : ", ") + name;
-    m_keysTried = std::string(agent ? "the agent" : "no agent") + "; key files: " + (files.empty() ? "none" : files);
+    m_keysTried
+        = std::string(agent ? "the agent" : "no agent") + "; key files: " + (files.empty() ? "none" : files);
     m_passphraseAsked.clear();
-    std::memset(&m_callbacks, 0, sizeof m_callbacks);
-    ssh_callbacks_init(&m_callbacks);
-    m_callbacks.userdata = this;
-    m_callbacks.auth_function = [](const char*, char* buf, std::size_t len, int, int, void* self) {
-        return static_cast<Worker*>(self)->Passphrase(buf, len);
-    };
-    ssh_set_callbacks(m_ssh, &m_callbacks);
     const int rc = ssh_userauth_publickey_auto(m_ssh, nullptr, nullptr);
     if (rc == SSH_AUTH_SUCCESS)
         Log("Logged in with a public key (" + m_keysTried + ").");
@@ -595,7 +616,8 @@ int SftpSession::Worker::KeyboardAuth(bool& usedPassword)
             const char* p = ssh_userauth_kbdint_getprompt(m_ssh, unsigned(i), &echo);
             const std::string prompt = p ? p : "";
             std::string answer;
-            if (!echo && !usedPassword && !password.empty() && Lower(prompt).find("password") != std::string::npos) {
+            if (!echo && !usedPassword && !password.empty()
+                && Lower(prompt).find("password") != std::string::npos) {
                 answer = password; // the site's password, once
                 usedPassword = true;
             } else {
@@ -735,8 +757,8 @@ SftpSession::Worker::TNext SftpSession::Worker::Next(bool abortable)
         }
         if (n < 0 || ssh_channel_is_eof(m_channel) || !ssh_channel_is_open(m_channel)) {
             const char* why = ssh_get_error(m_ssh);
-            Lost(std::string("The connection was lost") + (why && *why ? std::string(": ") + why : std::string())
-                + ".");
+            Lost(std::string("The connection was lost")
+                + (why && *why ? std::string(": ") + why : std::string()) + ".");
             return nxFailed;
         }
         if (Clock::now() - quiet > std::chrono::seconds(o.m_settings.Timeout)) {
@@ -776,8 +798,8 @@ SessionResult SftpSession::Worker::StatusResult(const std::string& what)
     return Fail(what + ": " + sftp::StatusText(code, text));
 }
 
-bool SftpSession::Worker::OpenHandle(const std::string& path, std::uint32_t flags, std::string& handle,
-    std::string& error)
+bool SftpSession::Worker::OpenHandle(
+    const std::string& path, std::uint32_t flags, std::string& handle, std::string& error)
 {
     const std::uint32_t id = NewId();
     m_w.Begin(sftp::pkOpen, id).Str(path).U32(flags).Attr(Attrs {});
@@ -984,8 +1006,8 @@ void SftpSession::Worker::Cleanup()
     }
 }
 
-SessionResult SftpSession::Worker::Get(const std::string& remote, const std::string& local,
-    const TransferOptions& options)
+SessionResult SftpSession::Worker::Get(
+    const std::string& remote, const std::string& local, const TransferOptions& options)
 {
     const std::string path = Abs(remote);
     const std::int64_t offset = std::max<std::int64_t>(options.Offset, 0);
@@ -1066,7 +1088,8 @@ SessionResult SftpSession::Worker::Get(const std::string& remote, const std::str
             if (!r.Ok() || data.size() > want.length)
                 return Fail("The server's data for \"" + path + "\" could not be read.");
             for (std::size_t done = 0; done < data.size();) {
-                const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, off_t(want.offset + done));
+                const ssize_t n
+                    = ::pwrite(fd, data.data() + done, data.size() - done, off_t(want.offset + done));
                 if (n < 0) {
                     if (errno == EINTR)
                         continue;
@@ -1100,8 +1123,8 @@ SessionResult SftpSession::Worker::Get(const std::string& remote, const std::str
     return done;
 }
 
-SessionResult SftpSession::Worker::Put(const std::string& local, const std::string& remote,
-    const TransferOptions& options)
+SessionResult SftpSession::Worker::Put(
+    const std::string& local, const std::string& remote, const TransferOptions& options)
 {
     const std::string path = Abs(remote);
     const std::int64_t offset = std::max<std::int64_t>(options.Offset, 0);
@@ -1112,7 +1135,7 @@ SessionResult SftpSession::Worker::Put(const std::string& local, const std::stri
         int fd;
         ~FdCloser() { ::close(fd); }
     } closer { fd };
-    struct stat st {};
+    struct stat st { };
     if (::fstat(fd, &st) != 0)
         return Fail(ErrnoText("Cannot read", local, errno));
     const std::uint64_t size = std::uint64_t(st.st_size);
@@ -1188,7 +1211,8 @@ SessionResult SftpSession::Worker::Put(const std::string& local, const std::stri
     return closed;
 }
 
-SessionResult SftpSession::Worker::Simple(sftp::TPacket type, const std::string& path, const std::string& what)
+SessionResult SftpSession::Worker::Simple(
+    sftp::TPacket type, const std::string& path, const std::string& what)
 {
     const std::uint32_t id = NewId();
     m_w.Begin(type, id).Str(Abs(path));
@@ -1378,56 +1402,64 @@ void SftpSession::CurrentFolder(std::function<void(const SessionResult&, const s
 
 void SftpSession::ChangeFolder(const std::string& folder, SessionDone done)
 {
-    Run([folder](Worker& w) { return w.Connected() ? w.ChangeFolder(folder) : NotConnected(); }, std::move(done));
+    Run([folder](Worker& w) { return w.Connected() ? w.ChangeFolder(folder) : NotConnected(); },
+        std::move(done));
 }
 
-void SftpSession::List(const std::string& folder,
-    std::function<void(const SessionResult&, std::vector<RemoteRow>)> done)
+void SftpSession::List(
+    const std::string& folder, std::function<void(const SessionResult&, std::vector<RemoteRow>)> done)
 {
     auto rows = std::make_shared<std::vector<RemoteRow>>();
     Run([folder, rows](Worker& w) { return w.Connected() ? w.List(folder, *rows) : NotConnected(); },
-        [rows, done](const SessionResult& r) { done(r, r.Ok ? std::move(*rows) : std::vector<RemoteRow>()); });
+        [rows, done](
+            const SessionResult& r) { done(r, r.Ok ? std::move(*rows) : std::vector<RemoteRow>()); });
 }
 
-void SftpSession::Get(const std::string& remote, const std::string& local, const TransferOptions& options,
-    SessionDone done)
+void SftpSession::Get(
+    const std::string& remote, const std::string& local, const TransferOptions& options, SessionDone done)
 {
-    Run([=](Worker& w) { return w.Connected() ? w.Get(remote, local, options) : NotConnected(); }, std::move(done),
-        true);
+    Run([=](Worker& w) { return w.Connected() ? w.Get(remote, local, options) : NotConnected(); },
+        std::move(done), true);
 }
 
-void SftpSession::Put(const std::string& local, const std::string& remote, const TransferOptions& options,
-    SessionDone done)
+void SftpSession::Put(
+    const std::string& local, const std::string& remote, const TransferOptions& options, SessionDone done)
 {
-    Run([=](Worker& w) { return w.Connected() ? w.Put(local, remote, options) : NotConnected(); }, std::move(done),
-        true);
+    Run([=](Worker& w) { return w.Connected() ? w.Put(local, remote, options) : NotConnected(); },
+        std::move(done), true);
 }
 
 void SftpSession::Delete(const std::string& path, SessionDone done)
 {
-    Run([path](Worker& w) { return w.Connected() ? w.Simple(sftp::pkRemove, path, "Cannot delete") : NotConnected(); },
+    Run(
+        [path](Worker& w) {
+            return w.Connected() ? w.Simple(sftp::pkRemove, path, "Cannot delete") : NotConnected();
+        },
         std::move(done));
 }
 
 void SftpSession::RemoveFolder(const std::string& path, SessionDone done)
 {
-    Run([path](Worker& w) {
-        return w.Connected() ? w.Simple(sftp::pkRmdir, path, "Cannot remove the folder") : NotConnected();
-    },
+    Run(
+        [path](Worker& w) {
+            return w.Connected() ? w.Simple(sftp::pkRmdir, path, "Cannot remove the folder") : NotConnected();
+        },
         std::move(done));
 }
 
 void SftpSession::MakeFolder(const std::string& path, SessionDone done)
 {
-    Run([path](Worker& w) {
-        return w.Connected() ? w.Simple(sftp::pkMkdir, path, "Cannot make the folder") : NotConnected();
-    },
+    Run(
+        [path](Worker& w) {
+            return w.Connected() ? w.Simple(sftp::pkMkdir, path, "Cannot make the folder") : NotConnected();
+        },
         std::move(done));
 }
 
 void SftpSession::Rename(const std::string& from, const std::string& to, SessionDone done)
 {
-    Run([from, to](Worker& w) { return w.Connected() ? w.Rename(from, to) : NotConnected(); }, std::move(done));
+    Run([from, to](Worker& w) { return w.Connected() ? w.Rename(from, to) : NotConnected(); },
+        std::move(done));
 }
 
 void SftpSession::ChangeMode(const std::string& path, const std::string& mode, SessionDone done)
