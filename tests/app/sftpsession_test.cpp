@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <regex>
 #include <sys/stat.h>
@@ -518,6 +519,20 @@ TEST_F(SftpTest, TransfersWholeResumedAbortedAndFailed)
         EXPECT_EQ(seen.back(), kBig);
     }
 
+    // A server that answers each read with less than asked (internal-sftp
+    // sends at most 255 KiB): the rest of each range is asked for again.
+    {
+        app::SftpSettings s = Settings();
+        s.ReadSize = 256 * 1024;
+        Client shortReads(s);
+        ASSERT_TRUE(shortReads.Connect().Ok);
+        const SessionResult r = shortReads.Wait([&](app::SessionDone d) {
+            shortReads.session.Get("big.bin", (local / "short.bin").string(), {}, d);
+        });
+        ASSERT_TRUE(r.Ok) << r.Message;
+        EXPECT_EQ(Md5OfFile(local / "short.bin"), downMd5);
+    }
+
     // Aborted early: ended within a second, the partial file kept, the
     // connection still usable; then resumed from the partial file's size.
     for (bool get : { true, false }) {
@@ -588,7 +603,13 @@ TEST_F(SftpTest, TransfersWholeResumedAbortedAndFailed)
             sshd.KillConnections();
         }
     };
-    c->session.Get("big.bin", (local / "lost.bin").string(), o, [&](const SessionResult& r) { lost = r; });
+    // Large enough (and sparse, so cheap) not to be over before the kill lands.
+    {
+        std::ofstream(root / "huge.bin").close();
+        fs::resize_file(root / "huge.bin", std::uintmax_t(1) << 30);
+        testsupport::GiveToSshUser(root / "huge.bin");
+    }
+    c->session.Get("huge.bin", (local / "lost.bin").string(), o, [&](const SessionResult& r) { lost = r; });
     ASSERT_TRUE(PumpUntil([&] { return lost.has_value(); }));
     EXPECT_FALSE(lost->Ok);
     EXPECT_NE(lost->Message.find("connection was lost"), std::string::npos) << lost->Message;

@@ -30,11 +30,11 @@ namespace {
 
 constexpr platform::UINT kPosted = platform::WM_USER + 41;
 
-// Downloads keep this many reads of this size in flight; the channel's
-// receive window is kept as large as what they may bring.
-constexpr std::uint32_t kReadSize = 128 * 1024;
+// Downloads keep this many reads in flight; the channel's receive window
+// is kept as large as what they may bring.
 constexpr std::size_t kMaxReads = 64;
-constexpr std::uint32_t kReadWindow = kReadSize * kMaxReads;
+constexpr std::uint32_t kMaxReadSize = 256 * 1024;
+constexpr std::uint32_t kReadWindow = 128 * 1024 * kMaxReads;
 // Uploads: writes under the servers' 256 KiB packet limit.
 constexpr std::uint32_t kWriteSize = 128 * 1024;
 constexpr std::size_t kMaxWrites = 64;
@@ -102,6 +102,39 @@ RemoteRow MakeRow(const std::string& name, const Attrs& own, const Attrs& target
         row.iconKey = Lower(name.substr(dot));
     return row;
 }
+
+// The byte ranges a download has written, merged: Whole() is where the
+// first gap begins.
+class Received {
+public:
+    explicit Received(std::uint64_t from) : m_from(from) {}
+    void Add(std::uint64_t begin, std::uint64_t end)
+    {
+        if (begin >= end)
+            return;
+        auto it = m_ranges.upper_bound(begin);
+        if (it != m_ranges.begin() && std::prev(it)->second >= begin) {
+            --it;
+            it->second = std::max(it->second, end);
+        } else {
+            it = m_ranges.emplace(begin, end).first;
+        }
+        for (auto after = std::next(it); after != m_ranges.end() && after->first <= it->second;) {
+            it->second = std::max(it->second, after->second);
+            after = m_ranges.erase(after);
+        }
+    }
+    std::uint64_t Whole() const
+    {
+        const auto it = m_ranges.begin();
+        return it != m_ranges.end() && it->first <= m_from ? std::max(it->second, m_from) : m_from;
+    }
+    std::uint64_t End() const { return m_ranges.empty() ? m_from : std::max(m_ranges.rbegin()->second, m_from); }
+
+private:
+    std::uint64_t m_from;
+    std::map<std::uint64_t, std::uint64_t> m_ranges;
+};
 
 std::string JoinPath(const std::string& folder, const std::string& name)
 {
@@ -202,6 +235,7 @@ private:
     std::map<std::uint32_t, Pending> m_pending; // requests whose replies are still due
     std::string m_openHandle; // a transfer's handle still to close
     Clock::time_point m_lastProgress;
+    bool m_movedTold = false; // the transfer's first bytes were told
 };
 
 void SftpSession::Worker::Log(const std::string& line)
@@ -424,11 +458,10 @@ bool SftpSession::Worker::CheckHostKey(std::string& error)
     if (changed) {
         q.Warning = true;
         q.Default = 2;
-        q.Text = "WARNING: the host key of " + m_host
-            + " has CHANGED since it was trusted.\nSomeone may be listening in on this connection, or the "
-              "server's "
-              "key was replaced.\n\nKey type: "
-            + type + "\nFingerprint: " + fingerprint + "\n\nConnect only if you know why the key changed.";
+        q.Text = "WARNING: the host key of " + m_host + " has CHANGED since it was trusted.\n"
+                 "Someone may be listening in on this connection, or the server's key was replaced.\n\n"
+                 "Key type: " + type + "\nFingerprint: " + fingerprint
+            + "\n\nConnect only if you know why the key changed.";
     } else {
         q.Text = "The host key of " + m_host + " is not known.\n\nKey type: " + type
             + "\nFingerprint: " + fingerprint + "\n\nConnect only if this is the server's key.";
@@ -975,9 +1008,11 @@ void SftpSession::Worker::Progress(const TransferOptions& options, std::int64_t 
 {
     if (!options.Progress)
         return;
+    // The first bytes are told at once, then at most every kProgressEvery.
     const auto now = Clock::now();
-    if (!force && now - m_lastProgress < kProgressEvery)
+    if (!force && m_movedTold && now - m_lastProgress < kProgressEvery)
         return;
+    m_movedTold = m_movedTold || !force;
     m_lastProgress = now;
     o.Post([progress = options.Progress, count] { progress(count); });
 }
@@ -1040,10 +1075,25 @@ SessionResult SftpSession::Worker::Get(
     if (offset > 0 && ::ftruncate(fd, offset) != 0)
         return Fail(ErrnoText("Cannot write", local, errno));
 
-    std::uint64_t next = std::uint64_t(offset), end = std::uint64_t(offset);
-    bool eof = false;
+    // Replies may leave gaps (a short read asked again later): the file is
+    // only good up to the first one, and a transfer that ends early is cut
+    // there so that a resume starts from whole data.
+    Received got { std::uint64_t(offset) };
+    struct CutOnFailure {
+        int fd;
+        const Received& got;
+        bool ok = false;
+        ~CutOnFailure()
+        {
+            if (!ok)
+                (void)::ftruncate(fd, off_t(got.Whole()));
+        }
+    } cut { fd, got };
+    std::uint64_t next = std::uint64_t(offset);
+    std::uint64_t eofAt = UINT64_MAX; // the lowest offset the server said is past the end
     std::vector<Pending> retry;
-    m_lastProgress = Clock::now();
+    const std::uint32_t readSize = std::clamp<std::uint32_t>(o.m_settings.ReadSize, 1024, kMaxReadSize);
+    m_movedTold = false;
     Progress(options, offset, true);
     const auto request = [&](std::uint64_t at, std::uint32_t length) {
         const std::uint32_t id = NewId();
@@ -1051,14 +1101,17 @@ SessionResult SftpSession::Worker::Get(
         return Send(m_w.Begin(sftp::pkRead, id).Str(handle).U64(at).U32(length).Bytes());
     };
     for (;;) {
-        while (!eof && m_pending.size() < kMaxReads) {
+        while (m_pending.size() < kMaxReads) {
             bool sent;
             if (!retry.empty()) {
-                sent = request(retry.back().offset, retry.back().length);
+                const Pending again = retry.back();
                 retry.pop_back();
-            } else if (size < 0 || next < std::uint64_t(size)) {
-                sent = request(next, kReadSize);
-                next += kReadSize;
+                if (again.offset >= eofAt)
+                    continue;
+                sent = request(again.offset, again.length);
+            } else if (eofAt == UINT64_MAX && (size < 0 || next < std::uint64_t(size))) {
+                sent = request(next, readSize);
+                next += readSize;
             } else {
                 break;
             }
@@ -1067,14 +1120,14 @@ SessionResult SftpSession::Worker::Get(
         }
         if (m_pending.empty())
             break;
-        const TNext got = Next(true);
-        if (got == nxAborted) {
+        const TNext step = Next(true);
+        if (step == nxAborted) {
             SessionResult r = Fail("The download was stopped.");
             r.Aborted = true;
-            r.Value = std::int64_t(end);
+            r.Value = std::int64_t(got.Whole());
             return r;
         }
-        if (got == nxFailed)
+        if (step == nxFailed)
             return Fail("The connection was lost while downloading \"" + path + "\".");
         Reader r(m_body);
         const std::uint8_t type = r.U8();
@@ -1097,16 +1150,16 @@ SessionResult SftpSession::Worker::Get(
                 }
                 done += std::size_t(n);
             }
-            end = std::max<std::uint64_t>(end, want.offset + data.size());
+            got.Add(want.offset, want.offset + data.size());
             // A short read: the rest of that range is asked for again.
             if (data.size() < want.length)
                 retry.push_back({ want.offset + data.size(), std::uint32_t(want.length - data.size()) });
-            Progress(options, std::int64_t(end), false);
+            Progress(options, std::int64_t(got.Whole()), false);
         } else if (type == sftp::pkStatus) {
             const std::uint32_t code = r.U32();
             if (code != sftp::stEof)
                 return Fail("Cannot read \"" + path + "\": " + sftp::StatusText(code, r.Str()));
-            eof = true;
+            eofAt = std::min(eofAt, want.offset);
         } else {
             return Fail("The server's answer for \"" + path + "\" could not be read.");
         }
@@ -1115,11 +1168,12 @@ SessionResult SftpSession::Worker::Get(
     CloseHandle(handle);
     if (!Connected())
         return Fail("The connection was lost while downloading \"" + path + "\".");
-    if (::fsync(fd) != 0 && errno != EINVAL)
-        return Fail(ErrnoText("Cannot write", local, errno));
-    Progress(options, std::int64_t(end), true);
+    if (got.Whole() != got.End())
+        return Fail("The server left out part of \"" + path + "\".");
+    cut.ok = true;
+    Progress(options, std::int64_t(got.Whole()), true);
     SessionResult done = Success();
-    done.Value = std::int64_t(end);
+    done.Value = std::int64_t(got.Whole());
     return done;
 }
 
@@ -1147,7 +1201,7 @@ SessionResult SftpSession::Worker::Put(
         return Fail(error);
     m_openHandle = handle;
     std::uint64_t next = std::uint64_t(offset), acked = std::uint64_t(offset);
-    m_lastProgress = Clock::now();
+    m_movedTold = false;
     Progress(options, offset, true);
     for (;;) {
         while (next < size && m_pending.size() < kMaxWrites) {

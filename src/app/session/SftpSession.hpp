@@ -44,6 +44,9 @@ struct SftpSettings {
     std::string AcceptedKey;
     // Seconds a connection or a reply may take.
     int Timeout = 30;
+    // The bytes a download asks for at once (64 such requests in flight).
+    // A server that answers with less is asked again for the rest.
+    std::uint32_t ReadSize = 128 * 1024;
 };
 
 class SftpSession : public RemoteSession {
