@@ -7,6 +7,7 @@
 //     --agent SOCKET   the agent ("none": no agent)
 //     --trust-new      connect once to a host whose key is not known
 //     --offset N       resume from N bytes
+//     --read-size N    bytes per read request
 #include "app/session/SftpSession.hpp"
 #include "platform/EventLoop.hpp"
 
@@ -21,7 +22,7 @@ int Usage()
 {
     std::fprintf(stderr,
         "usage: sftp_get get|put HOST PORT USER REMOTE LOCAL [--password P] [--settings DIR] "
-        "[--ssh-dir DIR] [--agent SOCKET] [--trust-new] [--offset N]\n");
+        "[--ssh-dir DIR] [--agent SOCKET] [--trust-new] [--offset N] [--read-size N]\n");
     return 2;
 }
 
@@ -65,6 +66,8 @@ int main(int argc, char** argv)
             s.AgentSocket = argv[++i];
         else if (a == "--offset" && hasValue)
             options.Offset = std::atoll(argv[++i]);
+        else if (a == "--read-size" && hasValue)
+            s.ReadSize = std::uint32_t(std::atol(argv[++i]));
         else if (a == "--trust-new")
             trustNew = true;
         else

@@ -1240,16 +1240,13 @@ SessionResult SftpSession::Worker::Put(
         const auto it = m_pending.find(r.U32());
         if (it == m_pending.end())
             continue;
-        const Pending sent = it->second;
         m_pending.erase(it);
         const std::uint32_t code = type == sftp::pkStatus ? r.U32() : sftp::stBadMessage;
         if (code != sftp::stOk)
             return Fail("Cannot write \"" + path + "\": " + sftp::StatusText(code, r.Str()));
-        // Acknowledged bytes count once every write before them is in.
-        acked = next;
-        for (const auto& [id, p] : m_pending)
-            acked = std::min<std::uint64_t>(acked, p.offset);
-        (void)sent;
+        // Bytes count as written once every write before them is in (ids
+        // grow with the offset, so the oldest pending write is the first).
+        acked = m_pending.empty() ? next : m_pending.begin()->second.offset;
         Progress(options, std::int64_t(acked), false);
     }
     m_openHandle.clear();
@@ -1424,6 +1421,17 @@ void SftpSession::Connect(SessionDone done)
 {
     Run(
         [this](Worker& w) {
+            if (w.Connected()) {
+                w.Close();
+                Post([this] {
+                    if (!m_connected)
+                        return;
+                    m_connected = false;
+                    ++m_generation;
+                    if (m_events.Closed)
+                        m_events.Closed();
+                });
+            }
             SessionResult r = w.Connect();
             if (r.Ok)
                 Post([this] {
