@@ -310,7 +310,7 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
     std::string wrongLine;
     const fs::path own = settingsDir / "known_hosts", users = sshDir / "known_hosts";
 
-    enum Known { none, userPlain, userHashed, userChanged };
+    enum Known { none, userPlain, userHashed, userChanged, ownChanged };
     struct Case {
         const char* name;
         Known known;
@@ -325,6 +325,8 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
         { "user's file", userPlain, std::nullopt, true, false },
         { "user's hashed file", userHashed, std::nullopt, true, false },
         { "changed, default answer", userChanged, 2, false, false },
+        // Trusted again for good: the program's own line is replaced.
+        { "changed in the own file, always trust", ownChanged, 1, true, true },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -343,6 +345,8 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
         wrongLine = "[127.0.0.1]:" + std::to_string(sshd.Port()) + " " + other.substr(0, other.find(" test"));
         if (c.known == userChanged)
             testsupport::WriteFile(users, wrongLine + "\n");
+        if (c.known == ownChanged)
+            testsupport::WriteFile(own, wrongLine + "\n");
         Client client(Settings());
         std::optional<SessionResult> result;
         client.session.Connect([&](const SessionResult& r) { result = r; });
@@ -353,8 +357,9 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
             EXPECT_NE(q.Text.find("SHA256:"), std::string::npos) << q.Text;
             EXPECT_NE(q.Text.find("ssh-ed25519"), std::string::npos) << q.Text;
             EXPECT_EQ(q.Buttons, (std::vector<std::string> { "Connect once", "Always trust", "Cancel" }));
-            EXPECT_EQ(q.Warning, c.known == userChanged);
-            if (c.known == userChanged) {
+            const bool changed = c.known == userChanged || c.known == ownChanged;
+            EXPECT_EQ(q.Warning, changed);
+            if (changed) {
                 EXPECT_EQ(q.Default, 2u);
             }
             // While the question is open the server has seen no log-in attempt.
@@ -367,8 +372,9 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
         EXPECT_EQ(client.asked.size(), c.answer ? 1u : 0u);
         // Only a connection that went on logged in.
         EXPECT_EQ(sshd.Log().find("userauth-request") != std::string::npos, c.ok);
-        EXPECT_EQ(fs::exists(own), c.ownWritten);
+        EXPECT_EQ(fs::exists(own), c.ownWritten || c.known == ownChanged);
         if (c.ownWritten) {
+            EXPECT_FALSE(fs::exists(users)); // the user's file is read, never written
             EXPECT_EQ(testsupport::ReadFile(own), sshd.KnownHostsLine() + "\n");
             EXPECT_EQ(fs::status(own).permissions() & fs::perms::all,
                 fs::perms::owner_read | fs::perms::owner_write);
@@ -389,8 +395,6 @@ TEST_F(SftpTest, HostKeyIsAskedForBeforeAnythingIsSentAndKeptOnlyWhenTrusted)
             EXPECT_NE(result->Message.find("not trusted"), std::string::npos) << result->Message;
         }
     }
-    // The user's own file is read, never written.
-    EXPECT_EQ(testsupport::ReadFile(users), wrongLine + "\n");
 }
 
 // ---- folders and files

@@ -68,10 +68,13 @@ public:
 
     void Connect(SessionDone done) override;
     void CurrentFolder(std::function<void(const SessionResult&, const std::string&)> done) override;
+    // The server resolves the path (REALPATH: "..", links) and it must be a
+    // folder; entering a link to a folder lands in its target's path.
     void ChangeFolder(const std::string& folder, SessionDone done) override;
     // A link is a row with its own permissions ("lrwxrwxrwx") and its
-    // target's type, size and time: a link to a folder is a folder row, so
-    // it can be entered.
+    // target's type, size and time (one STAT per link, sent together): a
+    // link to a folder is a folder row, so it can be entered; a broken link
+    // is a file row.
     void List(const std::string& folder,
         std::function<void(const SessionResult&, std::vector<RemoteRow>)> done) override;
     void Get(const std::string& remote, const std::string& local, const TransferOptions& options,
