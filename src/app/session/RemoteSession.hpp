@@ -56,14 +56,27 @@ public:
     struct Question {
         std::string Text;
         std::vector<std::string> Buttons;
+        // Shown as a warning (a server key that changed), not a question.
+        bool Warning = false;
+        // The button Enter picks.
+        std::size_t Default = 0;
+        // A text field under the text (a passphrase, a log-in prompt): its
+        // first contents, and whether what is typed is shown.
+        bool Input = false;
+        bool Echo = true;
+        std::string InputText;
     };
+    // The button chosen and, for a question with a text field, its text.
+    using Answer = std::function<void(std::size_t button, const std::string& text)>;
     // What the session tells its owner outside any operation. Ask is
-    // answered through answer, now or later; the session waits meanwhile.
+    // answered through answer, once, now or later, also after the session
+    // is gone; the session waits meanwhile. Without an Ask handler every
+    // question is answered with its last button.
     struct Events {
         std::function<void()> Connected;
         std::function<void()> Closed;
         std::function<void(const std::string& line)> Log;
-        std::function<void(const Question& question, std::function<void(std::size_t button)> answer)> Ask;
+        std::function<void(const Question& question, Answer answer)> Ask;
     };
 
     virtual ~RemoteSession() = default;
