@@ -96,8 +96,12 @@ inline void WaitIdle(app::Tmainform& form)
         QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
 }
 
-inline bool OpenWindow(Window& w, int port)
+// The application and the pump, once per process: before a window, or for
+// work that runs from the event loop without one.
+inline bool StartApplication(Window& w)
 {
+    if (w.application)
+        return true;
     ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     ::setenv("TALLOWIN_HOME", w.home.path().c_str(), 1);
     static int qargc = 1;
@@ -106,6 +110,15 @@ inline bool OpenWindow(Window& w, int port)
     w.application = std::make_unique<QApplication>(qargc, qargv);
     app::SetUpApplication();
     w.pump = std::make_unique<ui::TQtPump>();
+    return true;
+}
+
+// reserved: the site's options ("protocol=sftp"); the log-in is the
+// benches' vsftpd account unless given.
+inline bool OpenWindow(Window& w, int port, const std::string& reserved = {},
+    const std::string& user = testsupport::Vsftpd::kUser, const std::string& password = testsupport::Vsftpd::kPassword)
+{
+    StartApplication(w);
     {
         app::SiteBook book;
         if (!book.Open(w.home.path().string()))
@@ -114,8 +127,9 @@ inline bool OpenWindow(Window& w, int port)
         r.SetAlias("bench");
         r.SetHostName("127.0.0.1");
         r.SetPort(std::to_string(port));
-        r.SetUserName(testsupport::Vsftpd::kUser);
-        r.SetPassword(testsupport::Vsftpd::kPassword);
+        r.SetUserName(user);
+        r.SetPassword(password);
+        r.SetField(app::sfReserved, reserved);
         if (!book.Add(r))
             return false;
         book.Close();

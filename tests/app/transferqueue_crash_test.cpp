@@ -1,6 +1,6 @@
 // The queue under SIGKILL, with no window: transferqueue_worker runs an upload
-// queue of a few hundred small files against pyftpdlib and is killed at a
-// random moment, over and over. After every kill the queue file must be whole
+// queue of a few hundred small files against pyftpdlib or sshd and is killed at a
+// random moment, over and over, on FTP and on SFTP. After every kill the queue file must be whole
 // lines, exactly the original queue without some of its head, and every entry
 // that left it must be done on the server. A last worker runs to the end:
 // empty queue, and the server's tree equal to the source.
@@ -8,6 +8,7 @@
 #include "app/core/Queue.hpp"
 #include "ftp_peers.hpp"
 #include "queue_check.hpp"
+#include "ssh_peers.hpp"
 
 #include <gtest/gtest.h>
 
@@ -37,7 +38,15 @@ struct Worker {
     fs::path log;
 };
 
-Worker Spawn(const fs::path& queueFile, int port, const fs::path& log)
+// The server the workers upload to: its port, log-in and, for SFTP, the
+// folder with its known_hosts.
+struct Server {
+    int port = 0;
+    std::string user, password;
+    fs::path sshDir; // empty: FTP
+};
+
+Worker Spawn(const fs::path& queueFile, const Server& server, const fs::path& log)
 {
     Worker w;
     w.log = log;
@@ -47,7 +56,9 @@ Worker Spawn(const fs::path& queueFile, int port, const fs::path& log)
     // Everything is made before fork: only exec-safe calls after it.
     const fs::path self = fs::read_symlink("/proc/self/exe");
     std::vector<std::string> args = { (self.parent_path() / "transferqueue_worker").string(),
-        queueFile.string(), std::to_string(port), "u", "p", "3" };
+        queueFile.string(), std::to_string(server.port), server.user, server.password, "3" };
+    if (!server.sshDir.empty())
+        args.insert(args.end(), { "sftp", server.sshDir.string() });
     std::vector<char*> argv;
     for (std::string& a : args)
         argv.push_back(a.data());
@@ -109,8 +120,13 @@ void StartOver(const fs::path& remote, const fs::path& queueFile, const std::vec
     *remaining = original.size();
 }
 
-TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
+class TransferQueueCrash : public ::testing::TestWithParam<bool> { };
+
+TEST_P(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
 {
+    const bool sftp = GetParam();
+    if (sftp && !testsupport::Sshd::Unavailable().empty())
+        GTEST_SKIP() << testsupport::Sshd::Unavailable();
     std::uint64_t seed = std::random_device {}();
     if (const char* s = std::getenv("TALLOWIN_CRASH_SEED"))
         seed = std::strtoull(s, nullptr, 10);
@@ -129,14 +145,29 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
         testsupport::MakePatternFile(
             src / folders[std::size_t(i) % folders.size()] / ("f" + std::to_string(i) + ".bin"),
             1024 + sizes() % (7 * 1024 + 1), std::uint32_t(i + 1));
+    // SFTP starts in the served folder but takes absolute paths as the
+    // machine's: the entries name the served folder in full.
+    const std::string remoteBase = sftp ? remote.path().string() : "/";
+    const fs::path remoteRoot = sftp ? fs::path("/") : remote.path();
     std::vector<std::string> original;
-    app::BuildUploadEntries(src.string(), "src", local.path().string(), "/", original, nullptr, {});
+    app::BuildUploadEntries(src.string(), "src", local.path().string(), remoteBase, original, nullptr, {});
     ASSERT_EQ(std::count_if(original.begin(), original.end(),
                   [](const std::string& l) { return l.starts_with("U:F;"); }),
         300);
 
-    testsupport::PyFtpd server;
-    ASSERT_TRUE(server.Start({ { "u", "p", remote.path() } })) << server.Log();
+    testsupport::PyFtpd ftpd;
+    testsupport::Sshd sshd;
+    Server server;
+    if (sftp) {
+        testsupport::GiveToSshUser(remote.path());
+        ASSERT_TRUE(sshd.Start(remote.path())) << sshd.Log();
+        server = { sshd.Port(), testsupport::Sshd::kUser, testsupport::Sshd::kPassword, home / "ssh" };
+        fs::create_directories(server.sshDir);
+        testsupport::WriteFile(server.sshDir / "known_hosts", sshd.KnownHostsLine() + "\n");
+    } else {
+        ASSERT_TRUE(ftpd.Start({ { "u", "p", remote.path() } })) << ftpd.Log();
+        server = { ftpd.Port(), "u", "p", {} };
+    }
     const fs::path queueFile = home / "queue.txt";
     std::size_t remaining = 0;
     StartOver(remote.path(), queueFile, original, &remaining);
@@ -150,7 +181,7 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
             StartOver(remote.path(), queueFile, original, &remaining);
             ++passes;
         }
-        Worker w = Spawn(queueFile, server.Port(), home / "worker.log");
+        Worker w = Spawn(queueFile, server, home / "worker.log");
         ASSERT_GT(w.pid, 0);
         if (rng() % 8 == 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(rng() % 30));
@@ -166,7 +197,7 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
             || (WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL))
             << Describe(status, w);
         const std::size_t before = remaining;
-        const std::string why = testsupport::CheckQueueFile(queueFile, original, &remaining, {}, remote.path());
+        const std::string why = testsupport::CheckQueueFile(queueFile, original, &remaining, {}, remoteRoot);
         ASSERT_EQ(why, "") << "after kill " << kills;
         shortened += remaining < before;
         midway += remaining > 0 && remaining < original.size();
@@ -179,14 +210,17 @@ TEST(TransferQueueCrash, KilledWorkersOnlyEverDropTheHead)
     // The last worker runs from wherever the kills left the queue to its end.
     if (remaining == 0)
         StartOver(remote.path(), queueFile, original, &remaining);
-    Worker last = Spawn(queueFile, server.Port(), home / "last.log");
+    Worker last = Spawn(queueFile, server, home / "last.log");
     ASSERT_TRUE(WaitReady(last)) << Describe(WaitEnd(last), last);
     const int status = WaitEnd(last);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << Describe(status, last);
-    EXPECT_EQ(testsupport::CheckQueueFile(queueFile, original, &remaining, {}, remote.path()), "");
+    EXPECT_EQ(testsupport::CheckQueueFile(queueFile, original, &remaining, {}, remoteRoot), "");
     EXPECT_EQ(remaining, 0u);
     EXPECT_EQ(fs::file_size(queueFile), 0u);
     EXPECT_EQ(testsupport::Tree(remote / "src"), testsupport::Tree(src));
 }
+
+INSTANTIATE_TEST_SUITE_P(Protocols, TransferQueueCrash, ::testing::Bool(),
+    [](const ::testing::TestParamInfo<bool>& info) { return info.param ? "Sftp" : "Ftp"; });
 
 } // namespace

@@ -1,13 +1,14 @@
 // The queue run with no window, for the kill test: loads a queue file into a
-// TransferQueue and runs it on an FtpSession, answering the overwrite
-// question with All.
+// TransferQueue and runs it on an FtpSession or an SftpSession, answering the
+// overwrite question with All.
 //
-//   transferqueue_worker <queue file> <port> <user> <password> <fd>
+//   transferqueue_worker <queue file> <port> <user> <password> <fd> [sftp <ssh folder>]
 //
 // Writes "R" on fd once logged in. Exits 0 when the queue ran empty; anything
 // else (a failed entry, another question, a run that ends early) is printed
 // and ends it with another code.
 #include "app/session/FtpSession.hpp"
+#include "app/session/SftpSession.hpp"
 #include "app/transfer/TransferQueue.hpp"
 #include "ftp/FtpCli.hpp"
 #include "platform/EventLoop.hpp"
@@ -16,6 +17,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 
 namespace {
@@ -72,18 +74,33 @@ template <class Pred> bool Pump(Pred done, app::QueueFile* file, std::uint32_t m
 
 int main(int argc, char** argv)
 {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s <queue file> <port> <user> <password> <fd>\n", argv[0]);
+    const bool sftp = argc == 8 && std::string(argv[6]) == "sftp";
+    if (argc != 6 && !sftp) {
+        std::fprintf(stderr, "usage: %s <queue file> <port> <user> <password> <fd> [sftp <ssh folder>]\n", argv[0]);
         return 2;
     }
     ftp::TFtpClient engine;
-    engine.SetHostName("127.0.0.1");
-    engine.SetPort(argv[2]);
-    engine.SetUserName(argv[3]);
-    engine.SetPassWord(argv[4]);
-    engine.SetPassive(true);
-    engine.SetTimeout(30);
-    app::FtpSession session(engine, std::string(argv[1]) + ".listing");
+    std::unique_ptr<app::RemoteSession> owned;
+    if (sftp) {
+        app::SftpSettings s;
+        s.Host = "127.0.0.1";
+        s.Port = std::atoi(argv[2]);
+        s.User = argv[3];
+        s.Password = argv[4];
+        s.SshDir = argv[7];
+        s.SettingsDir = argv[7];
+        s.AgentSocket = "none";
+        owned = std::make_unique<app::SftpSession>(s);
+    } else {
+        engine.SetHostName("127.0.0.1");
+        engine.SetPort(argv[2]);
+        engine.SetUserName(argv[3]);
+        engine.SetPassWord(argv[4]);
+        engine.SetPassive(true);
+        engine.SetTimeout(30);
+        owned = std::make_unique<app::FtpSession>(engine, std::string(argv[1]) + ".listing");
+    }
+    app::RemoteSession& session = *owned;
     bool connected = false;
     std::string why;
     session.Connect([&](const app::SessionResult& r) {

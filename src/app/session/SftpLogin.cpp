@@ -70,14 +70,7 @@ SessionResult SftpSession::Worker::Lost(const std::string& message)
     Close();
     if (was) {
         Log(message);
-        o.Post([owner = &o] {
-            if (!owner->m_connected)
-                return;
-            owner->m_connected = false;
-            ++owner->m_generation;
-            if (owner->m_events.Closed)
-                owner->m_events.Closed();
-        });
+        o.Post([owner = &o] { owner->Disconnected(); });
     }
     return Fail(message);
 }

@@ -122,14 +122,7 @@ void SftpSession::Connect(SessionDone done)
         [this](Worker& w) {
             if (w.Connected()) {
                 w.Close();
-                Post([this] {
-                    if (!m_connected)
-                        return;
-                    m_connected = false;
-                    ++m_generation;
-                    if (m_events.Closed)
-                        m_events.Closed();
-                });
+                Post([this] { Disconnected(); });
             }
             SessionResult r = w.Connect();
             if (r.Ok)
@@ -240,6 +233,36 @@ void SftpSession::Size(const std::string& path, bool, SessionDone done)
 void SftpSession::Raw(const std::string&, SessionDone done)
 {
     Refuse(std::move(done), "SFTP has no commands to send as typed.");
+}
+
+void SftpSession::Disconnected()
+{
+    if (!m_connected)
+        return;
+    m_connected = false;
+    ++m_generation;
+    if (m_events.Closed)
+        m_events.Closed();
+}
+
+void SftpSession::Close(bool now)
+{
+    if (!m_connected)
+        return;
+    {
+        std::lock_guard lock(m_mutex);
+        // The operation in flight ends failed with its connection.
+        if (now && m_done && m_fd >= 0)
+            ::shutdown(m_fd, SHUT_RDWR);
+        // Politely otherwise, after the operation in flight.
+        m_jobs.push_back([this](Worker& w) {
+            if (!w.Connected())
+                return;
+            w.Close();
+            Post([this] { Disconnected(); });
+        });
+    }
+    m_wake.notify_all();
 }
 
 bool SftpSession::Abort()

@@ -90,6 +90,7 @@ public:
     bool HasRawCommands() const override { return false; }
     void Raw(const std::string& command, SessionDone done) override;
     bool Abort() override;
+    void Close(bool now) override;
 
     class Worker; // the connection, on the worker thread
 
@@ -101,6 +102,8 @@ private:
     // Queues fn to run on the owner's thread (callable from any thread).
     void Post(std::function<void()> fn);
     void Drain();
+    // The connection is gone: Closed, once.
+    void Disconnected();
     void WorkerMain();
 
     SftpSettings m_settings;
