@@ -9,6 +9,7 @@
 #include "app/dirview.hpp"
 #include "app/ftp_main.hpp"
 #include "app/session/FtpSession.hpp"
+#include "app/session/SftpSession.hpp"
 #include "ftp/FtpCli.hpp"
 #include "net/Tls.hpp"
 
@@ -25,7 +26,7 @@ namespace app {
 QueueView::QueueView(Tmainform& form)
     : m_form(form)
     , m_pool(std::make_unique<SessionPool>([this]() -> RemoteSession& { return *m_form.m_session; },
-          [this](int n) { return NewFtpSession(n); }))
+          [this](int n) { return NewSiteSession(n); }))
 {
 }
 
@@ -48,7 +49,26 @@ public:
 
 } // namespace
 
-std::unique_ptr<RemoteSession> QueueView::NewFtpSession(int n)
+std::unique_ptr<RemoteSession> QueueView::NewSiteSession(int n)
+{
+    Tmainform& w = m_form;
+    const auto log = [this, n](const std::string& line) { m_form.AddList("[" + std::to_string(n) + "] " + line); };
+    if (const auto* main = dynamic_cast<const SftpSession*>(w.m_session.get())) {
+        SftpSettings settings = main->Settings();
+        // The key the user accepted once for the main connection holds for these.
+        if (!main->AcceptedKey().empty())
+            settings.AcceptedKey = main->AcceptedKey();
+        auto session = std::make_unique<SftpSession>(settings);
+        session->SessionEvents().Log = log;
+        session->SessionEvents().Ask = [this](const RemoteSession::Question& q, RemoteSession::Answer answer) {
+            m_form.AskForSession(q, std::move(answer));
+        };
+        return session;
+    }
+    return NewFtpSession(log);
+}
+
+std::unique_ptr<RemoteSession> QueueView::NewFtpSession(std::function<void(const std::string&)> log)
 {
     Tmainform& w = m_form;
     auto session = std::make_unique<PooledFtpSession>();
@@ -59,8 +79,7 @@ std::unique_ptr<RemoteSession> QueueView::NewFtpSession(int n)
         const std::string& accepted = m_form.FtpSessionOf()->Engine().AcceptedFingerprint();
         accept = (!accepted.empty() && info.Fingerprint == accepted) || m_form.CertificateCheck(info);
     };
-    session->SessionEvents().Log
-        = [this, n](const std::string& line) { m_form.AddList("[" + std::to_string(n) + "] " + line); };
+    session->SessionEvents().Log = std::move(log);
     return session;
 }
 

@@ -60,8 +60,9 @@ public:
     void RunFinished(const TransferRunSummary& summary) override;
 
 private:
-    // An extra FTP connection set up as the window's.
-    std::unique_ptr<RemoteSession> NewFtpSession(int n);
+    // An extra connection (numbered n in the log) set up as the window's.
+    std::unique_ptr<RemoteSession> NewSiteSession(int n);
+    std::unique_ptr<RemoteSession> NewFtpSession(std::function<void(const std::string&)> log);
     void FlushPanel1();
 
     Tmainform& m_form;

@@ -129,12 +129,12 @@ void Tmainform::ShowPendingWarnings()
 void Tmainform::AbortInFlight()
 {
     ftp::TFtpClient& c = *m_FtpClient1;
-    if (m_life.Closing && m_engine.Gate.Busy() && c.Connected()) {
+    if (m_life.Closing && m_engine.Gate.Busy() && Connected()) {
         // Closed between two calls of an action: the session ends all the
         // same, so that nothing the action does afterwards counts as done.
         m_conn.EndByUser();
         m_engine.StopTransfer = true;
-        c.ftp::TCustomFtpCli::Abort();
+        EndSessionNow();
         return;
     }
     const auto inFlight
@@ -142,10 +142,10 @@ void Tmainform::AbortInFlight()
     if (!inFlight())
         return;
     // Connecting, or the window going away: the whole session ends now.
-    if (m_life.Closing || m_conn.LoggedIn == 0 || c.State() == ftp::ftpStateResolving) {
+    if (m_life.Closing || m_conn.LoggedIn == 0 || (FtpSessionOf() && c.State() == ftp::ftpStateResolving)) {
         m_conn.EndByUser();
         m_engine.StopTransfer = true;
-        c.ftp::TCustomFtpCli::Abort();
+        EndSessionNow();
         return;
     }
     // A file transfer ends now (or at its first progress step, when its
@@ -164,7 +164,7 @@ void Tmainform::AbortInFlight()
             return;
         AddList("The server did not end the operation; the connection is closed.");
         m_conn.EndByUser();
-        m_FtpClient1->ftp::TCustomFtpCli::Abort();
+        EndSessionNow();
     });
 }
 

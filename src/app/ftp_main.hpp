@@ -334,6 +334,18 @@ private:
     void SelectSiteAt(std::size_t position);
     void Report(const std::string& message);
     void SetUpFtpClient();
+    // The window's session becomes session (its events wired to the window);
+    // UseFtpSession makes it the FTP engine's again.
+    void UseSession(std::unique_ptr<RemoteSession> session);
+    void UseFtpSession();
+    // A session's question, asked from the event loop; answer gets the button and the text typed.
+    void AskForSession(const RemoteSession::Question& question, RemoteSession::Answer answer);
+    // Ends the connection at once (the operation in flight fails).
+    void EndSessionNow();
+    // Logs in to an SFTP site without waiting, then as a connect goes on.
+    bool ConnectSftp(const SiteRecord& site, std::function<void()> then);
+    // After the log-in: the site's remote folder, its listing, its local folder.
+    void EnterSiteFolder(const SiteRecord& site, std::function<void()> then);
     // Runs a blocking engine operation; a refusal of the engine (a missing
     // value, busy) is shown and gives false.
     bool Run(bool (ftp::TFtpClient::*operation)());

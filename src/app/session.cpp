@@ -5,8 +5,10 @@
 
 #include "app/QueueView.hpp"
 #include "app/session/FtpSession.hpp"
+#include "app/session/SftpSession.hpp"
 
 #include "app/core/Captions.hpp"
+#include "app/core/Paths.hpp"
 #include "app/core/Prompter.hpp"
 #include "app/core/SessionLog.hpp"
 #include "app/core/Settings.hpp"
@@ -64,13 +66,7 @@ void Tmainform::SetUpFtpClient()
     c.SetOptions(ftp::TFtpOptions { ftp::ftpAcceptLF });
     c.SetConnectionType(ftp::ftpDirect);
     c.SetRateLimits(m_engine.DownLimit, m_engine.UpLimit);
-    // The session takes the engine's request-done, progress, session and
-    // display events; the window hears them from the session.
-    m_session = std::make_unique<FtpSession>(c);
-    m_session->SessionEvents().Log = [this](const std::string& line) { FtpClient1Display(line); };
-    m_session->SessionEvents().Connected = [this] { FtpClient1SessionConnected(); };
-    m_session->SessionEvents().Closed = [this] { FtpClient1SessionClosed(); };
-    m_pane.SetSession(*m_session);
+    UseFtpSession();
     m_queueView = std::make_unique<QueueView>(*this);
     m_scratch = std::make_unique<TransferQueue>(*m_queueView);
     c.OnCommand = [this](ftp::TCustomFtpCli*, std::string& command) { FtpClient1Command(command); };
@@ -90,6 +86,66 @@ void Tmainform::SetUpFtpClient()
 FtpSession* Tmainform::FtpSessionOf() const
 {
     return dynamic_cast<FtpSession*>(m_session.get());
+}
+
+void Tmainform::UseSession(std::unique_ptr<RemoteSession> session)
+{
+    // The session that goes (an SFTP one) ends with its connection; nothing
+    // of it reaches the window any more.
+    if (m_session)
+        m_session->SessionEvents() = {};
+    m_session = std::move(session);
+    m_pane.SetSession(*m_session);
+    RemoteSession::Events& events = m_session->SessionEvents();
+    events.Connected = [this] { FtpClient1SessionConnected(); };
+    events.Closed = [this] { FtpClient1SessionClosed(); };
+    events.Ask = [this](const RemoteSession::Question& question, RemoteSession::Answer answer) {
+        AskForSession(question, std::move(answer));
+    };
+}
+
+void Tmainform::UseFtpSession()
+{
+    if (FtpSessionOf())
+        return;
+    // The session takes the engine's request-done, progress, session and
+    // display events; the window hears them from the session.
+    auto session = std::make_unique<FtpSession>(*m_FtpClient1, JoinPath(m_settings.ProgramDir, "ftpdir.txt"));
+    UseSession(std::move(session));
+    m_session->SessionEvents().Log = [this](const std::string& line) {
+        if (m_conn.DisplaySwitched)
+            Display(line);
+        else
+            FtpClient1Display(line);
+    };
+}
+
+void Tmainform::AskForSession(const RemoteSession::Question& question, RemoteSession::Answer answer)
+{
+    // Asked from the event loop, never inside the session's own call.
+    QMetaObject::invokeMethod(
+        this,
+        [this, question, answer = std::move(answer)] {
+            const std::size_t cancel = question.Buttons.empty() ? 0 : question.Buttons.size() - 1;
+            if (m_life.Closing || m_life.Destroyed)
+                return answer(cancel, {});
+            if (!question.Input)
+                return answer(std::min(m_prompter.Choose(question.Text, question.Buttons), cancel), {});
+            const std::string caption = m_session->Protocol();
+            const std::optional<std::string> typed = question.Echo
+                ? m_prompter.InputQuery(caption, question.Text, question.InputText)
+                : m_prompter.SecretQuery(caption, question.Text);
+            answer(typed ? 0 : cancel, typed.value_or(std::string()));
+        },
+        Qt::QueuedConnection);
+}
+
+void Tmainform::EndSessionNow()
+{
+    if (FtpSessionOf())
+        m_FtpClient1->ftp::TCustomFtpCli::Abort();
+    else
+        m_session->Close(true);
 }
 
 bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
@@ -132,7 +188,7 @@ bool Tmainform::Run(bool (ftp::TFtpClient::*operation)())
 
 bool Tmainform::Connected() const
 {
-    return m_FtpClient1->Connected();
+    return m_session->IsConnected();
 }
 
 // ---------------------------------------------------------------- the log
@@ -195,6 +251,11 @@ void Tmainform::FtpClient1BgException()
 
 void Tmainform::FtpClient1SessionConnected()
 {
+    if (!FtpSessionOf()) {
+        // An SSH session says so once it is logged in.
+        m_conn.LoggedIn = 1;
+        m_conn.ReconnectFailures = 0;
+    }
     AddList("Trying To Connect");
     SetStatusText(0, QString());
     m_log.ScrollToEnd();
@@ -212,6 +273,10 @@ void Tmainform::FtpClient1SessionClosed()
         return;
     // Not asked for: settle the engine, then let the next tick reconnect.
     m_conn.ReconnectDir = m_conn.CurrentRemoteDir;
+    if (!FtpSessionOf()) {
+        m_conn.ReconnectPending = true;
+        return;
+    }
     Run(&ftp::TFtpClient::Abort);
     for (;;) {
         const ftp::TFtpState state = m_FtpClient1->State();
@@ -241,6 +306,12 @@ void Tmainform::Disconnect()
     m_queueView->Pool().CloseAll(true);
     m_conn.UserDisconnect = true;
     m_conn.ReconnectPending = false;
+    if (!FtpSessionOf()) {
+        // Closed follows from the event loop.
+        m_session->Close(true);
+        SetStatusText(0, QStringLiteral("Disconnected."));
+        return;
+    }
     if (Connected())
         Run(&ftp::TFtpClient::Abort);
     if (Connected())
@@ -270,6 +341,24 @@ bool Tmainform::ConnectToSelectedSite(std::function<void()> then)
     const SiteRecord site = *m_conn.SessionSite;
     WaitCursor hourglass;
     SetStatusText(0, QString::fromUtf8(Message(msgTryingToConnect, m_settings.English())));
+    // A site with none of these options set talks exactly as before they existed.
+    const SiteOptions options = ParseSiteOptions(site.Reserved());
+    if (options.ProtocolUnreadable || options.EncryptionUnreadable) {
+        // Plain FTP in its place would send the password in clear.
+        const std::string text = options.ProtocolUnreadable
+            ? "The site's protocol \"" + options.BadProtocol
+                + "\" cannot be read, so the connection is not made. Choose FTP or SFTP in the site's settings."
+            : "The site's encryption setting \"" + options.BadEncryption
+                + "\" cannot be read, so the connection is not made (the password would go out unencrypted)."
+                  " Choose an encryption in the site's settings.";
+        AddList(text);
+        m_prompter.ShowMessage(text, mkError);
+        SetStatusText(0, QStringLiteral("Cannot connect to server."));
+        return false;
+    }
+    if (options.Sftp)
+        return ConnectSftp(site, std::move(then));
+    UseFtpSession();
     ftp::TFtpClient& c = *m_FtpClient1;
     c.SetHostName(site.HostName());
     c.SetPort(site.Port());
@@ -284,18 +373,6 @@ bool Tmainform::ConnectToSelectedSite(std::function<void()> then)
         c.SetProxyServer({});
         c.SetConnectionType(ftp::ftpDirect);
     }
-    // A site with none of these options set talks exactly as before they existed.
-    const SiteOptions options = ParseSiteOptions(site.Reserved());
-    if (options.EncryptionUnreadable) {
-        // Plain FTP in its place would send the password in clear.
-        const std::string text = "The site's encryption setting \"" + options.BadEncryption
-            + "\" cannot be read, so the connection is not made (the password would go out unencrypted)."
-              " Choose an encryption in the site's settings.";
-        AddList(text);
-        m_prompter.ShowMessage(text, mkError);
-        SetStatusText(0, QStringLiteral("Cannot connect to server."));
-        return false;
-    }
     c.SetTlsMode(options.Encryption == seTlsRequired  ? ftp::ftpTlsRequire
             : options.Encryption == seTlsIfAvailable ? ftp::ftpTlsIfAvailable
                                                      : ftp::ftpTlsNone);
@@ -303,10 +380,7 @@ bool Tmainform::ConnectToSelectedSite(std::function<void()> then)
     c.SetUseUtf8(options.Utf8);
     c.SetEpsvFallback(!options.IsDefault());
     c.SetDisplayFileFlag(false);
-    if (!m_conn.DisplaySwitched) {
-        m_conn.DisplaySwitched = true;
-        m_session->SessionEvents().Log = [this](const std::string& line) { Display(line); };
-    }
+    m_conn.DisplaySwitched = true;
     // Its result is not consulted: what counts is Connected afterwards.
     if (!Connected() && !Run(&ftp::TFtpClient::Connect) && m_engine.Refused)
         return false;
@@ -323,6 +397,12 @@ bool Tmainform::ConnectToSelectedSite(std::function<void()> then)
         inForce += (inForce.empty() ? "" : "; ") + extensions;
     if (!inForce.empty())
         AddList("In force: " + inForce);
+    EnterSiteFolder(site, std::move(then));
+    return true;
+}
+
+void Tmainform::EnterSiteFolder(const SiteRecord& site, std::function<void()> then)
+{
     // The site's folder and its listing go through the session: the window runs meanwhile.
     const std::string folder = site.RemoteDir().empty() ? std::string(".") : site.RemoteDir();
     m_session->ChangeFolder(folder, [this, then, release = HoldGate()](const SessionResult& r) {
@@ -345,6 +425,50 @@ bool Tmainform::ConnectToSelectedSite(std::function<void()> then)
         if (files->SetDirectory(local))
             m_ui->LsDirTreeCombo281->SetSelectedPath(files->Directory());
     }
+}
+
+bool Tmainform::ConnectSftp(const SiteRecord& site, std::function<void()> then)
+{
+    SftpSettings settings;
+    settings.Host = site.HostName();
+    settings.User = site.UserName();
+    settings.Password = site.Password();
+    settings.SettingsDir = m_settings.ProgramDir;
+    const std::string port = site.Port();
+    if (!port.empty()) {
+        char* end = nullptr;
+        const long number = std::strtol(port.c_str(), &end, 10);
+        if (*end != '\0' || number < 1 || number > 65535) {
+            Report("The site's port \"" + port + "\" is not a number from 1 to 65535; the connection is not made.");
+            SetStatusText(0, QStringLiteral("Cannot connect to server."));
+            return false;
+        }
+        settings.Port = int(number);
+    }
+    // A reconnection to the same server does not ask again about a key the
+    // user accepted once.
+    if (const auto* before = dynamic_cast<const SftpSession*>(m_session.get());
+        before && before->Settings().Host == settings.Host && before->Settings().Port == settings.Port)
+        settings.AcceptedKey = before->AcceptedKey().empty() ? before->Settings().AcceptedKey : before->AcceptedKey();
+    UseSession(std::make_unique<SftpSession>(settings));
+    m_session->SessionEvents().Log = [this](const std::string& line) { Display(line); };
+    m_conn.DisplaySwitched = true;
+    AddList("Connecting to " + settings.Host + " port " + std::to_string(settings.Port) + " (SFTP)");
+    m_session->Connect([this, site, then = std::move(then), release = HoldGate()](const SessionResult& r) {
+        if (!r.Ok) {
+            if (!m_conn.UserDisconnect) {
+                AddList(r.Message);
+                SetStatusText(0, QStringLiteral("Cannot connect to server."));
+            }
+            release();
+            return;
+        }
+        EnterSiteFolder(site, [then, release] {
+            if (then)
+                then();
+            release();
+        });
+    });
     return true;
 }
 
@@ -390,7 +514,8 @@ void Tmainform::Timer1Timer()
     }
     if (c.State() == ftp::ftpStateReady)
         ++m_conn.IdleTicks;
-    if (m_conn.IdleTicks % 30 == 0 && !busy && Connected() && c.State() == ftp::ftpStateReady) {
+    // The keep-alive is FTP's: an SSH server keeps its own.
+    if (m_conn.IdleTicks % 30 == 0 && !busy && FtpSessionOf() && Connected() && c.State() == ftp::ftpStateReady) {
         const std::string dir = c.HostDirName(), file = c.HostFileName(), local = c.LocalFileName();
         c.SetLocalFileName("NOOP");
         Run(&ftp::TFtpClient::Quote);
