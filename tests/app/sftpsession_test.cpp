@@ -7,6 +7,7 @@
 #include "app/session/SftpSession.hpp"
 #include "app/transfer/TransferQueue.hpp"
 #include "ftp_peers.hpp"
+#include "loop_wait.hpp"
 #include "platform/EventLoop.hpp"
 #include "queue_check.hpp"
 #include "ssh_peers.hpp"
@@ -27,19 +28,9 @@ using testsupport::MakePatternFile;
 using testsupport::Md5OfFile;
 using testsupport::Sshd;
 
-namespace {
+using testsupport::PumpUntil;
 
-template <class Pred> bool PumpUntil(Pred done, std::uint32_t ms = 20000)
-{
-    const std::uint32_t start = platform::GetTickCount();
-    while (!done()) {
-        if (platform::GetTickCount() - start > ms)
-            return false;
-        platform::WaitMessage(20);
-        platform::ProcessMessages();
-    }
-    return true;
-}
+namespace {
 
 // A session with what it said and asked. Questions are answered from
 // answers (button, text) inside Ask while there are any, else kept in

@@ -5,6 +5,7 @@
 #include "app/transfer/TransferQueue.hpp"
 #include "ftp/FtpCli.hpp"
 #include "ftp_peers.hpp"
+#include "loop_wait.hpp"
 #include "platform/EventLoop.hpp"
 
 #include <gtest/gtest.h>
@@ -17,21 +18,9 @@
 namespace fs = std::filesystem;
 using testsupport::MakePatternFile;
 using testsupport::Md5OfFile;
+using testsupport::PumpUntil;
 
 namespace {
-
-// Pumps the loop until done() or ms passed; true when done() held.
-template <class Pred> bool PumpUntil(Pred done, std::uint32_t ms = 20000)
-{
-    const std::uint32_t start = platform::GetTickCount();
-    while (!done()) {
-        if (platform::GetTickCount() - start > ms)
-            return false;
-        platform::WaitMessage(20);
-        platform::ProcessMessages();
-    }
-    return true;
-}
 
 void Pump(std::uint32_t ms)
 {

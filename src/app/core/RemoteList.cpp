@@ -737,19 +737,7 @@ std::string MlsdMode(std::string_view v, char kind)
             return {};
         mode = mode * 8 + static_cast<unsigned>(c - '0');
     }
-    std::string p(10, '-');
-    p[0] = kind;
-    const char* rwx = "rwxrwxrwx";
-    for (int k = 0; k < 9; ++k)
-        if (mode & (0400u >> k))
-            p[static_cast<std::size_t>(k) + 1] = rwx[k];
-    if (mode & 04000)
-        p[3] = p[3] == 'x' ? 's' : 'S';
-    if (mode & 02000)
-        p[6] = p[6] == 'x' ? 's' : 'S';
-    if (mode & 01000)
-        p[9] = p[9] == 'x' ? 't' : 'T';
-    return p;
+    return PermissionsText(kind, mode);
 }
 
 enum MlsdKind { mlsdFile, mlsdDir, mlsdCdir, mlsdPdir, mlsdLink };
@@ -930,6 +918,23 @@ bool ColumnClickLess(const RemoteRow& a, const RemoteRow& b, int column, int dir
         return false;
     }
     return direction == 1 ? c < 0 : c > 0;
+}
+
+std::string PermissionsText(char kind, unsigned mode)
+{
+    std::string p(10, '-');
+    p[0] = kind;
+    const char* rwx = "rwxrwxrwx";
+    for (int k = 0; k < 9; ++k)
+        if (mode & (0400u >> k))
+            p[static_cast<std::size_t>(k) + 1] = rwx[k];
+    if (mode & 04000)
+        p[3] = p[3] == 'x' ? 's' : 'S';
+    if (mode & 02000)
+        p[6] = p[6] == 'x' ? 's' : 'S';
+    if (mode & 01000)
+        p[9] = p[9] == 'x' ? 't' : 'T';
+    return p;
 }
 
 } // namespace app

@@ -96,6 +96,10 @@ std::optional<RemoteRow> ParseMlsdLine(std::string_view line);
 // non-empty lines that made no row and were not cdir, pdir or ".".
 std::vector<RemoteRow> ParseMlsdListing(std::string_view text, int* unreadable = nullptr);
 
+// The Permissions column: the type letter, then the mode's bits as
+// "rwxr-xr-x", with setuid, setgid and sticky shown as ls shows them.
+std::string PermissionsText(char kind, unsigned mode);
+
 // The built-in comparison: column 0 name (upper-cased, ordinal), 1 size
 // (numeric), 2 type, 3 Last changed (ordinal); any other column is equal.
 // A negative column compares column -column reversed. Returns <0, 0, >0.

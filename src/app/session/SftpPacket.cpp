@@ -1,5 +1,7 @@
 #include "app/session/SftpPacket.hpp"
 
+#include "app/core/RemoteList.hpp"
+
 namespace app::sftp {
 
 Writer& Writer::Begin(TPacket type, std::uint32_t id)
@@ -212,19 +214,7 @@ std::string ModeText(std::uint32_t mode)
     default:
         break;
     }
-    std::string p(10, '-');
-    p[0] = kind;
-    const char* rwx = "rwxrwxrwx";
-    for (int k = 0; k < 9; ++k)
-        if (mode & (0400u >> k))
-            p[std::size_t(k) + 1] = rwx[k];
-    if (mode & 04000)
-        p[3] = p[3] == 'x' ? 's' : 'S';
-    if (mode & 02000)
-        p[6] = p[6] == 'x' ? 's' : 'S';
-    if (mode & 01000)
-        p[9] = p[9] == 'x' ? 't' : 'T';
-    return p;
+    return app::PermissionsText(kind, mode);
 }
 
 std::optional<std::uint32_t> ParseOctalMode(std::string_view text)

@@ -214,35 +214,36 @@ bool SftpSession::Worker::OpenHandle(
 {
     const std::uint32_t id = NewId();
     m_w.Begin(sftp::pkOpen, id).Str(path).U32(flags).Attr(Attrs {});
-    if (!Call(id)) {
-        error = "The connection was lost.";
-        return false;
-    }
-    Reader r(m_body);
-    if (r.U8() == sftp::pkHandle) {
-        r.U32();
-        handle = std::string(r.Str());
-        return r.Ok();
-    }
-    error = StatusResult("Cannot open \"" + path + "\"").Message;
-    return false;
+    return HandleReply(id, "Cannot open \"" + path + "\"", handle, error);
 }
 
 bool SftpSession::Worker::OpenDir(const std::string& path, std::string& handle, std::string& error)
 {
     const std::uint32_t id = NewId();
     m_w.Begin(sftp::pkOpendir, id).Str(path);
-    if (!Call(id)) {
-        error = "The connection was lost.";
+    return HandleReply(id, "Cannot list \"" + path + "\"", handle, error);
+}
+
+bool SftpSession::Worker::Exchange(std::uint32_t id, std::string& error)
+{
+    if (Call(id))
+        return true;
+    error = "The connection was lost.";
+    return false;
+}
+
+bool SftpSession::Worker::HandleReply(
+    std::uint32_t id, const std::string& failure, std::string& handle, std::string& error)
+{
+    if (!Exchange(id, error))
         return false;
-    }
     Reader r(m_body);
     if (r.U8() == sftp::pkHandle) {
         r.U32();
         handle = std::string(r.Str());
         return r.Ok();
     }
-    error = StatusResult("Cannot list \"" + path + "\"").Message;
+    error = StatusResult(failure).Message;
     return false;
 }
 
@@ -257,10 +258,8 @@ bool SftpSession::Worker::Stat(const std::string& path, Attrs& attrs, std::strin
 {
     const std::uint32_t id = NewId();
     m_w.Begin(follow ? sftp::pkStat : sftp::pkLstat, id).Str(path);
-    if (!Call(id)) {
-        error = "The connection was lost.";
+    if (!Exchange(id, error))
         return false;
-    }
     Reader r(m_body);
     if (r.U8() == sftp::pkAttrs) {
         r.U32();
@@ -275,10 +274,8 @@ bool SftpSession::Worker::RealPath(const std::string& path, std::string& out, st
 {
     const std::uint32_t id = NewId();
     m_w.Begin(sftp::pkRealpath, id).Str(path);
-    if (!Call(id)) {
-        error = "The connection was lost.";
+    if (!Exchange(id, error))
         return false;
-    }
     Reader r(m_body);
     if (r.U8() == sftp::pkName) {
         r.U32();
@@ -473,13 +470,19 @@ SessionResult SftpSession::Worker::Get(
     const std::uint32_t readSize = std::clamp<std::uint32_t>(o.m_settings.ReadSize, 1024, kMaxReadSize);
     m_movedTold = false;
     Progress(options, offset, true);
+    // Requests go out together, a batch at a time: one channel write each
+    // instead of one per request.
+    std::string batch;
     const auto request = [&](std::uint64_t at, std::uint32_t length) {
         const std::uint32_t id = NewId();
         m_pending[id] = { at, length };
-        return Send(m_w.Begin(sftp::pkRead, id).Str(handle).U64(at).U32(length).Bytes());
+        batch += m_w.Begin(sftp::pkRead, id).Str(handle).U64(at).U32(length).Bytes();
+        return true;
     };
     for (;;) {
-        while (m_pending.size() < kMaxReads) {
+        batch.clear();
+        while (m_pending.size() < kMaxReads && (m_pending.empty() || m_pending.size() <= kMaxReads - kReadBatch
+                                                   || !batch.empty())) {
             bool sent;
             if (!retry.empty()) {
                 const Pending again = retry.back();
@@ -496,6 +499,8 @@ SessionResult SftpSession::Worker::Get(
             if (!sent)
                 return Lost("The connection was lost while downloading.");
         }
+        if (!batch.empty() && !Send(batch))
+            return Lost("The connection was lost while downloading.");
         if (m_pending.empty())
             break;
         const TNext step = Next(true);

@@ -28,6 +28,8 @@ namespace sftpworker {
 inline constexpr std::size_t kMaxReads = 64;
 inline constexpr std::uint32_t kMaxReadSize = 256 * 1024;
 inline constexpr std::uint32_t kReadWindow = 128 * 1024 * kMaxReads;
+// ... and ask for more when this many have come back.
+inline constexpr std::size_t kReadBatch = 8;
 // Uploads: writes under the servers' 256 KiB packet limit.
 inline constexpr std::uint32_t kWriteSize = 128 * 1024;
 inline constexpr std::size_t kMaxWrites = 64;
@@ -112,6 +114,10 @@ private:
     TNext Next(bool abortable);
     // Sends the request in m_w and reads until the reply with its id.
     bool Call(std::uint32_t id);
+    // Call, with error set when the connection went.
+    bool Exchange(std::uint32_t id, std::string& error);
+    // The reply to an OPEN or OPENDIR sent under id: its handle, or failure and the server's reason.
+    bool HandleReply(std::uint32_t id, const std::string& failure, std::string& handle, std::string& error);
     std::uint32_t NewId() { return m_nextId++; }
     // The status reply in m_body as a result ("what: text" when it failed).
     SessionResult StatusResult(const std::string& what);
