@@ -23,6 +23,21 @@ void SftpSession::Worker::Log(const std::string& line)
     });
 }
 
+namespace {
+
+// A question answered by typing (OK or Cancel); echo: what is typed is shown.
+RemoteSession::Question InputQuestion(std::string text, bool echo)
+{
+    RemoteSession::Question q;
+    q.Text = std::move(text);
+    q.Buttons = { "OK", "Cancel" };
+    q.Input = true;
+    q.Echo = echo;
+    return q;
+}
+
+} // namespace
+
 std::pair<std::size_t, std::string> SftpSession::Worker::Ask(RemoteSession::Question q)
 {
     struct Slot {
@@ -391,12 +406,8 @@ int SftpSession::Worker::Passphrase(char* buf, std::size_t len)
     if (o.m_stop || m_passphraseAsked.count(file) || len == 0)
         return -1;
     m_passphraseAsked.insert(file);
-    RemoteSession::Question q;
-    q.Text = "The key file \"" + file + "\" is protected by a passphrase.\nPassphrase:";
-    q.Buttons = { "OK", "Cancel" };
-    q.Input = true;
-    q.Echo = false;
-    auto [button, passphrase] = Ask(q);
+    auto [button, passphrase]
+        = Ask(InputQuestion("The key file \"" + file + "\" is protected by a passphrase.\nPassphrase:", false));
     if (button != 0 || passphrase.size() >= len) {
         std::fill(passphrase.begin(), passphrase.end(), '\0');
         return -1;
@@ -425,15 +436,11 @@ int SftpSession::Worker::KeyboardAuth(bool& usedPassword)
                 answer = password; // the site's password, once
                 usedPassword = true;
             } else {
-                RemoteSession::Question q;
+                std::string text;
                 for (const std::string& part : { name, info })
                     if (!part.empty())
-                        q.Text += part + "\n";
-                q.Text += prompt;
-                q.Buttons = { "OK", "Cancel" };
-                q.Input = true;
-                q.Echo = echo != 0;
-                auto [button, typed] = Ask(q);
+                        text += part + "\n";
+                auto [button, typed] = Ask(InputQuestion(text + prompt, echo != 0));
                 if (button != 0 || o.m_stop)
                     return SSH_AUTH_DENIED;
                 answer = std::move(typed);
@@ -450,12 +457,7 @@ int SftpSession::Worker::PasswordAuth()
 {
     std::string password = o.m_settings.Password;
     if (password.empty()) {
-        RemoteSession::Question q;
-        q.Text = "Password for " + m_host + ":";
-        q.Buttons = { "OK", "Cancel" };
-        q.Input = true;
-        q.Echo = false;
-        auto [button, typed] = Ask(q);
+        auto [button, typed] = Ask(InputQuestion("Password for " + m_host + ":", false));
         if (button != 0 || o.m_stop)
             return SSH_AUTH_DENIED + 100;
         password = std::move(typed);
