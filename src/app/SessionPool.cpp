@@ -23,30 +23,26 @@ SessionPool::~SessionPool() = default;
 std::size_t SessionPool::Open() const
 {
     std::size_t open = 0;
-    for (const auto& e : m_extras)
-        open += e->IsConnected() ? 1 : 0;
+    for (const auto* list : { &m_extras, &m_leaving })
+        for (const auto& e : *list)
+            open += e->IsConnected() ? 1 : 0;
     return open;
 }
 
 std::vector<RemoteSession*> SessionPool::Sessions(int n)
 {
     m_idle.stop();
-    std::erase_if(m_leaving, [](const auto& e) { return !e->IsConnected() && !e->Busy(); });
     RemoteSession& main = m_main();
     // Connections of an earlier session (another site, a reconnection) go.
     if (&main != m_mainSession || main.Generation() != m_mainGeneration) {
         CloseAll(true);
-        // Those still closing finish aside; new ones are made for this session.
-        for (auto& e : m_extras)
-            m_leaving.push_back(std::move(e));
-        m_extras.clear();
         m_mainSession = &main;
         m_mainGeneration = main.Generation();
     }
     std::vector<RemoteSession*> sessions { &main };
     for (int i = 1; i < n; ++i) {
         const std::size_t at = std::size_t(i) - 1;
-        // One not connected takes the settings in force now.
+        // One that lost its connection takes the settings in force now.
         if (at < m_extras.size() && !m_extras[at]->IsConnected() && !m_extras[at]->Busy())
             m_extras[at] = m_make(i + 1);
         if (at >= m_extras.size())
@@ -65,8 +61,15 @@ void SessionPool::RunEnded()
 void SessionPool::CloseAll(bool now)
 {
     m_idle.stop();
-    for (const auto& e : m_extras)
+    std::erase_if(m_leaving, [](const auto& e) { return !e->IsConnected() && !e->Busy(); });
+    // Those still closing finish aside; the next run makes new ones with the
+    // settings then in force, never one that may be another site's.
+    for (auto& e : m_extras) {
         e->Close(now);
+        m_leaving.push_back(std::move(e));
+    }
+    m_extras.clear();
+    m_mainSession = nullptr;
 }
 
 } // namespace app

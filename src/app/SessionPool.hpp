@@ -32,7 +32,8 @@ public:
     // A run ended: the extra connections close when none follows in 30 s.
     void RunEnded();
     // Closes the extra connections: those idle politely, and with now
-    // those in the middle of something as well (the window's session ended).
+    // those in the middle of something as well (the window's session ended
+    // or changed). None of them is used again.
     void CloseAll(bool now = false);
     // The extra connections logged in now.
     std::size_t Open() const;

@@ -94,6 +94,9 @@ void Tmainform::UseSession(std::unique_ptr<RemoteSession> session)
     // of it reaches the window any more.
     if (m_session)
         m_session->SessionEvents() = {};
+    // The queue's other connections belong to the session that goes.
+    if (m_queueView)
+        m_queueView->Pool().CloseAll(true);
     m_session = std::move(session);
     m_pane.SetSession(*m_session);
     RemoteSession::Events& events = m_session->SessionEvents();
