@@ -183,7 +183,8 @@ TEST(SftpPacket, WritesAndReadsFieldsAndRefusesShortPackets)
         EXPECT_FALSE(s.Ok()) << cut;
     }
     // A string longer than the packet.
-    app::sftp::Reader big(std::string("\xff\xff\xff\xf0zz", 6));
+    const std::string tooLong("\xff\xff\xff\xf0zz", 6);
+    app::sftp::Reader big(tooLong);
     EXPECT_EQ(big.Str(), "");
     EXPECT_FALSE(big.Ok());
 
